@@ -1,0 +1,158 @@
+/*
+ * dupfind.h - public interface of libbrennic-filedup-find
+ *
+ * The library finds files with identical content below one or more directory
+ * trees and can delete single files under fixed guards. Its whole API is the
+ * seven functions declared here; every other symbol of the shared library is
+ * private and may change without notice.
+ *
+ * A host starts a scan (dupfind_scan_start), which runs on a worker thread of
+ * its own, polls it (dupfind_scan_progress) until it reads 100 or -1, may ask
+ * it to stop (dupfind_cancel), and fetches the outcome as one compact JSON
+ * text (dupfind_scan_results). It may then remove individual files with
+ * dupfind_delete_file, which refuses anything outside the roots of the scans
+ * started in this process.
+ *
+ * Strings: every path and text is a NUL-terminated UTF-8 byte string.
+ * Strings returned by dupfind_scan_results belong to the caller and are
+ * released with dupfind_free_string. The text of dupfind_last_error belongs
+ * to the library.
+ *
+ * Errors: each thread has its own error text of at most 511 bytes.
+ * dupfind_scan_start, dupfind_scan_progress, dupfind_scan_results,
+ * dupfind_cancel and dupfind_delete_file empty it on entry and leave one fixed
+ * message in it when they fail (the messages are listed with each function).
+ *
+ * Threads: every function may be called from any thread at any time,
+ * including concurrently with running scans. No function blocks for longer
+ * than the table lock is held, except dupfind_scan_start, which parses the
+ * request and resolves the roots before it returns.
+ *
+ * Limits: at most 32 scans can be started per load of the library. A started
+ * scan keeps its slot, and its results stay fetchable, until the library is
+ * unloaded. The library reads no configuration and writes no files.
+ */
+#ifndef DUPFIND_H
+#define DUPFIND_H
+
+#if defined(_WIN32)
+#  if defined(DUPFIND_BUILDING)
+#    define DUPFIND_API __declspec(dllexport)
+#  else
+#    define DUPFIND_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define DUPFIND_API __attribute__((visibility("default")))
+#else
+#  define DUPFIND_API
+#endif
+
+#if defined(__cplusplus)
+#  define DUPFIND_NOEXCEPT noexcept
+extern "C" {
+#else
+#  define DUPFIND_NOEXCEPT
+#endif
+
+/*
+ * Starts a scan over the directory trees named in dirs_json.
+ *
+ * dirs_json     A JSON array. Every element that is a non-empty string is a
+ *               root, kept exactly as written (relative roots are taken
+ *               against the process's current directory); other elements
+ *               are ignored. A root that does not exist is reported in the
+ *               results as "root_missing", not here.
+ * options_json  NULL, "", "null", or a JSON object with any of:
+ *                 "min_size"        integer, smallest size collected (default 1;
+ *                                   0 admits empty files)
+ *                 "follow_symlinks" true/false or an integer (default false)
+ *                 "max_files"       integer, cap on collected files (0: none)
+ *                 "exclude"         array of strings; an entry whose path
+ *                                   contains one of them is skipped
+ *               Unknown keys and values of the wrong type are ignored; for a
+ *               repeated key only its first occurrence counts.
+ *
+ * Returns the new scan's id (1 or more), or -1 with one of these messages:
+ *   "NULL dirs_json", "too many concurrent scans", "invalid options_json",
+ *   "options_json must be object", "oom", "dirs_json required",
+ *   "invalid dirs_json", "dirs_json must be array", "dirs_json empty",
+ *   "no valid directories", "pthread_create failed".
+ * The caller's texts are only read. The roots that exist (and are not
+ * symbolic links) become scanned roots for dupfind_delete_file.
+ */
+DUPFIND_API int dupfind_scan_start(const char *dirs_json, const char *options_json) DUPFIND_NOEXCEPT;
+
+/*
+ * Returns the progress of a scan: 0 before its worker has begun, 1 while the
+ * trees are walked, 40 to 95 while files are compared, 96 while the results
+ * text is written, 100 when the results are ready. Never decreases, except to
+ * -1 when the scan failed or was cancelled; the caller's error text then
+ * holds the scan's reason: "cancelled", "walk failed", "grouping failed" or
+ * "results json failed".
+ * An unknown id gives -1 with "invalid scan_id".
+ * The value is a lock-free snapshot of the worker's state.
+ */
+DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
+
+/*
+ * Returns a new copy of a finished scan's results text, one compact JSON
+ * object:
+ *   {"groups":[{"hash":"<16 hex digits>","size":N,"files":["path",...]},...],
+ *    "wasted_bytes":N,"scanned_files":N,
+ *    "skipped":[{"path":"...","reason":"..."},...]}
+ * The caller owns the copy and releases it with dupfind_free_string; each
+ * call returns a separate copy.
+ * Returns NULL with "invalid scan_id", "results not ready (progress must be
+ * 100)" (running, failed or cancelled) or "oom".
+ */
+DUPFIND_API char *dupfind_scan_results(int scan_id) DUPFIND_NOEXCEPT;
+
+/*
+ * Asks a scan to stop. Returns 0 when the request was recorded (also for a
+ * scan that has already finished, which stays finished), or -1 with
+ * "invalid scan_id". A cancel is a request: the worker honours it at its next
+ * checkpoint, and a scan that is nearly done may still complete with 100.
+ */
+DUPFIND_API int dupfind_cancel(int scan_id) DUPFIND_NOEXCEPT;
+
+/*
+ * Returns the calling thread's error text: empty after a successful call,
+ * otherwise the message of the thread's last failed call. Never NULL. The
+ * text belongs to the library and stays valid, unchanged, until the same
+ * thread next calls one of the functions that clear it. Calling this
+ * function does not change the text.
+ */
+DUPFIND_API const char *dupfind_last_error(void) DUPFIND_NOEXCEPT;
+
+/*
+ * Releases a string returned by dupfind_scan_results. NULL is a harmless
+ * no-op. Does not change the error text.
+ */
+DUPFIND_API void dupfind_free_string(char *p) DUPFIND_NOEXCEPT;
+
+/*
+ * Deletes one regular file, but only when all of these hold: the path has no
+ * ".." component, it does not name a symbolic link, it names an existing
+ * regular file, and it lies inside a root of a scan started in this process.
+ *
+ * Returns 1 when the file was removed (error text empty), 0 when the request
+ * was refused, -1 on an error. Messages, checked in this order:
+ *   -1 "NULL or empty path"
+ *    0 "refused: path contains .."
+ *    0 "refused: symlink"
+ *   -1 "path not found"
+ *    0 "refused: directory"
+ *    0 "refused: not a regular file"
+ *    0 "refused: outside scanned roots"
+ *   -1 "unlink failed"
+ * The entry removed is the one that passed the checks: a directory of the
+ * path replaced by a link in the meantime cannot redirect the removal.
+ * The function does not look at the scan table and may run during scans.
+ */
+DUPFIND_API int dupfind_delete_file(const char *path) DUPFIND_NOEXCEPT;
+
+#if defined(__cplusplus)
+}
+#endif
+
+#endif /* DUPFIND_H */

@@ -1,0 +1,135 @@
+// Helpers shared by the tests: scratch directories and small file fixtures.
+#ifndef DUPFIND_TEST_UTIL_H
+#define DUPFIND_TEST_UTIL_H
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace testutil {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything below
+// it when the object goes out of scope.
+class TempDir {
+public:
+    TempDir() {
+        const char *base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/dupfind-test-XXXXXX";
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+        ::chmod(path_.c_str(), 0755);  // lets an unprivileged child reach it
+    }
+    ~TempDir() {
+        // Restore permissions that a test may have taken away, then remove.
+        nftw(path_.c_str(), [](const char *p, const struct stat *sb, int type, struct FTW *) {
+            if (type == FTW_D || type == FTW_DNR) chmod(p, sb->st_mode | S_IRWXU);
+            return 0;
+        }, 16, FTW_PHYS);
+        nftw(path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) {
+            return remove(p) == 0 ? 0 : 0;
+        }, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+inline void write_file(const std::string &path, const std::string &content) {
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot create " + path);
+    if (!content.empty() && std::fwrite(content.data(), 1, content.size(), f) != content.size()) {
+        std::fclose(f);
+        throw std::runtime_error("cannot write " + path);
+    }
+    std::fclose(f);
+}
+
+inline std::string read_file(const std::string &path) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) throw std::runtime_error("cannot open " + path);
+    std::string out;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    std::fclose(f);
+    return out;
+}
+
+// A sparse file of the given size: sizes beyond 4 GiB cost no disk space.
+inline void make_sparse(const std::string &path, long long size) {
+    int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    if (fd < 0 || ::ftruncate(fd, size) != 0) throw std::runtime_error("cannot size " + path);
+    ::close(fd);
+}
+
+inline void make_dir(const std::string &path) {
+    if (::mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot mkdir " + path);
+}
+
+inline void make_symlink(const std::string &target, const std::string &link) {
+    if (::symlink(target.c_str(), link.c_str()) != 0)
+        throw std::runtime_error("cannot symlink " + link);
+}
+
+inline bool exists(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A JSON string literal for a path (quotes and backslashes escaped).
+inline std::string json_str(const std::string &s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// Polls a progress function until the scan reaches 100 or -1, or until the
+// deadline passes (then returns the last value seen).
+template <class ProgressFn>
+int wait_for_scan(ProgressFn progress, int id, std::chrono::seconds limit = std::chrono::seconds(120)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    int p = progress(id);
+    while (p != 100 && p >= 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        p = progress(id);
+    }
+    return p;
+}
+
+// Runs fn in a child process that has dropped root privileges (to "nobody"),
+// for tests that need the file system to refuse something. Returns the
+// child's exit status, or -1 when it did not exit normally.
+template <class Fn>
+int run_unprivileged(Fn fn) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
+        }
+        ::_exit(fn());
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace testutil
+
+#endif
