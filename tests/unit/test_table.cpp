@@ -1,11 +1,250 @@
-// The scan table, ids, the error text and the query operations.
+// The scan table, ids, request parsing and the query operations, seen from
+// inside: after a start, the slot's fields are inspected directly.
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "dup_internal.h"
 #include "test_util.h"
 
-TEST(Table, IdsStartAtOne) {
+namespace {
+
+struct OptionsSeen {
+    int64_t min_size;
+    int32_t follow;
+    int64_t max_files;
+    std::vector<const char *> exclude;  // nullptr for a null entry
+};
+
+// Starts a scan of an empty directory with the given options and returns
+// what the slot holds.
+OptionsSeen start_and_read(const testutil::TempDir &d, const char *options) {
+    std::string dirs = "[" + testutil::json_str(d.path()) + "]";
+    int id = dupfind_scan_start(dirs.c_str(), options);
+    EXPECT_GT(id, 0) << dupfind_last_error() << " for " << (options ? options : "(null)");
+    dup_global_lock();
+    dup_scan_t *s = dup_scan_get(id);
+    OptionsSeen seen{};
+    if (s) {
+        seen.min_size = s->min_size;
+        seen.follow = s->follow_symlinks;
+        seen.max_files = s->max_files;
+        for (int i = 0; i < s->n_exclude; i++) seen.exclude.push_back(s->exclude[i]);
+    }
+    dup_global_unlock();
+    testutil::wait_for_scan(dupfind_scan_progress, id);
+    return seen;
+}
+
+}  // namespace
+
+TEST(Table, IdsCountFromOneAndFailedStartsUseOneUp) {
     testutil::TempDir d;
     std::string dirs = "[" + testutil::json_str(d.path()) + "]";
     EXPECT_EQ(dupfind_scan_start(dirs.c_str(), nullptr), 1);
+    EXPECT_EQ(dupfind_scan_start("[]", nullptr), -1);  // took a slot, gave it back
+    EXPECT_STREQ(dupfind_last_error(), "dirs_json empty");
+    EXPECT_EQ(dupfind_scan_start(nullptr, nullptr), -1);  // took no slot
+    EXPECT_EQ(dupfind_scan_start(dirs.c_str(), nullptr), 3);
+}
+
+TEST(Table, ThirtyTwoScansPerLoadThenRefused) {
+    testutil::TempDir d;
+    std::string dirs = "[" + testutil::json_str(d.path()) + "]";
+    for (int i = 1; i <= DUP_MAX_SCANS; i++) {
+        ASSERT_EQ(dupfind_scan_start(dirs.c_str(), nullptr), i);
+        ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, i), 100);
+    }
+    EXPECT_EQ(dupfind_scan_start(dirs.c_str(), nullptr), -1);
+    EXPECT_STREQ(dupfind_last_error(), "too many concurrent scans");
+    // Finished scans keep their slots and stay queryable.
+    for (int i = 1; i <= DUP_MAX_SCANS; i++) EXPECT_EQ(dupfind_scan_progress(i), 100);
+    char *r = dupfind_scan_results(DUP_MAX_SCANS);
+    ASSERT_NE(r, nullptr);
+    dupfind_free_string(r);
+}
+
+TEST(Table, OptionsTable) {
+    testutil::TempDir d;
+    struct Case {
+        const char *options;
+        int64_t min_size;
+        int32_t follow;
+        int64_t max_files;
+    };
+    const Case cases[] = {
+        {nullptr, 1, 0, 0},
+        {"", 1, 0, 0},
+        {"null", 1, 0, 0},
+        {"{}", 1, 0, 0},
+        {R"({"min_size": 1.5})", 1, 0, 0},
+        {R"({"min_size": "10"})", 1, 0, 0},
+        {R"({"min_size": true})", 1, 0, 0},
+        {R"({"min_size": 1e3})", 1, 0, 0},
+        {R"({"min_size": 0})", 0, 0, 0},
+        {R"({"min_size": -1})", -1, 0, 0},
+        // Above the signed range: stored as its 64 bits.
+        {R"({"min_size": 18446744073709551615})", -1, 0, 0},
+        {R"({"min_size": 9223372036854775808})", INT64_MIN, 0, 0},
+        // Beyond 64 bits an integer reads as a real, and is ignored.
+        {R"({"min_size": 18446744073709551616})", 1, 0, 0},
+        {R"({"follow_symlinks": true})", 1, 1, 0},
+        {R"({"follow_symlinks": 2})", 1, 1, 0},
+        {R"({"follow_symlinks": false})", 1, 0, 0},
+        {R"({"follow_symlinks": 0})", 1, 0, 0},
+        {R"({"follow_symlinks": 4294967296})", 1, 0, 0},  // low 32 bits all zero
+        {R"({"follow_symlinks": 4294967297})", 1, 1, 0},
+        {R"({"follow_symlinks": -1})", 1, 1, 0},
+        {R"({"follow_symlinks": "yes"})", 1, 0, 0},
+        {R"({"max_files": 4294967301})", 1, 0, 4294967301LL},
+        {R"({"max_files": -3})", 1, 0, -3},
+        // Only the first occurrence of a key is looked at.
+        {R"({"min_size": "x", "min_size": 5})", 1, 0, 0},
+        {R"({"min_size": 5, "min_size": 7})", 5, 0, 0},
+        // Keys are case-sensitive and compared after their escapes.
+        {R"({"Min_Size": 5})", 1, 0, 0},
+        {R"({"min\u005fsize": 6})", 6, 0, 0},
+        {R"({"other": 1, "max_files": 9})", 1, 0, 9},
+    };
+    for (const Case &c : cases) {
+        OptionsSeen seen = start_and_read(d, c.options);
+        SCOPED_TRACE(c.options ? c.options : "(null)");
+        EXPECT_EQ(seen.min_size, c.min_size);
+        EXPECT_EQ(seen.follow, c.follow);
+        EXPECT_EQ(seen.max_files, c.max_files);
+        EXPECT_TRUE(seen.exclude.empty());
+    }
+}
+
+TEST(Table, ExcludeEntries) {
+    testutil::TempDir d;
+    OptionsSeen seen = start_and_read(d, R"({"exclude": ["tmp", 5, "cache"]})");
+    ASSERT_EQ(seen.exclude.size(), 3u);
+    EXPECT_STREQ(seen.exclude[0], "tmp");
+    EXPECT_EQ(seen.exclude[1], nullptr);
+    EXPECT_STREQ(seen.exclude[2], "cache");
+    EXPECT_TRUE(start_and_read(d, R"({"exclude": []})").exclude.empty());
+    EXPECT_TRUE(start_and_read(d, R"({"exclude": "tmp"})").exclude.empty());
+}
+
+TEST(Table, RootsKeptExactlyAsGiven) {
+    testutil::TempDir d;
+    testutil::make_dir(d / "sub");
+    std::string root_slash = d.path() + "/sub/";
+    std::string dirs = "[1, null, \"\", " + testutil::json_str(root_slash) + ", {}, " +
+                       testutil::json_str(d / "missing") + ", " + testutil::json_str(root_slash) + "]";
+    int id = dupfind_scan_start(dirs.c_str(), nullptr);
+    ASSERT_GT(id, 0) << dupfind_last_error();
+    dup_global_lock();
+    dup_scan_t *s = dup_scan_get(id);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(s->n_roots, 3);
+    EXPECT_EQ(std::string(s->roots[0]), root_slash);
+    EXPECT_EQ(std::string(s->roots[1]), d / "missing");
+    EXPECT_EQ(std::string(s->roots[2]), root_slash);
+    // Canonical forms only for roots that exist: the missing one has none.
+    char *canon = realpath((d / "sub").c_str(), nullptr);
+    ASSERT_EQ(s->n_real_roots, 2);
+    EXPECT_STREQ(s->real_roots[0], canon);
+    EXPECT_STREQ(s->real_roots[1], canon);
+    free(canon);
+    dup_global_unlock();
+    testutil::wait_for_scan(dupfind_scan_progress, id);
+}
+
+TEST(Table, StartMessagesInCheckOrder) {
+    testutil::TempDir d;
+    std::string good = "[" + testutil::json_str(d.path()) + "]";
+    struct Case {
+        const char *dirs;
+        const char *options;
+        const char *message;
+    };
+    const Case cases[] = {
+        {nullptr, "{", "NULL dirs_json"},
+        {"", "{", "invalid options_json"},  // the options are examined first
+        {good.c_str(), " null", "options_json must be object"},
+        {good.c_str(), "NULL", "invalid options_json"},
+        {good.c_str(), "[]", "options_json must be object"},
+        {good.c_str(), "7", "options_json must be object"},
+        {good.c_str(), "{\"a\":1,}", "invalid options_json"},
+        {good.c_str(), "{} x", "invalid options_json"},
+        {good.c_str(), "{/*c*/}", "invalid options_json"},
+        {good.c_str(), "{\"min_size\": NaN}", "invalid options_json"},
+        {good.c_str(), "{\"a\":\"\xff\"}", "invalid options_json"},
+        {"", "{}", "dirs_json required"},
+        {"", nullptr, "dirs_json required"},
+        {"[", nullptr, "invalid dirs_json"},
+        {"[\"a\",]", nullptr, "invalid dirs_json"},
+        {"{}", nullptr, "dirs_json must be array"},
+        {"\"/tmp\"", nullptr, "dirs_json must be array"},
+        {"[]", nullptr, "dirs_json empty"},
+        {"[1, null, \"\"]", nullptr, "no valid directories"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(dupfind_scan_start(c.dirs, c.options), -1);
+        EXPECT_STREQ(dupfind_last_error(), c.message);
+    }
+    // Every failed start gave its slot back: all 32 are still free.
+    for (int i = 0; i < DUP_MAX_SCANS; i++)
+        ASSERT_GT(dupfind_scan_start(good.c_str(), nullptr), 0) << dupfind_last_error();
+}
+
+TEST(Table, DeeplyNestedRequestParsesWithoutRecursion) {
+    testutil::TempDir d;
+    constexpr size_t depth = 1000000;
+    std::string options = "{\"exclude\":[\"x\"],\"deep\":" + std::string(depth, '[') +
+                          std::string(depth, ']') + "}";
+    std::string dirs = "[" + testutil::json_str(d.path()) + "," + std::string(depth, '[') +
+                       std::string(depth, ']') + "]";
+    int id = dupfind_scan_start(dirs.c_str(), options.c_str());
+    ASSERT_GT(id, 0) << dupfind_last_error();
+    EXPECT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);
+    // Unbalanced nesting is still rejected.
+    EXPECT_EQ(dupfind_scan_start((std::string(depth, '[') + "]").c_str(), nullptr), -1);
+    EXPECT_STREQ(dupfind_last_error(), "invalid dirs_json");
+}
+
+TEST(Table, ReleaseFreesEverythingAndKeepsSettings) {
+    dup_global_lock();
+    dup_scan_t *s = dup_scan_alloc();
+    ASSERT_NE(s, nullptr);
+    s->roots = static_cast<char **>(calloc(2, sizeof(char *)));
+    s->roots[0] = dup_strdup("/a");  // roots[1] stays null: a copy that failed
+    s->n_roots = 2;
+    s->min_size = 7;
+    s->results_json = dup_strdup("{}");
+    int32_t id = s->id;
+    dup_scan_release(s);
+    EXPECT_EQ(s->in_use, 0);
+    EXPECT_EQ(s->state.load(), DUP_STATE_FREE);
+    EXPECT_EQ(s->roots, nullptr);
+    EXPECT_EQ(s->n_roots, 0);
+    EXPECT_EQ(s->results_json, nullptr);
+    EXPECT_EQ(s->min_size, 7);
+    EXPECT_EQ(dup_scan_get(id), nullptr);
+    dup_global_unlock();
+}
+
+TEST(ErrorText, BoundedAndPerThread) {
+    std::string long_text(2000, 'x');
+    dup_set_error("%s", long_text.c_str());
+    EXPECT_EQ(strlen(dupfind_last_error()), 511u);
+    std::string other;
+    std::thread t([&] { other = dupfind_last_error(); });
+    t.join();
+    EXPECT_EQ(other, "");
+    dup_clear_error();
+    EXPECT_STREQ(dupfind_last_error(), "");
+}
+
+TEST(Strdup, NullAndCopy) {
+    EXPECT_EQ(dup_strdup(nullptr), nullptr);
+    char *c = dup_strdup("abc");
+    ASSERT_NE(c, nullptr);
+    EXPECT_STREQ(c, "abc");
+    free(c);
 }

@@ -1,0 +1,11 @@
+#!/bin/sh
+# Installs everything the build and the tests need on a fresh Debian 12.
+set -eu
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+    g++ cmake make pkg-config binutils \
+    libxxhash-dev rapidjson-dev libgtest-dev \
+    python3 python3-pytest >/dev/null

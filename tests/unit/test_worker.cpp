@@ -1,0 +1,75 @@
+// The worker's endings, driven synchronously on hand-made scan records.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "dup_internal.h"
+#include "test_util.h"
+
+namespace {
+
+struct Scan {
+    dup_scan_t s;
+    explicit Scan(const std::string &root) {
+        std::memset(static_cast<void *>(&s), 0, sizeof s);
+        s.roots = static_cast<char **>(calloc(1, sizeof(char *)));
+        s.roots[0] = dup_strdup(root.c_str());
+        s.n_roots = 1;
+        s.min_size = 1;
+        s.state = DUP_STATE_RUNNING;
+    }
+    ~Scan() { free_scan_data(&s); }
+};
+
+}  // namespace
+
+TEST(Worker, CancelBeforeTheWalkEndsCancelled) {
+    testutil::TempDir d;
+    testutil::write_file(d / "a", "x");
+    Scan sc(d.path());
+    sc.s.cancel = 1;
+    dup_scan_worker(&sc.s);
+    EXPECT_EQ(sc.s.progress.load(), -1);
+    EXPECT_EQ(sc.s.state.load(), DUP_STATE_ENDED);
+    EXPECT_STREQ(sc.s.error, "cancelled");
+    EXPECT_EQ(sc.s.results_json, nullptr);
+}
+
+TEST(Worker, NothingCollectableStillCompletes) {
+    testutil::TempDir d;
+    Scan sc(d / "missing");
+    dup_scan_worker(&sc.s);
+    EXPECT_EQ(sc.s.progress.load(), 100);
+    EXPECT_EQ(sc.s.state.load(), DUP_STATE_DONE);
+    EXPECT_STREQ(sc.s.error, "");
+    ASSERT_NE(sc.s.results_json, nullptr);
+    EXPECT_EQ(std::string(sc.s.results_json),
+              "{\"groups\":[],\"wasted_bytes\":0,\"scanned_files\":0,\"skipped\":[{\"path\":" +
+                  testutil::json_str(d / "missing") + ",\"reason\":\"root_missing\"}]}");
+}
+
+TEST(Worker, OneFileIsCountedAndNeverOpened) {
+    testutil::TempDir d;
+    testutil::write_file(d / "only", "content");
+    chmod((d / "only").c_str(), 0);  // a read would fail; none must happen
+    Scan sc(d.path());
+    dup_scan_worker(&sc.s);
+    EXPECT_EQ(sc.s.progress.load(), 100);
+    ASSERT_EQ(sc.s.scanned_files, 1);
+    ASSERT_EQ(sc.s.n_files, 1);
+    EXPECT_EQ(sc.s.files[0].partial_ok, 0);
+    EXPECT_EQ(sc.s.files[0].full_ok, 0);
+}
+
+TEST(Worker, ResultsTextFailureEndsTheScan) {
+    // A skipped path that cannot be written as UTF-8 text. The walk itself
+    // never records one; a hand-made record stands in for any such failure.
+    testutil::TempDir d;
+    Scan sc(d / "missing");
+    sc.s.roots[0][0] = '\xff';
+    dup_scan_worker(&sc.s);
+    EXPECT_EQ(sc.s.progress.load(), -1);
+    EXPECT_EQ(sc.s.state.load(), DUP_STATE_ENDED);
+    EXPECT_STREQ(sc.s.error, "results json failed");
+}
