@@ -1,20 +1,391 @@
 // File status query and the tree walk.
-#include <cstring>
+//
+// The walk turns a scan's roots into two arrays of the scan record: `files`
+// (regular files at or above the size floor) and `skipped` (everything passed
+// over, with a reason code). Every platform call it makes goes through the
+// small functions at the top of this file, so a port replaces only those.
+#include <dirent.h>
 #include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "dup_internal.h"
 
-int dup_fill_stat(const char *path, struct stat *st, int follow) {
+namespace {
+
+// ---- platform layer ----------------------------------------------------------
+
+// Identity of a file system object: equal for two paths that reach the same
+// object, whichever links they pass through.
+struct file_id {
+    uint64_t dev;
+    uint64_t ino;
+};
+
+// The status query with the object's identity as a by-product. One lstat (or
+// stat when following) per call: the walk needs the identity of every
+// collected file and of every directory it enters, and asking for it here
+// saves a second query per entry.
+int query_status(const char *path, struct stat *st, int follow, file_id *id) {
     if (!path || !*path) return -1;
     struct stat raw;
     if ((follow ? stat(path, &raw) : lstat(path, &raw)) != 0) return -1;
+    // Callers only ever see the type and the size of a regular file; the
+    // rest is cleared so that nothing platform-specific leaks into them.
     memset(st, 0, sizeof *st);
     st->st_mode = raw.st_mode & S_IFMT;
     if (S_ISREG(raw.st_mode)) st->st_size = raw.st_size;
+    if (id) {
+        id->dev = static_cast<uint64_t>(raw.st_dev);
+        id->ino = static_cast<uint64_t>(raw.st_ino);
+    }
     return 0;
 }
 
+// An open directory listing, closed on every path out of the scope that
+// opened it.
+class dir_listing {
+public:
+    explicit dir_listing(const char *path) : dir_(opendir(path)) {}
+    ~dir_listing() {
+        if (dir_) closedir(dir_);
+    }
+    dir_listing(const dir_listing &) = delete;
+    dir_listing &operator=(const dir_listing &) = delete;
+
+    bool is_open() const { return dir_ != nullptr; }
+    // The next name in the listing's own order, or null at the end. A read
+    // error ends the listing like its end does.
+    const char *next() {
+        struct dirent *e = readdir(dir_);
+        return e ? e->d_name : nullptr;
+    }
+
+private:
+    DIR *dir_;
+};
+
+// ---- helpers -------------------------------------------------------------------
+
+// A heap buffer released when its scope ends. The walk's join buffer and the
+// display copy of an unreadable name live in one of these.
+class heap_buf {
+public:
+    heap_buf() = default;
+    ~heap_buf() { free(p_); }
+    heap_buf(const heap_buf &) = delete;
+    heap_buf &operator=(const heap_buf &) = delete;
+
+    char *get() const { return p_; }
+    size_t capacity() const { return cap_; }
+    // Resizes to exactly n bytes. On failure the old block stays as it was.
+    bool resize(size_t n) {
+        char *p = static_cast<char *>(realloc(p_, n));
+        if (!p) return false;
+        p_ = p;
+        cap_ = n;
+        return true;
+    }
+
+private:
+    char *p_ = nullptr;
+    size_t cap_ = 0;
+};
+
+// Reads a byte range for the UTF-8 decoder. Past the end it yields NUL
+// without moving, which no multi-byte sequence accepts as a continuation, so
+// the decoder never reads beyond the range.
+struct byte_range_stream {
+    using Ch = char;
+    const char *cur;
+    const char *end;
+    Ch Peek() const { return cur < end ? *cur : '\0'; }
+    Ch Take() { return cur < end ? *cur++ : '\0'; }
+    size_t Tell() const { return 0; }
+};
+
+// Length of the valid UTF-8 sequence starting at p (p < end), or 0 when the
+// byte at p does not start one. The decoder is the one the results writer
+// validates with, so a name accepted here can always be written: no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+size_t utf8_sequence_length(const char *p, const char *end) {
+    if (!(static_cast<unsigned char>(*p) & 0x80)) return 1;
+    byte_range_stream s{p, end};
+    unsigned codepoint = 0;
+    if (!rapidjson::UTF8<char>::Decode(s, &codepoint)) return 0;
+    return static_cast<size_t>(s.cur - p);
+}
+
+bool is_valid_utf8(const char *s) {
+    const char *end = s + strlen(s);
+    for (const char *p = s; p < end;) {
+        size_t n = utf8_sequence_length(p, end);
+        if (n == 0) return false;
+        p += n;
+    }
+    return true;
+}
+
+// Joins a directory and an entry name into buf (of exactly `need` bytes, as
+// join_length gives): "dir/name", or "/name" under the root "/". A root given
+// with a trailing separator keeps it, so "/data/" gives "/data//name".
+size_t join_length(const char *dir, const char *name) { return strlen(dir) + strlen(name) + 2; }
+
+void join_path(char *buf, size_t need, const char *dir, const char *name) {
+    if (strcmp(dir, "/") == 0)
+        snprintf(buf, need, "/%s", name);
+    else
+        snprintf(buf, need, "%s/%s", dir, name);
+}
+
+// The joined path of an entry whose name is not valid UTF-8, with every byte
+// that is not part of a valid sequence replaced by U+FFFD, in a new heap
+// block. Null when memory runs out.
+char *join_for_display(const char *dir, const char *name) {
+    static const char replacement[] = "\xEF\xBF\xBD";
+    size_t need = join_length(dir, name);
+    heap_buf raw;
+    if (!raw.resize(need)) return nullptr;
+    join_path(raw.get(), need, dir, name);
+    size_t len = strlen(raw.get());
+    // Every byte becomes at most three.
+    char *out = static_cast<char *>(malloc(3 * len + 1));
+    if (!out) return nullptr;
+    const char *end = raw.get() + len;
+    char *w = out;
+    for (const char *p = raw.get(); p < end;) {
+        size_t n = utf8_sequence_length(p, end);
+        if (n == 0) {
+            memcpy(w, replacement, 3);
+            w += 3;
+            p += 1;
+        } else {
+            memcpy(w, p, n);
+            w += n;
+            p += n;
+        }
+    }
+    *w = '\0';
+    return out;
+}
+
+// One directory of the current descent, innermost first. A followed link
+// that leads back to any of them would repeat the descent without end.
+struct ancestor {
+    file_id id;
+    const ancestor *parent;
+};
+
+bool is_ancestor(const ancestor *chain, const file_id &id) {
+    for (const ancestor *a = chain; a; a = a->parent)
+        if (a->id.dev == id.dev && a->id.ino == id.ino) return true;
+    return false;
+}
+
+bool cap_reached(const dup_scan_t *scan) {
+    return scan->max_files > 0 && static_cast<int64_t>(scan->n_files) >= scan->max_files;
+}
+
+// ---- the record arrays -------------------------------------------------------------
+
+// Appends a collected file. 0 added, 1 the cap was already reached, -1 out of
+// memory; in both failures nothing is added.
+int add_file(dup_scan_t *scan, const char *path, int64_t size, const file_id &id) {
+    if (cap_reached(scan)) return 1;
+    if (scan->n_files >= scan->cap_files) {
+        int32_t old_cap = scan->cap_files;
+        // A capacity that would no longer fit the 32-bit count counts as
+        // memory running out.
+        if (old_cap > INT32_MAX / 2) return -1;
+        int32_t new_cap = old_cap == 0 ? DUP_FILES_FIRST_CAP : old_cap * 2;
+        void *p = realloc(scan->files, static_cast<size_t>(new_cap) * sizeof(dup_file_t));
+        if (!p) return -1;
+        scan->files = static_cast<dup_file_t *>(p);
+        memset(static_cast<void *>(scan->files + old_cap), 0,
+               static_cast<size_t>(new_cap - old_cap) * sizeof(dup_file_t));
+        scan->cap_files = new_cap;
+    }
+    dup_file_t &f = scan->files[scan->n_files];
+    f.path = dup_strdup(path);
+    if (!f.path) return -1;
+    f.size = size;
+    f.partial_hash = 0;
+    f.full_hash = 0;
+    f.partial_ok = 0;
+    f.full_ok = 0;
+    f.dev = id.dev;
+    f.ino = id.ino;
+    scan->n_files++;
+    return 0;
+}
+
+// Appends a skipped path with its reason. A record that cannot be stored
+// (no memory, or a null path such as a root whose copy failed) is dropped.
+void add_skip(dup_scan_t *scan, const char *path, const char *reason) {
+    if (scan->n_skipped >= scan->cap_skipped) {
+        int32_t old_cap = scan->cap_skipped;
+        if (old_cap > INT32_MAX / 2) return;
+        int32_t new_cap = old_cap == 0 ? DUP_SKIPPED_FIRST_CAP : old_cap * 2;
+        void *p = realloc(scan->skipped, static_cast<size_t>(new_cap) * sizeof(dup_skip_t));
+        if (!p) return;
+        scan->skipped = static_cast<dup_skip_t *>(p);
+        scan->cap_skipped = new_cap;
+    }
+    char *p = dup_strdup(path);
+    char *r = dup_strdup(reason);
+    if (!p || !r) {
+        free(p);
+        free(r);
+        return;
+    }
+    scan->skipped[scan->n_skipped].path = p;
+    scan->skipped[scan->n_skipped].reason = r;
+    scan->n_skipped++;
+}
+
+// ---- the walk --------------------------------------------------------------------
+
+int walk_dir(dup_scan_t *scan, const char *dir, const ancestor *chain);
+
+// A regular file met during the walk (directly or through a followed link):
+// collected under `path` unless it is below the size floor.
+int take_regular(dup_scan_t *scan, const char *path, const struct stat &st, const file_id &id) {
+    if (static_cast<int64_t>(st.st_size) < scan->min_size) {
+        add_skip(scan, path, "below_min_size");
+        return 0;
+    }
+    return add_file(scan, path, static_cast<int64_t>(st.st_size), id);
+}
+
+// Handles one entry of a directory listing; `path` is its joined path.
+// 0 continues the listing; 1 (cancel or file cap) and -1 (out of memory)
+// stop it.
+int walk_entry(dup_scan_t *scan, const char *path, const ancestor *chain) {
+    for (int32_t i = 0; i < scan->n_exclude; i++) {
+        const char *pattern = scan->exclude[i];
+        if (pattern && strstr(path, pattern)) {
+            add_skip(scan, path, "exclude");
+            return 0;
+        }
+    }
+
+    struct stat st;
+    file_id id;
+    if (query_status(path, &st, 0, &id) != 0) {
+        add_skip(scan, path, "lstat_failed");
+        return 0;
+    }
+    switch (st.st_mode & S_IFMT) {
+    case S_IFLNK:
+        if (!scan->follow_symlinks) {
+            add_skip(scan, path, "symlink");
+            return 0;
+        }
+        if (query_status(path, &st, 1, &id) != 0) {
+            add_skip(scan, path, "symlink_stat_failed");
+            return 0;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (is_ancestor(chain, id)) {
+                add_skip(scan, path, "symlink_loop");
+                return 0;
+            }
+            ancestor here{id, chain};
+            return walk_dir(scan, path, &here);
+        }
+        if (S_ISREG(st.st_mode)) return take_regular(scan, path, st, id);
+        add_skip(scan, path, "not_regular");
+        return 0;
+    case S_IFREG:
+        return take_regular(scan, path, st, id);
+    case S_IFDIR: {
+        ancestor here{id, chain};
+        return walk_dir(scan, path, &here);
+    }
+    default:
+        add_skip(scan, path, "not_regular");
+        return 0;
+    }
+}
+
+// Walks one directory and everything below it. `chain` starts with the
+// directory itself. 0 done, 1 stopped by a cancel or the file cap, -1 out of
+// memory; the first non-zero result unwinds the whole descent.
+int walk_dir(dup_scan_t *scan, const char *dir, const ancestor *chain) {
+    if (dup_cancel_requested(scan)) return 1;
+    dir_listing listing(dir);
+    if (!listing.is_open()) {
+        add_skip(scan, dir, "opendir_failed");
+        return 0;
+    }
+    // One join buffer per level, reused for every entry; the levels below
+    // have their own, so this one stays intact across a recursive call.
+    heap_buf join;
+    while (const char *name = listing.next()) {
+        if (dup_cancel_requested(scan)) return 1;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        if (!is_valid_utf8(name)) {
+            // Such a name could not be written into the results text; it is
+            // reported under a readable form and not touched otherwise.
+            char *shown = join_for_display(dir, name);
+            add_skip(scan, shown, "invalid_utf8");
+            free(shown);
+            continue;
+        }
+        size_t need = join_length(dir, name);
+        if (join.capacity() < need && !join.resize(need)) return -1;
+        join_path(join.get(), need, dir, name);
+        int r = walk_entry(scan, join.get(), chain);
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int dup_fill_stat(const char *path, struct stat *st, int follow) {
+    return query_status(path, st, follow, nullptr);
+}
+
 int dup_walk_collect(dup_scan_t *scan) {
-    (void)scan;  // walk not built yet
+    for (int32_t i = 0; i < scan->n_roots; i++) {
+        if (dup_cancel_requested(scan)) return 1;
+        const char *root = scan->roots[i];
+        struct stat st;
+        file_id id;
+        if (query_status(root, &st, 0, &id) != 0) {
+            // A null root (its copy got no memory) has no path to record.
+            add_skip(scan, root, "root_missing");
+            continue;
+        }
+        switch (st.st_mode & S_IFMT) {
+        case S_IFLNK:
+            // Roots are taken as they are: a link root is never followed.
+            add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink");
+            break;
+        case S_IFDIR: {
+            ancestor top{id, nullptr};
+            int r = walk_dir(scan, root, &top);
+            if (r < 0) return -1;
+            if (r > 0) {
+                if (dup_cancel_requested(scan)) return 1;
+                if (cap_reached(scan)) return 0;
+            }
+            break;
+        }
+        case S_IFREG:
+            if (static_cast<int64_t>(st.st_size) < scan->min_size)
+                add_skip(scan, root, "below_min_size");
+            else
+                (void)add_file(scan, root, static_cast<int64_t>(st.st_size), id);
+            break;
+        default:
+            add_skip(scan, root, "not_directory");
+            break;
+        }
+    }
     return 0;
 }

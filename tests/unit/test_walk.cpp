@@ -1,0 +1,682 @@
+// The tree walk: what is collected, what is passed over and why, and in
+// which order, over small fixture trees.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dup_internal.h"
+#include "test_util.h"
+
+namespace {
+
+using testutil::make_dir;
+using testutil::make_symlink;
+using testutil::TempDir;
+using testutil::write_file;
+using Skip = std::pair<std::string, std::string>;  // path, reason
+
+const std::string FFFD = "\xEF\xBF\xBD";
+
+// A scan record as the request parser leaves it for the worker: defaults
+// applied, roots and patterns as heap copies owned by the record.
+class ScanRecord {
+public:
+    ScanRecord() {
+        std::memset(static_cast<void *>(&s), 0, sizeof s);
+        s.min_size = 1;
+    }
+    ~ScanRecord() { free_scan_data(&s); }
+    ScanRecord(const ScanRecord &) = delete;
+    ScanRecord &operator=(const ScanRecord &) = delete;
+
+    void roots(std::initializer_list<const char *> v) { s.roots = copy(v, &s.n_roots); }
+    void roots(const std::vector<std::string> &v) {
+        std::vector<const char *> p;
+        for (const auto &r : v) p.push_back(r.c_str());
+        s.roots = copy(p, &s.n_roots);
+    }
+    void exclude(std::initializer_list<const char *> v) { s.exclude = copy(v, &s.n_exclude); }
+    void exclude(const std::vector<const char *> &v) { s.exclude = copy(v, &s.n_exclude); }
+
+    int walk() { return dup_walk_collect(&s); }
+
+    // Paths with `base` + "/" taken off the front where present.
+    std::vector<std::string> files(const std::string &base = "") const {
+        std::vector<std::string> out;
+        for (int32_t i = 0; i < s.n_files; i++) out.push_back(strip(s.files[i].path, base));
+        return out;
+    }
+    std::vector<Skip> skipped(const std::string &base = "") const {
+        std::vector<Skip> out;
+        for (int32_t i = 0; i < s.n_skipped; i++)
+            out.emplace_back(strip(s.skipped[i].path, base), s.skipped[i].reason);
+        return out;
+    }
+
+    dup_scan_t s;
+
+private:
+    template <class Seq>
+    static char **copy(const Seq &v, int32_t *n) {
+        char **out = static_cast<char **>(std::malloc(sizeof(char *) * (v.size() ? v.size() : 1)));
+        int32_t i = 0;
+        for (const char *p : v) out[i++] = p ? dup_strdup(p) : nullptr;
+        *n = i;
+        return out;
+    }
+    static std::string strip(const char *p, const std::string &base) {
+        std::string s = p;
+        std::string prefix = base.empty() ? "" : base + "/";
+        if (!prefix.empty() && s.compare(0, prefix.size(), prefix) == 0) s.erase(0, prefix.size());
+        return s;
+    }
+};
+
+template <class T>
+std::vector<T> sorted(std::vector<T> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+void make_fifo(const std::string &path) {
+    if (::mkfifo(path.c_str(), 0644) != 0) throw std::runtime_error("cannot mkfifo " + path);
+}
+
+// The names of a directory in the order the platform lists them.
+std::vector<std::string> listing(const std::string &dir) {
+    std::vector<std::string> names;
+    DIR *d = ::opendir(dir.c_str());
+    if (!d) throw std::runtime_error("cannot list " + dir);
+    while (struct dirent *e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+    return names;
+}
+
+// What a walk with default options should record below dir, worked out from
+// an independent listing: depth first, listing order, links not followed,
+// empty files below the default floor of 1.
+void expected_walk(const std::string &dir, std::vector<std::string> &files,
+                   std::vector<Skip> &skipped) {
+    for (const auto &name : listing(dir)) {
+        std::string p = dir + "/" + name;
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0) throw std::runtime_error("cannot lstat " + p);
+        if (S_ISDIR(st.st_mode))
+            expected_walk(p, files, skipped);
+        else if (S_ISLNK(st.st_mode))
+            skipped.emplace_back(p, "symlink");
+        else if (st.st_size < 1)
+            skipped.emplace_back(p, "below_min_size");
+        else
+            files.push_back(p);
+    }
+}
+
+// ---- reason codes -------------------------------------------------------------------
+
+// One tree with an entry for every reason code that root can reach, walked
+// with links followed and not followed.
+TEST(Walk, ReasonCodes) {
+    TempDir t;
+    make_dir(t / "tree");
+    write_file(t / "tree/big.txt", "hello");
+    write_file(t / "tree/empty", "");
+    write_file(t / "tree/skip_me.log", "excluded before anything else");
+    make_fifo(t / "tree/fifo");
+    make_symlink(t / "nowhere", t / "tree/dangling");
+    make_symlink(".", t / "tree/self");
+    make_symlink("fifo", t / "tree/tofifo");
+    write_file(t / "tree/bad\xff", "invalid name");
+    make_dir(t / "tree/sub");
+    write_file(t / "tree/sub/file.txt", "in sub");
+    make_symlink("..", t / "tree/sub/up");
+    make_symlink(t / "tree", t / "rootlink");
+
+    struct Case {
+        int follow;
+        std::vector<Skip> skipped;
+    };
+    const std::vector<Skip> common = {
+        {"tree/empty", "below_min_size"},         {"tree/skip_me.log", "exclude"},
+        {"tree/fifo", "not_regular"},             {"tree/bad" + FFFD, "invalid_utf8"},
+        {"missing", "root_missing"},              {"tree/fifo", "not_directory"},
+    };
+    const Case cases[] = {
+        {1,
+         {{"tree/dangling", "symlink_stat_failed"},
+          {"tree/self", "symlink_loop"},
+          {"tree/sub/up", "symlink_loop"},
+          {"tree/tofifo", "not_regular"},
+          {"rootlink", "not_directory"}}},
+        {0,
+         {{"tree/dangling", "symlink"},
+          {"tree/self", "symlink"},
+          {"tree/sub/up", "symlink"},
+          {"tree/tofifo", "symlink"},
+          {"rootlink", "symlink"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("follow_symlinks " + std::to_string(c.follow));
+        ScanRecord r;
+        r.roots({t / "tree", t / "missing", t / "rootlink", t / "tree/fifo"});
+        r.exclude({"skip_me"});
+        r.s.follow_symlinks = c.follow;
+        // A FIFO that the walk opened would block it here for good: no writer.
+        ASSERT_EQ(r.walk(), 0);
+        std::vector<Skip> want = common;
+        want.insert(want.end(), c.skipped.begin(), c.skipped.end());
+        EXPECT_EQ(sorted(r.skipped(t.path())), sorted(want));
+        EXPECT_EQ(sorted(r.files(t.path())),
+                  (std::vector<std::string>{"tree/big.txt", "tree/sub/file.txt"}));
+    }
+}
+
+// A directory that cannot be listed, and one whose names can be listed but
+// not reached, need a user the permissions apply to.
+TEST(Walk, UnreadableDirectories) {
+    TempDir t;
+    make_dir(t / "p");
+    write_file(t / "p/ok.txt", "sibling");
+    make_dir(t / "p/locked");
+    write_file(t / "p/locked/hidden", "never seen");
+    make_dir(t / "p/noexec");
+    write_file(t / "p/noexec/f", "listed but unreachable");
+    make_dir(t / "lockedroot");
+    ASSERT_EQ(::chmod((t / "p/locked").c_str(), 0), 0);
+    ASSERT_EQ(::chmod((t / "p/noexec").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod((t / "lockedroot").c_str(), 0), 0);
+
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    int status = testutil::run_unprivileged([&] {
+        ::close(fds[0]);
+        ScanRecord r;
+        r.roots({t / "p", t / "lockedroot"});
+        std::string out = "rc " + std::to_string(r.walk()) + "\n";
+        for (const auto &f : r.files(t.path())) out += "file " + f + "\n";
+        for (const auto &s : r.skipped(t.path())) out += "skip " + s.first + " " + s.second + "\n";
+        bool ok = ::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
+        ::close(fds[1]);
+        return ok ? 0 : 1;
+    });
+    ::close(fds[1]);
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    ::close(fds[0]);
+    ASSERT_EQ(status, 0);
+
+    std::vector<std::string> lines;
+    for (size_t pos = 0, nl; (nl = got.find('\n', pos)) != std::string::npos; pos = nl + 1)
+        lines.push_back(got.substr(pos, nl - pos));
+    EXPECT_EQ(sorted(lines), sorted(std::vector<std::string>{
+                                 "rc 0",
+                                 "file p/ok.txt",
+                                 "skip p/locked opendir_failed",
+                                 "skip p/noexec/f lstat_failed",
+                                 "skip lockedroot opendir_failed",
+                             }));
+}
+
+// ---- order -------------------------------------------------------------------------
+
+TEST(Walk, DepthFirstInListingOrder) {
+    TempDir t;
+    make_dir(t / "r");
+    for (int d = 0; d < 4; d++) {
+        std::string dir = t / ("r/d" + std::to_string(d));
+        make_dir(dir);
+        for (int f = 0; f < 8; f++)
+            write_file(dir + "/f" + std::to_string(f), f % 3 ? "data" : "");
+        if (d % 2) {
+            make_dir(dir + "/inner");
+            for (int f = 0; f < 5; f++) write_file(dir + "/inner/g" + std::to_string(f), "x");
+        }
+        write_file(t / ("r/top" + std::to_string(d)), d ? "top" : "");
+    }
+    make_symlink("d0", t / "r/link");
+
+    std::vector<std::string> want_files;
+    std::vector<Skip> want_skipped;
+    expected_walk(t / "r", want_files, want_skipped);
+
+    ScanRecord r;
+    r.roots({t / "r"});
+    ASSERT_EQ(r.walk(), 0);
+    EXPECT_EQ(r.files(), want_files);
+    EXPECT_EQ(r.skipped(), want_skipped);
+}
+
+// ---- size floor -------------------------------------------------------------------------
+
+TEST(Walk, SizeFloor) {
+    TempDir t;
+    make_dir(t / "r");
+    write_file(t / "r/zero", "");
+    write_file(t / "r/one", "1");
+    write_file(t / "r/ten", "0123456789");
+
+    struct Case {
+        int64_t min_size;
+        std::vector<std::string> files;
+    };
+    const Case cases[] = {
+        {0, {"r/one", "r/ten", "r/zero"}},
+        {1, {"r/one", "r/ten"}},
+        {10, {"r/ten"}},
+        {11, {}},
+        {-5, {"r/one", "r/ten", "r/zero"}},
+        {INT64_MIN, {"r/one", "r/ten", "r/zero"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("min_size " + std::to_string(c.min_size));
+        ScanRecord r;
+        r.roots({t / "r"});
+        r.s.min_size = c.min_size;
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(sorted(r.files(t.path())), c.files);
+        EXPECT_EQ(static_cast<size_t>(r.s.n_files + r.s.n_skipped), 3u);
+        for (const auto &s : r.skipped()) EXPECT_EQ(s.second, "below_min_size");
+    }
+}
+
+// Sizes past 2^31 and 2^32 are compared and stored whole.
+TEST(Walk, LargeSparseFiles) {
+    TempDir t;
+    const int64_t gib = int64_t{1} << 30;
+    make_dir(t / "r");
+    testutil::make_sparse(t / "r/five", 5 * gib);
+    testutil::make_sparse(t / "r/three", 3 * gib);
+
+    // The directory's entries and the same 5 GiB file given as a root.
+    using Sized = std::pair<std::string, int64_t>;
+    struct Case {
+        int64_t min_size;
+        std::vector<Sized> files;
+    };
+    const Case cases[] = {
+        {1, {{"r/five", 5 * gib}, {"r/five", 5 * gib}, {"r/three", 3 * gib}}},
+        {3 * gib, {{"r/five", 5 * gib}, {"r/five", 5 * gib}, {"r/three", 3 * gib}}},
+        {3 * gib + 1, {{"r/five", 5 * gib}, {"r/five", 5 * gib}}},
+        {5 * gib, {{"r/five", 5 * gib}, {"r/five", 5 * gib}}},
+        {5 * gib + 1, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("min_size " + std::to_string(c.min_size));
+        ScanRecord r;
+        r.roots({t / "r", t / "r/five"});
+        r.s.min_size = c.min_size;
+        ASSERT_EQ(r.walk(), 0);
+        std::vector<Sized> got;
+        for (int32_t i = 0; i < r.s.n_files; i++)
+            got.emplace_back(r.s.files[i].path + t.path().size() + 1, r.s.files[i].size);
+        EXPECT_EQ(sorted(got), c.files);
+        EXPECT_EQ(r.s.n_files + r.s.n_skipped, 3);
+    }
+}
+
+// ---- exclusion -------------------------------------------------------------------------
+
+// Patterns contain a character that the scratch directory's random name
+// cannot, so they match only where each case means them to.
+TEST(Walk, Exclusion) {
+    TempDir t;
+    make_dir(t / "data_root");
+    make_dir(t / "data_root/scratch_dir");
+    write_file(t / "data_root/scratch_dir/x", "x");
+    write_file(t / "data_root/keep.txt", "keep");
+    write_file(t / "data_root/notes.md", "notes");
+    make_symlink(t / "nowhere", t / "data_root/dangling_link");
+
+    struct Case {
+        const char *name;
+        std::vector<const char *> patterns;
+        std::vector<std::string> files;
+        std::vector<Skip> skipped;
+    };
+    const std::vector<std::string> all = {"data_root/keep.txt", "data_root/notes.md",
+                                          "data_root/scratch_dir/x"};
+    const Skip dangling = {"data_root/dangling_link", "symlink_stat_failed"};
+    const Case cases[] = {
+        {"case-sensitive", {"Scratch_dir"}, all, {dangling}},
+        {"matching entry not entered",
+         {"scratch_dir"},
+         {"data_root/keep.txt", "data_root/notes.md"},
+         {dangling, {"data_root/scratch_dir", "exclude"}}},
+        {"null pattern passed over",
+         {nullptr, ".md"},
+         {"data_root/keep.txt", "data_root/scratch_dir/x"},
+         {dangling, {"data_root/notes.md", "exclude"}}},
+        // Excluded before its status is asked for, so the dangling link is
+        // not reported as a failed query.
+        {"before the status query",
+         {"dangling_link"},
+         all,
+         {{"data_root/dangling_link", "exclude"}}},
+        {"empty pattern",
+         {""},
+         {},
+         {{"data_root/dangling_link", "exclude"},
+          {"data_root/keep.txt", "exclude"},
+          {"data_root/notes.md", "exclude"},
+          {"data_root/scratch_dir", "exclude"}}},
+        // The root is not matched itself, but it is listed and every entry
+        // directly under it matches.
+        {"pattern in the root's path",
+         {"data_root"},
+         {},
+         {{"data_root/dangling_link", "exclude"},
+          {"data_root/keep.txt", "exclude"},
+          {"data_root/notes.md", "exclude"},
+          {"data_root/scratch_dir", "exclude"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScanRecord r;
+        r.roots({t / "data_root"});
+        r.s.follow_symlinks = 1;
+        r.exclude(c.patterns);
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(sorted(r.files(t.path())), c.files);
+        EXPECT_EQ(sorted(r.skipped(t.path())), c.skipped);
+    }
+}
+
+// ---- file cap -------------------------------------------------------------------------
+
+TEST(Walk, FileCap) {
+    TempDir t;
+    make_dir(t / "ten");
+    for (int i = 0; i < 10; i++) write_file(t / ("ten/f" + std::to_string(i)), "x");
+    for (int i = 0; i < 5; i++) write_file(t / ("ten/e" + std::to_string(i)), "");
+
+    // Which entries the walk meets before the fourth collectable file.
+    std::vector<std::string> first3;
+    std::vector<Skip> skipped_before;
+    for (const auto &name : listing(t / "ten")) {
+        bool empty = name[0] == 'e';
+        if (!empty && first3.size() == 3) break;
+        if (empty)
+            skipped_before.emplace_back("ten/" + name, "below_min_size");
+        else
+            first3.push_back("ten/" + name);
+    }
+
+    {
+        SCOPED_TRACE("max_files 3");
+        ScanRecord r;
+        r.roots({t / "ten", t / "missing"});
+        r.s.max_files = 3;
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(r.files(t.path()), first3);
+        // Nothing after the fourth file, and no later root, was visited.
+        EXPECT_EQ(r.skipped(t.path()), skipped_before);
+    }
+    // No cap, a cap compared whole (not as its low 32 bits, 5), and a cap
+    // that is reached but never exceeded.
+    const int64_t never_stop[] = {0, -1, INT64_MIN, (int64_t{1} << 32) + 5, 10};
+    for (int64_t cap : never_stop) {
+        SCOPED_TRACE("max_files " + std::to_string(cap));
+        ScanRecord r;
+        r.roots({t / "ten", t / "missing"});
+        r.s.max_files = cap;
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(r.s.n_files, 10);
+        // The walk went on to the next root.
+        ASSERT_GE(r.s.n_skipped, 1);
+        EXPECT_EQ(r.skipped(t.path()).back(), Skip("missing", "root_missing"));
+    }
+}
+
+// A regular file given as a root is taken as it is; one that meets a full
+// cap is dropped without a record, and the next root is still visited.
+TEST(Walk, RegularFileRoots) {
+    TempDir t;
+    write_file(t / "a.txt", "alpha");
+    write_file(t / "empty", "");
+    write_file(t / "b.txt", "beta");
+    ScanRecord r;
+    r.roots({t / "a.txt", t / "empty", t / "b.txt", t / "missing"});
+    r.s.max_files = 1;
+    ASSERT_EQ(r.walk(), 0);
+    ASSERT_EQ(r.s.n_files, 1);
+    EXPECT_EQ(r.s.files[0].path, t / "a.txt");
+    EXPECT_EQ(r.s.files[0].size, 5);
+    EXPECT_EQ(r.skipped(t.path()),
+              (std::vector<Skip>{{"empty", "below_min_size"}, {"missing", "root_missing"}}));
+}
+
+// ---- roots -------------------------------------------------------------------------------
+
+TEST(Walk, RootForms) {
+    TempDir t;
+    make_dir(t / "d");
+    write_file(t / "d/a.txt", "a");
+    make_dir(t / "d/s");
+    write_file(t / "d/s/b.txt", "b");
+
+    {
+        SCOPED_TRACE("trailing separator is kept in every joined path");
+        ScanRecord r;
+        r.roots({(t / "d/").c_str()});
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(sorted(r.files()),
+                  (std::vector<std::string>{t / "d//a.txt", t / "d//s/b.txt"}));
+    }
+    {
+        SCOPED_TRACE("null root leaves no trace; repeated and nested roots walk again");
+        ScanRecord r;
+        r.roots({nullptr, (t / "d").c_str(), (t / "d").c_str(), (t / "d/s").c_str()});
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(r.s.n_skipped, 0);
+        EXPECT_EQ(sorted(r.files(t.path())),
+                  (std::vector<std::string>{"d/a.txt", "d/a.txt", "d/s/b.txt", "d/s/b.txt",
+                                            "d/s/b.txt"}));
+    }
+    {
+        // The empty pattern keeps the walk of "/" to its first level.
+        SCOPED_TRACE("the root / joins without a doubled separator");
+        ScanRecord r;
+        r.roots({"/"});
+        r.exclude({""});
+        ASSERT_EQ(r.walk(), 0);
+        std::vector<Skip> want;
+        for (const auto &name : listing("/")) want.emplace_back("/" + name, "exclude");
+        EXPECT_EQ(r.skipped(), want);
+        EXPECT_EQ(r.s.n_files, 0);
+    }
+}
+
+TEST(Walk, CancelBeforeStart) {
+    TempDir t;
+    make_dir(t / "d");
+    write_file(t / "d/a.txt", "a");
+    ScanRecord r;
+    r.roots({t / "missing", t / "d"});
+    r.s.cancel.store(1);
+    EXPECT_EQ(r.walk(), 1);
+    EXPECT_EQ(r.s.n_files, 0);
+    EXPECT_EQ(r.s.n_skipped, 0);
+}
+
+// ---- links -------------------------------------------------------------------------------
+
+TEST(Walk, FollowedLinks) {
+    TempDir t;
+    make_dir(t / "real");
+    write_file(t / "real/f.txt", "abc");
+    write_file(t / "real/small", "");
+    make_dir(t / "r");
+    make_symlink("../real", t / "r/ld");
+    make_symlink("../real/f.txt", t / "r/lf");
+    make_symlink("lf", t / "r/lchain");
+    make_symlink("../real/small", t / "r/lsmall");
+    make_symlink(t / "nowhere", t / "r/ldang");
+
+    ScanRecord r;
+    r.roots({t / "r"});
+    r.s.follow_symlinks = 1;
+    ASSERT_EQ(r.walk(), 0);
+    EXPECT_EQ(sorted(r.files(t.path())),
+              (std::vector<std::string>{"r/lchain", "r/ld/f.txt", "r/lf"}));
+    for (int32_t i = 0; i < r.s.n_files; i++) EXPECT_EQ(r.s.files[i].size, 3);
+    EXPECT_EQ(sorted(r.skipped(t.path())), (std::vector<Skip>{
+                                               {"r/ld/small", "below_min_size"},
+                                               {"r/ldang", "symlink_stat_failed"},
+                                               {"r/lsmall", "below_min_size"},
+                                           }));
+}
+
+// Links back into the current descent are not entered, so a tree full of
+// them is walked in one pass; a link to a directory outside the descent is.
+TEST(Walk, LinkCycles) {
+    TempDir t;
+    make_dir(t / "c");
+    make_dir(t / "c/a");
+    make_dir(t / "c/b");
+    write_file(t / "c/a/fa", "a");
+    write_file(t / "c/b/fb", "b");
+    make_symlink("../b", t / "c/a/tob");
+    make_symlink("../a", t / "c/b/toa");
+    make_symlink(".", t / "c/self");
+    make_symlink("..", t / "c/a/up");
+    make_symlink(t / "c", t / "c/a/top");
+    make_symlink(t / "c", t / "c/b/top");
+
+    ScanRecord r;
+    r.roots({t / "c"});
+    r.s.follow_symlinks = 1;
+    ASSERT_EQ(r.walk(), 0);
+    EXPECT_EQ(sorted(r.files(t.path())),
+              (std::vector<std::string>{"c/a/fa", "c/a/tob/fb", "c/b/fb", "c/b/toa/fa"}));
+    EXPECT_EQ(sorted(r.skipped(t.path())), (std::vector<Skip>{
+                                               {"c/a/tob/toa", "symlink_loop"},
+                                               {"c/a/tob/top", "symlink_loop"},
+                                               {"c/a/top", "symlink_loop"},
+                                               {"c/a/up", "symlink_loop"},
+                                               {"c/b/toa/tob", "symlink_loop"},
+                                               {"c/b/toa/top", "symlink_loop"},
+                                               {"c/b/toa/up", "symlink_loop"},
+                                               {"c/b/top", "symlink_loop"},
+                                               {"c/self", "symlink_loop"},
+                                           }));
+}
+
+// ---- names -------------------------------------------------------------------------------
+
+TEST(Walk, NamesThatAreNotUtf8) {
+    TempDir t;
+    make_dir(t / "u");
+    write_file(t / "u/ok-caf\xC3\xA9", "valid two-byte");
+    write_file(t / "u/emoji-\xF0\x9F\x98\x80", "valid four-byte");
+    write_file(t / "u/max-\xF4\x8F\xBF\xBF", "U+10FFFF");
+    write_file(t / "u/bad-\xFF", "x");
+    write_file(t / "u/overlong-\xC0\xAF", "x");
+    write_file(t / "u/overlong3-\xE0\x80\xAF", "x");
+    write_file(t / "u/surrogate-\xED\xA0\x80", "x");
+    write_file(t / "u/above-\xF4\x90\x80\x80", "x");
+    write_file(t / "u/cut-\xE2\x82-end", "x");
+    write_file(t / "u/mixed-\xFF\xC3\xA9", "x");
+    write_file(t / "u/empty-\xFE", "");
+    make_dir(t / "u/dir-\xFE");
+    write_file(t / "u/dir-\xFE/inner.txt", "not reached");
+    make_symlink(t / "nowhere", t / "u/link-\xFF");
+
+    ScanRecord r;
+    r.roots({t / "u"});
+    r.s.follow_symlinks = 1;
+    ASSERT_EQ(r.walk(), 0);
+    EXPECT_EQ(sorted(r.files(t.path())),
+              sorted(std::vector<std::string>{"u/ok-caf\xC3\xA9", "u/emoji-\xF0\x9F\x98\x80",
+                                              "u/max-\xF4\x8F\xBF\xBF"}));
+    // Each byte outside a valid sequence becomes one U+FFFD; nothing is
+    // queried, so the empty file and the dangling link give no other reason.
+    const std::string R = FFFD;
+    EXPECT_EQ(sorted(r.skipped(t.path())), sorted(std::vector<Skip>{
+                                               {"u/bad-" + R, "invalid_utf8"},
+                                               {"u/overlong-" + R + R, "invalid_utf8"},
+                                               {"u/overlong3-" + R + R + R, "invalid_utf8"},
+                                               {"u/surrogate-" + R + R + R, "invalid_utf8"},
+                                               {"u/above-" + R + R + R + R, "invalid_utf8"},
+                                               {"u/cut-" + R + R + "-end", "invalid_utf8"},
+                                               {"u/mixed-" + R + "\xC3\xA9", "invalid_utf8"},
+                                               {"u/empty-" + R, "invalid_utf8"},
+                                               {"u/dir-" + R, "invalid_utf8"},
+                                               {"u/link-" + R, "invalid_utf8"},
+                                           }));
+}
+
+// ---- identity -----------------------------------------------------------------------------
+
+// Every collected record carries the identity of the object its path
+// reaches, so one object under several paths can be recognised.
+TEST(Walk, RecordsCarryIdentity) {
+    TempDir t;
+    make_dir(t / "d");
+    write_file(t / "d/f1", "one");
+    ASSERT_EQ(::link((t / "d/f1").c_str(), (t / "d/hard").c_str()), 0);
+    make_symlink("f1", t / "d/soft");
+    make_dir(t / "d/sub");
+    write_file(t / "d/sub/f2", "two");
+
+    ScanRecord r;
+    r.roots({t / "d", t / "d/f1"});
+    r.s.follow_symlinks = 1;
+    ASSERT_EQ(r.walk(), 0);
+    ASSERT_EQ(r.s.n_files, 5);  // f1, hard, soft, sub/f2 and the root f1
+
+    struct stat f1;
+    ASSERT_EQ(::stat((t / "d/f1").c_str(), &f1), 0);
+    int same_as_f1 = 0;
+    for (int32_t i = 0; i < r.s.n_files; i++) {
+        const dup_file_t &f = r.s.files[i];
+        SCOPED_TRACE(f.path);
+        struct stat st;
+        ASSERT_EQ(::stat(f.path, &st), 0);
+        EXPECT_EQ(f.dev, static_cast<uint64_t>(st.st_dev));
+        EXPECT_EQ(f.ino, static_cast<uint64_t>(st.st_ino));
+        if (f.dev == static_cast<uint64_t>(f1.st_dev) && f.ino == static_cast<uint64_t>(f1.st_ino))
+            same_as_f1++;
+        EXPECT_EQ(f.partial_hash, 0u);
+        EXPECT_EQ(f.full_hash, 0u);
+        EXPECT_EQ(f.partial_ok, 0);
+        EXPECT_EQ(f.full_ok, 0);
+    }
+    EXPECT_EQ(same_as_f1, 4);
+}
+
+// The arrays start at their first capacity and double; records past the
+// count in the files array are zero.
+TEST(Walk, ArrayGrowth) {
+    TempDir t;
+    make_dir(t / "d");
+    for (int i = 0; i < 300; i++) write_file(t / ("d/f" + std::to_string(i)), "x");
+    for (int i = 0; i < 40; i++) write_file(t / ("d/e" + std::to_string(i)), "");
+
+    ScanRecord r;
+    r.roots({t / "d"});
+    ASSERT_EQ(r.walk(), 0);
+    EXPECT_EQ(r.s.n_files, 300);
+    EXPECT_EQ(r.s.cap_files, 512);
+    EXPECT_EQ(r.s.n_skipped, 40);
+    EXPECT_EQ(r.s.cap_skipped, 64);
+    for (int32_t i = r.s.n_files; i < r.s.cap_files; i++) {
+        EXPECT_EQ(r.s.files[i].path, nullptr);
+        EXPECT_EQ(r.s.files[i].size, 0);
+    }
+}
+
+}  // namespace
