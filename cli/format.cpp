@@ -1,0 +1,64 @@
+#include "format.h"
+
+#include <cstdio>
+#include <iterator>
+
+namespace dfcli {
+
+std::string human_size(int64_t bytes) {
+    static constexpr const char *kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    double v = static_cast<double>(bytes);
+    size_t unit = 0;
+    while (unit + 1 < std::size(kUnits) && v >= 1024.0) {
+        v /= 1024.0;
+        ++unit;
+    }
+    // 1023.96 KiB would print as "1024.0 KiB": show the next unit instead.
+    if (v >= 1023.95 && unit + 1 < std::size(kUnits)) {
+        v /= 1024.0;
+        ++unit;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[unit]);
+    return buf;
+}
+
+std::string count_of(int64_t n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string group_header(const Group &g) {
+    return human_size(g.size) + " each, " +
+           count_of(static_cast<int64_t>(g.files.size()), "copy", "copies") + ", hash " + g.hash;
+}
+
+std::string summary_line(const Results &r) {
+    int64_t duplicates = 0;
+    for (const Group &g : r.groups)
+        if (!g.files.empty()) duplicates += static_cast<int64_t>(g.files.size()) - 1;
+    return count_of(duplicates, "duplicate file", "duplicate files") + " in " +
+           count_of(static_cast<int64_t>(r.groups.size()), "group", "groups") + ", " +
+           human_size(r.wasted_bytes) + " reclaimable, " +
+           count_of(r.scanned_files, "file", "files") + " scanned, " +
+           count_of(static_cast<int64_t>(r.skipped.size()), "entry", "entries") + " skipped";
+}
+
+std::string progress_bar(int progress) {
+    const char *phase = "starting";
+    if (progress >= 100) phase = "done";
+    else if (progress >= 96) phase = "writing results";
+    else if (progress >= 40) phase = "comparing";
+    else if (progress >= 1) phase = "walking";
+    int pct = progress < 0 ? 0 : (progress > 100 ? 100 : progress);
+    constexpr int kWidth = 30;
+    int filled = pct * kWidth / 100;
+    std::string bar = "[";
+    bar.append(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(kWidth - filled), '.');
+    char tail[48];
+    std::snprintf(tail, sizeof tail, "] %3d%% %s", pct, phase);
+    return bar + tail;
+}
+
+}  // namespace dfcli

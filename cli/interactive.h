@@ -1,0 +1,27 @@
+// The question asked for each group under --interactive.
+#ifndef DUPFIND_CLI_INTERACTIVE_H
+#define DUPFIND_CLI_INTERACTIVE_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "results.h"
+
+namespace dfcli {
+
+enum class Reply {
+    Keep,         // *keep holds the chosen indexes; the others go
+    KeepAll,      // nothing is removed from this group
+    Quit,         // stop asking; later groups are left alone
+    Interrupted,  // Ctrl-C or the input failed
+};
+
+// Lists the group numbered `number` of `total` and reads the answer from
+// standard input until it is one of: file numbers (1, "1 3", "1,3", "2-4"),
+// "all", "s"/"skip"/an empty line (keep all), "q"/"quit" or end of input.
+Reply ask_keep(const Group &g, size_t number, size_t total, std::vector<size_t> *keep);
+
+}  // namespace dfcli
+
+#endif

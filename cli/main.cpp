@@ -1,0 +1,251 @@
+// dupfind: finds files with identical content below the given directories,
+// and removes the redundant copies on request, through the library's public
+// interface only.
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "dupfind.h"
+#include "format.h"
+#include "interactive.h"
+#include "options.h"
+#include "platform.h"
+#include "remove.h"
+#include "results.h"
+
+#ifndef DUPFIND_VERSION
+#define DUPFIND_VERSION "unknown"
+#endif
+
+namespace dfcli {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+struct LibraryString {
+    void operator()(char *p) const { dupfind_free_string(p); }
+};
+
+std::string dirs_json(const Options &o) {
+    rapidjson::StringBuffer sb;
+    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+    w.StartArray();
+    for (const std::string &root : o.roots) w.String(root.data(), static_cast<rapidjson::SizeType>(root.size()));
+    w.EndArray();
+    return sb.GetString();
+}
+
+std::string options_json(const Options &o) {
+    rapidjson::StringBuffer sb;
+    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+    w.StartObject();
+    w.Key("min_size");
+    w.Int64(o.min_size);
+    w.Key("follow_symlinks");
+    w.Bool(o.follow_symlinks);
+    w.Key("max_files");
+    w.Int64(o.max_files);
+    w.Key("exclude");
+    w.StartArray();
+    for (const std::string &e : o.exclude) w.String(e.data(), static_cast<rapidjson::SizeType>(e.size()));
+    w.EndArray();
+    w.EndObject();
+    return sb.GetString();
+}
+
+// Polls the scan until it reaches 100 or -1, drawing the progress bar when
+// asked to. A Ctrl-C is passed on to the library as a cancel request; the
+// scan then still ends through the library. On -1 *error receives the
+// scan's text.
+int wait_for_scan(int id, bool show_progress, std::string *error) {
+    bool cancel_sent = false;
+    int shown = -2;
+    for (;;) {
+        if (interrupted() && !cancel_sent) {
+            dupfind_cancel(id);
+            cancel_sent = true;
+        }
+        int p = dupfind_scan_progress(id);
+        if (p < 0) *error = dupfind_last_error();
+        if (show_progress && p != shown && p >= 0 && p < 100) {
+            std::fprintf(stderr, "\r%s", progress_bar(p).c_str());
+            std::fflush(stderr);
+            shown = p;
+        }
+        if (p == 100 || p < 0) {
+            if (show_progress && shown != -2) {
+                std::fputs("\r\033[K", stderr);  // clear the bar's line
+                std::fflush(stderr);
+            }
+            return p;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// A root that could not be scanned at all would otherwise pass unnoticed in
+// the summary's count of skipped entries.
+void warn_unscanned_roots(const Options &o, const Results &r) {
+    for (const Skipped &s : r.skipped)
+        for (const std::string &root : o.roots)
+            if (s.path == root) {
+                std::fprintf(stderr, "dupfind: warning: %s was not scanned: %s\n", s.path.c_str(), s.reason.c_str());
+                break;
+            }
+}
+
+void print_skipped(const Results &r) {
+    if (r.skipped.empty()) return;
+    std::printf("Skipped entries:\n");
+    for (const Skipped &s : r.skipped) std::printf("  %s: %s\n", s.reason.c_str(), s.path.c_str());
+    std::printf("\n");
+}
+
+void print_groups(const Results &r) {
+    for (const Group &g : r.groups) {
+        std::printf("%s\n", group_header(g).c_str());
+        for (const std::string &f : g.files) std::printf("%s\n", f.c_str());
+        std::printf("\n");
+    }
+}
+
+void remove_by_policy(const Options &o, const Results &r, RemovalReport *rep) {
+    for (const Group &g : r.groups) {
+        if (interrupted()) {
+            rep->interrupted = true;
+            break;
+        }
+        if (!o.summary) std::printf("%s\n", group_header(g).c_str());
+        std::string why;
+        int k = choose_keeper(g, o.keep, &why);
+        if (k < 0) {
+            for (const std::string &f : g.files) rep->left.push_back({f, why});
+            if (!o.summary) std::printf("  %-13s %s\n", "left:", why.c_str());
+        } else {
+            remove_copies(g, {static_cast<size_t>(k)}, o.dry_run, o.summary, rep);
+        }
+        if (!o.summary) std::printf("\n");
+    }
+}
+
+void remove_interactively(const Options &o, const Results &r, RemovalReport *rep) {
+    size_t number = 0;
+    for (const Group &g : r.groups) {
+        ++number;
+        std::vector<size_t> keep;
+        Reply reply = ask_keep(g, number, r.groups.size(), &keep);
+        if (reply == Reply::Quit) break;
+        if (reply == Reply::Interrupted) {
+            rep->interrupted = true;
+            break;
+        }
+        if (reply == Reply::KeepAll) std::printf("  all files kept\n");
+        else remove_copies(g, keep, o.dry_run, false, rep);
+        std::printf("\n");
+        if (rep->interrupted) break;
+    }
+}
+
+int run(int argc, char **argv) {
+    Options o;
+    std::string error;
+    if (!parse_options(argc, argv, &o, &error)) {
+        std::fprintf(stderr, "dupfind: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (o.help) {
+        std::fputs(usage_text(), stdout);
+        return kExitOk;
+    }
+    if (o.version) {
+        std::printf("dupfind %s\n", DUPFIND_VERSION);
+        return kExitOk;
+    }
+    if (o.interactive && !stdin_is_terminal()) {
+        std::fprintf(stderr, "dupfind: --interactive reads its answers from a terminal, and standard input is none\n");
+        return kExitUsage;
+    }
+
+    install_interrupt_handler();
+    hold_interrupts();
+    int id = dupfind_scan_start(dirs_json(o).c_str(), options_json(o).c_str());
+    release_interrupts();
+    if (id < 0) {
+        std::fprintf(stderr, "dupfind: cannot start the scan: %s\n", dupfind_last_error());
+        return kExitError;
+    }
+    int p = wait_for_scan(id, !o.quiet && stderr_is_terminal(), &error);
+    if (interrupted()) {
+        // The library may finish a scan that was nearly done; the user asked
+        // to stop all the same.
+        if (p < 0) std::fprintf(stderr, "dupfind: interrupted: %s\n", error.c_str());
+        else std::fprintf(stderr, "dupfind: interrupted\n");
+        return kExitInterrupted;
+    }
+    if (p < 0) {
+        std::fprintf(stderr, "dupfind: scan failed: %s\n", error.c_str());
+        return kExitError;
+    }
+
+    std::unique_ptr<char, LibraryString> text(dupfind_scan_results(id));
+    if (!text) {
+        std::fprintf(stderr, "dupfind: cannot fetch the results: %s\n", dupfind_last_error());
+        return kExitError;
+    }
+    Results r;
+    if (!parse_results(text.get(), &r, &error)) {
+        std::fprintf(stderr, "dupfind: %s\n", error.c_str());
+        return kExitError;
+    }
+    warn_unscanned_roots(o, r);
+
+    if (o.json) {
+        std::fputs(text.get(), stdout);
+        std::fputs("\n", stdout);
+        return std::fflush(stdout) == 0 ? kExitOk : kExitError;
+    }
+    text.reset();
+
+    if (!o.remove) {
+        if (!o.summary) print_groups(r);
+        if (o.skipped) print_skipped(r);
+        std::printf("%s\n", summary_line(r).c_str());
+        if (std::fflush(stdout) != 0) return kExitError;
+        return interrupted() ? kExitInterrupted : kExitOk;
+    }
+
+    RemovalReport rep;
+    if (o.interactive) remove_interactively(o, r, &rep);
+    else remove_by_policy(o, r, &rep);
+    if (o.skipped) print_skipped(r);
+    std::printf("%s\n", summary_line(r).c_str());
+    print_report(rep, o.dry_run);
+    std::fflush(stdout);
+    if (rep.interrupted || interrupted()) return kExitInterrupted;
+    return rep.library_failed ? kExitError : kExitOk;
+}
+
+}  // namespace
+}  // namespace dfcli
+
+int main(int argc, char **argv) {
+    try {
+        return dfcli::run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "dupfind: out of memory\n");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "dupfind: %s\n", e.what());
+    }
+    return 1;
+}

@@ -1,0 +1,210 @@
+#include "options.h"
+
+#include <cctype>
+#include <cstdint>
+#include <limits>
+
+namespace dfcli {
+
+namespace {
+
+bool parse_count(const std::string &text, int64_t *out) {
+    if (text.empty()) return false;
+    int64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        int d = c - '0';
+        if (v > (std::numeric_limits<int64_t>::max() - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    *out = v;
+    return true;
+}
+
+bool parse_keep(const std::string &text, Keep *out) {
+    if (text == "first") *out = Keep::First;
+    else if (text == "newest") *out = Keep::Newest;
+    else if (text == "oldest") *out = Keep::Oldest;
+    else if (text == "shortest-path") *out = Keep::ShortestPath;
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+bool parse_size(const std::string &text, int64_t *out) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    int64_t n;
+    if (!parse_count(text.substr(0, digits), &n)) return false;
+    std::string unit;
+    for (size_t i = digits; i < text.size(); ++i)
+        unit.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(text[i]))));
+    int shift = 0;
+    if (!unit.empty()) {
+        const std::string letters = "KMGT";
+        size_t pos = letters.find(unit[0]);
+        if (pos != std::string::npos) {
+            shift = 10 * static_cast<int>(pos + 1);
+            std::string rest = unit.substr(1);
+            if (!rest.empty() && rest != "B" && rest != "IB") return false;
+        } else if (unit != "B") {
+            return false;
+        }
+    }
+    if (shift > 0 && n > (std::numeric_limits<int64_t>::max() >> shift)) return false;
+    *out = n << shift;
+    return true;
+}
+
+bool parse_options(int argc, char **argv, Options *o, std::string *error) {
+    bool keep_given = false;
+    bool only_roots = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (only_roots || arg.empty() || arg[0] != '-' || arg == "-") {
+            o->roots.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            only_roots = true;
+            continue;
+        }
+        // "--name=value" or "--name value".
+        std::string name = arg, value;
+        bool has_value = false;
+        size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            has_value = true;
+        }
+        auto take_value = [&](std::string *v) {
+            if (has_value) {
+                *v = value;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                *error = name + " needs a value";
+                return false;
+            }
+            *v = argv[++i];
+            return true;
+        };
+        auto no_value = [&]() {
+            if (has_value) *error = name + " takes no value";
+            return !has_value;
+        };
+
+        if (name == "--help" || name == "-h") {
+            if (!no_value()) return false;
+            o->help = true;
+            return true;
+        }
+        if (name == "--version") {
+            if (!no_value()) return false;
+            o->version = true;
+            return true;
+        }
+        std::string v;
+        if (name == "--min-size") {
+            if (!take_value(&v)) return false;
+            if (!parse_size(v, &o->min_size)) {
+                *error = "invalid size for --min-size: '" + v + "' (a number of bytes, optionally with K, M, G or T)";
+                return false;
+            }
+        } else if (name == "--max-files") {
+            if (!take_value(&v)) return false;
+            if (!parse_count(v, &o->max_files)) {
+                *error = "invalid count for --max-files: '" + v + "' (0 or more; 0 means no limit)";
+                return false;
+            }
+        } else if (name == "--exclude") {
+            if (!take_value(&v)) return false;
+            o->exclude.push_back(v);
+        } else if (name == "--keep") {
+            if (!take_value(&v)) return false;
+            if (!parse_keep(v, &o->keep)) {
+                *error = "invalid value for --keep: '" + v + "' (first, newest, oldest or shortest-path)";
+                return false;
+            }
+            keep_given = true;
+        } else if (name == "--follow-symlinks" || name == "--json" || name == "--summary" ||
+                   name == "--skipped" || name == "--quiet" || name == "--delete" ||
+                   name == "--dry-run" || name == "--interactive") {
+            if (!no_value()) return false;
+            if (name == "--follow-symlinks") o->follow_symlinks = true;
+            else if (name == "--json") o->json = true;
+            else if (name == "--summary") o->summary = true;
+            else if (name == "--skipped") o->skipped = true;
+            else if (name == "--quiet") o->quiet = true;
+            else if (name == "--delete") o->remove = true;
+            else if (name == "--dry-run") o->dry_run = true;
+            else o->interactive = true;
+        } else {
+            *error = "unknown option '" + arg + "' (see dupfind --help)";
+            return false;
+        }
+    }
+
+    // Asking group by group is a way of removing.
+    if (o->interactive) o->remove = true;
+    if (o->json && (o->summary || o->skipped || o->remove)) {
+        *error = "--json prints the results text alone and cannot be combined with --summary, --skipped, --delete or --interactive";
+        return false;
+    }
+    if ((keep_given || o->dry_run) && !o->remove) {
+        *error = std::string(keep_given ? "--keep" : "--dry-run") + " needs --delete";
+        return false;
+    }
+    if (o->interactive && (keep_given || o->summary)) {
+        *error = std::string("--interactive asks which files to keep and cannot be combined with ") +
+                 (keep_given ? "--keep" : "--summary");
+        return false;
+    }
+    if (o->roots.empty()) {
+        *error = "no directory given (see dupfind --help)";
+        return false;
+    }
+    return true;
+}
+
+const char *usage_text() {
+    return "Usage: dupfind [OPTIONS] DIR...\n"
+           "Find files with identical content below the given directories.\n"
+           "\n"
+           "Scan:\n"
+           "  --min-size SIZE      ignore files smaller than SIZE bytes; K, M, G and T\n"
+           "                       are binary units (4K = 4096); 0 includes empty files\n"
+           "                       (default 1)\n"
+           "  --follow-symlinks    follow symbolic links below the directories\n"
+           "  --max-files N        stop collecting after N files (default 0: no limit)\n"
+           "  --exclude TEXT       skip every entry whose path contains TEXT\n"
+           "                       (case-sensitive; repeatable)\n"
+           "\n"
+           "Output:\n"
+           "  --json               print the library's results text unchanged\n"
+           "  --summary            print only the summary line\n"
+           "  --skipped            also list the skipped entries with their reasons\n"
+           "  --quiet              no progress bar\n"
+           "\n"
+           "Removing duplicates:\n"
+           "  --delete             remove every file of each group but one\n"
+           "  --keep POLICY        which file stays: first (default), newest, oldest or\n"
+           "                       shortest-path\n"
+           "  --dry-run            show what --delete would remove; remove nothing\n"
+           "  --interactive        ask for each group which files to keep\n"
+           "                       (implies --delete; needs a terminal)\n"
+           "\n"
+           "  -h, --help           show this help and exit\n"
+           "  --version            show the version and exit\n"
+           "\n"
+           "Before removing a copy, dupfind checks again that it and the kept file\n"
+           "still exist with the group's size and identical content; otherwise the\n"
+           "copy stays. The last file of a group is never removed.\n"
+           "\n"
+           "Exit status: 0 done, 1 scan or removal error, 2 usage error,\n"
+           "130 interrupted.\n";
+}
+
+}  // namespace dfcli

@@ -1,0 +1,134 @@
+// POSIX implementation of the tool's platform layer.
+#include "platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dfcli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void on_sigint(int) { g_interrupted = 1; }
+
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reads up to n bytes, stopping early only at end of file or on an error.
+size_t read_full(std::FILE *f, char *buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        size_t r = std::fread(buf + got, 1, n - got, f);
+        if (r == 0) break;
+        got += r;
+    }
+    return got;
+}
+
+}  // namespace
+
+bool file_status(const std::string &path, FileStatus *st) {
+    struct stat sb;
+    if (::stat(path.c_str(), &sb) != 0) return false;
+    st->regular = S_ISREG(sb.st_mode);
+    st->size = static_cast<int64_t>(sb.st_size);
+    st->mtime_ns = static_cast<int64_t>(sb.st_mtim.tv_sec) * 1000000000LL + sb.st_mtim.tv_nsec;
+    st->device = static_cast<uint64_t>(sb.st_dev);
+    st->inode = static_cast<uint64_t>(sb.st_ino);
+    st->links = static_cast<uint64_t>(sb.st_nlink);
+    return true;
+}
+
+int files_identical(const std::string &a, const std::string &b, int64_t size, std::string *why) {
+    FilePtr fa(std::fopen(a.c_str(), "rb"));
+    if (!fa) {
+        *why = "cannot open " + a + ": " + std::strerror(errno);
+        return -1;
+    }
+    FilePtr fb(std::fopen(b.c_str(), "rb"));
+    if (!fb) {
+        *why = "cannot open " + b + ": " + std::strerror(errno);
+        return -1;
+    }
+    constexpr size_t kBlock = 64 * 1024;
+    std::vector<char> ba(kBlock), bb(kBlock);
+    int64_t left = size;
+    while (left > 0) {
+        size_t want = left < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left) : kBlock;
+        size_t ra = read_full(fa.get(), ba.data(), want);
+        if (std::ferror(fa.get())) {
+            *why = "cannot read " + a;
+            return -1;
+        }
+        size_t rb = read_full(fb.get(), bb.data(), want);
+        if (std::ferror(fb.get())) {
+            *why = "cannot read " + b;
+            return -1;
+        }
+        // A file that ends early has shrunk since its size was taken.
+        if (ra != want || rb != want) return 0;
+        if (std::memcmp(ba.data(), bb.data(), want) != 0) return 0;
+        left -= static_cast<int64_t>(want);
+    }
+    // Both must end exactly here: a file that grew is no longer the copy.
+    char extra;
+    if (std::fread(&extra, 1, 1, fa.get()) != 0 || std::fread(&extra, 1, 1, fb.get()) != 0) return 0;
+    return 1;
+}
+
+bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+void install_interrupt_handler() {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_sigint;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: a read from the terminal returns at once on Ctrl-C.
+    sa.sa_flags = SA_RESETHAND;
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
+bool interrupted() { return g_interrupted != 0; }
+
+namespace {
+void mask_interrupts(int how) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    ::pthread_sigmask(how, &set, nullptr);
+}
+}  // namespace
+
+void hold_interrupts() { mask_interrupts(SIG_BLOCK); }
+void release_interrupts() { mask_interrupts(SIG_UNBLOCK); }
+
+int read_input_line(std::string *line) {
+    line->clear();
+    for (;;) {
+        if (g_interrupted) return -1;
+        char c;
+        ssize_t r = ::read(STDIN_FILENO, &c, 1);
+        if (r == 1) {
+            if (c == '\n') return 1;
+            line->push_back(c);
+            continue;
+        }
+        if (r == 0) return line->empty() ? 0 : 1;
+        if (errno == EINTR) continue;  // the flag check above decides
+        return -1;
+    }
+}
+
+}  // namespace dfcli

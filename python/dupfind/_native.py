@@ -1,0 +1,119 @@
+"""Loading of the shared library and the prototypes of its seven functions."""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import os
+import threading
+from pathlib import Path
+from typing import Iterator, Optional
+
+#: Environment variable naming the library file to load; it wins over every
+#: other place.
+LIBRARY_ENV = "DUPFIND_LIBRARY"
+
+_LIBRARY_NAME = "brennic-filedup-find"
+_LIBRARY_FILE = "lib" + _LIBRARY_NAME + ".so"
+_SONAME = _LIBRARY_FILE + ".1"
+
+_lock = threading.Lock()
+_lib: Optional[ctypes.CDLL] = None
+
+
+class LibraryNotFound(OSError):
+    """The shared library could not be found or loaded."""
+
+
+def _is_instrumented(path: Path) -> bool:
+    """True for a sanitizer build, which cannot be loaded into a plain
+    interpreter (its runtime would end the process instead of failing)."""
+    try:
+        data = path.read_bytes()
+    except OSError:
+        return True
+    return any(name in data for name in (b"libasan.so", b"libtsan.so", b"libubsan.so"))
+
+
+def _built_libraries() -> Iterator[Path]:
+    """Libraries in the build directories of the source tree that holds this
+    package, newest first."""
+    repo = Path(__file__).resolve().parent.parent.parent
+    found = []
+    for build_dir in repo.glob("build*"):
+        lib = build_dir / _LIBRARY_FILE
+        if lib.is_file():
+            found.append(lib)
+    found.sort(key=lambda p: p.stat().st_mtime, reverse=True)
+    for lib in found:
+        if not _is_instrumented(lib):
+            yield lib
+
+
+def _candidates() -> Iterator[str]:
+    yield from (str(p) for p in _built_libraries())
+    name = ctypes.util.find_library(_LIBRARY_NAME)
+    if name:
+        yield name
+    yield _SONAME  # the dynamic loader's own search (ld.so.cache, LD_LIBRARY_PATH)
+
+
+def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
+    c_int, c_char_p, c_void_p = ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p
+    lib.dupfind_scan_start.argtypes = [c_char_p, c_char_p]
+    lib.dupfind_scan_start.restype = c_int
+    lib.dupfind_scan_progress.argtypes = [c_int]
+    lib.dupfind_scan_progress.restype = c_int
+    # A void pointer, not c_char_p: the string must be handed back to
+    # dupfind_free_string, so ctypes must not convert it away.
+    lib.dupfind_scan_results.argtypes = [c_int]
+    lib.dupfind_scan_results.restype = c_void_p
+    lib.dupfind_cancel.argtypes = [c_int]
+    lib.dupfind_cancel.restype = c_int
+    lib.dupfind_last_error.argtypes = []
+    lib.dupfind_last_error.restype = c_char_p
+    lib.dupfind_free_string.argtypes = [c_void_p]
+    lib.dupfind_free_string.restype = None
+    lib.dupfind_delete_file.argtypes = [c_char_p]
+    lib.dupfind_delete_file.restype = c_int
+    return lib
+
+
+def load_library() -> ctypes.CDLL:
+    """Loads the library once per process and returns it.
+
+    The file named by ``DUPFIND_LIBRARY`` is used when that variable is set
+    (and only that file). Otherwise the library built in a ``build*``
+    directory of the source tree is preferred, then the installed one.
+
+    Raises:
+        LibraryNotFound: no candidate could be loaded.
+    """
+    global _lib
+    with _lock:
+        if _lib is not None:
+            return _lib
+        explicit = os.environ.get(LIBRARY_ENV)
+        if explicit:
+            try:
+                _lib = _declare(ctypes.CDLL(explicit))
+            except OSError as e:
+                raise LibraryNotFound(f"cannot load {explicit} (from {LIBRARY_ENV}): {e}") from e
+            return _lib
+        errors = []
+        for candidate in _candidates():
+            try:
+                _lib = _declare(ctypes.CDLL(candidate))
+                return _lib
+            except OSError as e:
+                errors.append(f"{candidate}: {e}")
+        raise LibraryNotFound(
+            f"the {_LIBRARY_NAME} library was not found; build or install it, or set "
+            f"{LIBRARY_ENV} to its file ({'; '.join(errors)})"
+        )
+
+
+def last_error(lib: ctypes.CDLL) -> str:
+    """The calling thread's error text, exactly as the library wrote it."""
+    raw = lib.dupfind_last_error()
+    return raw.decode("utf-8", "replace") if raw else ""

@@ -1,0 +1,177 @@
+"""The Python binding against the real library."""
+
+from __future__ import annotations
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import dupfind
+from fixture_tree import PHOTO, REPORT, SCANNED_FILES, WASTED_BYTES, build_slow_tree
+
+PACKAGE_DIR = str(Path(dupfind.__file__).resolve().parent.parent)
+
+
+def groups_by_size(result: dupfind.Result) -> dict:
+    return {g.size: set(g.files) for g in result.groups}
+
+
+def test_scan_returns_typed_result(tree):
+    result = dupfind.scan([tree.root])
+
+    assert isinstance(result, dupfind.Result)
+    assert groups_by_size(result) == tree.groups()
+    for g in result.groups:
+        assert isinstance(g, dupfind.Group)
+        assert re.fullmatch(r"[0-9a-f]{16}", g.hash)
+        assert isinstance(g.files, tuple)
+    assert result.wasted_bytes == WASTED_BYTES
+    assert result.scanned_files == SCANNED_FILES
+    assert {(s.path, s.reason) for s in result.skipped} == {
+        (str(tree.link), "symlink"),
+        *((str(e), "below_min_size") for e in tree.empties),
+    }
+    assert all(isinstance(s, dupfind.Skipped) for s in result.skipped)
+    # The raw text is the library's, and agrees with the parsed fields.
+    assert result.text.startswith('{"groups":[') and '"wasted_bytes":%d' % WASTED_BYTES in result.text
+
+
+@pytest.mark.parametrize(
+    "kwargs, expected_sizes, scanned",
+    [
+        # Empty files form a group of their own once admitted.
+        ({"min_size": 0}, {0: 2, len(REPORT): 3, len(PHOTO): 2}, SCANNED_FILES + 2),
+        ({"min_size": 4096}, {len(PHOTO): 2}, 3),
+        # A single string is one pattern, not a sequence of one-letter ones.
+        ({"exclude": "backup"}, {len(REPORT): 2}, 5),
+        ({"exclude": ["backup", "old"]}, {}, 4),
+        # The link is collected now; it names a file already in the group.
+        ({"follow_symlinks": True}, {len(REPORT): 3, len(PHOTO): 2}, SCANNED_FILES + 1),
+        ({"max_files": 2}, None, 2),
+    ],
+)
+def test_scan_options(tree, kwargs, expected_sizes, scanned):
+    result = dupfind.scan(tree.root, **kwargs)
+    assert result.scanned_files == scanned
+    if expected_sizes is not None:
+        assert {g.size: len(g.files) for g in result.groups} == expected_sizes
+
+
+def test_roots_as_path_bytes_and_missing(tree, tmp_path):
+    missing = tmp_path / "no-such-dir"
+    result = dupfind.scan([os.fsencode(tree.root / "docs"), tree.root / "backup", missing])
+    assert groups_by_size(result) == {len(REPORT): {str(p) for p in tree.reports}}
+    assert dupfind.Skipped(str(missing), "root_missing") in result.skipped
+
+
+def test_progress_callback_sees_rising_values_up_to_100(tree):
+    seen = []
+    dupfind.scan(tree.root, progress=seen.append)
+    assert seen[-1] == 100
+    assert seen == sorted(seen) and len(seen) == len(set(seen))
+    assert all(0 <= v <= 100 for v in seen)
+
+
+def test_asynchronous_scan(tree):
+    s = dupfind.Scan([tree.root])
+    assert s.id >= 1
+    assert s.wait(timeout=120)
+    assert s.progress == 100 and s.done
+    first = s.result()
+    assert groups_by_size(first) == tree.groups()
+    assert s.result() is first
+
+
+def test_cancel_ends_scan_with_library_text(tmp_path):
+    s = dupfind.Scan(build_slow_tree(tmp_path, count=16))
+    s.cancel()
+    with pytest.raises(dupfind.ScanCancelled) as err:
+        s.result(timeout=120)
+    assert str(err.value) == "cancelled"
+    assert isinstance(err.value, dupfind.DupfindError)
+    assert s.progress == -1
+
+
+@pytest.mark.parametrize(
+    "roots, message",
+    [([], "dirs_json empty"), ([""], "no valid directories")],
+)
+def test_rejected_request_carries_library_text(roots, message):
+    with pytest.raises(dupfind.DupfindError) as err:
+        dupfind.Scan(roots)
+    assert str(err.value) == message and err.value.message == message
+
+
+@pytest.mark.parametrize("bad", [{"min_size": "1"}, {"max_files": 1.5}, {"min_size": True}])
+def test_option_types_are_checked(bad, tmp_path):
+    with pytest.raises(TypeError):
+        dupfind.Scan(tmp_path, **bad)
+
+
+def test_delete_file(tree, tmp_path):
+    outside = tmp_path / "outside.txt"
+    outside.write_bytes(b"x")
+    dupfind.scan(tree.root)
+
+    dupfind.delete_file(tree.reports[1])
+    assert not tree.reports[1].exists()
+    assert tree.reports[0].read_bytes() == REPORT
+
+    cases = [
+        (tree.reports[1], dupfind.DupfindError, "path not found"),
+        (tree.link, dupfind.DeleteRefused, "refused: symlink"),
+        (tree.root / "docs", dupfind.DeleteRefused, "refused: directory"),
+        (f"{tree.root}/docs/../docs/report.txt", dupfind.DeleteRefused, "refused: path contains .."),
+        (outside, dupfind.DeleteRefused, "refused: outside scanned roots"),
+        ("", dupfind.DupfindError, "NULL or empty path"),
+    ]
+    for path, kind, message in cases:
+        with pytest.raises(kind) as err:
+            dupfind.delete_file(path)
+        assert type(err.value) is kind, path
+        assert str(err.value) == message, path
+    assert tree.link.is_symlink() and outside.exists() and tree.reports[0].exists()
+
+
+def run_python(code: str, env: dict) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-c", code], env=env, cwd=PACKAGE_DIR, capture_output=True, text=True, timeout=300
+    )
+
+
+def test_scan_slots_run_out_after_32(tmp_path):
+    code = (
+        "import dupfind\n"
+        f"ids = [dupfind.Scan({str(tmp_path)!r}).id for _ in range(32)]\n"
+        "assert len(set(ids)) == 32\n"
+        "try:\n"
+        f"    dupfind.Scan({str(tmp_path)!r})\n"
+        "except dupfind.DupfindError as e:\n"
+        "    print(e)\n"
+    )
+    proc = run_python(code, dict(os.environ))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "too many concurrent scans"
+
+
+def test_library_loading(tmp_path):
+    code = "import dupfind._native as n; print(n.load_library()._name)"
+    env = dict(os.environ)
+
+    env[dupfind.LIBRARY_ENV] = str(tmp_path / "libnothing.so")
+    proc = run_python(code, env)
+    assert proc.returncode != 0 and "LibraryNotFound" in proc.stderr and "libnothing.so" in proc.stderr
+
+    # Without the variable the library is found on its own: in a build
+    # directory of the source tree, installed, or through the loader's path.
+    library = os.environ.get(dupfind.LIBRARY_ENV)
+    del env[dupfind.LIBRARY_ENV]
+    if library:
+        env["LD_LIBRARY_PATH"] = str(Path(library).parent)
+    proc = run_python(code, env)
+    assert proc.returncode == 0, proc.stderr
+    assert "brennic-filedup-find" in proc.stdout

@@ -1,0 +1,28 @@
+"""End-to-end tests of the dupfind tool: they run the built executable, named
+by DUPFIND_CLI (ctest sets it), on fixture trees shared with the binding's
+tests."""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "python" / "tests"))
+sys.path.insert(0, str(REPO / "python"))
+
+from fixture_tree import Tree, build_tree  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def cli() -> str:
+    path = os.environ.get("DUPFIND_CLI") or str(REPO / "build" / "cli" / "dupfind")
+    if not os.access(path, os.X_OK):
+        raise RuntimeError(f"dupfind executable not found at {path}; set DUPFIND_CLI")
+    return path
+
+
+@pytest.fixture
+def tree(tmp_path: Path) -> Tree:
+    return build_tree(tmp_path)

@@ -1,0 +1,371 @@
+"""The dupfind tool end to end: output, options, exit codes, removal and the
+terminal behaviour (progress, Ctrl-C, interactive answers)."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from fixture_tree import PHOTO, REPORT, build_slow_tree
+from terminal import Terminal
+
+REPO = Path(__file__).resolve().parents[2]
+SUMMARY = "3 duplicate files in 2 groups, 74.2 KiB reclaimable, 7 files scanned, 3 entries skipped"
+HEADER = re.compile(r"(\S+ \S+) each, (\d+) copies, hash ([0-9a-f]{16})")
+
+
+def run(cli, *args, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [cli, *[str(a) for a in args]],
+        stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300, **kwargs,
+    )
+
+
+def scan_json(cli, *args) -> dict:
+    proc = run(cli, "--json", *args)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def snapshot(root: Path) -> dict:
+    """Every entry below root with its content (links as their target)."""
+    out = {}
+    for p in sorted(root.rglob("*")):
+        if p.is_symlink():
+            out[p] = ("link", os.readlink(p))
+        elif p.is_file():
+            out[p] = p.read_bytes()
+    return out
+
+
+def assert_untouched(tree) -> None:
+    for path, content in tree.untouched().items():
+        assert path.read_bytes() == content, path
+    assert tree.link.is_symlink()
+
+
+# --- output ---------------------------------------------------------------
+
+def test_default_output_lists_groups_then_summary(cli, tree):
+    proc = run(cli, tree.root)
+    assert proc.returncode == 0
+    assert proc.stderr == ""  # no progress bar without a terminal
+    *blocks, summary = proc.stdout.split("\n\n")
+    assert summary == SUMMARY + "\n"
+
+    listed = []
+    for block in blocks:
+        header, *paths = block.split("\n")
+        m = HEADER.fullmatch(header)
+        assert m, header
+        assert int(m[2]) == len(paths)
+        listed.append((m[1], m[3], paths))
+    assert {size: set(paths) for size, _, paths in listed} == {
+        "2.9 KiB": {str(p) for p in tree.reports},
+        "68.4 KiB": {str(p) for p in tree.photos},
+    }
+
+    # Groups and paths come in the library's order, printed exactly.
+    doc = scan_json(cli, tree.root)
+    assert [(h, paths) for _, h, paths in listed] == [(g["hash"], g["files"]) for g in doc["groups"]]
+
+
+def test_json_is_the_library_text_unchanged(cli, tree):
+    proc = run(cli, "--json", tree.root)
+    assert proc.returncode == 0 and proc.stdout.endswith("}\n") and proc.stdout.count("\n") == 1
+    text = proc.stdout[:-1]
+    doc = json.loads(text)
+    assert list(doc) == ["groups", "wasted_bytes", "scanned_files", "skipped"]
+    assert json.dumps(doc, separators=(",", ":")) == text  # compact, nothing added
+    assert (doc["wasted_bytes"], doc["scanned_files"], len(doc["skipped"])) == (76000, 7, 3)
+
+    # Where this interpreter can load the library, the same scan through the
+    # binding gives the same bytes.
+    if os.environ.get("DUPFIND_LIBRARY"):
+        import dupfind
+
+        assert dupfind.scan([str(tree.root)]).text == text
+
+
+def test_summary_and_skipped(cli, tree):
+    assert run(cli, "--summary", tree.root).stdout == SUMMARY + "\n"
+
+    head, tail = run(cli, "--summary", "--skipped", tree.root).stdout.split("\n\n")
+    title, *lines = head.split("\n")
+    assert title == "Skipped entries:"
+    assert sorted(lines) == sorted([f"  symlink: {tree.link}", *(f"  below_min_size: {e}" for e in tree.empties)])
+    assert tail == SUMMARY + "\n"
+
+    full = run(cli, "--skipped", tree.root).stdout
+    assert full.count(" copies, hash ") == 2 and "Skipped entries:\n" in full and full.endswith(SUMMARY + "\n")
+
+
+@pytest.mark.parametrize(
+    "args, groups, scanned",
+    [
+        (["--min-size", "0"], {"0": 2, "3000": 3, "70000": 2}, 9),
+        (["--min-size", "3000"], {"3000": 3, "70000": 2}, 6),
+        (["--min-size", "3001"], {"70000": 2}, 3),
+        (["--min-size=3k"], {"70000": 2}, 3),  # binary: 3072, above 3000
+        (["--min-size", "1M"], {}, 0),
+        (["--exclude", "backup"], {"3000": 2}, 5),
+        (["--exclude", "backup", "--exclude=old"], {}, 4),
+        # The link is collected now; it names a file already in the group.
+        (["--follow-symlinks"], {"3000": 3, "70000": 2}, 8),
+        (["--max-files", "2"], None, 2),
+    ],
+)
+def test_scan_options(cli, tree, args, groups, scanned):
+    doc = scan_json(cli, *args, tree.root)
+    assert doc["scanned_files"] == scanned
+    if groups is not None:
+        assert {str(g["size"]): len(g["files"]) for g in doc["groups"]} == groups
+
+
+def test_empty_files_group_shows_zero_size(cli, tree):
+    out = run(cli, "--min-size", "0", tree.root).stdout
+    assert re.search(r"^0 B each, 2 copies, hash [0-9a-f]{16}$", out, re.M)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["--bogus", "DIR"],
+        ["--min-size", "abc", "DIR"],
+        ["--min-size", "1.5M", "DIR"],
+        ["--min-size", "-1", "DIR"],
+        ["--min-size", "99999999999T", "DIR"],
+        ["DIR", "--min-size"],
+        ["--max-files", "-1", "DIR"],
+        ["--keep", "newest", "DIR"],
+        ["--delete", "--keep", "largest", "DIR"],
+        ["--dry-run", "DIR"],
+        ["--json", "--delete", "DIR"],
+        ["--json", "--summary", "DIR"],
+        ["--interactive", "--keep", "first", "DIR"],
+        ["--interactive", "DIR"],  # standard input is no terminal here
+        ["--quiet=yes", "DIR"],
+    ],
+)
+def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
+    proc = run(cli, *[tree.root if a == "DIR" else a for a in args])
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    assert proc.stderr.startswith("dupfind: ") and proc.stderr.count("\n") == 1
+    assert tree.reports[1].exists()
+
+
+def test_help_and_version(cli):
+    help_ = run(cli, "--help")
+    assert help_.returncode == 0 and help_.stdout.startswith("Usage: dupfind [OPTIONS] DIR...")
+    for option in ("--min-size", "--follow-symlinks", "--max-files", "--exclude", "--json", "--summary",
+                   "--skipped", "--quiet", "--delete", "--keep", "--dry-run", "--interactive", "--version"):
+        assert option in help_.stdout
+    version = run(cli, "--version")
+    assert version.returncode == 0 and re.fullmatch(r"dupfind \d+\.\d+\.\d+\n", version.stdout)
+
+
+def test_scan_errors_and_missing_roots(cli, tree, tmp_path):
+    proc = run(cli, "")
+    assert proc.returncode == 1
+    assert proc.stderr == "dupfind: cannot start the scan: no valid directories\n"
+
+    missing = tmp_path / "nowhere"
+    proc = run(cli, "--summary", tree.root, missing)
+    assert proc.returncode == 0
+    assert proc.stderr == f"dupfind: warning: {missing} was not scanned: root_missing\n"
+    assert proc.stdout == SUMMARY.replace("3 entries", "4 entries") + "\n"
+
+
+def test_demo_tree_shows_duplicate_groups(cli, tmp_path):
+    demo = tmp_path / "demo"
+    subprocess.run(["sh", str(REPO / "scripts" / "make-demo-tree.sh"), str(demo)], check=True,
+                   capture_output=True)
+    proc = run(cli, demo)
+    assert proc.returncode == 0
+    assert proc.stdout.splitlines()[-1].startswith("4 duplicate files in 3 groups, ")
+
+
+# --- removal --------------------------------------------------------------
+
+@pytest.mark.parametrize("policy", ["first", "newest", "oldest", "shortest-path"])
+def test_delete_keeps_one_file_per_group(cli, tree, policy):
+    base = 1_600_000_000
+    mtimes = {tree.reports[0]: base + 20, tree.reports[1]: base + 30, tree.reports[2]: base + 10,
+              tree.photos[0]: base + 50, tree.photos[1]: base + 5}
+    for path, t in mtimes.items():
+        os.utime(path, (t, t))
+    listed = {g["size"]: Path(g["files"][0]) for g in scan_json(cli, tree.root)["groups"]}
+
+    expected = {}
+    for content, paths in ((REPORT, tree.reports), (PHOTO, tree.photos)):
+        expected[content] = {
+            "first": listed[len(content)],
+            "newest": max(paths, key=mtimes.get),
+            "oldest": min(paths, key=mtimes.get),
+            "shortest-path": paths[0],
+        }[policy]
+
+    args = ["--delete"] if policy == "first" else ["--delete", "--keep", policy]
+    proc = run(cli, *args, tree.root)
+    assert proc.returncode == 0, proc.stderr
+
+    for content, paths in ((REPORT, tree.reports), (PHOTO, tree.photos)):
+        assert [p for p in paths if p.exists()] == [expected[content]]
+        assert expected[content].read_bytes() == content
+    assert_untouched(tree)
+    assert proc.stdout.endswith(SUMMARY + "\n3 files removed, 74.2 KiB freed\n0 files left\n")
+    assert proc.stdout.count("  removed:      ") == 3 and proc.stdout.count("  kept:         ") == 2
+
+
+def test_dry_run_removes_nothing(cli, tree):
+    before = snapshot(tree.root)
+    proc = run(cli, "--delete", "--dry-run", "--keep", "oldest", tree.root)
+    assert proc.returncode == 0
+    assert snapshot(tree.root) == before
+    assert proc.stdout.count("  would remove: ") == 3
+    assert "Dry run: 3 files would be removed, 74.2 KiB would be freed; nothing was removed\n" in proc.stdout
+
+
+def test_library_refusals_are_reported_and_the_run_goes_on(cli, tree):
+    # Every path under this root contains "..", which the library refuses.
+    before = snapshot(tree.root)
+    proc = run(cli, "--delete", f"{tree.root}/docs/..")
+    assert proc.returncode == 1
+    refusals = proc.stderr.splitlines()
+    assert len(refusals) == 3
+    assert all(re.fullmatch(r"dupfind: cannot remove \S+/docs/\.\./\S+: refused: path contains \.\.", line)
+               for line in refusals)
+    assert snapshot(tree.root) == before
+    assert "0 files removed, 0 B freed\n3 files left:\n" in proc.stdout
+    assert proc.stdout.count(": refused: path contains ..\n") == 3
+
+
+def _same_file_twice(tmp_path):
+    d = tmp_path / "d"
+    d.mkdir()
+    (d / "a.txt").write_bytes(REPORT)
+    return [d, d], [d / "a.txt"]
+
+
+def _hard_link(tmp_path):
+    d = tmp_path / "d"
+    d.mkdir()
+    (d / "a.txt").write_bytes(REPORT)
+    os.link(d / "a.txt", d / "b.txt")
+    return [d], [d / "a.txt", d / "b.txt"]
+
+
+def _linked_directory(tmp_path):
+    d = tmp_path / "d"
+    (d / "sub").mkdir(parents=True)
+    (d / "sub" / "a.txt").write_bytes(REPORT)
+    os.symlink("sub", d / "alias")
+    return ["--follow-symlinks", d], [d / "sub" / "a.txt"]
+
+
+@pytest.mark.parametrize("setup", [_same_file_twice, _hard_link, _linked_directory])
+def test_delete_never_removes_a_file_through_another_name(cli, tmp_path, setup):
+    # Two paths can name one physical file; removing "the copy" would then
+    # remove the only one.
+    args, files = setup(tmp_path)
+    proc = run(cli, "--delete", *args)
+    assert proc.returncode == 0, proc.stderr
+    for f in files:
+        assert f.read_bytes() == REPORT
+    assert "0 files removed" in proc.stdout
+    if setup is _hard_link:  # the library groups hard links; the tool leaves them
+        assert "same file as kept " in proc.stdout
+
+
+# --- terminal: progress, Ctrl-C, interactive --------------------------------
+
+def test_ctrl_c_cancels_the_scan_and_exits_130(cli, tmp_path):
+    term = Terminal([cli, build_slow_tree(tmp_path)], stderr=True)
+    term.expect(r"\[[#.]{30}\] +\d+% comparing")  # the progress bar, on the terminal
+    term.proc.send_signal(signal.SIGINT)
+    assert term.finish() == 130
+    assert "dupfind: interrupted: cancelled\n" in term.text()
+    assert term.proc.stdout.read() == b""
+
+
+def test_progress_bar_on_a_terminal_unless_quiet(cli, tmp_path):
+    root = build_slow_tree(tmp_path, count=16, size=16 << 20)
+    term = Terminal([cli, root], stderr=True)
+    assert term.finish() == 0
+    assert re.search(r"\[[#.]{30}\] +\d+% (starting|walking|comparing|writing results)", term.text())
+    assert term.text().endswith("\r\x1b[K")  # the bar's line is cleared at the end
+
+    term = Terminal([cli, "--quiet", root], stderr=True)
+    assert term.finish() == 0
+    assert term.output == b""
+
+
+PROMPT = r"Keep which files\?[^\n]*: "
+
+
+def ask(term: Terminal, number: str, size: str, copies: int) -> list:
+    """Waits for the question about one group; returns its numbered paths."""
+    m = term.expect(rf"\[{number}\] {re.escape(size)} each, {copies} copies, hash [0-9a-f]{{16}}\r\n"
+                    rf"((?:  \[\d\] [^\r]+\r\n)+){PROMPT}")
+    return [Path(line.split("] ", 1)[1]) for line in m[1].decode().splitlines()]
+
+
+def test_interactive_keeps_the_chosen_files(cli, tree):
+    term = Terminal([cli, "--interactive", "--quiet", tree.root], stdin=True, stdout=True)
+    reports = ask(term, "1/2", "2.9 KiB", 3)
+    assert set(reports) == set(tree.reports)
+    term.send("7\n")
+    term.expect("'7' is not a file number from 1 to 3")
+    term.expect(PROMPT)
+    term.send("1,3\n")
+    photos = ask(term, "2/2", "68.4 KiB", 2)
+    assert set(photos) == set(tree.photos)
+    term.send("s\n")
+    assert term.finish() == 0
+
+    assert [p.exists() for p in reports] == [True, False, True]
+    assert all(p.read_bytes() == PHOTO for p in photos)
+    assert reports[0].read_bytes() == REPORT and reports[2].read_bytes() == REPORT
+    assert "1 file removed, 2.9 KiB freed\n0 files left\n" in term.text()
+
+
+def test_interactive_rechecks_each_copy_before_removing(cli, tree):
+    term = Terminal([cli, "--interactive", "--quiet", tree.root], stdin=True, stdout=True)
+    reports = ask(term, "1/2", "2.9 KiB", 3)
+    # After the scan: one copy changes within its size ...
+    reports[2].write_bytes(REPORT[:-1] + b"!")
+    term.send("1\n")
+    photos = ask(term, "2/2", "68.4 KiB", 2)
+    # ... and the file to be kept goes away, leaving one copy.
+    photos[0].unlink()
+    term.send("1\n")
+    assert term.finish() == 0
+
+    assert reports[0].read_bytes() == REPORT
+    assert not reports[1].exists()
+    assert reports[2].read_bytes() == REPORT[:-1] + b"!"
+    assert photos[1].read_bytes() == PHOTO  # the last copy stays
+    out = term.text()
+    assert "1 file removed, 2.9 KiB freed\n2 files left:\n" in out
+    assert f"  {reports[2]}: content differs from kept {reports[0]}\n" in out
+    assert f"  {photos[1]}: kept file {photos[0]} no longer exists\n" in out
+
+
+def test_interactive_ctrl_c_stops_after_the_current_group(cli, tree):
+    term = Terminal([cli, "--interactive", "--quiet", tree.root], stdin=True, stdout=True)
+    reports = ask(term, "1/2", "2.9 KiB", 3)
+    term.send("2\n")
+    ask(term, "2/2", "68.4 KiB", 2)
+    term.proc.send_signal(signal.SIGINT)
+    assert term.finish() == 130
+    assert [p.exists() for p in reports] == [False, True, False]
+    assert all(p.read_bytes() == PHOTO for p in tree.photos)
+    assert "2 files removed, 5.9 KiB freed\n" in term.text()
