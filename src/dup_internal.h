@@ -124,6 +124,11 @@ dup_scan_t *dup_scan_alloc(void);        // caller holds g_mu
 void dup_scan_release(dup_scan_t *scan); // caller holds g_mu
 void free_scan_data(dup_scan_t *scan);
 
+// Reads the two request texts into a slot just taken with dup_scan_alloc:
+// options, roots and their canonical forms; registers nothing and starts no
+// thread. Returns the failure message, or NULL. Caller holds g_mu.
+const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char *options_json);
+
 // Canonical form: absolute, every link resolved, no trailing '/' (but "/").
 // When the path does not resolve, the canonical form of its nearest existing
 // ancestor (cutting at '/'). NULL when neither exists. Caller frees.
@@ -144,16 +149,42 @@ int dup_walk_collect(dup_scan_t *scan);
 int dup_hash_partial(const char *path, int64_t size, uint64_t *out);
 int dup_hash_full(const char *path, uint64_t *out);
 int dup_files_equal(const char *a, const char *b, int64_t len);
+// dup_hash_partial that also tells, through *whole (may be null), whether the
+// file ended exactly at its recorded size of at most one block: its full
+// fingerprint is then the partial one. dev/ino: see dup_content_open.
+int dup_hash_partial_ex(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole);
+// Platform layer for reading content. open: a handle (>= 0) for a regular
+// file opened without blocking; -2 when the process is out of handles (worth
+// trying again once some are closed); -1 on any other failure, including a
+// file whose identity is not (dev, ino) unless both are 0. sequential hints a
+// read to the end.
+// read: fills buf with up to n bytes, fewer only at the end of the file;
+// -1 on a read error. close accepts -1.
+intptr_t dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino);
+int64_t dup_content_read(intptr_t h, void *buf, int64_t n);
+void dup_content_close(intptr_t h);
 
 // ---- dup_scan: worker, grouping, results ------------------------------------
 void *dup_scan_worker(void *arg);
 // 0 completed, 1 stopped at a cancel checkpoint, -1 out of memory (no
 // temporaries left, no half-built group).
 int dup_group_files(dup_scan_t *scan);
+// Test seam, never set by the library: when non-null, grouping replaces every
+// fingerprint it takes (full 0: partial, 1: full) by what this returns, so
+// tests can make distinct files collide and order fingerprints at will.
+extern uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t computed);
 // 0 with results_json stored, -1 when no text could be produced.
 int dup_build_results_json(dup_scan_t *scan);
 
 // ---- dup_action: registry and delete ------------------------------------------
+// The scanned-roots registry: canonical roots of every scan started, in order
+// of registration, never shrunk or freed. An entry is null when its copy got
+// no memory. The array and its counts are used only under g_roots_mu.
+extern pthread_mutex_t g_roots_mu;
+extern char **g_roots;
+extern int32_t g_n_roots;
+extern int32_t g_cap_roots;
+
 void dup_register_roots(char **roots, int32_t n);
 int dup_path_has_dotdot(const char *path);
 int dup_is_under_any_root(const char *path);
@@ -219,6 +250,25 @@ inline int dup_json_parse(dup_json_doc &doc, const char *text, size_t len) noexc
     } catch (const std::bad_alloc &) {
         return -1;
     }
+}
+
+// Whether s[0..n) is well-formed UTF-8: no overlong forms, no surrogates,
+// nothing above U+10FFFF. RapidJSON's own check, given a string that ends
+// inside a multi-byte sequence, reads the rest of the sequence past the end;
+// this one yields NUL there, which no sequence accepts, and stops.
+inline bool dup_utf8_valid(const char *s, size_t n) noexcept {
+    struct bounded {
+        using Ch = char;
+        const char *cur;
+        const char *end;
+        Ch Peek() const { return cur < end ? *cur : '\0'; }
+        Ch Take() { return cur < end ? *cur++ : '\0'; }
+        size_t Tell() const { return 0; }
+    } in{s, s + n};
+    unsigned codepoint = 0;
+    while (in.cur < in.end)
+        if (!rapidjson::UTF8<char>::Decode(in, &codepoint)) return false;
+    return true;
 }
 
 using dup_json_buffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, dup_json_allocator>;

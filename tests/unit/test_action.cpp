@@ -1,0 +1,449 @@
+// The scanned-roots registry, the path tests and the guarded delete.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dup_internal.h"
+#include "test_util.h"
+
+namespace {
+
+using testutil::exists;
+using testutil::make_dir;
+using testutil::make_symlink;
+using testutil::TempDir;
+using testutil::write_file;
+
+// Registers a directory the way a scan start does.
+void register_root(const std::string &path) {
+    char *real = dup_root_realpath(path.c_str());
+    ASSERT_NE(real, nullptr) << path;
+    dup_register_roots(&real, 1);
+    free(real);
+}
+
+struct registry_view {
+    std::vector<std::optional<std::string>> entries;
+    int32_t cap;
+};
+
+registry_view registry() {
+    pthread_mutex_lock(&g_roots_mu);
+    registry_view v;
+    for (int32_t i = 0; i < g_n_roots; i++)
+        v.entries.push_back(g_roots[i] ? std::optional<std::string>(g_roots[i]) : std::nullopt);
+    v.cap = g_cap_roots;
+    pthread_mutex_unlock(&g_roots_mu);
+    return v;
+}
+
+std::string real_of(const std::string &path) {
+    char *p = realpath(path.c_str(), nullptr);
+    if (!p) throw std::runtime_error("realpath failed: " + path);
+    std::string s(p);
+    free(p);
+    return s;
+}
+
+void make_fifo(const std::string &path) {
+    if (mkfifo(path.c_str(), 0644) != 0) throw std::runtime_error("mkfifo failed: " + path);
+}
+
+int start_and_wait(const std::string &dirs_json) {
+    int id = dupfind_scan_start(dirs_json.c_str(), nullptr);
+    if (id > 0) testutil::wait_for_scan(dupfind_scan_progress, id);
+    return id;
+}
+
+}  // namespace
+
+// Every refusal with its result and text. Where a path meets several
+// conditions, the earlier step of the sequence must decide: a link outside
+// the roots is a link, a missing path outside the roots is missing, and so on.
+TEST(Delete, RefusalsInOrder) {
+    TempDir d;
+    const std::string in = d / "in", out = d / "out";
+    make_dir(in);
+    make_dir(out);
+    write_file(in + "/file", "inside");
+    make_dir(in + "/sub");
+    make_fifo(in + "/fifo");
+    make_symlink(in + "/file", in + "/link");
+    make_symlink(in + "/nothing", in + "/dangling");
+    make_symlink(in + "/sub", in + "/dirlink");
+    write_file(out + "/file", "outside");
+    make_dir(out + "/dir");
+    make_fifo(out + "/fifo");
+    make_symlink(out + "/file", out + "/link");
+    register_root(in);
+
+    struct Case {
+        std::optional<std::string> path;
+        int result;
+        const char *error;
+        std::string stays;  // what must still exist afterwards
+    } cases[] = {
+        {std::nullopt, -1, "NULL or empty path", ""},
+        {"", -1, "NULL or empty path", ""},
+        {in + "/sub/../file", 0, "refused: path contains ..", in + "/file"},
+        {out + "/missing/../file", 0, "refused: path contains ..", out + "/file"},
+        {in + "/link", 0, "refused: symlink", in + "/link"},
+        {in + "/dangling", 0, "refused: symlink", in + "/dangling"},
+        {out + "/link", 0, "refused: symlink", out + "/link"},
+        {in + "/missing", -1, "path not found", ""},
+        {out + "/missing", -1, "path not found", ""},
+        {in + "/file/", -1, "path not found", in + "/file"},
+        {in + "/sub", 0, "refused: directory", in + "/sub"},
+        {in + "/dirlink/", 0, "refused: directory", in + "/sub"},
+        {out + "/dir", 0, "refused: directory", out + "/dir"},
+        {in + "/fifo", 0, "refused: not a regular file", in + "/fifo"},
+        {out + "/fifo", 0, "refused: not a regular file", out + "/fifo"},
+        {out + "/file", 0, "refused: outside scanned roots", out + "/file"},
+    };
+    for (const auto &c : cases) {
+        const char *p = c.path ? c.path->c_str() : nullptr;
+        SCOPED_TRACE(p ? p : "(null)");
+        EXPECT_EQ(dupfind_delete_file(p), c.result);
+        EXPECT_STREQ(dupfind_last_error(), c.error);
+        if (!c.stays.empty()) {
+            EXPECT_TRUE(exists(c.stays));
+        }
+    }
+    EXPECT_EQ(testutil::read_file(in + "/file"), "inside");
+    EXPECT_EQ(testutil::read_file(out + "/file"), "outside");
+}
+
+TEST(PathTests, DotDotComponents) {
+    struct Case {
+        const char *path;
+        int want;
+    } cases[] = {
+        {"a/../b", 1},     {"../b", 1},      {"a/..", 1},       {"..", 1},
+        {"/..", 1},        {"a//../b", 1},   {"a/.../b", 0},    {"a/..b/c", 0},
+        {"a../b", 0},      {"./a", 0},       {".", 0},          {"...", 0},
+        {"", 0},           {"/", 0},         {"a\\..\\b", 0},   {"a/..\\b", 0},
+        {"..a/b", 0},      {"a/b..", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(dup_path_has_dotdot(c.path), c.want) << c.path;
+    EXPECT_EQ(dup_path_has_dotdot(nullptr), 1);
+}
+
+TEST(PathTests, SymlinkAndDirectory) {
+    TempDir d;
+    write_file(d / "file", "x");
+    make_dir(d / "dir");
+    make_symlink(d / "dir", d / "dirlink");
+    make_symlink(d / "file", d / "filelink");
+    make_symlink(d / "nothing", d / "dangling");
+    struct Case {
+        std::string path;
+        int symlink, dir;
+    } cases[] = {
+        {d / "file", 0, 0},     {d / "dir", 0, 1},      {d / "dirlink", 1, 1},
+        {d / "filelink", 1, 0}, {d / "dangling", 1, 0}, {d / "missing", 0, 0},
+        {"", 0, 0},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(dup_path_is_symlink(c.path.c_str()), c.symlink) << c.path;
+        EXPECT_EQ(dup_path_is_dir(c.path.c_str()), c.dir) << c.path;
+    }
+    EXPECT_EQ(dup_path_is_symlink(nullptr), 0);
+    EXPECT_EQ(dup_path_is_dir(nullptr), 0);
+}
+
+// A root admits itself and what lies below it, compared byte for byte on the
+// resolved forms: a sibling that merely starts with the same bytes, or
+// differs only in letter case, is outside; links count where they lead.
+TEST(Delete, RootIsAPrefixOfWholeComponents) {
+    TempDir d;
+    const std::string data = d / "data", photos = data + "/photos";
+    make_dir(data);
+    make_dir(photos);
+    make_dir(photos + "/x");
+    make_dir(photos + "/x/y");
+    make_dir(data + "/photos2");
+    make_dir(data + "/Photos");
+    write_file(photos + "/a.jpg", "a");
+    write_file(photos + "/x/y/b.jpg", "b");
+    write_file(data + "/photos2/a.jpg", "2");
+    write_file(data + "/Photos/a.jpg", "P");
+    make_symlink(data + "/photos2/a.jpg", photos + "/out.jpg");
+    make_symlink(photos + "/a.jpg", data + "/in.jpg");
+    make_symlink(data + "/photos2", photos + "/escape");
+    make_symlink(photos + "/x", data + "/into");
+    register_root(photos);
+
+    struct Case {
+        std::string path;
+        int under;
+    } cases[] = {
+        {photos, 1},
+        {photos + "/", 1},
+        {photos + "/a.jpg", 1},
+        {photos + "/x/y/b.jpg", 1},
+        {photos + "/x/y/missing.jpg", 1},
+        {data, 0},
+        {data + "/photos2/a.jpg", 0},
+        {data + "/Photos/a.jpg", 0},
+        {photos + "/out.jpg", 0},
+        {photos + "/escape/a.jpg", 0},
+        {data + "/in.jpg", 1},
+        {data + "/into/y/b.jpg", 1},
+    };
+    for (const auto &c : cases) EXPECT_EQ(dup_is_under_any_root(c.path.c_str()), c.under) << c.path;
+    EXPECT_EQ(dup_is_under_any_root(nullptr), 0);
+
+    for (const std::string &p : {data + "/photos2/a.jpg", data + "/Photos/a.jpg", photos + "/escape/a.jpg"}) {
+        EXPECT_EQ(dupfind_delete_file(p.c_str()), 0) << p;
+        EXPECT_STREQ(dupfind_last_error(), "refused: outside scanned roots") << p;
+        EXPECT_TRUE(exists(p)) << p;
+    }
+    // A directory link elsewhere that leads into the root reaches a file
+    // inside it.
+    EXPECT_EQ(dupfind_delete_file((data + "/into/y/b.jpg").c_str()), 1);
+    EXPECT_FALSE(exists(photos + "/x/y/b.jpg"));
+}
+
+TEST(Delete, FileSystemRootAdmitsEverythingBelowIt) {
+    TempDir d;
+    write_file(d / "f", "x");
+    char root[] = "/";
+    char *roots[] = {root};
+    dup_register_roots(roots, 1);
+    EXPECT_EQ(dup_is_under_any_root((d / "f").c_str()), 1);
+    EXPECT_EQ(dup_is_under_any_root("/"), 1);
+    EXPECT_EQ(dupfind_delete_file((d / "f").c_str()), 1);
+    EXPECT_FALSE(exists(d / "f"));
+}
+
+// A removal takes exactly the named file: its identical sibling keeps its
+// bytes, and an earlier failure's text does not linger.
+TEST(Delete, RemovesTheNamedFileOnly) {
+    TempDir d;
+    write_file(d / "a", "same bytes");
+    write_file(d / "b", "same bytes");
+    register_root(d.path());
+
+    EXPECT_EQ(dupfind_delete_file((d / "missing").c_str()), -1);
+    EXPECT_EQ(dupfind_delete_file((d / "b").c_str()), 1);
+    EXPECT_STREQ(dupfind_last_error(), "");
+    EXPECT_FALSE(exists(d / "b"));
+    EXPECT_EQ(testutil::read_file(d / "a"), "same bytes");
+
+    // Paths whose directory is implicit or spelled oddly.
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(d.path().c_str()), 0);
+    make_dir("sub");
+    struct Case {
+        const char *path, *file;
+    } cases[] = {{"c", "c"}, {"./c", "c"}, {"sub//c", "sub/c"}, {"./sub/./c", "sub/c"}};
+    for (const auto &c : cases) {
+        write_file(c.file, "c");
+        EXPECT_EQ(dupfind_delete_file(c.path), 1) << c.path << ": " << dupfind_last_error();
+        EXPECT_FALSE(exists(c.file)) << c.path;
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(testutil::read_file(d / "a"), "same bytes");
+}
+
+// A file the system will not remove is reported and left in place. The
+// delete runs in a child without root privileges, in a directory it cannot
+// write.
+TEST(Delete, UnremovableFileGivesUnlinkFailed) {
+    TempDir d;
+    make_dir(d / "locked");
+    write_file(d / "locked/f", "keep");
+    register_root(d.path());
+    ASSERT_EQ(chmod((d / "locked").c_str(), 0555), 0);
+
+    const std::string f = d / "locked/f";
+    int rc = testutil::run_unprivileged([&] {
+        int r = dupfind_delete_file(f.c_str());
+        if (r == -1 && std::strcmp(dupfind_last_error(), "unlink failed") == 0) return 0;
+        std::fprintf(stderr, "delete gave %d \"%s\"\n", r, dupfind_last_error());
+        return 1;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(testutil::read_file(f), "keep");
+}
+
+TEST(Registry, SkipsNullsAndDuplicates) {
+    char a[] = "/srv/a", a2[] = "/srv/a", b[] = "/srv/b", ab[] = "/srv/a/b";
+    char *first[] = {a, nullptr, a2, b};
+    dup_register_roots(first, 4);
+    char *second[] = {b, ab, a};
+    dup_register_roots(second, 3);
+    dup_register_roots(nullptr, 3);
+    dup_register_roots(first, 0);
+
+    registry_view v = registry();
+    std::vector<std::optional<std::string>> want = {"/srv/a", "/srv/b", "/srv/a/b"};
+    EXPECT_EQ(v.entries, want);
+    EXPECT_EQ(v.cap, 8);
+}
+
+TEST(Registry, GrowsPastItsFirstCapacity) {
+    TempDir d;
+    std::vector<std::string> dirs;
+    for (int i = 0; i < 20; i++) {
+        dirs.push_back(d / ("r" + std::to_string(i)));
+        make_dir(dirs.back());
+        write_file(dirs.back() + "/f", "x");
+    }
+    for (int i = 0; i < 20; i++) {
+        register_root(dirs[static_cast<size_t>(i)]);
+        registry_view v = registry();
+        ASSERT_EQ(v.entries.size(), static_cast<size_t>(i + 1));
+        EXPECT_EQ(v.cap, i < 8 ? 8 : i < 16 ? 16 : 32);
+    }
+    registry_view v = registry();
+    for (size_t i = 0; i < dirs.size(); i++) {
+        EXPECT_EQ(v.entries[i], real_of(dirs[i]));
+        EXPECT_EQ(dup_is_under_any_root((dirs[i] + "/f").c_str()), 1) << dirs[i];
+    }
+    EXPECT_EQ(dupfind_delete_file((dirs[0] + "/f").c_str()), 1);
+    EXPECT_EQ(dupfind_delete_file((dirs[19] + "/f").c_str()), 1);
+}
+
+TEST(Registry, ScansOfOneDirectoryRegisterItOnce) {
+    TempDir d;
+    make_dir(d / "sub");
+    const std::string dirs = "[" + testutil::json_str(d.path()) + "," + testutil::json_str(d.path()) + "]";
+    ASSERT_GT(start_and_wait(dirs), 0);
+    ASSERT_GT(start_and_wait("[" + testutil::json_str(d.path() + "/") + "]"), 0);
+    ASSERT_GT(start_and_wait("[" + testutil::json_str(d / "sub/..") + "]"), 0);
+
+    std::vector<std::optional<std::string>> want = {real_of(d.path())};
+    EXPECT_EQ(registry().entries, want);
+}
+
+// Roots that the walk does not enter register nothing: a missing root would
+// otherwise register its nearest existing ancestor, and a link root the tree
+// behind it.
+TEST(Registry, MissingAndLinkRootsAdmitNothing) {
+    TempDir d;
+    make_dir(d / "target");
+    write_file(d / "target/f", "t");
+    write_file(d / "f", "d");
+    make_symlink(d / "target", d / "link");
+    const std::string dirs =
+        "[" + testutil::json_str(d / "missing/deeper") + "," + testutil::json_str(d / "link") + "]";
+    ASSERT_GT(start_and_wait(dirs), 0);
+
+    EXPECT_TRUE(registry().entries.empty());
+    for (const std::string &p : {d / "f", d / "target/f", d / "link/f"}) {
+        EXPECT_EQ(dupfind_delete_file(p.c_str()), 0) << p;
+        EXPECT_STREQ(dupfind_last_error(), "refused: outside scanned roots") << p;
+        EXPECT_TRUE(exists(p)) << p;
+    }
+}
+
+// A thread, standing in for another process, keeps swapping a directory of
+// the path for a link to a directory outside every root while deletes run.
+// The checks and the removal must act on the same entry, so the file outside
+// is never removed.
+TEST(Delete, SwappedDirectoryNeverRedirectsTheRemoval) {
+    TempDir d;
+    const std::string in = d / "in", out = d / "out";
+    make_dir(in);
+    make_dir(out);
+    make_dir(in + "/d");
+    write_file(out + "/f", "outside");
+    make_symlink(out, in + "/lnk");
+    register_root(in);
+
+    // Follows the real directory through its renames.
+    int real_fd = open((in + "/d").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(real_fd, 0);
+
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        const std::string dir = in + "/d", aside = in + "/d.aside", lnk = in + "/lnk";
+        auto pause_for = [](unsigned us) {
+            auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        };
+        unsigned spin = 1;
+        while (!stop.load(std::memory_order_relaxed)) {
+            // Each rename is atomic; in between, the path leads to the real
+            // directory, to nothing, or through the link to the outside.
+            if (rename(dir.c_str(), aside.c_str()) != 0 || rename(lnk.c_str(), dir.c_str()) != 0) break;
+            pause_for(spin);
+            if (rename(dir.c_str(), lnk.c_str()) != 0 || rename(aside.c_str(), dir.c_str()) != 0) break;
+            pause_for(spin);
+            spin = spin % 20 + 1;
+        }
+    });
+
+    const std::string target = in + "/d/f";
+    int removed = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 50000 && std::chrono::steady_clock::now() < end; i++) {
+        int fd = openat(real_fd, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0) close(fd);
+        int r = dupfind_delete_file(target.c_str());
+        if (r == 1) removed++;
+        ASSERT_TRUE(exists(out + "/f")) << "outside file removed at iteration " << i;
+    }
+    stop.store(true);
+    swapper.join();
+    close(real_fd);
+
+    EXPECT_EQ(testutil::read_file(out + "/f"), "outside");
+    EXPECT_GT(removed, 0);  // the removal path itself was exercised
+}
+
+// Deletes on several threads while scans register roots: each thread keeps
+// its own error text, and the registry stays consistent.
+TEST(Delete, ConcurrentDeletesAndRegistrations) {
+    TempDir d;
+    make_dir(d / "in");
+    make_dir(d / "out");
+    register_root(d / "in");
+    constexpr int kThreads = 4, kFiles = 50;
+    for (int t = 0; t < kThreads; t++)
+        for (int i = 0; i < kFiles; i++) {
+            std::string n = "/" + std::to_string(t) + "_" + std::to_string(i);
+            write_file(d / "in" + n, "x");
+            write_file(d / "out" + n, "x");
+        }
+
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kFiles; i++) {
+                std::string n = "/" + std::to_string(t) + "_" + std::to_string(i);
+                if (dupfind_delete_file((d / "in" + n).c_str()) != 1 || *dupfind_last_error()) bad++;
+                if (dupfind_delete_file((d / "out" + n).c_str()) != 0 ||
+                    std::strcmp(dupfind_last_error(), "refused: outside scanned roots") != 0)
+                    bad++;
+            }
+        });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 200; i++) {
+            std::string name = "/srv/concurrent/" + std::to_string(i);
+            char *roots[] = {name.data()};
+            dup_register_roots(roots, 1);
+        }
+    });
+    for (auto &th : threads) th.join();
+
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(registry().entries.size(), 201u);
+}
