@@ -1,8 +1,12 @@
 // The scan worker, the grouping of duplicates and the results text.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#define XXH_STATIC_LINKING_ONLY  // XXH64_state_t by value
+#include <xxhash.h>
 
 #include "dup_internal.h"
 
@@ -57,9 +61,708 @@ void *dup_scan_worker(void *arg) {
 }
 
 // ---- grouping ------------------------------------------------------------------
+//
+// Four tiers of rising cost: equal size, equal fingerprint of the first block,
+// equal fingerprint of the whole content, equal bytes. The order of the work
+// fixes the order of the groups and of the paths inside each group, and the
+// results text keeps both, so every shortcut below is built to leave exactly
+// the order that the plain tier-by-tier procedure gives:
+//   - tier 2 sorts a size run by (partial fingerprint, path): a total order
+//     once every path is unique, so any correct sort gives the same result;
+//   - tier 3 sorts a partial run with an exchange sort that is not stable;
+//     its permutation decides heads, so exchange_order() computes exactly
+//     that permutation without its quadratic cost;
+//   - tiers 3 and 4 share one lockstep read of the partial run: each member
+//     is read once, hashed to its end and compared block by block with the
+//     others, which partitions the run into classes of equal leading `size`
+//     bytes. Byte equality over a fixed length is an equivalence, so the
+//     groups the head-by-head comparison would find in a full run are those
+//     classes restricted to the run, each headed by its first member.
+// These shortcuts read each file fewer times than the plain procedure, and
+// give its results for files that do not change while they are grouped.
+
+uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t computed) = nullptr;
+
+namespace {
+
+// Members read together in one lockstep batch, and the block each reads per
+// round. Bounded so that 32 scans at once stay well inside the usual limit
+// of open files; a batch also shrinks when the limit is hit.
+constexpr int32_t PASS_FILES = 16;
+constexpr int64_t PASS_BLOCK = 128 * 1024;
+static_assert(PASS_BLOCK >= DUP_BLOCK, "a one-block file must fit one round");
+
+uint64_t seam(const char *path, int full, uint64_t h) {
+    return dup_test_fingerprint_hook ? dup_test_fingerprint_hook(path, full, h) : h;
+}
+
+// A zero-filled heap array freed on every way out of its scope.
+template <class T>
+struct tmp_array {
+    T *p = nullptr;
+    tmp_array() = default;
+    tmp_array(const tmp_array &) = delete;
+    tmp_array &operator=(const tmp_array &) = delete;
+    ~tmp_array() { free(p); }
+    bool alloc(size_t n) {
+        free(p);
+        p = static_cast<T *>(calloc(n ? n : 1, sizeof(T)));
+        return p != nullptr;
+    }
+    T &operator[](size_t i) const { return p[i]; }
+};
+
+// ---- one entry, two paths ------------------------------------------------------
+
+// Records that name the same entry would make a group list one file under
+// two names, and a host that deletes "the other copy" would destroy the only
+// one. Keeps the first of them in walk order and frees the others. Identical
+// path strings always name one entry; different paths are compared by their
+// canonical form, which is computed only for records that the walk saw with
+// the same (dev, ino). Hard links have different canonical forms and stay.
+int drop_same_entries(dup_scan_t *scan) {
+    dup_file_t *f = scan->files;
+    const int32_t n = scan->n_files;
+    tmp_array<int32_t> idx;
+    tmp_array<uint64_t> key;
+    tmp_array<unsigned char> drop;
+    tmp_array<char *> canon;
+    if (!idx.alloc(n) || !key.alloc(n) || !drop.alloc(n) || !canon.alloc(n)) return -1;
+
+    for (int32_t i = 0; i < n; i++) {
+        idx[i] = i;
+        key[i] = XXH64(f[i].path, strlen(f[i].path), 0);
+    }
+    std::sort(idx.p, idx.p + n, [&](int32_t a, int32_t b) {
+        if (key[a] != key[b]) return key[a] < key[b];
+        int c = strcmp(f[a].path, f[b].path);
+        return c != 0 ? c < 0 : a < b;
+    });
+    for (int32_t k = 1; k < n; k++)
+        if (key[idx[k]] == key[idx[k - 1]] && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0)
+            drop[idx[k]] = 1;
+
+    int32_t m = 0;
+    for (int32_t i = 0; i < n; i++)
+        if (!drop[i]) idx[m++] = i;
+    std::sort(idx.p, idx.p + m, [&](int32_t a, int32_t b) {
+        if (f[a].dev != f[b].dev) return f[a].dev < f[b].dev;
+        if (f[a].ino != f[b].ino) return f[a].ino < f[b].ino;
+        return a < b;
+    });
+    for (int32_t s = 0; s < m;) {
+        int32_t t = s + 1;
+        while (t < m && f[idx[t]].dev == f[idx[s]].dev && f[idx[t]].ino == f[idx[s]].ino) t++;
+        if (t - s >= 2) {
+            // Only a path that names a regular file now is resolved, so the
+            // resolver never answers with an ancestor of a vanished file.
+            int32_t resolved = 0;
+            for (int32_t k = s; k < t; k++) {
+                struct stat st;
+                const char *p = f[idx[k]].path;
+                if (dup_fill_stat(p, &st, 1) == 0 && S_ISREG(st.st_mode)) canon[idx[k]] = dup_realpath_dup(p);
+                if (canon[idx[k]]) resolved++;
+            }
+            // A member without a canonical form (gone since the walk, or no
+            // memory) may be any of the others, so it is dropped; when none
+            // has one, the first stands for them all.
+            for (int32_t k = s; k < t; k++)
+                if (!canon[idx[k]] && (resolved > 0 || k > s)) drop[idx[k]] = 1;
+            std::sort(idx.p + s, idx.p + t, [&](int32_t a, int32_t b) {
+                if (!canon[a] || !canon[b]) {  // the resolved ones first
+                    if (canon[a]) return true;
+                    if (canon[b]) return false;
+                    return a < b;
+                }
+                int c = strcmp(canon[a], canon[b]);
+                return c != 0 ? c < 0 : a < b;
+            });
+            for (int32_t k = s + 1; k < s + resolved; k++)
+                if (strcmp(canon[idx[k]], canon[idx[k - 1]]) == 0) drop[idx[k]] = 1;
+            for (int32_t k = s; k < t; k++) {
+                free(canon[idx[k]]);
+                canon[idx[k]] = nullptr;
+            }
+        }
+        s = t;
+    }
+
+    int32_t w = 0;
+    for (int32_t i = 0; i < n; i++) {
+        if (drop[i])
+            free(f[i].path);
+        else
+            f[w++] = f[i];
+    }
+    if (w < n) memset(static_cast<void *>(f + w), 0, sizeof(dup_file_t) * static_cast<size_t>(n - w));
+    scan->n_files = w;
+    return 0;
+}
+
+// ---- tier 3 order ----------------------------------------------------------------
+
+// The permutation that this exchange sort leaves, written as out[final
+// position] = starting position:
+//
+//   for p in 0..n-2: for q in p+1..n-1: if key[q] < key[p]: swap(p, q)
+//
+// Proof that the result below is that permutation. In pass p, call the
+// positions whose value is smaller than everything before them (from p on)
+// the chain p = c0 < c1 < ... < ck; the pass moves the element at c(i) to
+// c(i+1) and the one at ck (the leftmost minimum) to p. Fix a value x and
+// look only at the elements equal to x (E) and smaller than x (L), in order.
+// The chain holds at most one E, and it holds the first E exactly when no L
+// comes before it. Then that E moves to the position of the first L after
+// it, passing over the E's in between; every other E stays where it is. The
+// chain's L positions keep holding L's except one, which leaves the suffix.
+// Seen as a word over {E, L}, a pass therefore turns "L w" into "w", and
+// "E E^a L w" into "E^a E w"; once no L is left the E's are placed in their
+// order. So the final order of the x's follows from the word alone: walk it
+// from the left, appending each E to a list and rotating the list left by
+// one for each L (L's before the first E change nothing). Only the number
+// of smaller values between consecutive x's and after the last one is
+// needed: a Fenwick tree over positions gives it while the values are
+// visited in ascending order. Classes come out in ascending value, each in
+// that order. The rotations cost at most min(r, size - r) steps each.
+int exchange_order(const uint64_t *key, int32_t n, int32_t *out) {
+    bool sorted = true;
+    for (int32_t t = 1; t < n && sorted; t++) sorted = key[t] >= key[t - 1];
+    for (int32_t t = 0; t < n; t++) out[t] = t;
+    if (sorted) return 0;  // the sort makes no swap at all
+
+    tmp_array<int32_t> order, fen, nxt, prv;
+    if (!order.alloc(n) || !fen.alloc(static_cast<size_t>(n) + 1) || !nxt.alloc(n) || !prv.alloc(n))
+        return -1;
+    for (int32_t t = 0; t < n; t++) order[t] = t;
+    std::sort(order.p, order.p + n, [&](int32_t a, int32_t b) {
+        return key[a] != key[b] ? key[a] < key[b] : a < b;
+    });
+    auto less_before = [&](int32_t pos) {  // smaller values at positions < pos
+        int32_t s = 0;
+        for (int32_t i = pos; i > 0; i -= i & -i) s += fen[i];
+        return s;
+    };
+    auto insert = [&](int32_t pos) {
+        for (int32_t i = pos + 1; i <= n; i += i & -i) fen[i]++;
+    };
+
+    int32_t w = 0;
+    for (int32_t s = 0; s < n;) {
+        int32_t t = s + 1;
+        while (t < n && key[order[t]] == key[order[s]]) t++;
+        // Circular list over the class's members (local ids l = 0..k-1 for
+        // positions order[s + l]); head is the first of the logical list.
+        const int32_t k = t - s;
+        int32_t head = 0, size = 0;
+        for (int32_t l = 0; l < k; l++) {
+            if (size == 0) {
+                nxt[0] = prv[0] = 0;
+            } else {  // append: just before head in the circle
+                int32_t tail = prv[head];
+                nxt[tail] = l;
+                prv[l] = tail;
+                nxt[l] = head;
+                prv[head] = l;
+            }
+            size++;
+            const int32_t pos = order[s + l];
+            const int32_t next = l + 1 < k ? order[s + l + 1] : n;
+            int32_t r = (less_before(next) - less_before(pos + 1)) % size;
+            if (r <= size - r) {
+                while (r-- > 0) head = nxt[head];
+            } else {
+                for (r = size - r; r > 0; r--) head = prv[head];
+            }
+        }
+        for (int32_t l = 0, at = head; l < k; l++, at = nxt[at]) out[w++] = order[s + at];
+        for (int32_t l = s; l < t; l++) insert(order[l]);
+        s = t;
+    }
+    return 0;
+}
+
+// Reorders whole records: afterwards rec[t] is the record that was at
+// rec[order[t]]. order is restored before returning.
+void apply_order(dup_file_t *rec, int32_t *order, int32_t n) {
+    for (int32_t s = 0; s < n; s++) {
+        if (order[s] < 0 || order[s] == s) continue;
+        dup_file_t tmp = rec[s];
+        int32_t t = s;
+        for (;;) {
+            int32_t src = order[t];
+            order[t] = -1 - src;  // done
+            if (src == s) {
+                rec[t] = tmp;
+                break;
+            }
+            rec[t] = rec[src];
+            t = src;
+        }
+    }
+    for (int32_t t = 0; t < n; t++)
+        if (order[t] < 0) order[t] = -1 - order[t];
+}
+
+// ---- the lockstep read -----------------------------------------------------------
+
+// Per-scan scratch of the lockstep read, allocated on first use.
+struct pass_ctx {
+    unsigned char *buf = nullptr;  // PASS_FILES blocks of PASS_BLOCK bytes
+    XXH64_state_t *st = nullptr;   // one hashing state per batch slot
+    pass_ctx() = default;
+    pass_ctx(const pass_ctx &) = delete;
+    pass_ctx &operator=(const pass_ctx &) = delete;
+    ~pass_ctx() {
+        free(buf);
+        free(st);
+    }
+    bool ready() {
+        if (!buf) buf = static_cast<unsigned char *>(malloc(static_cast<size_t>(PASS_FILES * PASS_BLOCK)));
+        if (!st) st = static_cast<XXH64_state_t *>(malloc(sizeof(XXH64_state_t) * PASS_FILES));
+        return buf && st;
+    }
+};
+
+// One partial run being worked on. Per-member arrays are indexed by the
+// member's position in the run before tier 3 reorders it.
+struct run_ctx {
+    dup_file_t *rec;         // the run's records
+    int32_t n;
+    int64_t size;            // every member's recorded size
+    int32_t *parent;         // union-find: classes of equal leading bytes
+    unsigned char *invalid;  // fewer than `size` readable bytes: equals nothing
+    unsigned char *whole;    // the first block was the whole file
+    uint64_t *raw;           // fingerprint of that block, before the seam
+};
+
+int32_t find_root(int32_t *parent, int32_t x) {
+    while (parent[x] != x) {
+        parent[x] = parent[parent[x]];
+        x = parent[x];
+    }
+    return x;
+}
+
+void unite(int32_t *parent, int32_t a, int32_t b) {
+    a = find_root(parent, a);
+    b = find_root(parent, b);
+    if (a < b)
+        parent[b] = a;
+    else if (b < a)
+        parent[a] = b;
+}
+
+struct slot {
+    intptr_t h;
+    int32_t member;   // index into the run
+    int32_t hashing;  // read to the end for the full fingerprint
+    int32_t cls;      // class label (the slot that founded it); -1: equals nothing
+    int32_t done;
+    int32_t failed;   // a read error
+    int64_t seen;     // bytes read so far
+};
+
+// Reads the slots of one batch together, round by round, until all are done.
+// Hashing slots are read to their end and fingerprinted; the others stop
+// after `size` bytes, or as soon as no other slot can still equal them.
+// Slots start in one class, which every round splits by that round's bytes
+// below `size`. Afterwards two verified slots (see slot_verified) have
+// equal leading `size` bytes exactly when their labels are equal.
+// Returns 0, or 1 when a cancel was seen between two rounds.
+int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl, int32_t cnt) {
+    const int64_t S = rc.size;
+    int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES];
+    int64_t got[PASS_FILES];
+    for (int64_t off = 0;; off += PASS_BLOCK) {
+        bool any = false;
+        for (int32_t a = 0; a < cnt; a++) any = any || !sl[a].done;
+        if (!any) return 0;
+        if (off > 0 && dup_cancel_requested(scan)) return 1;
+
+        const int64_t L = off < S ? (S - off < PASS_BLOCK ? S - off : PASS_BLOCK) : 0;
+        for (int32_t a = 0; a < cnt; a++) count[a] = 0;
+        for (int32_t a = 0; a < cnt; a++)
+            if (!sl[a].done && sl[a].cls >= 0) count[sl[a].cls]++;
+
+        for (int32_t a = 0; a < cnt; a++) {
+            slot &x = sl[a];
+            got[a] = 0;
+            if (x.done) continue;
+            int64_t want = PASS_BLOCK;
+            if (!x.hashing) want = L > 0 && x.cls >= 0 && count[x.cls] >= 2 ? L : 0;
+            if (want == 0) {
+                x.done = 1;
+                continue;
+            }
+            unsigned char *b = px.buf + a * PASS_BLOCK;
+            const int64_t r = dup_content_read(x.h, b, want);
+            if (r < 0) {
+                x.failed = x.done = 1;
+                x.cls = -1;
+                continue;
+            }
+            got[a] = r;
+            x.seen += r;
+            if (r < L) x.cls = -1;  // shorter than `size`
+            if (x.hashing) XXH64_update(&px.st[a], b, static_cast<size_t>(r));
+            if (r < want || (!x.hashing && off + L >= S)) x.done = 1;
+        }
+
+        if (L == 0) continue;
+        int32_t n_reps = 0;
+        for (int32_t a = 0; a < cnt; a++) {
+            newc[a] = sl[a].cls;
+            if (sl[a].cls < 0 || got[a] < L || count[sl[a].cls] < 2) continue;
+            const unsigned char *b = px.buf + a * PASS_BLOCK;
+            int32_t to = -1;
+            for (int32_t q = 0; q < n_reps && to < 0; q++) {
+                const int32_t y = reps[q];
+                if (sl[y].cls == sl[a].cls && memcmp(px.buf + y * PASS_BLOCK, b, static_cast<size_t>(L)) == 0)
+                    to = y;
+            }
+            if (to < 0) to = reps[n_reps++] = a;  // founds a class of its own
+            newc[a] = to;
+        }
+        for (int32_t a = 0; a < cnt; a++) sl[a].cls = newc[a];
+    }
+}
+
+// Read whole, without error, and at least `size` bytes of it: the slot's
+// class label then says what it equals. A slot that stopped early because
+// nothing else could equal it is not verified and stays alone.
+bool slot_verified(const slot &x, int64_t size) { return !x.failed && x.cls >= 0 && x.seen >= size; }
+
+// Unites every verified slot with the first verified slot of its label.
+void unite_batch(const run_ctx &rc, const slot *sl, int32_t cnt) {
+    int32_t first[PASS_FILES];
+    for (int32_t a = 0; a < cnt; a++) first[a] = -1;
+    for (int32_t a = 0; a < cnt; a++) {
+        if (!slot_verified(sl[a], rc.size)) continue;
+        int32_t &f = first[sl[a].cls];
+        if (f < 0)
+            f = a;
+        else
+            unite(rc.parent, sl[f].member, sl[a].member);
+    }
+}
+
+// Tiers 3 and 4 reading for one partial run: every member once, a batch at
+// a time, taking its full fingerprint and its class among the members of its
+// batch. *batches counts the batches. Returns 0, 1 (cancel) or -1 (memory).
+int hash_and_classify(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t *batches) {
+    if (!px.ready()) return -1;
+    slot sl[PASS_FILES];
+    int32_t next = 0;
+    *batches = 0;
+    while (next < rc.n) {
+        int32_t cnt = 0;
+        while (next < rc.n && cnt < PASS_FILES) {
+            if (dup_cancel_requested(scan)) {  // before every full fingerprint
+                for (int32_t a = 0; a < cnt; a++) dup_content_close(sl[a].h);
+                return 1;
+            }
+            const int32_t k = next;
+            const int32_t hashing = !rc.whole[k];
+            const intptr_t h = dup_content_open(rc.rec[k].path, hashing, rc.rec[k].dev, rc.rec[k].ino);
+            if (h == -2 && cnt > 0) break;  // out of handles: in the next batch
+            next++;
+            if (h < 0) {
+                rc.rec[k].full_ok = 0;
+                rc.invalid[k] = 1;
+                continue;
+            }
+            sl[cnt] = slot{h, k, hashing, 0, 0, 0, 0};
+            if (hashing) XXH64_reset(&px.st[cnt], 0);
+            cnt++;
+        }
+        (*batches)++;
+        const int r = run_batch(scan, px, rc, sl, cnt);
+        for (int32_t a = 0; a < cnt; a++) dup_content_close(sl[a].h);
+        if (r != 0) return r;
+        for (int32_t a = 0; a < cnt; a++) {
+            const slot &x = sl[a];
+            dup_file_t &f = rc.rec[x.member];
+            // A one-block file whose block cannot be read again has no full
+            // fingerprint either; its hash field stays as it was.
+            if (x.failed || (!x.hashing && x.cls < 0)) {
+                f.full_ok = 0;
+            } else {
+                const uint64_t d = x.hashing ? XXH64_digest(&px.st[a]) : rc.raw[x.member];
+                f.full_hash = seam(f.path, 1, d);
+                f.full_ok = 1;
+            }
+            if (x.failed || x.cls < 0) rc.invalid[x.member] = 1;
+        }
+        unite_batch(rc, sl, cnt);
+    }
+    return 0;
+}
+
+// Compares member `head` with each of others[0..cnt) over `size` bytes,
+// reading the head once per batch, and unites the members found equal (to
+// the head or to each other). Returns 0 or 1 (cancel).
+int compare_with_head(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t head, const int32_t *others,
+                      int32_t cnt) {
+    slot sl[PASS_FILES];
+    int32_t next = 0;
+    while (next < cnt) {
+        const dup_file_t &hf = rc.rec[head];
+        const intptr_t hh = dup_content_open(hf.path, 1, hf.dev, hf.ino);
+        if (hh < 0) return 0;  // the head equals nothing
+        sl[0] = slot{hh, head, 0, 0, 0, 0, 0};
+        int32_t n = 1;
+        while (next < cnt && n < PASS_FILES) {
+            const dup_file_t &of = rc.rec[others[next]];
+            const intptr_t h = dup_content_open(of.path, 1, of.dev, of.ino);
+            if (h == -2 && n > 1) break;
+            next++;
+            if (h < 0) continue;
+            sl[n++] = slot{h, others[next - 1], 0, 0, 0, 0, 0};
+        }
+        const int r = run_batch(scan, px, rc, sl, n);
+        for (int32_t a = 0; a < n; a++) dup_content_close(sl[a].h);
+        if (r != 0) return r;
+        unite_batch(rc, sl, n);
+    }
+    return 0;
+}
+
+// Joins classes found in different batches. Only members with one full
+// fingerprint can meet in a full run, so only the classes inside one
+// fingerprint are compared: the first with all the others, then the first
+// of those still apart with the rest, and so on. When all are equal (the
+// usual case) that is one read of each class and one of the first per batch.
+int merge_batches(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t *tmp, int32_t *roots,
+                  unsigned char *mark) {
+    int32_t m = 0;
+    for (int32_t k = 0; k < rc.n; k++)
+        if (rc.rec[k].full_ok && !rc.invalid[k]) tmp[m++] = k;
+    std::sort(tmp, tmp + m, [&](int32_t a, int32_t b) {
+        const uint64_t ha = rc.rec[a].full_hash, hb = rc.rec[b].full_hash;
+        return ha != hb ? ha < hb : a < b;
+    });
+    for (int32_t s = 0; s < m;) {
+        int32_t t = s + 1;
+        while (t < m && rc.rec[tmp[t]].full_hash == rc.rec[tmp[s]].full_hash) t++;
+        int32_t nr = 0;
+        for (int32_t k = s; k < t; k++) {
+            const int32_t x = find_root(rc.parent, tmp[k]);
+            if (!mark[x]) {
+                mark[x] = 1;
+                roots[nr++] = x;
+            }
+        }
+        for (int32_t q = 0; q < nr; q++) mark[roots[q]] = 0;
+        while (nr >= 2) {
+            const int r = compare_with_head(scan, px, rc, roots[0], roots + 1, nr - 1);
+            if (r != 0) return r;
+            const int32_t hr = find_root(rc.parent, roots[0]);
+            int32_t w = 0;
+            for (int32_t q = 1; q < nr; q++) {
+                const int32_t x = find_root(rc.parent, roots[q]);
+                if (x != hr && !mark[x]) {
+                    mark[x] = 1;
+                    roots[w++] = x;
+                }
+            }
+            for (int32_t q = 0; q < w; q++) mark[roots[q]] = 0;
+            nr = w;
+        }
+        s = t;
+    }
+    return 0;
+}
+
+// ---- groups ------------------------------------------------------------------------
+
+// Appends a group of the paths list[0..cnt), headed by h. Returns 0, or -1
+// when memory ran out: then nothing of the group is left behind.
+int append_group(dup_scan_t *scan, const dup_file_t &h, char *const *list, int32_t cnt) {
+    if (scan->n_groups == scan->cap_groups) {
+        const int32_t old = scan->cap_groups;
+        const int32_t cap = old == 0 ? DUP_GROUPS_FIRST_CAP : old * 2;
+        void *p = realloc(scan->groups, sizeof(dup_group_t) * static_cast<size_t>(cap));
+        if (!p) return -1;
+        scan->groups = static_cast<dup_group_t *>(p);
+        memset(static_cast<void *>(scan->groups + old), 0, sizeof(dup_group_t) * static_cast<size_t>(cap - old));
+        scan->cap_groups = cap;
+    }
+    char **files = static_cast<char **>(calloc(static_cast<size_t>(cnt), sizeof(char *)));
+    if (!files) return -1;
+    for (int32_t t = 0; t < cnt; t++) {
+        files[t] = dup_strdup(list[t]);
+        if (!files[t]) {
+            for (int32_t u = 0; u < t; u++) free(files[u]);
+            free(files);
+            return -1;
+        }
+    }
+    dup_group_t &g = scan->groups[scan->n_groups];
+    g.hash = h.full_hash;
+    g.size = h.size;
+    g.files = files;
+    g.n_files = g.cap_files = cnt;
+    scan->n_groups++;
+    scan->wasted_bytes += h.size * static_cast<int64_t>(cnt - 1);
+    return 0;
+}
+
+// Scratch of one size run, sized once for the largest run of the scan.
+struct run_scratch {
+    tmp_array<int32_t> order;        // tier-2 order: size-run position -> original
+    tmp_array<uint64_t> raw;         // by original size-run position
+    tmp_array<unsigned char> whole;  // by original size-run position
+    tmp_array<int32_t> parent, perm, tmp, roots, nxt, last;
+    tmp_array<unsigned char> invalid, rwhole, mark, visited;
+    tmp_array<uint64_t> rraw, keys;
+    tmp_array<char *> list;
+    bool alloc(size_t m) {
+        if (!(order.alloc(m) && raw.alloc(m) && whole.alloc(m) && parent.alloc(m) && perm.alloc(m) &&
+              tmp.alloc(m) && roots.alloc(m) && nxt.alloc(m) && last.alloc(m) && invalid.alloc(m) &&
+              rwhole.alloc(m) && mark.alloc(m) && visited.alloc(m) && rraw.alloc(m) && keys.alloc(m) &&
+              list.alloc(m)))
+            return false;
+        for (size_t k = 0; k < m; k++) last[k] = -1;
+        return true;
+    }
+};
+
+// Tier 4 for the full run at positions [c, d) of the reordered partial run:
+// one group per class of two or more, headed by its first member, the
+// others in run order; groups in the order of their heads.
+int group_full_run(dup_scan_t *scan, const run_ctx &rc, run_scratch &w, int32_t c, int32_t d) {
+    auto cls = [&](int32_t u) {
+        const int32_t k = w.perm[u];
+        return rc.invalid[k] ? -1 : find_root(rc.parent, k);
+    };
+    for (int32_t u = d - 1; u >= c; u--) {
+        const int32_t x = cls(u);
+        w.visited[u] = 0;
+        if (x < 0) continue;
+        w.nxt[u] = w.last[x];
+        w.last[x] = u;
+    }
+    int rc_out = 0;
+    for (int32_t u = c; u < d && rc_out == 0; u++) {
+        if (w.visited[u] || cls(u) < 0) continue;
+        int32_t cnt = 0;
+        for (int32_t v = u; v >= 0; v = w.nxt[v]) {
+            w.visited[v] = 1;
+            w.list[cnt++] = rc.rec[v].path;
+        }
+        if (cnt >= 2) rc_out = append_group(scan, rc.rec[u], w.list.p, cnt);
+    }
+    for (int32_t u = c; u < d; u++) {
+        const int32_t x = cls(u);
+        if (x >= 0) w.last[x] = -1;
+    }
+    return rc_out;
+}
+
+// Tiers 3 and 4 for the partial run at size-run positions [b, e).
+int process_partial_run(dup_scan_t *scan, pass_ctx &px, run_scratch &w, dup_file_t *run, int32_t b, int32_t e) {
+    const int32_t n = e - b;
+    run_ctx rc{run + b, n, run[b].size, w.parent.p, w.invalid.p, w.rwhole.p, w.rraw.p};
+    for (int32_t k = 0; k < n; k++) {
+        rc.parent[k] = k;
+        rc.invalid[k] = 0;
+        rc.whole[k] = w.whole[w.order[b + k]];
+        rc.raw[k] = w.raw[w.order[b + k]];
+    }
+    int32_t batches = 0;
+    int r = hash_and_classify(scan, px, rc, &batches);
+    if (r == 0 && batches > 1) r = merge_batches(scan, px, rc, w.tmp.p, w.roots.p, w.mark.p);
+    if (r != 0) return r;
+
+    for (int32_t k = 0; k < n; k++) w.keys[k] = rc.rec[k].full_hash;
+    if (exchange_order(w.keys.p, n, w.perm.p) != 0) return -1;
+    apply_order(rc.rec, w.perm.p, n);
+
+    for (int32_t c = 0; c < n;) {
+        if (!rc.rec[c].full_ok) {
+            c++;
+            continue;
+        }
+        int32_t d = c + 1;
+        while (d < n && rc.rec[d].full_ok && rc.rec[d].full_hash == rc.rec[c].full_hash) d++;
+        if (d - c >= 2 && group_full_run(scan, rc, w, c, d) != 0) return -1;
+        c = d;
+    }
+    return 0;
+}
+
+// Tiers 2 to 4 for the size run files[i, j).
+int process_size_run(dup_scan_t *scan, pass_ctx &px, run_scratch &w, int32_t i, int32_t j) {
+    dup_file_t *run = scan->files + i;
+    const int32_t m = j - i;
+    for (int32_t k = 0; k < m; k++) {
+        if (dup_cancel_requested(scan)) return 1;  // before every partial fingerprint
+        uint64_t h = 0;
+        int whole = 0;
+        if (dup_hash_partial_ex(run[k].path, run[k].size, run[k].dev, run[k].ino, &h, &whole) == 0) {
+            run[k].partial_hash = seam(run[k].path, 0, h);
+            run[k].partial_ok = 1;
+        } else {
+            run[k].partial_ok = 0;
+            whole = 0;
+        }
+        w.raw[k] = h;
+        w.whole[k] = static_cast<unsigned char>(whole);
+        w.order[k] = k;
+    }
+    // Paths are unique here, so (fingerprint, path) is a total order and
+    // any sort gives the one result.
+    std::sort(w.order.p, w.order.p + m, [&](int32_t a, int32_t b) {
+        if (run[a].partial_hash != run[b].partial_hash) return run[a].partial_hash < run[b].partial_hash;
+        return strcmp(run[a].path, run[b].path) < 0;
+    });
+    apply_order(run, w.order.p, m);
+
+    for (int32_t b = 0; b < m;) {
+        if (!run[b].partial_ok) {
+            b++;
+            continue;
+        }
+        int32_t e = b + 1;
+        while (e < m && run[e].partial_ok && run[e].partial_hash == run[b].partial_hash) e++;
+        if (e - b >= 2) {
+            const int r = process_partial_run(scan, px, w, run, b, e);
+            if (r != 0) return r;
+        }
+        b = e;
+    }
+    return 0;
+}
+
+}  // namespace
 
 int dup_group_files(dup_scan_t *scan) {
-    (void)scan;  // grouping not built yet: no groups
+    if (!scan || scan->n_files <= 0) return 0;
+    if (drop_same_entries(scan) != 0) return -1;
+    dup_file_t *f = scan->files;
+    const int32_t n = scan->n_files;
+    std::sort(f, f + n, [](const dup_file_t &a, const dup_file_t &b) { return a.size < b.size; });
+
+    int32_t max_run = 0;
+    for (int32_t i = 0, j = 1; j <= n; j++) {
+        if (j < n && f[j].size == f[i].size) continue;
+        if (j - i > max_run) max_run = j - i;
+        i = j;
+    }
+    run_scratch w;
+    if (max_run >= 2 && !w.alloc(static_cast<size_t>(max_run))) return -1;
+    pass_ctx px;
+
+    for (int32_t i = 0, j = 1; j <= n; j++) {
+        if (j < n && f[j].size == f[i].size) continue;
+        const double p = 40.0 + static_cast<double>(static_cast<int64_t>(j * 55.0 / n));
+        dup_store_progress(scan, p > 95.0 ? 95 : static_cast<int32_t>(p));
+        if (j - i >= 2) {
+            const int r = process_size_run(scan, px, w, i, j);
+            if (r != 0) return r;
+        }
+        i = j;
+    }
     return 0;
 }
 
@@ -69,7 +772,11 @@ namespace {
 
 bool write_string(dup_json_writer &w, const char *s) {
     if (!s) s = "";
-    return w.String(s, static_cast<rapidjson::SizeType>(strlen(s)));
+    size_t n = strlen(s);
+    // The writer validates too, but reads past the end of a string that
+    // stops inside a multi-byte sequence; it only ever sees checked text.
+    if (!dup_utf8_valid(s, n)) return false;
+    return w.String(s, static_cast<rapidjson::SizeType>(n));
 }
 
 // Streams the whole document into w. False when a string is not valid UTF-8.

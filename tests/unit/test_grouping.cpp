@@ -1,0 +1,608 @@
+// Grouping of duplicates: scan records built by hand over real files, so the
+// tiers, the order of groups and paths, and the same-entry rule are seen
+// without a walk; plus a few whole scans for the same-entry rule.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <xxhash.h>
+
+#include "dup_internal.h"
+#include "test_util.h"
+
+namespace {
+
+using testutil::TempDir;
+using testutil::write_file;
+using Groups = std::vector<std::vector<std::string>>;
+
+// The fingerprint seam, routed to a std::function for the test at hand.
+std::function<uint64_t(const std::string &, int, uint64_t)> g_hook;
+uint64_t hook_trampoline(const char *path, int full, uint64_t h) { return g_hook(path, full, h); }
+
+struct Scan {
+    dup_scan_t s;
+    Scan() { memset(static_cast<void *>(&s), 0, sizeof s); }
+    ~Scan() { free_scan_data(&s); }
+    Scan(const Scan &) = delete;
+    Scan &operator=(const Scan &) = delete;
+
+    // Adds a record as the walk would: size and identity from the status of
+    // the path, following links (as the walk does for a followed link).
+    void add(const std::string &path) {
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        add_raw(path, st.st_size, st.st_dev, st.st_ino);
+    }
+    void add_raw(const std::string &path, int64_t size, uint64_t dev, uint64_t ino) {
+        if (s.n_files == s.cap_files) {
+            s.cap_files = s.cap_files ? s.cap_files * 2 : 8;
+            s.files = static_cast<dup_file_t *>(realloc(s.files, sizeof(dup_file_t) * s.cap_files));
+        }
+        dup_file_t &f = s.files[s.n_files++];
+        memset(static_cast<void *>(&f), 0, sizeof f);
+        f.path = dup_strdup(path.c_str());
+        f.size = size;
+        f.dev = dev;
+        f.ino = ino;
+    }
+    int group() {
+        s.scanned_files = s.n_files;
+        return dup_group_files(&s);
+    }
+    Groups groups() const {
+        Groups out;
+        for (int32_t i = 0; i < s.n_groups; i++)
+            out.emplace_back(s.groups[i].files, s.groups[i].files + s.groups[i].n_files);
+        return out;
+    }
+    std::vector<std::string> order() const {
+        std::vector<std::string> out;
+        for (int32_t i = 0; i < s.n_files; i++) out.emplace_back(s.files[i].path);
+        return out;
+    }
+    const dup_file_t *file(const std::string &path) const {
+        for (int32_t i = 0; i < s.n_files; i++)
+            if (path == s.files[i].path) return &s.files[i];
+        return nullptr;
+    }
+};
+
+class Grouping : public ::testing::Test {
+protected:
+    void TearDown() override {
+        dup_test_fingerprint_hook = nullptr;
+        g_hook = nullptr;
+    }
+    void set_hook(std::function<uint64_t(const std::string &, int, uint64_t)> fn) {
+        g_hook = std::move(fn);
+        dup_test_fingerprint_hook = hook_trampoline;
+    }
+    TempDir d;
+};
+
+std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 7;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+std::string flip(std::string s, size_t at) {
+    s[at] = static_cast<char>(s[at] ^ 0x5a);
+    return s;
+}
+
+// The exchange sort exactly as the procedure states it, on (key, name).
+std::vector<std::pair<uint64_t, std::string>> exchange_sort(std::vector<std::pair<uint64_t, std::string>> v) {
+    for (size_t p = 0; p + 1 < v.size(); p++)
+        for (size_t q = p + 1; q < v.size(); q++)
+            if (v[q].first < v[p].first) std::swap(v[p], v[q]);
+    return v;
+}
+
+}  // namespace
+
+// The tiers on small real trees: who is grouped, and who is read how far.
+TEST_F(Grouping, TierCases) {
+    const std::string A = pattern(100000, 1);
+    struct File {
+        std::string name, content;
+    };
+    struct Case {
+        const char *what;
+        std::vector<File> files;
+        Groups expect;                     // by name
+        std::vector<std::string> partial;  // names whose partial fingerprint was taken
+        std::vector<std::string> full;     // names whose full fingerprint was taken
+        int64_t wasted;
+    };
+    const Case cases[] = {
+        {"pairwise different sizes: nothing is opened",
+         {{"a", "1"}, {"b", "22"}, {"c", "333"}},
+         {},
+         {},
+         {},
+         0},
+        {"a same-size file that differs in its first block is read only for its partial fingerprint",
+         {{"a", A.substr(0, 70000)}, {"b", A.substr(0, 70000)}, {"c", flip(A.substr(0, 70000), 10)}},
+         {{"a", "b"}},
+         {"a", "b", "c"},
+         {"a", "b"},
+         70000},
+        {"equal first 64 KiB, different later: both fully fingerprinted, no group",
+         {{"a", A}, {"b", flip(A, 90000)}},
+         {},
+         {"a", "b"},
+         {"a", "b"},
+         0},
+        {"difference in the last byte at 64 KiB + 1",
+         {{"a", A.substr(0, 65537)}, {"b", flip(A.substr(0, 65537), 65536)}, {"c", A.substr(0, 65537)}},
+         {{"a", "c"}},
+         {"a", "b", "c"},
+         {"a", "b", "c"},
+         65537},
+        {"three copies of 1000 bytes",
+         {{"x", A.substr(0, 1000)}, {"y", A.substr(0, 1000)}, {"z", A.substr(0, 1000)}},
+         {{"x", "y", "z"}},
+         {"x", "y", "z"},
+         {"x", "y", "z"},
+         2000},
+        {"empty files (min_size 0) form one group",
+         {{"e1", ""}, {"e2", ""}, {"e3", ""}},
+         {{"e1", "e2", "e3"}},
+         {"e1", "e2", "e3"},
+         {"e1", "e2", "e3"},
+         0},
+    };
+    int n_case = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = d / std::to_string(n_case++);
+        testutil::make_dir(dir);
+        std::vector<std::string> partial_seen, full_seen;
+        set_hook([&](const std::string &p, int full, uint64_t h) {
+            (full ? full_seen : partial_seen).push_back(p.substr(dir.size() + 1));
+            return h;
+        });
+        Scan s;
+        // Records in reverse name order: the grouping must not depend on it.
+        for (auto it = c.files.rbegin(); it != c.files.rend(); ++it) {
+            write_file(dir + "/" + it->name, it->content);
+            s.add(dir + "/" + it->name);
+        }
+        ASSERT_EQ(s.group(), 0);
+
+        Groups expect;
+        for (const auto &g : c.expect) {
+            expect.emplace_back();
+            for (const auto &name : g) expect.back().push_back(dir + "/" + name);
+        }
+        EXPECT_EQ(s.groups(), expect);
+        EXPECT_EQ(s.s.wasted_bytes, c.wasted);
+        EXPECT_EQ(dup_load_progress(&s.s), 95);
+
+        std::sort(partial_seen.begin(), partial_seen.end());
+        std::sort(full_seen.begin(), full_seen.end());
+        EXPECT_EQ(partial_seen, c.partial);
+        EXPECT_EQ(full_seen, c.full);
+        for (const File &f : c.files) {
+            const dup_file_t *r = s.file(dir + "/" + f.name);
+            ASSERT_NE(r, nullptr);
+            const bool taken = std::find(c.full.begin(), c.full.end(), f.name) != c.full.end();
+            EXPECT_EQ(r->full_ok, taken ? 1 : 0) << f.name;
+            if (taken) {
+                EXPECT_EQ(r->full_hash, XXH64(f.content.data(), f.content.size(), 0)) << f.name;
+            }
+        }
+        for (int32_t i = 0; i < s.s.n_groups; i++) {
+            const dup_group_t &g = s.s.groups[i];
+            EXPECT_EQ(g.n_files, g.cap_files);
+            const dup_file_t *head = s.file(g.files[0]);
+            ASSERT_NE(head, nullptr);
+            EXPECT_EQ(g.hash, head->full_hash);
+            EXPECT_EQ(g.size, head->size);
+        }
+        TearDown();
+    }
+}
+
+// Progress is stored at the end of every size run, before its files are
+// opened: the seam sees the value of the run it is in.
+TEST_F(Grouping, ProgressAtEveryRun) {
+    struct Case {
+        std::vector<size_t> sizes;
+        std::vector<int> seen;  // progress during each partial fingerprint
+    };
+    const Case cases[] = {
+        {{1, 2, 2, 3}, {81, 81}},                    // 53 after size 1, 81, then 95
+        {{1, 1, 2, 2, 3, 3, 3}, {55, 55, 71, 71, 95, 95, 95}},  // 110/7 = 15.7, 220/7 = 31.4
+    };
+    int n_case = 0;
+    for (const Case &c : cases) {
+        Scan s;
+        std::vector<int> seen;
+        set_hook([&](const std::string &, int full, uint64_t h) {
+            if (!full) seen.push_back(dup_load_progress(&s.s));
+            return h;
+        });
+        for (size_t i = 0; i < c.sizes.size(); i++) {
+            std::string p = d / ("p" + std::to_string(n_case) + "_" + std::to_string(i));
+            write_file(p, pattern(c.sizes[i], static_cast<unsigned>(i + 1)));
+            s.add(p);
+        }
+        n_case++;
+        ASSERT_EQ(s.group(), 0);
+        EXPECT_EQ(seen, c.seen);
+        EXPECT_EQ(dup_load_progress(&s.s), 95);
+        EXPECT_TRUE(s.groups().empty());
+    }
+}
+
+// X, Y, Z in one partial run with real full fingerprints h(X) = h(Y) > h(Z):
+// the exchange sort leaves Z, Y, X, so Y heads the group of X and Y.
+TEST_F(Grouping, HeadRuleFollowsTheExchangeSort) {
+    const std::string base = pattern(70000, 3);
+    std::string xy, z;
+    for (int t = 0; t < 256 && z.empty(); t++) {
+        std::string cand_xy = base + static_cast<char>(t);
+        for (int u = 0; u < 256; u++) {
+            std::string cand_z = base + static_cast<char>(u);
+            if (XXH64(cand_z.data(), cand_z.size(), 0) < XXH64(cand_xy.data(), cand_xy.size(), 0)) {
+                xy = cand_xy;
+                z = cand_z;
+                break;
+            }
+        }
+    }
+    ASSERT_FALSE(z.empty());
+    write_file(d / "X", xy);
+    write_file(d / "Y", xy);
+    write_file(d / "Z", z);
+    Scan s;
+    for (const char *n : {"Z", "X", "Y"}) s.add(d / n);
+    ASSERT_EQ(s.group(), 0);
+    EXPECT_EQ(s.groups(), (Groups{{d / "Y", d / "X"}}));
+    EXPECT_EQ(s.order(), (std::vector<std::string>{d / "Z", d / "Y", d / "X"}));
+}
+
+// Tier 4 itself, through the seam that makes every fingerprint collide: in
+// the full run X, Y, Z with Y = Z and X different, Y heads the group Y, Z.
+TEST_F(Grouping, ByteComparisonDecidesUnderCollidingFingerprints) {
+    set_hook([](const std::string &, int, uint64_t) { return uint64_t{42}; });
+    const std::string y = pattern(200000, 5);
+    write_file(d / "X", flip(y, 150000));
+    write_file(d / "Y", y);
+    write_file(d / "Z", y);
+    Scan s;
+    for (const char *n : {"Z", "Y", "X"}) s.add(d / n);
+    ASSERT_EQ(s.group(), 0);
+    EXPECT_EQ(s.groups(), (Groups{{d / "Y", d / "Z"}}));
+    ASSERT_EQ(s.s.n_groups, 1);
+    EXPECT_EQ(s.s.groups[0].hash, 42u);
+    EXPECT_EQ(s.s.wasted_bytes, 200000);
+}
+
+// Many members under colliding fingerprints, against the head-by-head
+// definition: member u joins head t when its first `size` bytes equal the
+// head's. Enough members for several lockstep batches, differences at the
+// first byte, across read rounds and in the last byte, and members that
+// became shorter than recorded.
+TEST_F(Grouping, ByteClassesMatchTheHeadByHeadDefinition) {
+    set_hook([](const std::string &, int, uint64_t) { return uint64_t{7}; });
+    const size_t S = 300000;
+    const std::string base = pattern(S, 9);
+    const size_t spots[] = {0, 65536, 131071, 131072, 200000, S - 1};
+    std::mt19937 rng(12345);
+    for (int trial = 0; trial < 7; trial++) {
+        SCOPED_TRACE(trial);
+        const int n = std::vector<int>{2, 5, 16, 17, 40, 70, 40}[trial];
+        // Last: all equal but the first member in path order, which founds
+        // the class in its batch and turns out short in the second round.
+        const bool first_shrinks = trial == 6;
+        const int variants = first_shrinks ? 1 : 1 + static_cast<int>(rng() % 4);
+        const std::string dir = d / ("t" + std::to_string(trial));
+        testutil::make_dir(dir);
+        std::vector<std::string> names, contents;
+        Scan s;
+        for (int k = 0; k < n; k++) {
+            char name[16];
+            snprintf(name, sizeof name, "%c%03d", first_shrinks && k == 0 ? 'a' : 'f',
+                     static_cast<int>(rng() % 1000) * 100 + k);
+            std::string c = base;
+            int v = static_cast<int>(rng() % variants);
+            if (v > 0) c = flip(c, spots[(v * 7 + trial) % 6]);
+            if (v == 3) c = flip(c, spots[(trial + 1) % 6]);
+            const std::string p = dir + "/" + name;
+            write_file(p, c);
+            s.add(p);
+            if (first_shrinks ? k == 0 : rng() % 8 == 0) {  // shrank after the walk
+                c.resize(k % 2 ? 100000 : 250000);  // within the first or a later round
+                write_file(p, c);
+            }
+            names.push_back(p);
+            contents.push_back(c);
+        }
+        ASSERT_EQ(s.group(), 0);
+
+        // All fingerprints collide, so the run is in path order.
+        std::vector<size_t> order(n);
+        for (int k = 0; k < n; k++) order[k] = k;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return names[a] < names[b]; });
+        auto equal = [&](size_t a, size_t b) {
+            return contents[a].size() >= S && contents[b].size() >= S && contents[a].compare(0, S, contents[b], 0, S) == 0;
+        };
+        Groups expect;
+        std::vector<bool> visited(n);
+        for (int t = 0; t < n; t++) {
+            if (visited[t]) continue;
+            visited[t] = true;
+            std::vector<std::string> g{names[order[t]]};
+            for (int u = t + 1; u < n; u++)
+                if (!visited[u] && equal(order[t], order[u])) {
+                    visited[u] = true;
+                    g.push_back(names[order[u]]);
+                }
+            if (g.size() >= 2) expect.push_back(g);
+        }
+        EXPECT_EQ(s.groups(), expect);
+    }
+}
+
+// The order that tier 3 leaves, against the literal exchange sort, for many
+// random runs with few distinct full fingerprints (ties are what matter).
+// Identical contents make every full run a group, so heads and path order
+// are checked too.
+TEST_F(Grouping, FullRunOrderIsTheExchangeSorts) {
+    std::map<std::string, uint64_t> key;
+    set_hook([&](const std::string &p, int full, uint64_t) { return full ? key.at(p) : uint64_t{1}; });
+    const int max_files = 400;
+    std::vector<std::string> paths;
+    for (int k = 0; k < max_files; k++) {
+        char name[16];
+        snprintf(name, sizeof name, "/%04d", k);
+        paths.push_back(d.path() + name);
+        write_file(paths.back(), "same");
+    }
+    std::mt19937 rng(777);
+    for (int trial = 0; trial < 300; trial++) {
+        const int n = trial == 0 ? max_files : 2 + static_cast<int>(rng() % 40);
+        const uint64_t alphabet = 1 + rng() % 5;
+        std::vector<int> pick(max_files);
+        for (int k = 0; k < max_files; k++) pick[k] = k;
+        std::shuffle(pick.begin(), pick.end(), rng);
+        pick.resize(n);
+
+        Scan s;
+        key.clear();
+        std::vector<std::pair<uint64_t, std::string>> ref;
+        for (int k : pick) {
+            key[paths[k]] = rng() % alphabet * 1000;  // 0 included
+            s.add(paths[k]);
+            ref.emplace_back(key[paths[k]], paths[k]);
+        }
+        ASSERT_EQ(s.group(), 0);
+
+        std::sort(ref.begin(), ref.end(), [](const auto &a, const auto &b) { return a.second < b.second; });
+        ref = exchange_sort(ref);
+        std::vector<std::string> expect_order;
+        Groups expect;
+        for (size_t k = 0; k < ref.size(); k++) {
+            expect_order.push_back(ref[k].second);
+            if (k == 0 || ref[k].first != ref[k - 1].first) expect.emplace_back();
+            expect.back().push_back(ref[k].second);
+        }
+        expect.erase(std::remove_if(expect.begin(), expect.end(), [](const auto &g) { return g.size() < 2; }),
+                     expect.end());
+        ASSERT_EQ(s.order(), expect_order) << "trial " << trial;
+        ASSERT_EQ(s.groups(), expect) << "trial " << trial;
+    }
+}
+
+// Files that cannot be read when grouping comes drop out without a trace,
+// and a FIFO or a directory put in place of a file does not stop the scan.
+// Nor is a file read through an entry that is no longer the one the walk
+// recorded: a link to a copy would list the copy under a second name.
+TEST_F(Grouping, UnreadableFilesDropOut) {
+    const std::string c = pattern(5000, 4);
+    for (const char *n : {"a", "b", "gone", "fifo", "dir", "relinked"}) write_file(d / n, c);
+    Scan s;
+    for (const char *n : {"relinked", "a", "b", "gone", "fifo", "dir"}) s.add(d / n);
+    ASSERT_EQ(unlink((d / "relinked").c_str()), 0);
+    testutil::make_symlink(d / "b", d / "relinked");
+    ASSERT_EQ(unlink((d / "gone").c_str()), 0);
+    ASSERT_EQ(unlink((d / "fifo").c_str()), 0);
+    ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+    ASSERT_EQ(unlink((d / "dir").c_str()), 0);
+    testutil::make_dir(d / "dir");
+    ASSERT_EQ(s.group(), 0);
+    EXPECT_EQ(s.groups(), (Groups{{d / "a", d / "b"}}));
+    EXPECT_EQ(s.s.n_skipped, 0);
+
+    // A file the scanning user may not read.
+    write_file(d / "locked", c);
+    ASSERT_EQ(chmod((d / "locked").c_str(), 0), 0);
+    const std::string a = d / "a", b = d / "b", locked = d / "locked";
+    int status = testutil::run_unprivileged([&] {
+        Scan u;
+        u.add(a);
+        u.add(locked);
+        u.add(b);
+        return u.group() == 0 && u.groups() == Groups{{a, b}} ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// Records naming one entry under two paths keep only the first in walk
+// order; hard links are two entries and stay.
+TEST_F(Grouping, OneEntryUnderTwoPathsIsKeptOnce) {
+    const std::string c = pattern(3000, 6);
+    testutil::make_dir(d / "dir");
+    write_file(d / "a", c);
+    write_file(d / "b", c);
+    write_file(d / "dir/x", c);
+    ASSERT_EQ(link((d / "a").c_str(), (d / "hard").c_str()), 0);
+    testutil::make_symlink(d / "a", d / "link");
+    testutil::make_symlink("dir", d / "dlink");
+
+    struct Case {
+        const char *what;
+        std::vector<std::string> records;  // in walk order
+        Groups expect;
+        int32_t kept;
+        std::string gone = "";  // a record's path removed after the walk
+    };
+    const std::string root = d.path();
+    const Case cases[] = {
+        {"root listed twice", {root + "/a", root + "/b", root + "/a", root + "/b"}, {{root + "/a", root + "/b"}}, 2},
+        {"root with and without a trailing slash",
+         {root + "/b", root + "/a", root + "//b", root + "//a"},
+         {{root + "/a", root + "/b"}},
+         2},
+        {"root inside another root", {root + "/dir/x", root + "/b", root + "/dir/x"}, {{root + "/b", root + "/dir/x"}}, 2},
+        {"followed link to a file, link met first",
+         {root + "/link", root + "/a", root + "/b"},
+         {{root + "/b", root + "/link"}},
+         2},
+        {"followed link to a directory",
+         {root + "/dir/x", root + "/dlink/x", root + "/b"},
+         {{root + "/b", root + "/dir/x"}},
+         2},
+        {"hard links stay two", {root + "/a", root + "/hard"}, {{root + "/a", root + "/hard"}}, 2},
+        {"a third hard link gone since the walk does not cost the other two",
+         {root + "/gone", root + "/a", root + "/hard"},
+         {{root + "/a", root + "/hard"}},
+         2,
+         root + "/gone"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        if (!k.gone.empty()) {
+            ASSERT_EQ(link((d / "a").c_str(), k.gone.c_str()), 0);
+        }
+        Scan s;
+        for (const auto &p : k.records) s.add(p);
+        if (!k.gone.empty()) {
+            ASSERT_EQ(unlink(k.gone.c_str()), 0);
+        }
+        ASSERT_EQ(s.group(), 0);
+        EXPECT_EQ(s.groups(), k.expect);
+        EXPECT_EQ(s.s.n_files, k.kept);
+        EXPECT_EQ(s.s.scanned_files, static_cast<int64_t>(k.records.size()));
+    }
+}
+
+// The same through whole scans, with the walk recording identities.
+TEST_F(Grouping, WholeScansListEveryEntryOnce) {
+    const std::string c = pattern(3000, 8);
+    testutil::make_dir(d / "sub");
+    write_file(d / "a", c);
+    write_file(d / "sub/b", c);
+    testutil::make_symlink("sub", d / "slink");
+    const std::string r = testutil::json_str(d.path());
+    const std::string rs = testutil::json_str(d / "sub");
+    const std::string rslash = testutil::json_str(d.path() + "/");
+    struct Case {
+        std::string dirs, options;
+        int64_t scanned;
+    };
+    const Case cases[] = {
+        {"[" + r + "," + r + "]", "{}", 4},
+        {"[" + r + "," + rs + "]", "{}", 3},
+        {"[" + r + "," + rslash + "]", "{}", 4},
+        {"[" + r + "]", "{\"follow_symlinks\":true}", 3},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.dirs + " " + k.options);
+        int id = dupfind_scan_start(k.dirs.c_str(), k.options.c_str());
+        ASSERT_GT(id, 0) << dupfind_last_error();
+        ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);
+        char *text = dupfind_scan_results(id);
+        ASSERT_NE(text, nullptr);
+        dup_json_doc doc;
+        ASSERT_EQ(dup_json_parse(doc, text, strlen(text)), 0);
+        dupfind_free_string(text);
+        EXPECT_EQ(doc["scanned_files"].GetInt64(), k.scanned);
+        ASSERT_EQ(doc["groups"].Size(), 1u);
+        const auto &files = doc["groups"][0]["files"];
+        ASSERT_EQ(files.Size(), 2u);
+        std::vector<std::string> canon;
+        for (const auto &f : files.GetArray()) {
+            char *real = realpath(f.GetString(), nullptr);
+            ASSERT_NE(real, nullptr);
+            canon.push_back(real);
+            free(real);
+        }
+        EXPECT_NE(canon[0], canon[1]);
+    }
+}
+
+// The seventeenth group grows the array from 16 to 32 entries; the new
+// entries stay zero. Groups come in ascending size.
+TEST_F(Grouping, SeventeenthGroupGrowsTheArray) {
+    Scan s;
+    int64_t wasted = 0;
+    for (int k = 17; k >= 1; k--) {
+        const std::string c = pattern(static_cast<size_t>(k), static_cast<unsigned>(k));
+        for (const char *suffix : {"a", "b"}) {
+            std::string p = d / (std::to_string(k) + suffix);
+            write_file(p, c);
+            s.add(p);
+        }
+        wasted += k;
+    }
+    ASSERT_EQ(s.group(), 0);
+    ASSERT_EQ(s.s.n_groups, 17);
+    EXPECT_EQ(s.s.cap_groups, 32);
+    EXPECT_EQ(s.s.wasted_bytes, wasted);
+    for (int32_t i = 0; i < 17; i++) EXPECT_EQ(s.s.groups[i].size, i + 1);
+    for (int32_t i = 17; i < 32; i++) {
+        const dup_group_t &g = s.s.groups[i];
+        EXPECT_TRUE(g.files == nullptr && g.n_files == 0 && g.cap_files == 0 && g.hash == 0 && g.size == 0) << i;
+    }
+}
+
+// A cancel stops the stage at the next fingerprint; groups already made stay.
+TEST_F(Grouping, CancelStopsBeforeTheNextFingerprint) {
+    const std::string small = pattern(10, 1), big = pattern(100, 2);
+    for (const char *n : {"s1", "s2"}) write_file(d / n, small);
+    for (const char *n : {"b1", "b2", "b3"}) write_file(d / n, big);
+
+    struct Case {
+        const char *what;
+        int cancel_at_partial;  // which partial fingerprint (1-based) sets cancel
+        int partials_taken;
+    };
+    const Case cases[] = {
+        {"while a size run's partial fingerprints are taken", 3, 3},
+        {"after the last partial fingerprint, before any full one", 5, 5},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Scan s;
+        int partials = 0;
+        set_hook([&](const std::string &, int full, uint64_t h) {
+            if (!full && ++partials == c.cancel_at_partial) s.s.cancel.store(1);
+            return h;
+        });
+        for (const char *n : {"b1", "s1", "b2", "s2", "b3"}) s.add(d / n);
+        EXPECT_EQ(s.group(), 1);
+        EXPECT_EQ(partials, c.partials_taken);
+        EXPECT_EQ(s.groups(), (Groups{{d / "s1", d / "s2"}}));
+        for (const char *n : {"b1", "b2", "b3"}) {
+            EXPECT_EQ(s.file(d / n)->full_ok, 0) << n;
+        }
+    }
+}
