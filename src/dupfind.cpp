@@ -182,6 +182,16 @@ namespace {
 
 bool json_is_integer(const dup_json_value &v) { return v.IsInt64() || v.IsUint64(); }
 
+// The reader validates the bytes of the text, but decodes a \u escape of a
+// lone low surrogate into bytes that are not UTF-8. A request string that
+// holds them makes the text as malformed as a bad byte would: such a root
+// could never be written into the results text.
+bool json_array_strings_are_utf8(const dup_json_value &arr) {
+    for (const auto &e : arr.GetArray())
+        if (e.IsString() && !dup_utf8_valid(e.GetString(), e.GetStringLength())) return false;
+    return true;
+}
+
 // The value's 64 bits as a signed integer: an unsigned value above the signed
 // range reads as negative.
 int64_t json_int64_bits(const dup_json_value &v) {
@@ -231,22 +241,32 @@ bool options_absent(const char *options_json) {
     return !options_json || !*options_json || strcmp(options_json, "null") == 0;
 }
 
-// Steps of the start after the slot was taken; returns the message of the
-// failure, or NULL when the worker is running.
-const char *fill_and_start(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
+}  // namespace
+
+const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
+    // Each document draws on a pool declared here: left to itself it would
+    // create its pool with operator new, and a failure there would throw
+    // outside the JSON layer that turns running out of memory into a
+    // rejected text.
     if (!options_absent(options_json)) {
-        dup_json_doc doc;
+        dup_json_doc::AllocatorType pool;
+        dup_json_doc doc(&pool);
         if (dup_json_parse(doc, options_json, strlen(options_json)) != 0)
             return "invalid options_json";
         if (!doc.IsObject()) return "options_json must be object";
+        if (const dup_json_value *ex = json_member(doc, "exclude");
+            ex && ex->IsArray() && !json_array_strings_are_utf8(*ex))
+            return "invalid options_json";
         if (apply_options(scan, doc) != 0) return "oom";
     }
 
     if (!*dirs_json) return "dirs_json required";
     {
-        dup_json_doc doc;
+        dup_json_doc::AllocatorType pool;
+        dup_json_doc doc(&pool);
         if (dup_json_parse(doc, dirs_json, strlen(dirs_json)) != 0) return "invalid dirs_json";
         if (!doc.IsArray()) return "dirs_json must be array";
+        if (!json_array_strings_are_utf8(doc)) return "invalid dirs_json";
         const auto n = static_cast<int32_t>(doc.Size());
         if (n <= 0) return "dirs_json empty";
         scan->roots = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
@@ -263,6 +283,15 @@ const char *fill_and_start(dup_scan_t *scan, const char *dirs_json, const char *
         }
     }
     if (scan->n_roots == 0) return "no valid directories";
+    return nullptr;
+}
+
+namespace {
+
+// Steps of the start after the slot was taken; returns the message of the
+// failure, or NULL when the worker is running.
+const char *fill_and_start(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
+    if (const char *msg = dup_parse_request(scan, dirs_json, options_json)) return msg;
 
     dup_register_roots(scan->real_roots, scan->n_real_roots);
 

@@ -1,0 +1,33 @@
+// Allocation-failure injection for the process that links alloc_hook.cpp.
+//
+// That file defines the malloc family for the whole process, so allocations
+// made inside the C library on the library's behalf (opendir, fopen,
+// realpath, pthread_create) are seen as well as the library's own. Only the
+// thread that armed the hook is affected: a scan's worker thread started
+// meanwhile allocates normally.
+#ifndef DUPFIND_ALLOC_HOOK_H
+#define DUPFIND_ALLOC_HOOK_H
+
+#include <atomic>
+#include <cstdint>
+
+namespace allochook {
+
+// Makes the nth allocation from now on (n >= 1) on the calling thread return
+// null; every other allocation succeeds. Counting starts at zero.
+void arm(long n);
+// Stops counting and failing on the calling thread.
+void disarm();
+// Allocations seen since arm() on this thread, the failed one included.
+long count();
+// Whether the armed failure has been delivered.
+bool hit();
+
+// While set, the value it points to is recorded at the moment the failure is
+// delivered (the scan's progress tells which stage was running).
+void watch(const std::atomic<int32_t> *value);
+int32_t watched_at_hit();
+
+}  // namespace allochook
+
+#endif
