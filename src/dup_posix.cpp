@@ -5,6 +5,7 @@
 // over, with a reason code). Every platform call it makes goes through the
 // small functions at the top of this file, so a port replaces only those.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -29,10 +30,7 @@ struct file_id {
 // stat when following) per call: the walk needs the identity of every
 // collected file and of every directory it enters, and asking for it here
 // saves a second query per entry.
-int query_status(const char *path, struct stat *st, int follow, file_id *id) {
-    if (!path || !*path) return -1;
-    struct stat raw;
-    if ((follow ? stat(path, &raw) : lstat(path, &raw)) != 0) return -1;
+int fill_status(const struct stat &raw, struct stat *st, file_id *id) {
     // Callers only ever see the type and the size of a regular file; the
     // rest is cleared so that nothing platform-specific leaks into them.
     memset(st, 0, sizeof *st);
@@ -43,6 +41,13 @@ int query_status(const char *path, struct stat *st, int follow, file_id *id) {
         id->ino = static_cast<uint64_t>(raw.st_ino);
     }
     return 0;
+}
+
+int query_status(const char *path, struct stat *st, int follow, file_id *id) {
+    if (!path || !*path) return -1;
+    struct stat raw;
+    if ((follow ? stat(path, &raw) : lstat(path, &raw)) != 0) return -1;
+    return fill_status(raw, st, id);
 }
 
 // An open directory listing, closed on every path out of the scope that
@@ -57,6 +62,25 @@ public:
     dir_listing &operator=(const dir_listing &) = delete;
 
     bool is_open() const { return dir_ != nullptr; }
+
+    // Whether the opened directory is the object the walk's status query saw.
+    // A directory swapped (for a link, or another directory) between that
+    // query and the open must not be listed: its entries would be collected
+    // under paths that do not lead to them.
+    bool is(const file_id &expected) const {
+        struct stat st;
+        return fstat(dirfd(dir_), &st) == 0 && static_cast<uint64_t>(st.st_dev) == expected.dev &&
+               static_cast<uint64_t>(st.st_ino) == expected.ino;
+    }
+
+    // The status query for an entry of this listing, relative to the opened
+    // directory rather than to its path, so that it reaches the entry that
+    // was listed even if a directory of the path is swapped meanwhile.
+    int query(const char *name, struct stat *st, int follow, file_id *id) const {
+        struct stat raw;
+        if (fstatat(dirfd(dir_), name, &raw, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return -1;
+        return fill_status(raw, st, id);
+    }
     // The next name in the listing's own order, or null at the end. A read
     // error ends the listing like its end does.
     const char *next() {
@@ -177,12 +201,25 @@ char *join_for_display(const char *dir, const char *name) {
 struct ancestor {
     file_id id;
     const ancestor *parent;
+    int via_link;  // reached by following a link named by its own path
 };
 
 bool is_ancestor(const ancestor *chain, const file_id &id) {
     for (const ancestor *a = chain; a; a = a->parent)
         if (a->id.dev == id.dev && a->id.ino == id.ino) return true;
     return false;
+}
+
+// Whether `dir`, just opened as `listing`, is still the directory that the
+// walk's status query saw, reached the same way. A directory swapped for a
+// link (or moved away and replaced by one) between that query and the open
+// must not be listed: its entries would be recorded under paths that now
+// lead outside the tree being walked.
+bool still_reaches(const char *dir, const ancestor &expected, const dir_listing &listing) {
+    struct stat st;
+    file_id now;
+    return listing.is(expected.id) && query_status(dir, &st, expected.via_link, &now) == 0 &&
+           S_ISDIR(st.st_mode) && now.dev == expected.id.dev && now.ino == expected.id.ino;
 }
 
 bool cap_reached(const dup_scan_t *scan) {
@@ -260,10 +297,11 @@ int take_regular(dup_scan_t *scan, const char *path, const struct stat &st, cons
     return add_file(scan, path, static_cast<int64_t>(st.st_size), id);
 }
 
-// Handles one entry of a directory listing; `path` is its joined path.
-// 0 continues the listing; 1 (cancel or file cap) and -1 (out of memory)
-// stop it.
-int walk_entry(dup_scan_t *scan, const char *path, const ancestor *chain) {
+// Handles one entry `name` of a directory listing; `path` is its joined
+// path. 0 continues the listing; 1 (cancel or file cap) and -1 (out of
+// memory) stop it.
+int walk_entry(dup_scan_t *scan, const dir_listing &listing, const char *name, const char *path,
+               const ancestor *chain) {
     for (int32_t i = 0; i < scan->n_exclude; i++) {
         const char *pattern = scan->exclude[i];
         if (pattern && strstr(path, pattern)) {
@@ -274,7 +312,7 @@ int walk_entry(dup_scan_t *scan, const char *path, const ancestor *chain) {
 
     struct stat st;
     file_id id;
-    if (query_status(path, &st, 0, &id) != 0) {
+    if (listing.query(name, &st, 0, &id) != 0) {
         add_skip(scan, path, "lstat_failed");
         return 0;
     }
@@ -284,7 +322,7 @@ int walk_entry(dup_scan_t *scan, const char *path, const ancestor *chain) {
             add_skip(scan, path, "symlink");
             return 0;
         }
-        if (query_status(path, &st, 1, &id) != 0) {
+        if (listing.query(name, &st, 1, &id) != 0) {
             add_skip(scan, path, "symlink_stat_failed");
             return 0;
         }
@@ -293,7 +331,7 @@ int walk_entry(dup_scan_t *scan, const char *path, const ancestor *chain) {
                 add_skip(scan, path, "symlink_loop");
                 return 0;
             }
-            ancestor here{id, chain};
+            ancestor here{id, chain, 1};
             return walk_dir(scan, path, &here);
         }
         if (S_ISREG(st.st_mode)) return take_regular(scan, path, st, id);
@@ -302,7 +340,7 @@ int walk_entry(dup_scan_t *scan, const char *path, const ancestor *chain) {
     case S_IFREG:
         return take_regular(scan, path, st, id);
     case S_IFDIR: {
-        ancestor here{id, chain};
+        ancestor here{id, chain, 0};
         return walk_dir(scan, path, &here);
     }
     default:
@@ -317,7 +355,7 @@ int walk_entry(dup_scan_t *scan, const char *path, const ancestor *chain) {
 int walk_dir(dup_scan_t *scan, const char *dir, const ancestor *chain) {
     if (dup_cancel_requested(scan)) return 1;
     dir_listing listing(dir);
-    if (!listing.is_open()) {
+    if (!listing.is_open() || !still_reaches(dir, *chain, listing)) {
         add_skip(scan, dir, "opendir_failed");
         return 0;
     }
@@ -338,7 +376,7 @@ int walk_dir(dup_scan_t *scan, const char *dir, const ancestor *chain) {
         size_t need = join_length(dir, name);
         if (join.capacity() < need && !join.resize(need)) return -1;
         join_path(join.get(), need, dir, name);
-        int r = walk_entry(scan, join.get(), chain);
+        int r = walk_entry(scan, listing, name, join.get(), chain);
         if (r != 0) return r;
     }
     return 0;
@@ -367,7 +405,7 @@ int dup_walk_collect(dup_scan_t *scan) {
             add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink");
             break;
         case S_IFDIR: {
-            ancestor top{id, nullptr};
+            ancestor top{id, nullptr, 0};
             int r = walk_dir(scan, root, &top);
             if (r < 0) return -1;
             if (r > 0) {
