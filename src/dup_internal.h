@@ -252,11 +252,14 @@ inline int dup_json_parse(dup_json_doc &doc, const char *text, size_t len) noexc
     }
 }
 
-// Whether s[0..n) is well-formed UTF-8: no overlong forms, no surrogates,
-// nothing above U+10FFFF. RapidJSON's own check, given a string that ends
-// inside a multi-byte sequence, reads the rest of the sequence past the end;
-// this one yields NUL there, which no sequence accepts, and stops.
-inline bool dup_utf8_valid(const char *s, size_t n) noexcept {
+// Length of the well-formed UTF-8 sequence that starts at p (p < end), or 0
+// when none does: no overlong forms, no surrogates, nothing above U+10FFFF,
+// exactly what the results writer accepts. RapidJSON's own decoder, given a
+// range that ends inside a multi-byte sequence, reads the rest of the
+// sequence past the end; the stream here yields NUL there, which no sequence
+// accepts as a continuation, so nothing beyond `end` is read.
+inline size_t dup_utf8_sequence_length(const char *p, const char *end) noexcept {
+    if (!(static_cast<unsigned char>(*p) & 0x80)) return 1;
     struct bounded {
         using Ch = char;
         const char *cur;
@@ -264,10 +267,19 @@ inline bool dup_utf8_valid(const char *s, size_t n) noexcept {
         Ch Peek() const { return cur < end ? *cur : '\0'; }
         Ch Take() { return cur < end ? *cur++ : '\0'; }
         size_t Tell() const { return 0; }
-    } in{s, s + n};
+    } in{p, end};
     unsigned codepoint = 0;
-    while (in.cur < in.end)
-        if (!rapidjson::UTF8<char>::Decode(in, &codepoint)) return false;
+    if (!rapidjson::UTF8<char>::Decode(in, &codepoint)) return 0;
+    return static_cast<size_t>(in.cur - p);
+}
+
+// Whether s[0..n) is well-formed UTF-8.
+inline bool dup_utf8_valid(const char *s, size_t n) noexcept {
+    for (const char *p = s, *end = s + n; p < end;) {
+        size_t k = dup_utf8_sequence_length(p, end);
+        if (k == 0) return false;
+        p += k;
+    }
     return true;
 }
 

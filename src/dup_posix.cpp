@@ -119,39 +119,7 @@ private:
     size_t cap_ = 0;
 };
 
-// Reads a byte range for the UTF-8 decoder. Past the end it yields NUL
-// without moving, which no multi-byte sequence accepts as a continuation, so
-// the decoder never reads beyond the range.
-struct byte_range_stream {
-    using Ch = char;
-    const char *cur;
-    const char *end;
-    Ch Peek() const { return cur < end ? *cur : '\0'; }
-    Ch Take() { return cur < end ? *cur++ : '\0'; }
-    size_t Tell() const { return 0; }
-};
-
-// Length of the valid UTF-8 sequence starting at p (p < end), or 0 when the
-// byte at p does not start one. The decoder is the one the results writer
-// validates with, so a name accepted here can always be written: no
-// overlong forms, no surrogates, nothing above U+10FFFF.
-size_t utf8_sequence_length(const char *p, const char *end) {
-    if (!(static_cast<unsigned char>(*p) & 0x80)) return 1;
-    byte_range_stream s{p, end};
-    unsigned codepoint = 0;
-    if (!rapidjson::UTF8<char>::Decode(s, &codepoint)) return 0;
-    return static_cast<size_t>(s.cur - p);
-}
-
-bool is_valid_utf8(const char *s) {
-    const char *end = s + strlen(s);
-    for (const char *p = s; p < end;) {
-        size_t n = utf8_sequence_length(p, end);
-        if (n == 0) return false;
-        p += n;
-    }
-    return true;
-}
+bool is_valid_utf8(const char *s) { return dup_utf8_valid(s, strlen(s)); }
 
 // Joins a directory and an entry name into buf (of exactly `need` bytes, as
 // join_length gives): "dir/name", or "/name" under the root "/". A root given
@@ -181,7 +149,7 @@ char *join_for_display(const char *dir, const char *name) {
     const char *end = raw.get() + len;
     char *w = out;
     for (const char *p = raw.get(); p < end;) {
-        size_t n = utf8_sequence_length(p, end);
+        size_t n = dup_utf8_sequence_length(p, end);
         if (n == 0) {
             memcpy(w, replacement, 3);
             w += 3;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "alloc_hook.h"
+#include "test_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define INJECT_LEAK_CHECK 1
@@ -90,11 +91,7 @@ run_result run_one(long n, Body &body) {
         ::_exit(0);
     }
     ::close(fds[1]);
-    std::string got;
-    char buf[4096];
-    ssize_t k;
-    while ((k = ::read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(k));
-    ::close(fds[0]);
+    std::string got = testutil::drain_and_close(fds[0]);
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0 || got.empty()) {

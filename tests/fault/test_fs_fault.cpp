@@ -124,11 +124,7 @@ std::string in_child_with_deadline(const std::function<std::string()> &fn, unsig
         ::_exit(w == static_cast<ssize_t>(problem.size()) ? 0 : 1);
     }
     ::close(fds[1]);
-    std::string got;
-    char buf[4096];
-    ssize_t k;
-    while ((k = ::read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(k));
-    ::close(fds[0]);
+    std::string got = testutil::drain_and_close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)

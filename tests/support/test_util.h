@@ -69,6 +69,17 @@ inline std::string read_file(const std::string &path) {
     return out;
 }
 
+// Reads a descriptor (the parent's end of a pipe from a child) to its end,
+// then closes it.
+inline std::string drain_and_close(int fd) {
+    std::string got;
+    char buf[4096];
+    ssize_t k;
+    while ((k = ::read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(k));
+    ::close(fd);
+    return got;
+}
+
 // A sparse file of the given size: sizes beyond 4 GiB cost no disk space.
 inline void make_sparse(const std::string &path, long long size) {
     int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);

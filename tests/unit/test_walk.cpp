@@ -212,11 +212,7 @@ TEST(Walk, UnreadableDirectories) {
         return ok ? 0 : 1;
     });
     ::close(fds[1]);
-    std::string got;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
-    ::close(fds[0]);
+    std::string got = testutil::drain_and_close(fds[0]);
     ASSERT_EQ(status, 0);
 
     std::vector<std::string> lines;
