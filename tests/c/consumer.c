@@ -1,3 +1,5 @@
+/* nanosleep is POSIX, not ISO C. */
+#define _POSIX_C_SOURCE 200809L
 /* A host written in C: includes only the public header, starts a scan of the
  * header's own directory, waits for it and checks the outcome. */
 #include <stdio.h>
