@@ -305,6 +305,18 @@ const char *fill_and_start(dup_scan_t *scan, const char *dirs_json, const char *
 
 // ---- exported functions ------------------------------------------------------------
 
+namespace {
+
+// The scan in use with this id, for a query that holds g_mu; leaves
+// "invalid scan_id" in the caller's error text when there is none.
+dup_scan_t *find_scan(int scan_id) {
+    dup_scan_t *scan = dup_scan_get(scan_id);
+    if (!scan) dup_set_error("invalid scan_id");
+    return scan;
+}
+
+}  // namespace
+
 extern "C" {
 
 DUPFIND_API int dupfind_scan_start(const char *dirs_json, const char *options_json) noexcept {
@@ -330,11 +342,8 @@ DUPFIND_API int dupfind_scan_start(const char *dirs_json, const char *options_js
 DUPFIND_API int dupfind_scan_progress(int scan_id) noexcept {
     dup_clear_error();
     table_lock lock;
-    dup_scan_t *scan = dup_scan_get(scan_id);
-    if (!scan) {
-        dup_set_error("invalid scan_id");
-        return -1;
-    }
+    dup_scan_t *scan = find_scan(scan_id);
+    if (!scan) return -1;
     int32_t p = dup_load_progress(scan);
     if (p < 0 && scan->error[0]) dup_set_error("%s", scan->error);
     return p;
@@ -343,11 +352,8 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) noexcept {
 DUPFIND_API char *dupfind_scan_results(int scan_id) noexcept {
     dup_clear_error();
     table_lock lock;
-    dup_scan_t *scan = dup_scan_get(scan_id);
-    if (!scan) {
-        dup_set_error("invalid scan_id");
-        return nullptr;
-    }
+    dup_scan_t *scan = find_scan(scan_id);
+    if (!scan) return nullptr;
     if (dup_load_progress(scan) != 100 || !scan->results_json) {
         dup_set_error("results not ready (progress must be 100)");
         return nullptr;
@@ -360,11 +366,8 @@ DUPFIND_API char *dupfind_scan_results(int scan_id) noexcept {
 DUPFIND_API int dupfind_cancel(int scan_id) noexcept {
     dup_clear_error();
     table_lock lock;
-    dup_scan_t *scan = dup_scan_get(scan_id);
-    if (!scan) {
-        dup_set_error("invalid scan_id");
-        return -1;
-    }
+    dup_scan_t *scan = find_scan(scan_id);
+    if (!scan) return -1;
     scan->cancel.store(1, std::memory_order_relaxed);
     return 0;
 }
