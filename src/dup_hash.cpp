@@ -53,6 +53,17 @@ int64_t dup_content_read(intptr_t h, void *buf, int64_t n) {
     return got;
 }
 
+// One read call: a regular file that returns fewer bytes than asked is at
+// its end at that moment, which lets a caller confirm the end without a
+// second call. Returns the bytes read, 0 at the end, -1 on an error.
+static int64_t content_read_once(intptr_t h, void *buf, int64_t n) {
+    for (;;) {
+        ssize_t r = read(static_cast<int>(h), buf, static_cast<size_t>(n));
+        if (r >= 0) return r;
+        if (errno != EINTR) return -1;
+    }
+}
+
 void dup_content_close(intptr_t h) {
     if (h >= 0) close(static_cast<int>(h));
 }
@@ -82,9 +93,16 @@ int dup_hash_partial_ex(const char *path, int64_t size, uint64_t dev, uint64_t i
     // A file that fits in one block is asked for one byte more: getting
     // exactly n bytes then proves that it ends at its recorded size, so its
     // whole content is what was just hashed.
+    // One call usually answers: exactly n bytes of the n + 1 asked means the
+    // end came right at the recorded size. Fewer than n may be a short read
+    // rather than the end, so only then is the rest asked for.
     unsigned char buf[DUP_BLOCK + 1];
     const int64_t want = size <= DUP_BLOCK ? n + 1 : n;
-    int64_t got = dup_content_read(h, buf, want);
+    int64_t got = content_read_once(h, buf, want);
+    if (got > 0 && got < n) {
+        const int64_t more = dup_content_read(h, buf + got, want - got);
+        got = more < 0 ? -1 : got + more;
+    }
     if (got < n) return -1;  // read error, or shorter than recorded
     *out = XXH64(buf, static_cast<size_t>(n), 0);
     if (whole) *whole = size <= DUP_BLOCK && got == n;

@@ -173,6 +173,10 @@ int dup_group_files(dup_scan_t *scan);
 // fingerprint it takes (full 0: partial, 1: full) by what this returns, so
 // tests can make distinct files collide and order fingerprints at will.
 extern uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t computed);
+// Threads that take a scan's partial fingerprints, the worker among them
+// (1: the worker alone). Read when grouping starts; tests change it to
+// compare results with and without the pool.
+extern int32_t dup_partial_threads;
 // 0 with results_json stored, -1 when no text could be produced.
 int dup_build_results_json(dup_scan_t *scan);
 

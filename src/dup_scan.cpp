@@ -82,6 +82,7 @@ void *dup_scan_worker(void *arg) {
 // give its results for files that do not change while they are grouped.
 
 uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t computed) = nullptr;
+int32_t dup_partial_threads = 8;
 
 namespace {
 
@@ -573,6 +574,80 @@ int merge_batches(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t *tm
     return 0;
 }
 
+// ---- partial fingerprints, taken ahead by a pool ---------------------------------
+
+// Opening and reading the first block of every file that shares its size is
+// most of a scan's cost, and it is latency (system calls, or the disk when
+// the cache is cold) more than computation. So before the size runs are
+// walked, a few threads take those fingerprints at once, in the order of the
+// files' identities (near the order on disk), and store them in the
+// records; the runs then use the stored values in their usual order. Each
+// thread stops at a cancel before its next fingerprint. The test seam is
+// applied later, on the worker, so a hook never runs on a pool thread.
+struct partial_pool {
+    const dup_scan_t *scan;
+    dup_file_t *f;
+    const int32_t *todo;   // positions to fingerprint
+    int32_t n_todo;
+    unsigned char *whole;  // by position: the first block was the whole file
+    std::atomic<int32_t> next{0};
+};
+
+void take_partials(partial_pool *pp) {
+    for (;;) {
+        const int32_t t = pp->next.fetch_add(1, std::memory_order_relaxed);
+        if (t >= pp->n_todo || dup_cancel_requested(pp->scan)) return;
+        dup_file_t &r = pp->f[pp->todo[t]];
+        uint64_t h = 0;
+        int whole = 0;
+        if (dup_hash_partial_ex(r.path, r.size, r.dev, r.ino, &h, &whole) == 0) {
+            r.partial_hash = h;
+            r.partial_ok = 1;
+            pp->whole[pp->todo[t]] = static_cast<unsigned char>(whole);
+        }
+    }
+}
+
+void *partial_thread(void *arg) {
+    take_partials(static_cast<partial_pool *>(arg));
+    return nullptr;
+}
+
+// Fingerprints every file of the size-sorted array that shares its size
+// with another. Returns 0, or -1 when memory ran out (nothing taken then).
+int take_partials_ahead(dup_scan_t *scan, unsigned char *whole) {
+    const dup_file_t *f = scan->files;
+    const int32_t n = scan->n_files;
+    tmp_array<int32_t> todo;
+    if (!todo.alloc(static_cast<size_t>(n))) return -1;
+    int32_t m = 0;
+    for (int32_t k = 0; k < n; k++)
+        if ((k > 0 && f[k - 1].size == f[k].size) || (k + 1 < n && f[k + 1].size == f[k].size)) todo[m++] = k;
+    std::sort(todo.p, todo.p + m, [&](int32_t a, int32_t b) {
+        if (f[a].dev != f[b].dev) return f[a].dev < f[b].dev;
+        return f[a].ino != f[b].ino ? f[a].ino < f[b].ino : a < b;
+    });
+
+    partial_pool pp;
+    pp.scan = scan;
+    pp.f = scan->files;
+    pp.todo = todo.p;
+    pp.n_todo = m;
+    pp.whole = whole;
+    constexpr int32_t MAX_THREADS = 16;
+    int32_t want = dup_partial_threads < 1 ? 1 : std::min(dup_partial_threads, MAX_THREADS);
+    want = std::min(want, std::max(m / 16, 1));  // a handful of files is not worth a thread
+    pthread_t th[MAX_THREADS];
+    int32_t started = 0;
+    // A thread that cannot be created leaves its share to the others; the
+    // worker itself always takes part.
+    for (int32_t t = 1; t < want; t++)
+        if (pthread_create(&th[started], nullptr, partial_thread, &pp) == 0) started++;
+    take_partials(&pp);
+    for (int32_t t = 0; t < started; t++) pthread_join(th[t], nullptr);
+    return 0;
+}
+
 // ---- groups ------------------------------------------------------------------------
 
 // Appends a group of the paths list[0..cnt), headed by h. Returns 0, or -1
@@ -692,22 +767,18 @@ int process_partial_run(dup_scan_t *scan, pass_ctx &px, run_scratch &w, dup_file
 }
 
 // Tiers 2 to 4 for the size run files[i, j).
-int process_size_run(dup_scan_t *scan, pass_ctx &px, run_scratch &w, int32_t i, int32_t j) {
+// The partial fingerprints were taken ahead (take_partials_ahead); whole
+// holds their whole-file flags by position in the size run.
+int process_size_run(dup_scan_t *scan, pass_ctx &px, run_scratch &w, const unsigned char *whole, int32_t i,
+                     int32_t j) {
     dup_file_t *run = scan->files + i;
     const int32_t m = j - i;
     for (int32_t k = 0; k < m; k++) {
-        if (dup_cancel_requested(scan)) return 1;  // before every partial fingerprint
-        uint64_t h = 0;
-        int whole = 0;
-        if (dup_hash_partial_ex(run[k].path, run[k].size, run[k].dev, run[k].ino, &h, &whole) == 0) {
-            run[k].partial_hash = seam(run[k].path, 0, h);
-            run[k].partial_ok = 1;
-        } else {
-            run[k].partial_ok = 0;
-            whole = 0;
-        }
+        if (dup_cancel_requested(scan)) return 1;  // before every partial fingerprint is used
+        const uint64_t h = run[k].partial_hash;    // 0 when it failed
+        if (run[k].partial_ok) run[k].partial_hash = seam(run[k].path, 0, h);
         w.raw[k] = h;
-        w.whole[k] = static_cast<unsigned char>(whole);
+        w.whole[k] = run[k].partial_ok ? whole[k] : 0;
         w.order[k] = k;
     }
     // Paths are unique here, so (fingerprint, path) is a total order and
@@ -750,7 +821,12 @@ int dup_group_files(dup_scan_t *scan) {
         i = j;
     }
     run_scratch w;
-    if (max_run >= 2 && !w.alloc(static_cast<size_t>(max_run))) return -1;
+    tmp_array<unsigned char> whole;
+    if (max_run >= 2) {  // else no file shares its size and none is opened
+        if (!w.alloc(static_cast<size_t>(max_run)) || !whole.alloc(static_cast<size_t>(n))) return -1;
+        if (take_partials_ahead(scan, whole.p) != 0) return -1;
+        if (dup_cancel_requested(scan)) return 1;
+    }
     pass_ctx px;
 
     for (int32_t i = 0, j = 1; j <= n; j++) {
@@ -758,7 +834,7 @@ int dup_group_files(dup_scan_t *scan) {
         const double p = 40.0 + static_cast<double>(static_cast<int64_t>(j * 55.0 / n));
         dup_store_progress(scan, p > 95.0 ? 95 : static_cast<int32_t>(p));
         if (j - i >= 2) {
-            const int r = process_size_run(scan, px, w, i, j);
+            const int r = process_size_run(scan, px, w, whole.p + i, i, j);
             if (r != 0) return r;
         }
         i = j;

@@ -12,6 +12,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <xxhash.h>
@@ -82,12 +83,14 @@ protected:
     void TearDown() override {
         dup_test_fingerprint_hook = nullptr;
         g_hook = nullptr;
+        dup_partial_threads = default_threads;
     }
     void set_hook(std::function<uint64_t(const std::string &, int, uint64_t)> fn) {
         g_hook = std::move(fn);
         dup_test_fingerprint_hook = hook_trampoline;
     }
     TempDir d;
+    const int32_t default_threads = dup_partial_threads;
 };
 
 std::string pattern(size_t n, unsigned seed) {
@@ -605,4 +608,75 @@ TEST_F(Grouping, CancelStopsBeforeTheNextFingerprint) {
             EXPECT_EQ(s.file(d / n)->full_ok, 0) << n;
         }
     }
+}
+
+// The partial fingerprints are taken by a pool of threads; however many
+// there are, every result and every record must come out as with the worker
+// alone. The tree mixes many small groups, same-size files that differ only
+// past the first block, empty files and records whose file is shorter than
+// recorded (their fingerprint fails).
+TEST_F(Grouping, PoolSizeChangesNoResult) {
+    std::mt19937 rng(777);
+    std::vector<std::pair<std::string, int64_t>> recs;  // path, recorded size
+    for (int k = 0; k < 600; k++) {
+        const size_t size = k % 50 == 0 ? 0 : (k % 97 == 0 ? 70000 + k % 3 : 64 * (1 + rng() % 12));
+        std::string c = pattern(size, static_cast<unsigned>(rng() % 5));  // few contents per size
+        if (size > 65536 && rng() % 2) c = flip(c, size - 1);
+        const std::string p = d / ("f" + std::to_string(rng() % 100000) + "_" + std::to_string(k));
+        write_file(p, c);
+        recs.emplace_back(p, static_cast<int64_t>(size) + (k % 61 == 0 ? 5 : 0));
+    }
+
+    struct Outcome {
+        int r;
+        Groups groups;
+        std::vector<uint64_t> hashes;
+        int64_t wasted;
+        std::vector<std::tuple<std::string, uint64_t, uint64_t, int32_t, int32_t>> records;
+    };
+    auto run = [&](int32_t threads) {
+        dup_partial_threads = threads;
+        Scan s;
+        for (const auto &[p, size] : recs) {
+            struct stat st {};
+            EXPECT_EQ(stat(p.c_str(), &st), 0);
+            s.add_raw(p, size, st.st_dev, st.st_ino);
+        }
+        Outcome o{s.group(), s.groups(), {}, s.s.wasted_bytes, {}};
+        for (int32_t i = 0; i < s.s.n_groups; i++) o.hashes.push_back(s.s.groups[i].hash);
+        for (int32_t i = 0; i < s.s.n_files; i++) {
+            const dup_file_t &f = s.s.files[i];
+            o.records.emplace_back(f.path, f.partial_hash, f.full_hash, f.partial_ok, f.full_ok);
+        }
+        return o;
+    };
+    const Outcome alone = run(1);
+    ASSERT_EQ(alone.r, 0);
+    ASSERT_GE(alone.groups.size(), 20u);
+    for (int32_t threads : {2, 4, 8}) {
+        SCOPED_TRACE(threads);
+        const Outcome o = run(threads);
+        EXPECT_EQ(o.r, 0);
+        EXPECT_EQ(o.groups, alone.groups);
+        EXPECT_EQ(o.hashes, alone.hashes);
+        EXPECT_EQ(o.wasted, alone.wasted);
+        EXPECT_EQ(o.records, alone.records);
+    }
+}
+
+// A cancel that is pending when the pool starts stops every thread before
+// its first fingerprint: no file is opened and no group is made.
+TEST_F(Grouping, CancelStopsThePool) {
+    const std::string c = pattern(5000, 3);
+    Scan s;
+    for (int k = 0; k < 200; k++) {
+        const std::string p = d / ("f" + std::to_string(k));
+        write_file(p, c);
+        s.add(p);
+    }
+    dup_partial_threads = 4;
+    s.s.cancel.store(1);
+    EXPECT_EQ(s.group(), 1);
+    EXPECT_EQ(s.s.n_groups, 0);
+    for (int32_t i = 0; i < s.s.n_files; i++) EXPECT_EQ(s.s.files[i].partial_ok, 0) << s.s.files[i].path;
 }
