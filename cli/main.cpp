@@ -1,6 +1,7 @@
 // dupfind: finds files with identical content below the given directories,
 // and removes the redundant copies on request, through the library's public
 // interface only.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -71,6 +72,7 @@ std::string options_json(const Options &o) {
 int wait_for_scan(int id, bool show_progress, std::string *error) {
     bool cancel_sent = false;
     int shown = -2;
+    std::chrono::microseconds pause(500);
     for (;;) {
         if (interrupted() && !cancel_sent) {
             dupfind_cancel(id);
@@ -90,7 +92,10 @@ int wait_for_scan(int id, bool show_progress, std::string *error) {
             }
             return p;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // Short pauses at first, so that a small scan is reported as soon as
+        // it is done; longer ones later, so that a long scan costs nothing.
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
 }
 
@@ -203,18 +208,19 @@ int run(int argc, char **argv) {
         std::fprintf(stderr, "dupfind: cannot fetch the results: %s\n", dupfind_last_error());
         return kExitError;
     }
+    if (o.json) {
+        // The text goes out as the library wrote it; parsing it as well
+        // would only cost time and memory on large trees.
+        std::fputs(text.get(), stdout);
+        std::fputs("\n", stdout);
+        return std::fflush(stdout) == 0 ? kExitOk : kExitError;
+    }
     Results r;
     if (!parse_results(text.get(), &r, &error)) {
         std::fprintf(stderr, "dupfind: %s\n", error.c_str());
         return kExitError;
     }
     warn_unscanned_roots(o, r);
-
-    if (o.json) {
-        std::fputs(text.get(), stdout);
-        std::fputs("\n", stdout);
-        return std::fflush(stdout) == 0 ? kExitOk : kExitError;
-    }
     text.reset();
 
     if (!o.remove) {
