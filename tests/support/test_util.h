@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -67,6 +68,18 @@ inline std::string read_file(const std::string &path) {
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
     std::fclose(f);
     return out;
+}
+
+// Deterministic bytes that differ at every offset class; different seeds
+// give different content.
+inline std::string pattern(size_t n, unsigned seed = 1) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
 }
 
 // Reads a descriptor (the parent's end of a pipe from a child) to its end,

@@ -23,6 +23,7 @@
 namespace {
 
 using testutil::TempDir;
+using testutil::pattern;
 using testutil::write_file;
 using Groups = std::vector<std::vector<std::string>>;
 
@@ -92,16 +93,6 @@ protected:
     TempDir d;
     const int32_t default_threads = dup_partial_threads;
 };
-
-std::string pattern(size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 7;
-    for (size_t i = 0; i < n; i++) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
 
 std::string flip(std::string s, size_t at) {
     s[at] = static_cast<char>(s[at] ^ 0x5a);

@@ -19,18 +19,8 @@
 namespace {
 
 using testutil::TempDir;
+using testutil::pattern;
 using testutil::write_file;
-
-// Deterministic content that differs at every offset class.
-std::string pattern(size_t n, unsigned seed = 1) {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; i++) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
 
 uint64_t xxh(const std::string &s, size_t n) { return XXH64(s.data(), n, 0); }
 
