@@ -123,6 +123,8 @@ dup_scan_t *dup_scan_get(int32_t id);    // caller holds g_mu
 dup_scan_t *dup_scan_alloc(void);        // caller holds g_mu
 void dup_scan_release(dup_scan_t *scan); // caller holds g_mu
 void free_scan_data(dup_scan_t *scan);
+// Frees the collected files (records and paths) and zeroes their counts.
+void dup_free_files(dup_scan_t *scan);
 
 // Reads the two request texts into a slot just taken with dup_scan_alloc:
 // options, roots and their canonical forms; registers nothing and starts no
@@ -173,10 +175,14 @@ int dup_group_files(dup_scan_t *scan);
 // fingerprint it takes (full 0: partial, 1: full) by what this returns, so
 // tests can make distinct files collide and order fingerprints at will.
 extern uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t computed);
-// Threads that take a scan's partial fingerprints, the worker among them
-// (1: the worker alone). Read when grouping starts; tests change it to
-// compare results with and without the pool.
-extern int32_t dup_partial_threads;
+// Test seam, never set by the library: when non-null, the worker calls it
+// once grouping is done, just before it frees the collected files. A test
+// may take the files over (leaving scan->files null) to look at them later.
+extern void (*dup_test_files_hook)(dup_scan_t *scan);
+// Threads that read a scan's files while it groups them, the worker among
+// them (1: the worker alone). Read when grouping starts; tests change it to
+// compare results with and without the pools.
+extern int32_t dup_reader_threads;
 // 0 with results_json stored, -1 when no text could be produced.
 int dup_build_results_json(dup_scan_t *scan);
 

@@ -1,5 +1,7 @@
 // The scan worker, the grouping of duplicates and the results text.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,8 @@ void end_scan(dup_scan_t *scan, const char *text) {
 }
 
 }  // namespace
+
+void (*dup_test_files_hook)(dup_scan_t *scan) = nullptr;
 
 void *dup_scan_worker(void *arg) {
     auto *scan = static_cast<dup_scan_t *>(arg);
@@ -50,6 +54,11 @@ void *dup_scan_worker(void *arg) {
         return nullptr;
     }
 
+    // The groups hold their own copies of the paths; the collected files are
+    // the bulk of a scan's memory and no longer needed, so the results text
+    // is built without them beside it.
+    if (dup_test_files_hook) dup_test_files_hook(scan);
+    dup_free_files(scan);
     dup_store_progress(scan, 96);
     if (dup_build_results_json(scan) != 0) {
         end_scan(scan, "results json failed");
@@ -82,7 +91,7 @@ void *dup_scan_worker(void *arg) {
 // give its results for files that do not change while they are grouped.
 
 uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t computed) = nullptr;
-int32_t dup_partial_threads = 8;
+int32_t dup_reader_threads = 8;
 
 namespace {
 
@@ -90,7 +99,7 @@ namespace {
 // round. Bounded so that 32 scans at once stay well inside the usual limit
 // of open files; a batch also shrinks when the limit is hit.
 constexpr int32_t PASS_FILES = 16;
-constexpr int64_t PASS_BLOCK = 128 * 1024;
+constexpr int64_t PASS_BLOCK = 64 * 1024;
 static_assert(PASS_BLOCK >= DUP_BLOCK, "a one-block file must fit one round");
 
 uint64_t seam(const char *path, int full, uint64_t h) {
@@ -306,7 +315,7 @@ void apply_order(dup_file_t *rec, int32_t *order, int32_t n) {
 
 // ---- the lockstep read -----------------------------------------------------------
 
-// Per-scan scratch of the lockstep read, allocated on first use.
+// Scratch of one reading thread, allocated on first use.
 struct pass_ctx {
     unsigned char *buf = nullptr;  // PASS_FILES blocks of PASS_BLOCK bytes
     XXH64_state_t *st = nullptr;   // one hashing state per batch slot
@@ -325,15 +334,17 @@ struct pass_ctx {
 };
 
 // One partial run being worked on. Per-member arrays are indexed by the
-// member's position in the run before tier 3 reorders it.
+// member's position in the run before tier 3 reorders it. Until the run's
+// full fingerprints are taken, a member's full_hash holds the fingerprint
+// of its first block as read (before the test seam): for a file that fits
+// in one block that is already its full fingerprint.
 struct run_ctx {
-    dup_file_t *rec;         // the run's records
+    dup_file_t *rec;            // the run's records
     int32_t n;
-    int64_t size;            // every member's recorded size
-    int32_t *parent;         // union-find: classes of equal leading bytes
-    unsigned char *invalid;  // fewer than `size` readable bytes: equals nothing
-    unsigned char *whole;    // the first block was the whole file
-    uint64_t *raw;           // fingerprint of that block, before the seam
+    int64_t size;               // every member's recorded size
+    int32_t *parent;            // union-find: classes of equal leading bytes
+    unsigned char *invalid;     // fewer than `size` readable bytes: equals nothing
+    const unsigned char *whole; // the first block was the whole file
 };
 
 int32_t find_root(int32_t *parent, int32_t x) {
@@ -361,7 +372,10 @@ struct slot {
     int32_t done;
     int32_t failed;   // a read error
     int64_t seen;     // bytes read so far
+    int32_t eq;       // slots with equal eq have equal hashing states
 };
+
+slot new_slot(intptr_t h, int32_t member, int32_t hashing) { return slot{h, member, hashing, 0, 0, 0, 0, -1}; }
 
 // Reads the slots of one batch together, round by round, until all are done.
 // Hashing slots are read to their end and fingerprinted; the others stop
@@ -372,7 +386,7 @@ struct slot {
 // Returns 0, or 1 when a cancel was seen between two rounds.
 int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl, int32_t cnt) {
     const int64_t S = rc.size;
-    int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES];
+    int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES], same[PASS_FILES], eq0[PASS_FILES];
     int64_t got[PASS_FILES];
     for (int64_t off = 0;; off += PASS_BLOCK) {
         bool any = false;
@@ -388,6 +402,8 @@ int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl,
         for (int32_t a = 0; a < cnt; a++) {
             slot &x = sl[a];
             got[a] = 0;
+            same[a] = -1;
+            eq0[a] = x.eq;
             if (x.done) continue;
             int64_t want = PASS_BLOCK;
             if (!x.hashing) want = L > 0 && x.cls >= 0 && count[x.cls] >= 2 ? L : 0;
@@ -395,8 +411,7 @@ int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl,
                 x.done = 1;
                 continue;
             }
-            unsigned char *b = px.buf + a * PASS_BLOCK;
-            const int64_t r = dup_content_read(x.h, b, want);
+            const int64_t r = dup_content_read(x.h, px.buf + a * PASS_BLOCK, want);
             if (r < 0) {
                 x.failed = x.done = 1;
                 x.cls = -1;
@@ -405,26 +420,46 @@ int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl,
             got[a] = r;
             x.seen += r;
             if (r < L) x.cls = -1;  // shorter than `size`
-            if (x.hashing) XXH64_update(&px.st[a], b, static_cast<size_t>(r));
             if (r < want || (!x.hashing && off + L >= S)) x.done = 1;
         }
 
-        if (L == 0) continue;
-        int32_t n_reps = 0;
-        for (int32_t a = 0; a < cnt; a++) {
-            newc[a] = sl[a].cls;
-            if (sl[a].cls < 0 || got[a] < L || count[sl[a].cls] < 2) continue;
-            const unsigned char *b = px.buf + a * PASS_BLOCK;
-            int32_t to = -1;
-            for (int32_t q = 0; q < n_reps && to < 0; q++) {
-                const int32_t y = reps[q];
-                if (sl[y].cls == sl[a].cls && memcmp(px.buf + y * PASS_BLOCK, b, static_cast<size_t>(L)) == 0)
-                    to = y;
+        if (L > 0) {
+            int32_t n_reps = 0;
+            for (int32_t a = 0; a < cnt; a++) {
+                newc[a] = sl[a].cls;
+                if (sl[a].cls < 0 || got[a] < L || count[sl[a].cls] < 2) continue;
+                const unsigned char *b = px.buf + a * PASS_BLOCK;
+                int32_t to = -1;
+                for (int32_t q = 0; q < n_reps && to < 0; q++) {
+                    const int32_t y = reps[q];
+                    if (sl[y].cls == sl[a].cls && memcmp(px.buf + y * PASS_BLOCK, b, static_cast<size_t>(L)) == 0)
+                        to = y;
+                }
+                if (to < 0)
+                    to = reps[n_reps++] = a;  // founds a class of its own
+                else
+                    same[a] = to;
+                newc[a] = to;
             }
-            if (to < 0) to = reps[n_reps++] = a;  // founds a class of its own
-            newc[a] = to;
+            for (int32_t a = 0; a < cnt; a++) sl[a].cls = newc[a];
         }
-        for (int32_t a = 0; a < cnt; a++) sl[a].cls = newc[a];
+
+        // A slot that read exactly the bytes its class's founder read, from
+        // the same hashing state, ends in the founder's state: copying that
+        // state gives the digest hashing would give, at a fraction of the
+        // cost. Founders come first in slot order, so theirs is updated.
+        for (int32_t a = 0; a < cnt; a++) {
+            slot &x = sl[a];
+            if (!x.hashing || got[a] == 0) continue;
+            const int32_t f = same[a];
+            if (f >= 0 && sl[f].hashing && got[a] == L && got[f] == L && eq0[a] == eq0[f]) {
+                XXH64_copyState(&px.st[a], &px.st[f]);
+                x.eq = f;
+            } else {
+                XXH64_update(&px.st[a], px.buf + a * PASS_BLOCK, static_cast<size_t>(got[a]));
+                x.eq = a;
+            }
+        }
     }
 }
 
@@ -448,9 +483,10 @@ void unite_batch(const run_ctx &rc, const slot *sl, int32_t cnt) {
 }
 
 // Tiers 3 and 4 reading for one partial run: every member once, a batch at
-// a time, taking its full fingerprint and its class among the members of its
-// batch. *batches counts the batches. Returns 0, 1 (cancel) or -1 (memory).
-int hash_and_classify(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t *batches) {
+// a time, taking its full fingerprint (before the test seam) and its class
+// among the members of its batch. *batches counts the batches. Returns 0,
+// 1 (cancel) or -1 (memory).
+int hash_and_classify(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t *batches) {
     if (!px.ready()) return -1;
     slot sl[PASS_FILES];
     int32_t next = 0;
@@ -472,7 +508,7 @@ int hash_and_classify(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t
                 rc.invalid[k] = 1;
                 continue;
             }
-            sl[cnt] = slot{h, k, hashing, 0, 0, 0, 0};
+            sl[cnt] = new_slot(h, k, hashing);
             if (hashing) XXH64_reset(&px.st[cnt], 0);
             cnt++;
         }
@@ -484,12 +520,11 @@ int hash_and_classify(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t
             const slot &x = sl[a];
             dup_file_t &f = rc.rec[x.member];
             // A one-block file whose block cannot be read again has no full
-            // fingerprint either; its hash field stays as it was.
+            // fingerprint either.
             if (x.failed || (!x.hashing && x.cls < 0)) {
                 f.full_ok = 0;
             } else {
-                const uint64_t d = x.hashing ? XXH64_digest(&px.st[a]) : rc.raw[x.member];
-                f.full_hash = seam(f.path, 1, d);
+                if (x.hashing) f.full_hash = XXH64_digest(&px.st[a]);
                 f.full_ok = 1;
             }
             if (x.failed || x.cls < 0) rc.invalid[x.member] = 1;
@@ -501,16 +536,17 @@ int hash_and_classify(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t
 
 // Compares member `head` with each of others[0..cnt) over `size` bytes,
 // reading the head once per batch, and unites the members found equal (to
-// the head or to each other). Returns 0 or 1 (cancel).
+// the head or to each other). Returns 0, 1 (cancel) or -1 (memory).
 int compare_with_head(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t head, const int32_t *others,
                       int32_t cnt) {
+    if (!px.ready()) return -1;
     slot sl[PASS_FILES];
     int32_t next = 0;
     while (next < cnt) {
         const dup_file_t &hf = rc.rec[head];
         const intptr_t hh = dup_content_open(hf.path, 1, hf.dev, hf.ino);
         if (hh < 0) return 0;  // the head equals nothing
-        sl[0] = slot{hh, head, 0, 0, 0, 0, 0};
+        sl[0] = new_slot(hh, head, 0);
         int32_t n = 1;
         while (next < cnt && n < PASS_FILES) {
             const dup_file_t &of = rc.rec[others[next]];
@@ -518,7 +554,7 @@ int compare_with_head(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t
             if (h == -2 && n > 1) break;
             next++;
             if (h < 0) continue;
-            sl[n++] = slot{h, others[next - 1], 0, 0, 0, 0, 0};
+            sl[n++] = new_slot(h, others[next - 1], 0);
         }
         const int r = run_batch(scan, px, rc, sl, n);
         for (int32_t a = 0; a < n; a++) dup_content_close(sl[a].h);
@@ -635,7 +671,7 @@ int take_partials_ahead(dup_scan_t *scan, unsigned char *whole) {
     pp.n_todo = m;
     pp.whole = whole;
     constexpr int32_t MAX_THREADS = 16;
-    int32_t want = dup_partial_threads < 1 ? 1 : std::min(dup_partial_threads, MAX_THREADS);
+    int32_t want = dup_reader_threads < 1 ? 1 : std::min(dup_reader_threads, MAX_THREADS);
     want = std::min(want, std::max(m / 16, 1));  // a handful of files is not worth a thread
     pthread_t th[MAX_THREADS];
     int32_t started = 0;
@@ -687,15 +723,14 @@ struct run_scratch {
     tmp_array<int32_t> order;        // tier-2 order: size-run position -> original
     tmp_array<uint64_t> raw;         // by original size-run position
     tmp_array<unsigned char> whole;  // by original size-run position
-    tmp_array<int32_t> parent, perm, tmp, roots, nxt, last;
-    tmp_array<unsigned char> invalid, rwhole, mark, visited;
-    tmp_array<uint64_t> rraw, keys;
+    tmp_array<int32_t> perm, tmp, roots, nxt, last;
+    tmp_array<unsigned char> mark, visited;
+    tmp_array<uint64_t> keys;
     tmp_array<char *> list;
     bool alloc(size_t m) {
-        if (!(order.alloc(m) && raw.alloc(m) && whole.alloc(m) && parent.alloc(m) && perm.alloc(m) &&
-              tmp.alloc(m) && roots.alloc(m) && nxt.alloc(m) && last.alloc(m) && invalid.alloc(m) &&
-              rwhole.alloc(m) && mark.alloc(m) && visited.alloc(m) && rraw.alloc(m) && keys.alloc(m) &&
-              list.alloc(m)))
+        if (!(order.alloc(m) && raw.alloc(m) && whole.alloc(m) && perm.alloc(m) && tmp.alloc(m) &&
+              roots.alloc(m) && nxt.alloc(m) && last.alloc(m) && mark.alloc(m) && visited.alloc(m) &&
+              keys.alloc(m) && list.alloc(m)))
             return false;
         for (size_t k = 0; k < m; k++) last[k] = -1;
         return true;
@@ -734,20 +769,164 @@ int group_full_run(dup_scan_t *scan, const run_ctx &rc, run_scratch &w, int32_t 
     return rc_out;
 }
 
-// Tiers 3 and 4 for the partial run at size-run positions [b, e).
-int process_partial_run(dup_scan_t *scan, pass_ctx &px, run_scratch &w, dup_file_t *run, int32_t b, int32_t e) {
-    const int32_t n = e - b;
-    run_ctx rc{run + b, n, run[b].size, w.parent.p, w.invalid.p, w.rwhole.p, w.rraw.p};
-    for (int32_t k = 0; k < n; k++) {
+// Tier 2 for the size run files[i, j): applies the test seam to the partial
+// fingerprints taken ahead, sorts the run by (fingerprint, path) and
+// appends its partial runs of two or more to the task list. whole[i, j)
+// comes in by position before the sort and leaves by position after it.
+int order_size_run(dup_scan_t *scan, run_scratch &w, unsigned char *whole, int32_t i, int32_t j,
+                   int32_t *task_b, int32_t *task_e, int32_t *n_tasks) {
+    dup_file_t *run = scan->files + i;
+    const int32_t m = j - i;
+    for (int32_t k = 0; k < m; k++) {
+        if (dup_cancel_requested(scan)) return 1;  // before every partial fingerprint is used
+        const uint64_t h = run[k].partial_hash;    // 0 when it failed
+        if (run[k].partial_ok) run[k].partial_hash = seam(run[k].path, 0, h);
+        w.raw[k] = h;
+        w.whole[k] = run[k].partial_ok ? whole[i + k] : 0;
+        w.order[k] = k;
+    }
+    // Paths are unique here, so (fingerprint, path) is a total order and
+    // any sort gives the one result.
+    std::sort(w.order.p, w.order.p + m, [&](int32_t a, int32_t b) {
+        if (run[a].partial_hash != run[b].partial_hash) return run[a].partial_hash < run[b].partial_hash;
+        return strcmp(run[a].path, run[b].path) < 0;
+    });
+    apply_order(run, w.order.p, m);
+    for (int32_t t = 0; t < m; t++) whole[i + t] = w.whole[w.order[t]];
+
+    for (int32_t b = 0; b < m;) {
+        int32_t e = b + 1;
+        if (run[b].partial_ok)
+            while (e < m && run[e].partial_ok && run[e].partial_hash == run[b].partial_hash) e++;
+        if (e - b >= 2) {
+            for (int32_t t = b; t < e; t++) run[t].full_hash = w.raw[w.order[t]];
+            task_b[*n_tasks] = i + b;
+            task_e[*n_tasks] = i + e;
+            (*n_tasks)++;
+        }
+        b = e;
+    }
+    return 0;
+}
+
+// ---- the full-content pass, shared by a pool -------------------------------------
+
+// Reading every member of a partial run to its end is most of a scan's cost
+// when files are large, and it is CPU work (copying out of the cache,
+// hashing) as much as waiting for the disk. Partial runs do not depend on
+// each other, so a few threads read them ahead, claiming them in the order
+// the worker needs them; the worker takes each run's outcome in that order
+// and makes its groups itself, so the groups, their order and the progress
+// steps are those of the worker alone. A pool thread only reads its run's
+// files and writes its run's records: the test seam runs on the worker.
+struct full_pool {
+    dup_scan_t *scan = nullptr;
+    dup_file_t *f = nullptr;
+    int32_t *parent = nullptr;          // by file position; a union-find per run
+    unsigned char *invalid = nullptr;   // by file position
+    const unsigned char *whole = nullptr;
+    const int32_t *task_b = nullptr;    // partial runs [task_b, task_e)
+    const int32_t *task_e = nullptr;
+    int32_t n_tasks = 0;
+    unsigned char *done = nullptr;      // by task; published with release
+    signed char *result = nullptr;      // by task: 0, 1 (cancel) or -1 (memory)
+    unsigned char *merge = nullptr;     // by task: read in more than one batch
+    std::atomic<int32_t> next{0};       // the first task not claimed
+    std::atomic<int32_t> stop{0};
+    pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
+    int32_t waiting = 0;                // under mu
+};
+
+run_ctx task_ctx(const full_pool &fp, int32_t t) {
+    const int32_t b = fp.task_b[t];
+    return run_ctx{fp.f + b, fp.task_e[t] - b, fp.f[b].size, fp.parent + b, fp.invalid + b, fp.whole + b};
+}
+
+void run_task(full_pool *fp, pass_ctx &px, int32_t t) {
+    const run_ctx rc = task_ctx(*fp, t);
+    for (int32_t k = 0; k < rc.n; k++) {
         rc.parent[k] = k;
         rc.invalid[k] = 0;
-        rc.whole[k] = w.whole[w.order[b + k]];
-        rc.raw[k] = w.raw[w.order[b + k]];
     }
     int32_t batches = 0;
-    int r = hash_and_classify(scan, px, rc, &batches);
-    if (r == 0 && batches > 1) r = merge_batches(scan, px, rc, w.tmp.p, w.roots.p, w.mark.p);
+    const int r = hash_and_classify(fp->scan, px, rc, &batches);
+    fp->result[t] = static_cast<signed char>(r);
+    fp->merge[t] = batches > 1;
+    std::atomic_ref<unsigned char>(fp->done[t]).store(1, std::memory_order_release);
+    pthread_mutex_lock(&fp->mu);
+    if (fp->waiting) pthread_cond_broadcast(&fp->cv);
+    pthread_mutex_unlock(&fp->mu);
+}
+
+void *full_thread(void *arg) {
+    auto *fp = static_cast<full_pool *>(arg);
+    pass_ctx px;
+    while (!fp->stop.load(std::memory_order_relaxed)) {
+        const int32_t t = fp->next.fetch_add(1, std::memory_order_relaxed);
+        if (t >= fp->n_tasks) break;
+        run_task(fp, px, t);
+    }
+    return nullptr;
+}
+
+// The outcome of task t. While it is not done the worker works on the
+// first unclaimed task (t itself when nobody took it), and waits only when
+// every task is taken.
+int await_task(full_pool *fp, pass_ctx &px, int32_t t) {
+    std::atomic_ref<unsigned char> done(fp->done[t]);
+    while (!done.load(std::memory_order_acquire)) {
+        const int32_t u = fp->next.fetch_add(1, std::memory_order_relaxed);
+        if (u < fp->n_tasks) {
+            run_task(fp, px, u);
+            continue;
+        }
+        pthread_mutex_lock(&fp->mu);
+        fp->waiting = 1;
+        while (!done.load(std::memory_order_acquire)) pthread_cond_wait(&fp->cv, &fp->mu);
+        fp->waiting = 0;
+        pthread_mutex_unlock(&fp->mu);
+    }
+    return fp->result[t];
+}
+
+// The pool's threads, stopped and joined on every way out.
+struct pool_threads {
+    static constexpr int32_t MAX = 16;
+    full_pool *fp;
+    pthread_t th[MAX];
+    int32_t n = 0;
+    explicit pool_threads(full_pool *p) : fp(p) {}
+    pool_threads(const pool_threads &) = delete;
+    pool_threads &operator=(const pool_threads &) = delete;
+    // A thread that cannot be created leaves its share to the others; the
+    // worker itself always takes part.
+    void start(int32_t want) {
+        for (int32_t k = 1; k < want && n < MAX; k++)
+            if (pthread_create(&th[n], nullptr, full_thread, fp) == 0) n++;
+    }
+    ~pool_threads() {
+        fp->stop.store(1, std::memory_order_relaxed);
+        for (int32_t k = 0; k < n; k++) pthread_join(th[k], nullptr);
+    }
+};
+
+// Tiers 3 and 4 for task t, once its reading is done: the test seam, the
+// joining of classes met in different batches, the exchange-sort order
+// and the groups.
+int finish_partial_run(dup_scan_t *scan, full_pool &fp, pass_ctx &px, run_scratch &w, int32_t t) {
+    int r = await_task(&fp, px, t);
     if (r != 0) return r;
+    const run_ctx rc = task_ctx(fp, t);
+    const int32_t n = rc.n;
+    for (int32_t k = 0; k < n; k++) {
+        dup_file_t &x = rc.rec[k];
+        x.full_hash = x.full_ok ? seam(x.path, 1, x.full_hash) : 0;
+    }
+    if (fp.merge[t]) {
+        r = merge_batches(scan, px, rc, w.tmp.p, w.roots.p, w.mark.p);
+        if (r != 0) return r;
+    }
 
     for (int32_t k = 0; k < n; k++) w.keys[k] = rc.rec[k].full_hash;
     if (exchange_order(w.keys.p, n, w.perm.p) != 0) return -1;
@@ -762,45 +941,6 @@ int process_partial_run(dup_scan_t *scan, pass_ctx &px, run_scratch &w, dup_file
         while (d < n && rc.rec[d].full_ok && rc.rec[d].full_hash == rc.rec[c].full_hash) d++;
         if (d - c >= 2 && group_full_run(scan, rc, w, c, d) != 0) return -1;
         c = d;
-    }
-    return 0;
-}
-
-// Tiers 2 to 4 for the size run files[i, j).
-// The partial fingerprints were taken ahead (take_partials_ahead); whole
-// holds their whole-file flags by position in the size run.
-int process_size_run(dup_scan_t *scan, pass_ctx &px, run_scratch &w, const unsigned char *whole, int32_t i,
-                     int32_t j) {
-    dup_file_t *run = scan->files + i;
-    const int32_t m = j - i;
-    for (int32_t k = 0; k < m; k++) {
-        if (dup_cancel_requested(scan)) return 1;  // before every partial fingerprint is used
-        const uint64_t h = run[k].partial_hash;    // 0 when it failed
-        if (run[k].partial_ok) run[k].partial_hash = seam(run[k].path, 0, h);
-        w.raw[k] = h;
-        w.whole[k] = run[k].partial_ok ? whole[k] : 0;
-        w.order[k] = k;
-    }
-    // Paths are unique here, so (fingerprint, path) is a total order and
-    // any sort gives the one result.
-    std::sort(w.order.p, w.order.p + m, [&](int32_t a, int32_t b) {
-        if (run[a].partial_hash != run[b].partial_hash) return run[a].partial_hash < run[b].partial_hash;
-        return strcmp(run[a].path, run[b].path) < 0;
-    });
-    apply_order(run, w.order.p, m);
-
-    for (int32_t b = 0; b < m;) {
-        if (!run[b].partial_ok) {
-            b++;
-            continue;
-        }
-        int32_t e = b + 1;
-        while (e < m && run[e].partial_ok && run[e].partial_hash == run[b].partial_hash) e++;
-        if (e - b >= 2) {
-            const int r = process_partial_run(scan, px, w, run, b, e);
-            if (r != 0) return r;
-        }
-        b = e;
     }
     return 0;
 }
@@ -821,20 +961,57 @@ int dup_group_files(dup_scan_t *scan) {
         i = j;
     }
     run_scratch w;
-    tmp_array<unsigned char> whole;
+    tmp_array<unsigned char> whole, invalid, done, merge;
+    tmp_array<int32_t> parent, task_b, task_e;
+    tmp_array<signed char> result;
+    int32_t n_tasks = 0;
     if (max_run >= 2) {  // else no file shares its size and none is opened
-        if (!w.alloc(static_cast<size_t>(max_run)) || !whole.alloc(static_cast<size_t>(n))) return -1;
+        const size_t max_tasks = static_cast<size_t>(n) / 2;  // a partial run has two members or more
+        if (!w.alloc(static_cast<size_t>(max_run)) || !whole.alloc(static_cast<size_t>(n)) ||
+            !invalid.alloc(static_cast<size_t>(n)) || !parent.alloc(static_cast<size_t>(n)) ||
+            !task_b.alloc(max_tasks) || !task_e.alloc(max_tasks) || !done.alloc(max_tasks) ||
+            !merge.alloc(max_tasks) || !result.alloc(max_tasks))
+            return -1;
         if (take_partials_ahead(scan, whole.p) != 0) return -1;
         if (dup_cancel_requested(scan)) return 1;
+        for (int32_t i = 0, j = 1; j <= n; j++) {
+            if (j < n && f[j].size == f[i].size) continue;
+            if (j - i >= 2) {
+                const int r = order_size_run(scan, w, whole.p, i, j, task_b.p, task_e.p, &n_tasks);
+                if (r != 0) return r;
+            }
+            i = j;
+        }
     }
-    pass_ctx px;
 
+    full_pool fp;
+    fp.scan = scan;
+    fp.f = f;
+    fp.parent = parent.p;
+    fp.invalid = invalid.p;
+    fp.whole = whole.p;
+    fp.task_b = task_b.p;
+    fp.task_e = task_e.p;
+    fp.n_tasks = n_tasks;
+    fp.done = done.p;
+    fp.result = result.p;
+    fp.merge = merge.p;
+    pass_ctx px;  // the worker's: it reads runs too, and joins classes of batches
+    if (n_tasks > 0 && !px.ready()) return -1;
+    pool_threads threads(&fp);
+    // Reading whole runs out of the cache is CPU work, so more threads than
+    // processors only add buffers; two still overlap one run's waiting for
+    // the disk with another's hashing.
+    const int32_t cpus = static_cast<int32_t>(std::thread::hardware_concurrency());
+    threads.start(std::min({dup_reader_threads, std::max(cpus, 2), n_tasks}));
+
+    int32_t t = 0;
     for (int32_t i = 0, j = 1; j <= n; j++) {
         if (j < n && f[j].size == f[i].size) continue;
         const double p = 40.0 + static_cast<double>(static_cast<int64_t>(j * 55.0 / n));
         dup_store_progress(scan, p > 95.0 ? 95 : static_cast<int32_t>(p));
-        if (j - i >= 2) {
-            const int r = process_size_run(scan, px, w, whole.p + i, i, j);
+        for (; t < n_tasks && task_b[t] < j; t++) {
+            const int r = finish_partial_run(scan, fp, px, w, t);
             if (r != 0) return r;
         }
         i = j;

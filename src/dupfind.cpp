@@ -100,14 +100,20 @@ void dup_scan_release(dup_scan_t *scan) {
     scan->state.store(DUP_STATE_FREE, std::memory_order_relaxed);
 }
 
-void free_scan_data(dup_scan_t *scan) {
-    free_strings(scan->roots, scan->n_roots);
-    free_strings(scan->real_roots, scan->n_real_roots);
-    free_strings(scan->exclude, scan->n_exclude);
+void dup_free_files(dup_scan_t *scan) {
     if (scan->files) {
         for (int32_t i = 0; i < scan->n_files; i++) free(scan->files[i].path);
         free(scan->files);
     }
+    scan->files = nullptr;
+    scan->n_files = scan->cap_files = 0;
+}
+
+void free_scan_data(dup_scan_t *scan) {
+    free_strings(scan->roots, scan->n_roots);
+    free_strings(scan->real_roots, scan->n_real_roots);
+    free_strings(scan->exclude, scan->n_exclude);
+    dup_free_files(scan);
     if (scan->skipped) {
         for (int32_t i = 0; i < scan->n_skipped; i++) {
             free(scan->skipped[i].path);
@@ -124,8 +130,6 @@ void free_scan_data(dup_scan_t *scan) {
 
     scan->roots = scan->real_roots = scan->exclude = nullptr;
     scan->n_roots = scan->n_real_roots = scan->n_exclude = 0;
-    scan->files = nullptr;
-    scan->n_files = scan->cap_files = 0;
     scan->skipped = nullptr;
     scan->n_skipped = scan->cap_skipped = 0;
     scan->groups = nullptr;

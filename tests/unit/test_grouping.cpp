@@ -84,14 +84,14 @@ protected:
     void TearDown() override {
         dup_test_fingerprint_hook = nullptr;
         g_hook = nullptr;
-        dup_partial_threads = default_threads;
+        dup_reader_threads = default_threads;
     }
     void set_hook(std::function<uint64_t(const std::string &, int, uint64_t)> fn) {
         g_hook = std::move(fn);
         dup_test_fingerprint_hook = hook_trampoline;
     }
     TempDir d;
-    const int32_t default_threads = dup_partial_threads;
+    const int32_t default_threads = dup_reader_threads;
 };
 
 std::string flip(std::string s, size_t at) {
@@ -213,12 +213,12 @@ TEST_F(Grouping, TierCases) {
     }
 }
 
-// Progress is stored at the end of every size run, before its files are
-// opened: the seam sees the value of the run it is in.
+// Progress is stored at the end of every size run, before its groups are
+// made: the seam sees, for each full fingerprint, the value of its run.
 TEST_F(Grouping, ProgressAtEveryRun) {
     struct Case {
-        std::vector<size_t> sizes;
-        std::vector<int> seen;  // progress during each partial fingerprint
+        std::vector<size_t> sizes;  // files of one size have one content
+        std::vector<int> seen;      // progress during each full fingerprint
     };
     const Case cases[] = {
         {{1, 2, 2, 3}, {81, 81}},                    // 53 after size 1, 81, then 95
@@ -229,19 +229,18 @@ TEST_F(Grouping, ProgressAtEveryRun) {
         Scan s;
         std::vector<int> seen;
         set_hook([&](const std::string &, int full, uint64_t h) {
-            if (!full) seen.push_back(dup_load_progress(&s.s));
+            if (full) seen.push_back(dup_load_progress(&s.s));
             return h;
         });
         for (size_t i = 0; i < c.sizes.size(); i++) {
             std::string p = d / ("p" + std::to_string(n_case) + "_" + std::to_string(i));
-            write_file(p, pattern(c.sizes[i], static_cast<unsigned>(i + 1)));
+            write_file(p, pattern(c.sizes[i], static_cast<unsigned>(c.sizes[i])));
             s.add(p);
         }
         n_case++;
         ASSERT_EQ(s.group(), 0);
         EXPECT_EQ(seen, c.seen);
         EXPECT_EQ(dup_load_progress(&s.s), 95);
-        EXPECT_TRUE(s.groups().empty());
     }
 }
 
@@ -568,7 +567,8 @@ TEST_F(Grouping, SeventeenthGroupGrowsTheArray) {
     }
 }
 
-// A cancel stops the stage at the next fingerprint; groups already made stay.
+// A cancel stops grouping at the next fingerprint: partial fingerprints are
+// all used before any group is made, and none is used after the cancel.
 TEST_F(Grouping, CancelStopsBeforeTheNextFingerprint) {
     const std::string small = pattern(10, 1), big = pattern(100, 2);
     for (const char *n : {"s1", "s2"}) write_file(d / n, small);
@@ -580,32 +580,35 @@ TEST_F(Grouping, CancelStopsBeforeTheNextFingerprint) {
         int partials_taken;
     };
     const Case cases[] = {
-        {"while a size run's partial fingerprints are taken", 3, 3},
+        {"while the partial fingerprints are used", 3, 3},
         {"after the last partial fingerprint, before any full one", 5, 5},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Scan s;
-        int partials = 0;
+        int partials = 0, fulls = 0;
         set_hook([&](const std::string &, int full, uint64_t h) {
+            if (full) fulls++;
             if (!full && ++partials == c.cancel_at_partial) s.s.cancel.store(1);
             return h;
         });
         for (const char *n : {"b1", "s1", "b2", "s2", "b3"}) s.add(d / n);
         EXPECT_EQ(s.group(), 1);
         EXPECT_EQ(partials, c.partials_taken);
-        EXPECT_EQ(s.groups(), (Groups{{d / "s1", d / "s2"}}));
+        EXPECT_EQ(fulls, 0);
+        EXPECT_TRUE(s.groups().empty());
         for (const char *n : {"b1", "b2", "b3"}) {
             EXPECT_EQ(s.file(d / n)->full_ok, 0) << n;
         }
     }
 }
 
-// The partial fingerprints are taken by a pool of threads; however many
-// there are, every result and every record must come out as with the worker
-// alone. The tree mixes many small groups, same-size files that differ only
-// past the first block, empty files and records whose file is shorter than
-// recorded (their fingerprint fails).
+// Files are read by pools of threads; however many there are, every result
+// and every record must come out as with the worker alone. The tree mixes
+// many small groups, same-size files that differ only past the first block,
+// empty files, records whose file is shorter than recorded (their
+// fingerprint fails), and runs too large for one lockstep batch, of large
+// and of one-block files, some members differing only in the last byte.
 TEST_F(Grouping, PoolSizeChangesNoResult) {
     std::mt19937 rng(777);
     std::vector<std::pair<std::string, int64_t>> recs;  // path, recorded size
@@ -617,6 +620,14 @@ TEST_F(Grouping, PoolSizeChangesNoResult) {
         write_file(p, c);
         recs.emplace_back(p, static_cast<int64_t>(size) + (k % 61 == 0 ? 5 : 0));
     }
+    for (const size_t size : {size_t{1000}, size_t{200000}}) {
+        for (int k = 0; k < 40; k++) {
+            const std::string c = k % 7 == 3 ? flip(pattern(size, 9), size - 1) : pattern(size, 9);
+            const std::string p = d / ("big" + std::to_string(size) + "_" + std::to_string(k));
+            write_file(p, c);
+            recs.emplace_back(p, static_cast<int64_t>(size));
+        }
+    }
 
     struct Outcome {
         int r;
@@ -626,7 +637,7 @@ TEST_F(Grouping, PoolSizeChangesNoResult) {
         std::vector<std::tuple<std::string, uint64_t, uint64_t, int32_t, int32_t>> records;
     };
     auto run = [&](int32_t threads) {
-        dup_partial_threads = threads;
+        dup_reader_threads = threads;
         Scan s;
         for (const auto &[p, size] : recs) {
             struct stat st {};
@@ -665,7 +676,7 @@ TEST_F(Grouping, CancelStopsThePool) {
         write_file(p, c);
         s.add(p);
     }
-    dup_partial_threads = 4;
+    dup_reader_threads = 4;
     s.s.cancel.store(1);
     EXPECT_EQ(s.group(), 1);
     EXPECT_EQ(s.s.n_groups, 0);

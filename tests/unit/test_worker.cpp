@@ -53,13 +53,23 @@ TEST(Worker, OneFileIsCountedAndNeverOpened) {
     testutil::TempDir d;
     testutil::write_file(d / "only", "content");
     chmod((d / "only").c_str(), 0);  // a read would fail; none must happen
+    // The worker frees the records after grouping; they are looked at just
+    // before that.
+    static int records, fingerprinted;
+    records = fingerprinted = -1;
+    dup_test_files_hook = [](dup_scan_t *scan) {
+        records = scan->n_files;
+        fingerprinted = 0;
+        for (int32_t i = 0; i < scan->n_files; i++)
+            fingerprinted += scan->files[i].partial_ok + scan->files[i].full_ok;
+    };
     Scan sc(d.path());
     dup_scan_worker(&sc.s);
+    dup_test_files_hook = nullptr;
     EXPECT_EQ(sc.s.progress.load(), 100);
-    ASSERT_EQ(sc.s.scanned_files, 1);
-    ASSERT_EQ(sc.s.n_files, 1);
-    EXPECT_EQ(sc.s.files[0].partial_ok, 0);
-    EXPECT_EQ(sc.s.files[0].full_ok, 0);
+    EXPECT_EQ(sc.s.scanned_files, 1);
+    EXPECT_EQ(records, 1);
+    EXPECT_EQ(fingerprinted, 0);
 }
 
 TEST(Worker, ResultsTextFailureEndsTheScan) {
