@@ -213,6 +213,33 @@ TEST_F(Grouping, TierCases) {
     }
 }
 
+// A file that grew after the walk is read to its new end for its full
+// fingerprint, while its bytes are compared over the recorded size only: it
+// shares the leading bytes of its copy but not its fingerprint, so the two
+// are never grouped, and each fingerprint is that of the bytes read. Two
+// recorded sizes: the new bytes arrive within the last block, or after a
+// last block that ended exactly at the recorded size.
+TEST_F(Grouping, FileThatGrewKeepsItsOwnFingerprint) {
+    for (const size_t size : {size_t{100000}, size_t{131072}}) {
+        SCOPED_TRACE(size);
+        const std::string c = pattern(size, 4), grown = c + "0123456789";
+        const std::string a = d / ("a" + std::to_string(size)), b = d / ("b" + std::to_string(size));
+        write_file(a, c);
+        write_file(b, grown);
+        Scan s;
+        s.add(a);
+        struct stat st {};
+        ASSERT_EQ(stat(b.c_str(), &st), 0);
+        s.add_raw(b, static_cast<int64_t>(size), st.st_dev, st.st_ino);  // as recorded before it grew
+        ASSERT_EQ(s.group(), 0);
+        EXPECT_TRUE(s.groups().empty());
+        EXPECT_EQ(s.file(a)->full_ok, 1);
+        EXPECT_EQ(s.file(a)->full_hash, XXH64(c.data(), c.size(), 0));
+        EXPECT_EQ(s.file(b)->full_ok, 1);
+        EXPECT_EQ(s.file(b)->full_hash, XXH64(grown.data(), grown.size(), 0));
+    }
+}
+
 // Progress is stored at the end of every size run, before its groups are
 // made: the seam sees, for each full fingerprint, the value of its run.
 TEST_F(Grouping, ProgressAtEveryRun) {
