@@ -814,8 +814,10 @@ int order_size_run(dup_scan_t *scan, run_scratch &w, unsigned char *whole, int32
 // Reading every member of a partial run to its end is most of a scan's cost
 // when files are large, and it is CPU work (copying out of the cache,
 // hashing) as much as waiting for the disk. Partial runs do not depend on
-// each other, so a few threads read them ahead, claiming them in the order
-// the worker needs them; the worker takes each run's outcome in that order
+// each other, so a few threads read them while the worker does: the worker
+// claims runs from the front, in the order it needs them, and the pool from
+// the back, the largest first, so that no thread is left with a large run
+// after the others are done. The worker takes each run's outcome in order
 // and makes its groups itself, so the groups, their order and the progress
 // steps are those of the worker alone. A pool thread only reads its run's
 // files and writes its run's records: the test seam runs on the worker.
@@ -831,10 +833,10 @@ struct full_pool {
     unsigned char *done = nullptr;      // by task; published with release
     signed char *result = nullptr;      // by task: 0, 1 (cancel) or -1 (memory)
     unsigned char *merge = nullptr;     // by task: read in more than one batch
-    std::atomic<int32_t> next{0};       // the first task not claimed
     std::atomic<int32_t> stop{0};
     pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
+    int32_t front = 0, back = 0;        // under mu: tasks [front, back) are not claimed
     int32_t waiting = 0;                // under mu
 };
 
@@ -863,30 +865,32 @@ void *full_thread(void *arg) {
     auto *fp = static_cast<full_pool *>(arg);
     pass_ctx px;
     while (!fp->stop.load(std::memory_order_relaxed)) {
-        const int32_t t = fp->next.fetch_add(1, std::memory_order_relaxed);
-        if (t >= fp->n_tasks) break;
+        pthread_mutex_lock(&fp->mu);
+        const int32_t t = fp->front < fp->back ? --fp->back : -1;
+        pthread_mutex_unlock(&fp->mu);
+        if (t < 0) break;
         run_task(fp, px, t);
     }
     return nullptr;
 }
 
-// The outcome of task t. While it is not done the worker works on the
-// first unclaimed task (t itself when nobody took it), and waits only when
-// every task is taken.
+// The outcome of task t, every task before it being done. The worker reads
+// t itself unless the pool took it; then it waits for it.
 int await_task(full_pool *fp, pass_ctx &px, int32_t t) {
     std::atomic_ref<unsigned char> done(fp->done[t]);
-    while (!done.load(std::memory_order_acquire)) {
-        const int32_t u = fp->next.fetch_add(1, std::memory_order_relaxed);
-        if (u < fp->n_tasks) {
-            run_task(fp, px, u);
-            continue;
-        }
-        pthread_mutex_lock(&fp->mu);
-        fp->waiting = 1;
-        while (!done.load(std::memory_order_acquire)) pthread_cond_wait(&fp->cv, &fp->mu);
-        fp->waiting = 0;
-        pthread_mutex_unlock(&fp->mu);
+    pthread_mutex_lock(&fp->mu);
+    const bool mine = fp->front == t && t < fp->back;
+    if (mine) fp->front++;
+    pthread_mutex_unlock(&fp->mu);
+    if (mine) {
+        run_task(fp, px, t);
+        return fp->result[t];
     }
+    pthread_mutex_lock(&fp->mu);
+    fp->waiting = 1;
+    while (!done.load(std::memory_order_acquire)) pthread_cond_wait(&fp->cv, &fp->mu);
+    fp->waiting = 0;
+    pthread_mutex_unlock(&fp->mu);
     return fp->result[t];
 }
 
@@ -996,6 +1000,7 @@ int dup_group_files(dup_scan_t *scan) {
     fp.done = done.p;
     fp.result = result.p;
     fp.merge = merge.p;
+    fp.back = n_tasks;
     pass_ctx px;  // the worker's: it reads runs too, and joins classes of batches
     if (n_tasks > 0 && !px.ready()) return -1;
     pool_threads threads(&fp);
