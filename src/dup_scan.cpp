@@ -95,12 +95,31 @@ int32_t dup_reader_threads = 8;
 
 namespace {
 
-// Members read together in one lockstep batch, and the block each reads per
-// round. Bounded so that 32 scans at once stay well inside the usual limit
-// of open files; a batch also shrinks when the limit is hit.
+// Members read together in one lockstep batch, and the smallest block each
+// reads per round. Bounded so that 32 scans at once stay well inside the
+// usual limit of open files; a batch also shrinks when the limit is hit.
 constexpr int32_t PASS_FILES = 16;
 constexpr int64_t PASS_BLOCK = 64 * 1024;
 static_assert(PASS_BLOCK >= DUP_BLOCK, "a one-block file must fit one round");
+
+// A small batch reads larger blocks: every read() has a fixed cost that a
+// large file would otherwise pay every 64 KiB, and a pair of 256 KiB blocks
+// still sits in a core's cache while it is compared and hashed (larger ones
+// measured slower). A round's blocks stay within PASS_ROUND_BYTES, or
+// PASS_FILES blocks of PASS_BLOCK when the batch is larger.
+constexpr int64_t PASS_ROUND_BYTES = 512 * 1024;
+constexpr int64_t PASS_MAX_BLOCK = 256 * 1024;
+
+constexpr int64_t batch_block(int32_t cnt) {
+    const int64_t share = (PASS_ROUND_BYTES / (cnt < 1 ? 1 : cnt)) & ~int64_t{4095};
+    return std::clamp(share, PASS_BLOCK, PASS_MAX_BLOCK);
+}
+constexpr bool batch_blocks_fit() {
+    for (int32_t c = 1; c <= PASS_FILES; c++)
+        if (batch_block(c) * c > PASS_FILES * PASS_BLOCK) return false;
+    return true;
+}
+static_assert(batch_blocks_fit(), "a batch's blocks must fit the reading buffer");
 
 uint64_t seam(const char *path, int full, uint64_t h) {
     return dup_test_fingerprint_hook ? dup_test_fingerprint_hook(path, full, h) : h;
@@ -388,13 +407,14 @@ int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl,
     const int64_t S = rc.size;
     int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES], same[PASS_FILES], eq0[PASS_FILES];
     int64_t got[PASS_FILES];
-    for (int64_t off = 0;; off += PASS_BLOCK) {
+    const int64_t blk = batch_block(cnt);
+    for (int64_t off = 0;; off += blk) {
         bool any = false;
         for (int32_t a = 0; a < cnt; a++) any = any || !sl[a].done;
         if (!any) return 0;
         if (off > 0 && dup_cancel_requested(scan)) return 1;
 
-        const int64_t L = off < S ? (S - off < PASS_BLOCK ? S - off : PASS_BLOCK) : 0;
+        const int64_t L = off < S ? (S - off < blk ? S - off : blk) : 0;
         for (int32_t a = 0; a < cnt; a++) count[a] = 0;
         for (int32_t a = 0; a < cnt; a++)
             if (!sl[a].done && sl[a].cls >= 0) count[sl[a].cls]++;
@@ -405,13 +425,13 @@ int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl,
             same[a] = -1;
             eq0[a] = x.eq;
             if (x.done) continue;
-            int64_t want = PASS_BLOCK;
+            int64_t want = blk;
             if (!x.hashing) want = L > 0 && x.cls >= 0 && count[x.cls] >= 2 ? L : 0;
             if (want == 0) {
                 x.done = 1;
                 continue;
             }
-            const int64_t r = dup_content_read(x.h, px.buf + a * PASS_BLOCK, want);
+            const int64_t r = dup_content_read(x.h, px.buf + a * blk, want);
             if (r < 0) {
                 x.failed = x.done = 1;
                 x.cls = -1;
@@ -428,11 +448,11 @@ int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl,
             for (int32_t a = 0; a < cnt; a++) {
                 newc[a] = sl[a].cls;
                 if (sl[a].cls < 0 || got[a] < L || count[sl[a].cls] < 2) continue;
-                const unsigned char *b = px.buf + a * PASS_BLOCK;
+                const unsigned char *b = px.buf + a * blk;
                 int32_t to = -1;
                 for (int32_t q = 0; q < n_reps && to < 0; q++) {
                     const int32_t y = reps[q];
-                    if (sl[y].cls == sl[a].cls && memcmp(px.buf + y * PASS_BLOCK, b, static_cast<size_t>(L)) == 0)
+                    if (sl[y].cls == sl[a].cls && memcmp(px.buf + y * blk, b, static_cast<size_t>(L)) == 0)
                         to = y;
                 }
                 if (to < 0)
@@ -456,7 +476,7 @@ int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl,
                 XXH64_copyState(&px.st[a], &px.st[f]);
                 x.eq = f;
             } else {
-                XXH64_update(&px.st[a], px.buf + a * PASS_BLOCK, static_cast<size_t>(got[a]));
+                XXH64_update(&px.st[a], px.buf + a * blk, static_cast<size_t>(got[a]));
                 x.eq = a;
             }
         }

@@ -324,7 +324,8 @@ TEST_F(Grouping, ByteClassesMatchTheHeadByHeadDefinition) {
     set_hook([](const std::string &, int, uint64_t) { return uint64_t{7}; });
     const size_t S = 300000;
     const std::string base = pattern(S, 9);
-    const size_t spots[] = {0, 65536, 131071, 131072, 200000, S - 1};
+    // Read rounds are 64 KiB to 256 KiB long, by batch size.
+    const size_t spots[] = {0, 65536, 131071, 131072, 200000, 262143, 262144, S - 1};
     std::mt19937 rng(12345);
     for (int trial = 0; trial < 7; trial++) {
         SCOPED_TRACE(trial);
@@ -343,13 +344,13 @@ TEST_F(Grouping, ByteClassesMatchTheHeadByHeadDefinition) {
                      static_cast<int>(rng() % 1000) * 100 + k);
             std::string c = base;
             int v = static_cast<int>(rng() % variants);
-            if (v > 0) c = flip(c, spots[(v * 7 + trial) % 6]);
-            if (v == 3) c = flip(c, spots[(trial + 1) % 6]);
+            if (v > 0) c = flip(c, spots[(v * 7 + trial) % 8]);
+            if (v == 3) c = flip(c, spots[(trial + 1) % 8]);
             const std::string p = dir + "/" + name;
             write_file(p, c);
             s.add(p);
             if (first_shrinks ? k == 0 : rng() % 8 == 0) {  // shrank after the walk
-                c.resize(k % 2 ? 100000 : 250000);  // within the first or a later round
+                c.resize(std::vector<size_t>{100000, 250000, 280000}[k % 3]);  // within the first or a later round
                 write_file(p, c);
             }
             names.push_back(p);
