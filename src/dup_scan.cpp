@@ -392,9 +392,17 @@ struct slot {
     int32_t failed;   // a read error
     int64_t seen;     // bytes read so far
     int32_t eq;       // slots with equal eq have equal hashing states
+    int32_t cut;      // stopped before its end: no fingerprint
 };
 
-slot new_slot(intptr_t h, int32_t member, int32_t hashing) { return slot{h, member, hashing, 0, 0, 0, 0, -1}; }
+slot new_slot(intptr_t h, int32_t member, int32_t hashing) { return slot{h, member, hashing, 0, 0, 0, 0, -1, 0}; }
+
+bool any_shared_class(const slot *sl, int32_t cnt) {
+    int32_t count[PASS_FILES] = {};
+    for (int32_t a = 0; a < cnt; a++)
+        if (sl[a].cls >= 0 && ++count[sl[a].cls] >= 2) return true;
+    return false;
+}
 
 // Reads the slots of one batch together, round by round, until all are done.
 // Hashing slots are read to their end and fingerprinted; the others stop
@@ -402,8 +410,12 @@ slot new_slot(intptr_t h, int32_t member, int32_t hashing) { return slot{h, memb
 // Slots start in one class, which every round splits by that round's bytes
 // below `size`. Afterwards two verified slots (see slot_verified) have
 // equal leading `size` bytes exactly when their labels are equal.
+// When the batch holds every member of its run that could be opened
+// (whole_run), the run has no group once no two slots share a class, and
+// then no fingerprint matters either: every slot stops there, and the
+// hashing ones are cut (they have no fingerprint).
 // Returns 0, or 1 when a cancel was seen between two rounds.
-int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl, int32_t cnt) {
+int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl, int32_t cnt, bool whole_run) {
     const int64_t S = rc.size;
     int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES], same[PASS_FILES], eq0[PASS_FILES];
     int64_t got[PASS_FILES];
@@ -462,6 +474,13 @@ int run_batch(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, slot *sl,
                 newc[a] = to;
             }
             for (int32_t a = 0; a < cnt; a++) sl[a].cls = newc[a];
+            if (whole_run && !any_shared_class(sl, cnt)) {
+                for (int32_t a = 0; a < cnt; a++) {
+                    sl[a].cut = sl[a].hashing;  // this round is not hashed
+                    sl[a].done = 1;
+                }
+                return 0;
+            }
         }
 
         // A slot that read exactly the bytes its class's founder read, from
@@ -532,8 +551,9 @@ int hash_and_classify(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, i
             if (hashing) XXH64_reset(&px.st[cnt], 0);
             cnt++;
         }
+        const bool whole_run = *batches == 0 && next == rc.n;
         (*batches)++;
-        const int r = run_batch(scan, px, rc, sl, cnt);
+        const int r = run_batch(scan, px, rc, sl, cnt, whole_run);
         for (int32_t a = 0; a < cnt; a++) dup_content_close(sl[a].h);
         if (r != 0) return r;
         for (int32_t a = 0; a < cnt; a++) {
@@ -541,13 +561,13 @@ int hash_and_classify(const dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, i
             dup_file_t &f = rc.rec[x.member];
             // A one-block file whose block cannot be read again has no full
             // fingerprint either.
-            if (x.failed || (!x.hashing && x.cls < 0)) {
+            if (x.failed || x.cut || (!x.hashing && x.cls < 0)) {
                 f.full_ok = 0;
             } else {
                 if (x.hashing) f.full_hash = XXH64_digest(&px.st[a]);
                 f.full_ok = 1;
             }
-            if (x.failed || x.cls < 0) rc.invalid[x.member] = 1;
+            if (x.failed || x.cut || x.cls < 0) rc.invalid[x.member] = 1;
         }
         unite_batch(rc, sl, cnt);
     }
@@ -576,7 +596,7 @@ int compare_with_head(dup_scan_t *scan, pass_ctx &px, const run_ctx &rc, int32_t
             if (h < 0) continue;
             sl[n++] = new_slot(h, others[next - 1], 0);
         }
-        const int r = run_batch(scan, px, rc, sl, n);
+        const int r = run_batch(scan, px, rc, sl, n, false);
         for (int32_t a = 0; a < n; a++) dup_content_close(sl[a].h);
         if (r != 0) return r;
         unite_batch(rc, sl, n);

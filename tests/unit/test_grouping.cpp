@@ -112,6 +112,7 @@ std::vector<std::pair<uint64_t, std::string>> exchange_sort(std::vector<std::pai
 // The tiers on small real trees: who is grouped, and who is read how far.
 TEST_F(Grouping, TierCases) {
     const std::string A = pattern(100000, 1);
+    const std::string L = pattern(600000, 2);  // several read rounds
     struct File {
         std::string name, content;
     };
@@ -136,12 +137,18 @@ TEST_F(Grouping, TierCases) {
          {"a", "b", "c"},
          {"a", "b"},
          70000},
-        {"equal first 64 KiB, different later: both fully fingerprinted, no group",
+        {"equal first 64 KiB, different later, nothing else alike: no group, so no full fingerprint",
          {{"a", A}, {"b", flip(A, 90000)}},
          {},
          {"a", "b"},
-         {"a", "b"},
+         {},
          0},
+        {"a member alike to none in a later round is still fingerprinted when others are alike",
+         {{"w", flip(L, 400000)}, {"x", L}, {"y", L}},  // w first: x, y keep their order
+         {{"x", "y"}},
+         {"w", "x", "y"},
+         {"w", "x", "y"},
+         600000},
         {"difference in the last byte at 64 KiB + 1",
          {{"a", A.substr(0, 65537)}, {"b", flip(A.substr(0, 65537), 65536)}, {"c", A.substr(0, 65537)}},
          {{"a", "c"}},
