@@ -545,8 +545,8 @@ def report(ctx, results, checks, info, modes, keys, syscalls):
                  "collected file; the target is 150 bytes plus the bytes of the file's path." % info["base_rss_mib"])
         L.append("The reading threads' buffers do not grow with the number of files (up to 8 threads for "
                  "the first blocks, one 64 KiB block each; one thread per processor, at least 2, for whole "
-                 "files, up to 16 blocks of 64 KiB each): on a tree of few files they are most of the "
-                 "figure.")
+                 "files, each with a buffer of 1 MiB: 16 blocks of 64 KiB, or two of 256 KiB for a pair of "
+                 "large files): on a tree of few files they are most of the figure.")
         L.append("")
         L.append("| dataset | files | mean path bytes | MiB above base | bytes per file above base | target |")
         L.append("|---|---:|---:|---:|---:|---:|")
