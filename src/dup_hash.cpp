@@ -22,8 +22,8 @@ intptr_t dup_content_open(const char *path, int sequential, uint64_t dev, uint64
     // Access times are left alone where the file system lets us (the owner
     // or a privileged caller); elsewhere O_NOATIME is refused with EPERM.
     const int base = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(path, base | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = open(path, base);
+    int fd = dup_path_open(path, base | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = dup_path_open(path, base);
     if (fd < 0) return errno == EMFILE || errno == ENFILE ? -2 : -1;
     // Also refused: an entry that is no longer the one the walk recorded
     // (replaced, or swapped for a link to another collected file), so that

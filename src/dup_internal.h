@@ -144,8 +144,21 @@ char *dup_root_realpath(const char *path);
 // the object's own type) and st_size for regular files; everything else zero.
 // follow = 0 reports a link as a link. Returns 0 or -1.
 int dup_fill_stat(const char *path, struct stat *st, int follow);
+// The status query's type bits (S_IFMT) with the object's identity, which
+// is equal for every path that reaches the same object.
+int dup_query_identity(const char *path, int follow, unsigned *type, uint64_t *dev, uint64_t *ino);
+// open(2) for a path of any length: one of PATH_MAX bytes or more, which a
+// walk below a deep tree builds, is opened relative to the directories
+// along it. Returns the descriptor, or -1 with errno set.
+int dup_path_open(const char *path, int flags);
 // 0 done (or stopped at the file cap), 1 cancelled, -1 out of memory.
 int dup_walk_collect(dup_scan_t *scan);
+
+// ---- dup_entries: one entry under two paths -------------------------------------
+// Merges the collected records that name one directory entry (same
+// directory, same name) under different paths, keeping the first in walk
+// order. 0, or -1 when memory ran out (nothing merged then).
+int dup_merge_same_entries(dup_scan_t *scan);
 
 // ---- dup_hash: fingerprints and comparison ------------------------------------
 int dup_hash_partial(const char *path, int64_t size, uint64_t *out);

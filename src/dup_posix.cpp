@@ -7,11 +7,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "dup_internal.h"
 
@@ -43,18 +48,100 @@ int fill_status(const struct stat &raw, struct stat *st, file_id *id) {
     return 0;
 }
 
+#ifdef O_PATH
+constexpr int STEP_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;  // search permission is enough
+#else
+constexpr int STEP_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// A walk builds paths of any length below a deep tree, but open() and
+// stat() refuse one of PATH_MAX bytes or more. Such a path is reached step
+// by step: the directories along it are opened relative to each other, each
+// step a run of whole components shorter than the limit. Returns the
+// directory the rest of the path is relative to (AT_FDCWD when the path is
+// short enough as it is) and sets *rest; -1 with errno set on failure. The
+// caller closes a returned descriptor other than AT_FDCWD.
+int long_path_base(const char *path, const char **rest) {
+    *rest = path;
+    if (strlen(path) < PATH_MAX) return AT_FDCWD;
+    int dir = AT_FDCWD;
+    const char *p = path;
+    char step[PATH_MAX];
+    while (strlen(p) >= PATH_MAX) {
+        const char *cut = nullptr;  // the last '/' that keeps the step short enough
+        for (const char *q = p + 1; q < p + PATH_MAX; q++)
+            if (*q == '/') cut = q;
+        if (!cut) {
+            if (dir != AT_FDCWD) close(dir);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        const size_t len = static_cast<size_t>(cut - p);
+        memcpy(step, p, len);
+        step[len] = '\0';
+        const int next = openat(dir, step, STEP_FLAGS);
+        const int saved = errno;
+        if (dir != AT_FDCWD) close(dir);
+        if (next < 0) {
+            errno = saved;
+            return -1;
+        }
+        dir = next;
+        for (p = cut + 1; *p == '/'; p++) {
+        }
+    }
+    *rest = p;
+    return dir;
+}
+
 int query_status(const char *path, struct stat *st, int follow, file_id *id) {
     if (!path || !*path) return -1;
     struct stat raw;
-    if ((follow ? stat(path, &raw) : lstat(path, &raw)) != 0) return -1;
+    const char *rest;
+    const int base = long_path_base(path, &rest);
+    if (base == -1) return -1;
+    const int r = fstatat(base, rest, &raw, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    const int saved = errno;
+    if (base != AT_FDCWD) close(base);
+    errno = saved;
+    if (r != 0) return -1;
     return fill_status(raw, st, id);
+}
+
+bool out_of_handles(int err) { return err == EMFILE || err == ENFILE; }
+
+// Opens a directory for listing. When the process is out of file handles
+// (other scans, the pools, or the host holding them) it waits for some to
+// be closed, so that a tree is not reported unreadable for what is only a
+// passing shortage; after about two seconds it gives up.
+DIR *open_listing(const char *path) {
+    std::chrono::milliseconds pause(1);
+    for (std::chrono::milliseconds waited(0);; waited += pause, pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
+        DIR *d = nullptr;
+        if (strlen(path) < PATH_MAX) {
+            d = opendir(path);
+        } else {
+            const char *rest;
+            const int base = long_path_base(path, &rest);
+            if (base != -1) {
+                const int fd = openat(base, rest, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                const int saved = errno;
+                if (base != AT_FDCWD) close(base);
+                d = fd >= 0 ? fdopendir(fd) : nullptr;
+                if (!d && fd >= 0) close(fd);
+                errno = saved;
+            }
+        }
+        if (d || !out_of_handles(errno) || waited >= std::chrono::milliseconds(2000)) return d;
+        std::this_thread::sleep_for(pause);
+    }
 }
 
 // An open directory listing, closed on every path out of the scope that
 // opened it.
 class dir_listing {
 public:
-    explicit dir_listing(const char *path) : dir_(opendir(path)) {}
+    explicit dir_listing(const char *path) : dir_(open_listing(path)) {}
     ~dir_listing() {
         if (dir_) closedir(dir_);
     }
@@ -178,6 +265,76 @@ bool is_ancestor(const ancestor *chain, const file_id &id) {
     return false;
 }
 
+// The directories entered so far in one scan, by identity. A directory is
+// listed once however many ways lead to it: the same root given twice, a
+// root inside another, a bind mount of a directory beside it, or followed
+// links. Without it a tree of directories each holding two links to the
+// next is walked 2^depth times, and one file is collected under every one
+// of those paths. An open-addressing table that doubles at half load.
+class dir_set {
+public:
+    dir_set() = default;
+    ~dir_set() {
+        free(ids_);
+        free(used_);
+    }
+    dir_set(const dir_set &) = delete;
+    dir_set &operator=(const dir_set &) = delete;
+
+    // 1 when id was added, 0 when it was there already, -1 when memory ran
+    // out (the set is then unchanged).
+    int insert(const file_id &id) {
+        if ((n_ + 1) * 2 > cap_ && !grow()) return -1;
+        size_t at = slot_of(ids_, used_, cap_, id);
+        if (used_[at]) return 0;
+        used_[at] = 1;
+        ids_[at] = id;
+        n_++;
+        return 1;
+    }
+
+private:
+    static size_t slot_of(const file_id *ids, const unsigned char *used, size_t cap, const file_id &id) {
+        uint64_t h = (id.ino ^ (id.dev * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+        size_t at = static_cast<size_t>(h ^ (h >> 31)) & (cap - 1);
+        while (used[at] && !(ids[at].dev == id.dev && ids[at].ino == id.ino)) at = (at + 1) & (cap - 1);
+        return at;
+    }
+    bool grow() {
+        const size_t cap = cap_ == 0 ? 64 : cap_ * 2;
+        auto *ids = static_cast<file_id *>(malloc(cap * sizeof(file_id)));
+        auto *used = static_cast<unsigned char *>(calloc(cap, 1));
+        if (!ids || !used) {
+            free(ids);
+            free(used);
+            return false;
+        }
+        for (size_t i = 0; i < cap_; i++) {
+            if (!used_[i]) continue;
+            size_t at = slot_of(ids, used, cap, ids_[i]);
+            used[at] = 1;
+            ids[at] = ids_[i];
+        }
+        free(ids_);
+        free(used_);
+        ids_ = ids;
+        used_ = used;
+        cap_ = cap;
+        return true;
+    }
+
+    file_id *ids_ = nullptr;
+    unsigned char *used_ = nullptr;
+    size_t cap_ = 0;  // a power of two, or 0
+    size_t n_ = 0;
+};
+
+// What one scan's walk carries down the descent.
+struct walk_state {
+    dup_scan_t *scan;
+    dir_set entered;
+};
+
 // Whether `dir`, just opened as `listing`, is still the directory that the
 // walk's status query saw, reached the same way. A directory swapped for a
 // link (or moved away and replaced by one) between that query and the open
@@ -253,7 +410,21 @@ void add_skip(dup_scan_t *scan, const char *path, const char *reason) {
 
 // ---- the walk --------------------------------------------------------------------
 
-int walk_dir(dup_scan_t *scan, const char *dir, const ancestor *chain);
+int walk_dir(walk_state &w, const char *dir, const ancestor *chain);
+
+// Enters the directory `path` (identity id) unless this scan has entered it
+// already, which is then recorded as "already_scanned". Same results as
+// walk_dir, and -1 when the record of entered directories has no memory.
+int enter_dir(walk_state &w, const char *path, const file_id &id, const ancestor *chain, int via_link) {
+    const int fresh = w.entered.insert(id);
+    if (fresh < 0) return -1;
+    if (fresh == 0) {
+        add_skip(w.scan, path, "already_scanned");
+        return 0;
+    }
+    ancestor here{id, chain, via_link};
+    return walk_dir(w, path, &here);
+}
 
 // A regular file met during the walk (directly or through a followed link):
 // collected under `path` unless it is below the size floor.
@@ -268,8 +439,9 @@ int take_regular(dup_scan_t *scan, const char *path, const struct stat &st, cons
 // Handles one entry `name` of a directory listing; `path` is its joined
 // path. 0 continues the listing; 1 (cancel or file cap) and -1 (out of
 // memory) stop it.
-int walk_entry(dup_scan_t *scan, const dir_listing &listing, const char *name, const char *path,
+int walk_entry(walk_state &w, const dir_listing &listing, const char *name, const char *path,
                const ancestor *chain) {
+    dup_scan_t *scan = w.scan;
     for (int32_t i = 0; i < scan->n_exclude; i++) {
         const char *pattern = scan->exclude[i];
         if (pattern && strstr(path, pattern)) {
@@ -299,18 +471,15 @@ int walk_entry(dup_scan_t *scan, const dir_listing &listing, const char *name, c
                 add_skip(scan, path, "symlink_loop");
                 return 0;
             }
-            ancestor here{id, chain, 1};
-            return walk_dir(scan, path, &here);
+            return enter_dir(w, path, id, chain, 1);
         }
         if (S_ISREG(st.st_mode)) return take_regular(scan, path, st, id);
         add_skip(scan, path, "not_regular");
         return 0;
     case S_IFREG:
         return take_regular(scan, path, st, id);
-    case S_IFDIR: {
-        ancestor here{id, chain, 0};
-        return walk_dir(scan, path, &here);
-    }
+    case S_IFDIR:
+        return enter_dir(w, path, id, chain, 0);
     default:
         add_skip(scan, path, "not_regular");
         return 0;
@@ -320,7 +489,8 @@ int walk_entry(dup_scan_t *scan, const dir_listing &listing, const char *name, c
 // Walks one directory and everything below it. `chain` starts with the
 // directory itself. 0 done, 1 stopped by a cancel or the file cap, -1 out of
 // memory; the first non-zero result unwinds the whole descent.
-int walk_dir(dup_scan_t *scan, const char *dir, const ancestor *chain) {
+int walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
+    dup_scan_t *scan = w.scan;
     if (dup_cancel_requested(scan)) return 1;
     dir_listing listing(dir);
     if (!listing.is_open() || !still_reaches(dir, *chain, listing)) {
@@ -344,7 +514,7 @@ int walk_dir(dup_scan_t *scan, const char *dir, const ancestor *chain) {
         size_t need = join_length(dir, name);
         if (join.capacity() < need && !join.resize(need)) return -1;
         join_path(join.get(), need, dir, name);
-        int r = walk_entry(scan, listing, name, join.get(), chain);
+        int r = walk_entry(w, listing, name, join.get(), chain);
         if (r != 0) return r;
     }
     return 0;
@@ -356,15 +526,40 @@ int dup_fill_stat(const char *path, struct stat *st, int follow) {
     return query_status(path, st, follow, nullptr);
 }
 
+int dup_query_identity(const char *path, int follow, unsigned *type, uint64_t *dev, uint64_t *ino) {
+    struct stat st;
+    file_id id;
+    if (query_status(path, &st, follow, &id) != 0) return -1;
+    *type = static_cast<unsigned>(st.st_mode & S_IFMT);
+    *dev = id.dev;
+    *ino = id.ino;
+    return 0;
+}
+
+int dup_path_open(const char *path, int flags) {
+    const char *rest;
+    const int base = long_path_base(path, &rest);
+    if (base == -1) return -1;
+    const int fd = openat(base, rest, flags);
+    const int saved = errno;
+    if (base != AT_FDCWD) close(base);
+    errno = saved;
+    return fd;
+}
+
 int dup_walk_collect(dup_scan_t *scan) {
+    walk_state w{scan, {}};
     for (int32_t i = 0; i < scan->n_roots; i++) {
         if (dup_cancel_requested(scan)) return 1;
         const char *root = scan->roots[i];
         struct stat st;
         file_id id;
+        errno = 0;
         if (query_status(root, &st, 0, &id) != 0) {
-            // A null root (its copy got no memory) has no path to record.
-            add_skip(scan, root, "root_missing");
+            // A null root (its copy got no memory) has no path to record. A
+            // name the system refuses as too long is told apart from a
+            // mistyped one: the first cannot be found by retyping it.
+            add_skip(scan, root, root && errno == ENAMETOOLONG ? "name_too_long" : "root_missing");
             continue;
         }
         switch (st.st_mode & S_IFMT) {
@@ -373,8 +568,7 @@ int dup_walk_collect(dup_scan_t *scan) {
             add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink");
             break;
         case S_IFDIR: {
-            ancestor top{id, nullptr, 0};
-            int r = walk_dir(scan, root, &top);
+            int r = enter_dir(w, root, id, nullptr, 0);
             if (r < 0) return -1;
             if (r > 0) {
                 if (dup_cancel_requested(scan)) return 1;

@@ -41,6 +41,13 @@ void *dup_scan_worker(void *arg) {
         return nullptr;
     }
 
+    // Counted once the records that name one entry under two paths are
+    // merged: scanned_files counts entries, not the paths that led to them.
+    // The merge finishes the collection, so its failure is the walk's.
+    if (dup_merge_same_entries(scan) != 0) {
+        end_scan(scan, "walk failed");
+        return nullptr;
+    }
     scan->scanned_files = scan->n_files;
     dup_store_progress(scan, 40);
 
@@ -140,93 +147,6 @@ struct tmp_array {
     }
     T &operator[](size_t i) const { return p[i]; }
 };
-
-// ---- one entry, two paths ------------------------------------------------------
-
-// Records that name the same entry would make a group list one file under
-// two names, and a host that deletes "the other copy" would destroy the only
-// one. Keeps the first of them in walk order and frees the others. Identical
-// path strings always name one entry; different paths are compared by their
-// canonical form, which is computed only for records that the walk saw with
-// the same (dev, ino). Hard links have different canonical forms and stay.
-int drop_same_entries(dup_scan_t *scan) {
-    dup_file_t *f = scan->files;
-    const int32_t n = scan->n_files;
-    tmp_array<int32_t> idx;
-    tmp_array<uint64_t> key;
-    tmp_array<unsigned char> drop;
-    tmp_array<char *> canon;
-    if (!idx.alloc(n) || !key.alloc(n) || !drop.alloc(n) || !canon.alloc(n)) return -1;
-
-    for (int32_t i = 0; i < n; i++) {
-        idx[i] = i;
-        key[i] = XXH64(f[i].path, strlen(f[i].path), 0);
-    }
-    std::sort(idx.p, idx.p + n, [&](int32_t a, int32_t b) {
-        if (key[a] != key[b]) return key[a] < key[b];
-        int c = strcmp(f[a].path, f[b].path);
-        return c != 0 ? c < 0 : a < b;
-    });
-    for (int32_t k = 1; k < n; k++)
-        if (key[idx[k]] == key[idx[k - 1]] && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0)
-            drop[idx[k]] = 1;
-
-    int32_t m = 0;
-    for (int32_t i = 0; i < n; i++)
-        if (!drop[i]) idx[m++] = i;
-    std::sort(idx.p, idx.p + m, [&](int32_t a, int32_t b) {
-        if (f[a].dev != f[b].dev) return f[a].dev < f[b].dev;
-        if (f[a].ino != f[b].ino) return f[a].ino < f[b].ino;
-        return a < b;
-    });
-    for (int32_t s = 0; s < m;) {
-        int32_t t = s + 1;
-        while (t < m && f[idx[t]].dev == f[idx[s]].dev && f[idx[t]].ino == f[idx[s]].ino) t++;
-        if (t - s >= 2) {
-            // Only a path that names a regular file now is resolved, so the
-            // resolver never answers with an ancestor of a vanished file.
-            int32_t resolved = 0;
-            for (int32_t k = s; k < t; k++) {
-                struct stat st;
-                const char *p = f[idx[k]].path;
-                if (dup_fill_stat(p, &st, 1) == 0 && S_ISREG(st.st_mode)) canon[idx[k]] = dup_realpath_dup(p);
-                if (canon[idx[k]]) resolved++;
-            }
-            // A member without a canonical form (gone since the walk, or no
-            // memory) may be any of the others, so it is dropped; when none
-            // has one, the first stands for them all.
-            for (int32_t k = s; k < t; k++)
-                if (!canon[idx[k]] && (resolved > 0 || k > s)) drop[idx[k]] = 1;
-            std::sort(idx.p + s, idx.p + t, [&](int32_t a, int32_t b) {
-                if (!canon[a] || !canon[b]) {  // the resolved ones first
-                    if (canon[a]) return true;
-                    if (canon[b]) return false;
-                    return a < b;
-                }
-                int c = strcmp(canon[a], canon[b]);
-                return c != 0 ? c < 0 : a < b;
-            });
-            for (int32_t k = s + 1; k < s + resolved; k++)
-                if (strcmp(canon[idx[k]], canon[idx[k - 1]]) == 0) drop[idx[k]] = 1;
-            for (int32_t k = s; k < t; k++) {
-                free(canon[idx[k]]);
-                canon[idx[k]] = nullptr;
-            }
-        }
-        s = t;
-    }
-
-    int32_t w = 0;
-    for (int32_t i = 0; i < n; i++) {
-        if (drop[i])
-            free(f[i].path);
-        else
-            f[w++] = f[i];
-    }
-    if (w < n) memset(static_cast<void *>(f + w), 0, sizeof(dup_file_t) * static_cast<size_t>(n - w));
-    scan->n_files = w;
-    return 0;
-}
 
 // ---- tier 3 order ----------------------------------------------------------------
 
@@ -993,7 +913,6 @@ int finish_partial_run(dup_scan_t *scan, full_pool &fp, pass_ctx &px, run_scratc
 
 int dup_group_files(dup_scan_t *scan) {
     if (!scan || scan->n_files <= 0) return 0;
-    if (drop_same_entries(scan) != 0) return -1;
     dup_file_t *f = scan->files;
     const int32_t n = scan->n_files;
     std::sort(f, f + n, [](const dup_file_t &a, const dup_file_t &b) { return a.size < b.size; });

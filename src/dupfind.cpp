@@ -189,17 +189,28 @@ bool json_is_integer(const dup_json_value &v) { return v.IsInt64() || v.IsUint64
 // The reader validates the bytes of the text, but decodes a \u escape of a
 // lone low surrogate into bytes that are not UTF-8. A request string that
 // holds them makes the text as malformed as a bad byte would: such a root
-// could never be written into the results text.
-bool json_array_strings_are_utf8(const dup_json_value &arr) {
-    for (const auto &e : arr.GetArray())
-        if (e.IsString() && !dup_utf8_valid(e.GetString(), e.GetStringLength())) return false;
+// could never be written into the results text. A \u0000 escape decodes
+// into a NUL inside the string, and every path past it would be cut there:
+// the root "/a\u0000/restricted" would scan and register "/a". Such a
+// string is rejected as well.
+bool json_array_strings_are_clean(const dup_json_value &arr) {
+    for (const auto &e : arr.GetArray()) {
+        if (!e.IsString()) continue;
+        const char *s = e.GetString();
+        const size_t n = e.GetStringLength();
+        if (memchr(s, '\0', n) || !dup_utf8_valid(s, n)) return false;
+    }
     return true;
 }
 
-// The value's 64 bits as a signed integer: an unsigned value above the signed
-// range reads as negative.
-int64_t json_int64_bits(const dup_json_value &v) {
-    return v.IsInt64() ? v.GetInt64() : static_cast<int64_t>(v.GetUint64());
+// The value as a signed 64-bit integer. An unsigned value above the signed
+// range means "more than any file has or any tree holds", so it is clamped
+// to the largest signed value rather than wrapped into a negative one (a
+// negative size floor would admit every file).
+int64_t json_int64_clamped(const dup_json_value &v) {
+    if (v.IsInt64()) return v.GetInt64();
+    const uint64_t u = v.GetUint64();
+    return u > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(u);
 }
 
 const dup_json_value *json_member(const dup_json_value &obj, const char *key) {
@@ -213,17 +224,17 @@ const dup_json_value *json_member(const dup_json_value &obj, const char *key) {
 // entries could not be allocated.
 int apply_options(dup_scan_t *scan, const dup_json_value &obj) {
     if (const dup_json_value *v = json_member(obj, "min_size"); v && json_is_integer(*v))
-        scan->min_size = json_int64_bits(*v);
+        scan->min_size = json_int64_clamped(*v);
 
     if (const dup_json_value *v = json_member(obj, "follow_symlinks")) {
         if (v->IsBool())
             scan->follow_symlinks = v->GetBool() ? 1 : 0;
         else if (json_is_integer(*v))
-            scan->follow_symlinks = static_cast<uint32_t>(json_int64_bits(*v)) != 0 ? 1 : 0;
+            scan->follow_symlinks = static_cast<uint32_t>(v->IsInt64() ? v->GetInt64() : v->GetUint64()) != 0 ? 1 : 0;
     }
 
     if (const dup_json_value *v = json_member(obj, "max_files"); v && json_is_integer(*v))
-        scan->max_files = json_int64_bits(*v);
+        scan->max_files = json_int64_clamped(*v);
 
     if (const dup_json_value *v = json_member(obj, "exclude"); v && v->IsArray()) {
         const auto n = static_cast<int32_t>(v->Size());
@@ -259,7 +270,7 @@ const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const cha
             return "invalid options_json";
         if (!doc.IsObject()) return "options_json must be object";
         if (const dup_json_value *ex = json_member(doc, "exclude");
-            ex && ex->IsArray() && !json_array_strings_are_utf8(*ex))
+            ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
             return "invalid options_json";
         if (apply_options(scan, doc) != 0) return "oom";
     }
@@ -270,7 +281,7 @@ const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const cha
         dup_json_doc doc(&pool);
         if (dup_json_parse(doc, dirs_json, strlen(dirs_json)) != 0) return "invalid dirs_json";
         if (!doc.IsArray()) return "dirs_json must be array";
-        if (!json_array_strings_are_utf8(doc)) return "invalid dirs_json";
+        if (!json_array_strings_are_clean(doc)) return "invalid dirs_json";
         const auto n = static_cast<int32_t>(doc.Size());
         if (n <= 0) return "dirs_json empty";
         scan->roots = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
@@ -293,7 +304,11 @@ const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const cha
 namespace {
 
 // Steps of the start after the slot was taken; returns the message of the
-// failure, or NULL when the worker is running.
+// failure, or NULL when the worker is running. Runs without g_mu: the slot
+// is marked in use, so no other start takes it, and no query looks at the
+// fields filled here (queries read only the atomics, and error or
+// results_json once the worker has published them). Resolving thousands of
+// roots therefore never holds up another thread's query.
 const char *fill_and_start(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
     if (const char *msg = dup_parse_request(scan, dirs_json, options_json)) return msg;
 
@@ -329,18 +344,26 @@ DUPFIND_API int dupfind_scan_start(const char *dirs_json, const char *options_js
         dup_set_error("NULL dirs_json");
         return -1;
     }
-    table_lock lock;
-    dup_scan_t *scan = dup_scan_alloc();
-    if (!scan) {
-        dup_set_error("too many concurrent scans");
-        return -1;
+    dup_scan_t *scan;
+    int32_t id;
+    {
+        table_lock lock;
+        scan = dup_scan_alloc();
+        if (!scan) {
+            dup_set_error("too many concurrent scans");
+            return -1;
+        }
+        id = scan->id;
     }
     if (const char *msg = fill_and_start(scan, dirs_json, options_json)) {
-        dup_scan_release(scan);
+        {
+            table_lock lock;
+            dup_scan_release(scan);
+        }
         dup_set_error("%s", msg);
         return -1;
     }
-    return scan->id;
+    return id;
 }
 
 DUPFIND_API int dupfind_scan_progress(int scan_id) noexcept {

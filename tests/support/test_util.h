@@ -4,17 +4,21 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace testutil {
 
@@ -69,6 +73,80 @@ inline std::string read_file(const std::string &path) {
     std::fclose(f);
     return out;
 }
+
+// Creates base and below it a chain of directories until the path is at
+// least `length` bytes long, longer than the system takes whole: each level
+// is made relative to the one above. Returns the deepest directory's path.
+inline std::string make_deep_dir(const std::string &base, size_t length) {
+    if (::mkdir(base.c_str(), 0755) != 0) throw std::runtime_error("cannot create " + base);
+    int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY);
+    std::string path = base;
+    const std::string part(200, 'd');
+    while (fd >= 0 && path.size() < length) {
+        if (::mkdirat(fd, part.c_str(), 0755) != 0) break;
+        int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        path += "/" + part;
+    }
+    if (fd < 0 || path.size() < length) throw std::runtime_error("cannot build a deep tree below " + base);
+    ::close(fd);
+    return path;
+}
+
+// Writes a file in a directory whose path may be longer than the system
+// takes whole, by opening the directories along it one by one.
+inline void write_file_at(const std::string &dir, const std::string &name, const std::string &content) {
+    int fd = ::open("/", O_RDONLY | O_DIRECTORY);
+    size_t at = 1;
+    while (fd >= 0 && at < dir.size()) {
+        size_t end = dir.find('/', at);
+        if (end == std::string::npos) end = dir.size();
+        int next = ::openat(fd, dir.substr(at, end - at).c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        at = end + 1;
+    }
+    int f = fd >= 0 ? ::openat(fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
+    if (fd >= 0) ::close(fd);
+    const bool ok = f >= 0 && ::write(f, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    if (f >= 0) ::close(f);
+    if (!ok) throw std::runtime_error("cannot write " + name + " below a deep directory");
+}
+
+// Removes a tree too deep for nftw (rm works relative to each directory).
+struct DeepCleanup {
+    std::string path;
+    explicit DeepCleanup(std::string p) : path(std::move(p)) {}
+    ~DeepCleanup() {
+        const std::string cmd = "rm -rf '" + path + "'";
+        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
+    DeepCleanup(const DeepCleanup &) = delete;
+    DeepCleanup &operator=(const DeepCleanup &) = delete;
+};
+
+// A bind mount of `from` at `to`, undone when the object goes out of scope.
+// Needs privilege; ok() tells whether it was made.
+class BindMount {
+public:
+    BindMount(const std::string &from, const std::string &to) : to_(to) {
+        ok_ = ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        if (!ok_) err_ = std::strerror(errno);
+    }
+    ~BindMount() {
+        if (ok_) ::umount2(to_.c_str(), MNT_DETACH);
+    }
+    BindMount(const BindMount &) = delete;
+    BindMount &operator=(const BindMount &) = delete;
+    bool ok() const { return ok_; }
+    const std::string &error() const { return err_; }
+
+private:
+    std::string to_;
+    std::string err_;
+    bool ok_ = false;
+};
 
 // Deterministic bytes that differ at every offset class; different seeds
 // give different content.

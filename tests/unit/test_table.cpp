@@ -85,9 +85,11 @@ TEST(Table, OptionsTable) {
         {R"({"min_size": 1e3})", 1, 0, 0},
         {R"({"min_size": 0})", 0, 0, 0},
         {R"({"min_size": -1})", -1, 0, 0},
-        // Above the signed range: stored as its 64 bits.
-        {R"({"min_size": 18446744073709551615})", -1, 0, 0},
-        {R"({"min_size": 9223372036854775808})", INT64_MIN, 0, 0},
+        // Above the signed range: larger than any file, not a negative floor
+        // that would admit every file.
+        {R"({"min_size": 18446744073709551615})", INT64_MAX, 0, 0},
+        {R"({"min_size": 9223372036854775808})", INT64_MAX, 0, 0},
+        {R"({"max_files": 18446744073709551615})", 1, 0, INT64_MAX},
         // Beyond 64 bits an integer reads as a real, and is ignored.
         {R"({"min_size": 18446744073709551616})", 1, 0, 0},
         {R"({"follow_symlinks": true})", 1, 1, 0},

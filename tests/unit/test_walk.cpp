@@ -1,6 +1,8 @@
 // The tree walk: what is collected, what is passed over and why, and in
 // which order, over small fixture trees.
 #include <dirent.h>
+#include <fcntl.h>
+#include <climits>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -473,14 +475,29 @@ TEST(Walk, RootForms) {
                   (std::vector<std::string>{t / "d//a.txt", t / "d//s/b.txt"}));
     }
     {
-        SCOPED_TRACE("null root leaves no trace; repeated and nested roots walk again");
+        SCOPED_TRACE("null root leaves no trace; a repeated or nested root is not walked again");
         ScanRecord r;
         r.roots({nullptr, (t / "d").c_str(), (t / "d").c_str(), (t / "d/s").c_str()});
         ASSERT_EQ(r.walk(), 0);
-        EXPECT_EQ(r.s.n_skipped, 0);
-        EXPECT_EQ(sorted(r.files(t.path())),
-                  (std::vector<std::string>{"d/a.txt", "d/a.txt", "d/s/b.txt", "d/s/b.txt",
-                                            "d/s/b.txt"}));
+        EXPECT_EQ(r.skipped(t.path()),
+                  (std::vector<Skip>{{"d", "already_scanned"}, {"d/s", "already_scanned"}}));
+        EXPECT_EQ(sorted(r.files(t.path())), (std::vector<std::string>{"d/a.txt", "d/s/b.txt"}));
+    }
+    {
+        SCOPED_TRACE("a root inside a later one is met again as an entry");
+        ScanRecord r;
+        r.roots({t / "d/s", t / "d"});
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(r.skipped(t.path()), (std::vector<Skip>{{"d/s", "already_scanned"}}));
+        EXPECT_EQ(r.files(t.path()), (std::vector<std::string>{"d/s/b.txt", "d/a.txt"}));
+    }
+    {
+        SCOPED_TRACE("a missing root named with a component the system refuses as too long");
+        ScanRecord r;
+        const std::string missing = t / "missing", too_long = t / std::string(300, 'n');
+        r.roots({missing, too_long});
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(r.skipped(), (std::vector<Skip>{{missing, "root_missing"}, {too_long, "name_too_long"}}));
     }
     {
         // The empty pattern keeps the walk of "/" to its first level.
@@ -556,19 +573,69 @@ TEST(Walk, LinkCycles) {
     r.roots({t / "c"});
     r.s.follow_symlinks = 1;
     ASSERT_EQ(r.walk(), 0);
+    // Each directory is entered once: whichever of a and b the listing
+    // gives first is entered by name and the other through its link, and
+    // the later name of the other is recorded as already scanned.
+    const std::vector<std::string> names = listing(t / "c");
+    const bool a_first = std::find(names.begin(), names.end(), "a") <
+                         std::find(names.begin(), names.end(), "b");
+    const std::string x = a_first ? "a" : "b", y = a_first ? "b" : "a";
+    const std::string to_y = "to" + y, to_x = "to" + x;
     EXPECT_EQ(sorted(r.files(t.path())),
-              (std::vector<std::string>{"c/a/fa", "c/a/tob/fb", "c/b/fb", "c/b/toa/fa"}));
-    EXPECT_EQ(sorted(r.skipped(t.path())), (std::vector<Skip>{
-                                               {"c/a/tob/toa", "symlink_loop"},
-                                               {"c/a/tob/top", "symlink_loop"},
-                                               {"c/a/top", "symlink_loop"},
-                                               {"c/a/up", "symlink_loop"},
-                                               {"c/b/toa/tob", "symlink_loop"},
-                                               {"c/b/toa/top", "symlink_loop"},
-                                               {"c/b/toa/up", "symlink_loop"},
-                                               {"c/b/top", "symlink_loop"},
-                                               {"c/self", "symlink_loop"},
-                                           }));
+              sorted(std::vector<std::string>{"c/" + x + "/f" + x, "c/" + x + "/" + to_y + "/f" + y}));
+    std::vector<Skip> want = {
+        {"c/" + x + "/" + to_y + "/" + to_x, "symlink_loop"},
+        {"c/" + x + "/" + to_y + "/top", "symlink_loop"},
+        {"c/" + x + "/top", "symlink_loop"},
+        {"c/" + y, "already_scanned"},
+        {"c/self", "symlink_loop"},
+    };
+    // Only a has a link back up to c.
+    want.emplace_back(a_first ? "c/a/up" : "c/b/toa/up", "symlink_loop");
+    EXPECT_EQ(sorted(r.skipped(t.path())), sorted(want));
+}
+
+// A chain of directories each holding two links to the next is no cycle,
+// but every level doubles the ways down: entered once per directory, the
+// walk collects each file once instead of 2^depth times.
+TEST(Walk, LinkGraphIsWalkedOncePerDirectory) {
+    TempDir t;
+    constexpr int depth = 14;
+    for (int i = 0; i <= depth; i++) {
+        const std::string dir = t / ("l" + std::to_string(i));
+        make_dir(dir);
+        write_file(dir + "/f", "x");
+        if (i > 0) {
+            make_symlink("../l" + std::to_string(i), t / ("l" + std::to_string(i - 1) + "/p"));
+            make_symlink("../l" + std::to_string(i), t / ("l" + std::to_string(i - 1) + "/q"));
+        }
+    }
+    ScanRecord r;
+    r.roots({t / "l0"});
+    r.s.follow_symlinks = 1;
+    ASSERT_EQ(r.walk(), 0);
+    EXPECT_EQ(r.s.n_files, depth + 1);
+    int again = 0;
+    for (const Skip &k : r.skipped()) again += k.second == "already_scanned";
+    EXPECT_EQ(again, depth);
+    EXPECT_EQ(r.s.n_skipped, depth);
+}
+
+// Below a tree deeper than the longest path the system takes whole, files
+// are still collected and directories still listed.
+TEST(Walk, PathsLongerThanTheSystemLimit) {
+    TempDir t;
+    const std::string deep = testutil::make_deep_dir(t / "deep", 5000);
+    testutil::DeepCleanup cleanup(t / "deep");
+    testutil::write_file_at(deep, "f", "payload");
+    testutil::write_file_at(deep, "g", "payload");
+    ASSERT_GT(deep.size() + 2, static_cast<size_t>(PATH_MAX));
+
+    ScanRecord r;
+    r.roots({t / "deep"});
+    ASSERT_EQ(r.walk(), 0);
+    EXPECT_EQ(r.skipped(), std::vector<Skip>{});
+    EXPECT_EQ(sorted(r.files()), (std::vector<std::string>{deep + "/f", deep + "/g"}));
 }
 
 // ---- names -------------------------------------------------------------------------------

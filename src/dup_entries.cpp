@@ -1,0 +1,197 @@
+// One entry under two paths.
+//
+// The walk can collect one directory entry more than once: a file given as
+// a root and met again below another root, a followed link to a file beside
+// the file itself, a path through a bind mount beside the path it mirrors.
+// A group would then list one file under two names, and a host that deletes
+// "the other copy" destroys the only one. So before anything is counted or
+// grouped, records that name the same entry are merged, the first in walk
+// order kept.
+//
+// Two paths name the same entry when the entry's directory is one directory
+// (device and inode) and the entry's name in it is the same, whatever the
+// text of the paths says. Hard links are different entries of one file and
+// stay; what becomes of them is the grouping's and the host's concern.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <xxhash.h>
+
+#include "dup_internal.h"
+
+namespace {
+
+// A zero-filled heap array freed on every way out of its scope.
+template <class T>
+struct tmp_array {
+    T *p = nullptr;
+    tmp_array() = default;
+    tmp_array(const tmp_array &) = delete;
+    tmp_array &operator=(const tmp_array &) = delete;
+    ~tmp_array() { free(p); }
+    bool alloc(size_t n) {
+        free(p);
+        p = static_cast<T *>(calloc(n ? n : 1, sizeof(T)));
+        return p != nullptr;
+    }
+    T &operator[](size_t i) const { return p[i]; }
+};
+
+// Where a record's entry lives: its directory's identity and its name.
+struct entry_key {
+    uint64_t dir_dev;
+    uint64_t dir_ino;
+    char *name;  // heap; null when the entry could not be placed
+};
+
+// The directory part of path ("." for a bare name, "/" right below the
+// file-system root) as a new heap string, and the name after it.
+char *split_path(const char *path, const char **name) {
+    const char *slash = strrchr(path, '/');
+    *name = slash ? slash + 1 : path;
+    if (!slash) return dup_strdup(".");
+    const size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
+    char *dir = static_cast<char *>(malloc(n + 1));
+    if (!dir) return nullptr;
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+    return dir;
+}
+
+// Places the entry that record f names now. A record reached through a
+// followed link names the link's target, so the target's canonical path is
+// placed instead. Returns 0 with key set, 1 when the entry cannot be placed
+// (gone, no longer the file the walk saw), -1 when memory ran out.
+int place_entry(const dup_file_t &f, entry_key *key) {
+    unsigned type;
+    uint64_t dev, ino;
+    if (dup_query_identity(f.path, 0, &type, &dev, &ino) != 0) return 1;
+    char *canon = nullptr;
+    const char *target = f.path;
+    if (type == S_IFLNK) {
+        if (dup_query_identity(f.path, 1, &type, &dev, &ino) != 0 || type != S_IFREG) return 1;
+        // The path resolves, so this is its own canonical form, not an
+        // ancestor's; checked again below in case it changed meanwhile.
+        canon = dup_realpath_dup(f.path);
+        if (!canon) return 1;
+        target = canon;
+        if (dup_query_identity(target, 0, &type, &dev, &ino) != 0) type = 0;
+    }
+    int r = 1;
+    if (type == S_IFREG && dev == f.dev && ino == f.ino) {
+        const char *name;
+        char *dir = split_path(target, &name);
+        if (!dir) {
+            r = -1;
+        } else {
+            unsigned dir_type;
+            if (dup_query_identity(dir, 1, &dir_type, &key->dir_dev, &key->dir_ino) == 0 && dir_type == S_IFDIR) {
+                key->name = dup_strdup(name);
+                r = key->name ? 0 : -1;
+            }
+            free(dir);
+        }
+    }
+    free(canon);
+    return r;
+}
+
+int cmp_keys(const entry_key &a, const entry_key &b) {
+    if (a.dir_dev != b.dir_dev) return a.dir_dev < b.dir_dev ? -1 : 1;
+    if (a.dir_ino != b.dir_ino) return a.dir_ino < b.dir_ino ? -1 : 1;
+    return strcmp(a.name, b.name);
+}
+
+// Marks in drop[] the later records of idx[s, t) (all of one identity)
+// that name the entry of an earlier one. A record whose entry cannot be
+// placed may be any of the others, so it is dropped too, unless none can
+// be placed: then the first stands for them all. -1 when memory ran out.
+int mark_same_entries(const dup_file_t *f, int32_t *idx, int32_t s, int32_t t, entry_key *key,
+                      unsigned char *drop) {
+    int32_t placed = 0;
+    int r = 0;
+    for (int32_t k = s; k < t && r >= 0; k++) {
+        key[idx[k]].name = nullptr;
+        const int pr = place_entry(f[idx[k]], &key[idx[k]]);
+        if (pr < 0) r = -1;
+        if (pr == 0) placed++;
+    }
+    if (r == 0) {
+        for (int32_t k = s; k < t; k++)
+            if (!key[idx[k]].name && (placed > 0 || k > s)) drop[idx[k]] = 1;
+        std::sort(idx + s, idx + t, [&](int32_t a, int32_t b) {
+            if (!key[a].name || !key[b].name) {  // the placed ones first
+                if (key[a].name) return true;
+                if (key[b].name) return false;
+                return a < b;
+            }
+            const int c = cmp_keys(key[a], key[b]);
+            return c != 0 ? c < 0 : a < b;
+        });
+        for (int32_t k = s + 1; k < s + placed; k++)
+            if (cmp_keys(key[idx[k]], key[idx[k - 1]]) == 0) drop[idx[k]] = 1;
+    }
+    for (int32_t k = s; k < t; k++) {
+        free(key[idx[k]].name);
+        key[idx[k]].name = nullptr;
+    }
+    return r;
+}
+
+}  // namespace
+
+int dup_merge_same_entries(dup_scan_t *scan) {
+    dup_file_t *f = scan->files;
+    const int32_t n = scan->n_files;
+    if (n < 2) return 0;
+    tmp_array<int32_t> idx;
+    tmp_array<uint64_t> hash;
+    tmp_array<unsigned char> drop;
+    tmp_array<entry_key> key;
+    if (!idx.alloc(n) || !hash.alloc(n) || !drop.alloc(n) || !key.alloc(n)) return -1;
+
+    // Identical path strings always name one entry; no query is needed.
+    for (int32_t i = 0; i < n; i++) {
+        idx[i] = i;
+        hash[i] = XXH64(f[i].path, strlen(f[i].path), 0);
+    }
+    std::sort(idx.p, idx.p + n, [&](int32_t a, int32_t b) {
+        if (hash[a] != hash[b]) return hash[a] < hash[b];
+        int c = strcmp(f[a].path, f[b].path);
+        return c != 0 ? c < 0 : a < b;
+    });
+    for (int32_t k = 1; k < n; k++)
+        if (hash[idx[k]] == hash[idx[k - 1]] && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0)
+            drop[idx[k]] = 1;
+
+    // Different paths can name one entry only when they reach one file, so
+    // entries are placed only for records that the walk saw with the same
+    // identity: hard links and the cases above, a small share of a tree.
+    int32_t m = 0;
+    for (int32_t i = 0; i < n; i++)
+        if (!drop[i]) idx[m++] = i;
+    std::sort(idx.p, idx.p + m, [&](int32_t a, int32_t b) {
+        if (f[a].dev != f[b].dev) return f[a].dev < f[b].dev;
+        if (f[a].ino != f[b].ino) return f[a].ino < f[b].ino;
+        return a < b;
+    });
+    for (int32_t s = 0; s < m;) {
+        int32_t t = s + 1;
+        while (t < m && f[idx[t]].dev == f[idx[s]].dev && f[idx[t]].ino == f[idx[s]].ino) t++;
+        if (t - s >= 2 && mark_same_entries(f, idx.p, s, t, key.p, drop.p) != 0) return -1;
+        s = t;
+    }
+
+    int32_t w = 0;
+    for (int32_t i = 0; i < n; i++) {
+        if (drop[i])
+            free(f[i].path);
+        else
+            f[w++] = f[i];
+    }
+    if (w < n) memset(static_cast<void *>(f + w), 0, sizeof(dup_file_t) * static_cast<size_t>(n - w));
+    scan->n_files = w;
+    return 0;
+}
