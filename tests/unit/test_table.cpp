@@ -176,10 +176,14 @@ TEST(Table, StartMessagesInCheckOrder) {
         {good.c_str(), "{/*c*/}", "invalid options_json"},
         {good.c_str(), "{\"min_size\": NaN}", "invalid options_json"},
         {good.c_str(), "{\"a\":\"\xff\"}", "invalid options_json"},
+        // A NUL inside a pattern would cut it to nothing: every entry excluded.
+        {good.c_str(), "{\"exclude\":[\"x\", \"\\u0000\"]}", "invalid options_json"},
         {"", "{}", "dirs_json required"},
         {"", nullptr, "dirs_json required"},
         {"[", nullptr, "invalid dirs_json"},
         {"[\"a\",]", nullptr, "invalid dirs_json"},
+        // A NUL inside a root would cut it to the directory above.
+        {"[\"/tmp\\u0000/restricted\"]", nullptr, "invalid dirs_json"},
         {"{}", nullptr, "dirs_json must be array"},
         {"\"/tmp\"", nullptr, "dirs_json must be array"},
         {"[]", nullptr, "dirs_json empty"},
