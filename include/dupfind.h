@@ -24,13 +24,17 @@
  * message in it when they fail (the messages are listed with each function).
  *
  * Threads: every function may be called from any thread at any time,
- * including concurrently with running scans. No function blocks for longer
- * than the table lock is held, except dupfind_scan_start, which parses the
- * request and resolves the roots before it returns.
+ * including concurrently with running scans. The queries hold the table
+ * lock only to find a scan among the 32 slots and copy what they return;
+ * dupfind_scan_start takes it only to claim and, on failure, give back a
+ * slot: it parses the request and resolves the roots without it, so a start
+ * over many roots or a slow file system holds up no other call.
  *
  * Limits: at most 32 scans can be started per load of the library. A started
- * scan keeps its slot, and its results stay fetchable, until the library is
- * unloaded. The library reads no configuration and writes no files.
+ * scan keeps its slot, and its results stay fetchable, for the life of the
+ * process. Once loaded, the library stays loaded until the process ends
+ * (dlclose does not unmap it), because a scan's worker may still be running
+ * its code. The library reads no configuration and writes no files.
  */
 #ifndef DUPFIND_H
 #define DUPFIND_H
@@ -61,16 +65,22 @@ extern "C" {
  *               root, kept exactly as written (relative roots are taken
  *               against the process's current directory); other elements
  *               are ignored. A root that does not exist is reported in the
- *               results as "root_missing", not here.
+ *               results as "root_missing" (or "name_too_long"), not here.
+ *               A string holding a NUL (\u0000) makes the text invalid.
  * options_json  NULL, "", "null", or a JSON object with any of:
  *                 "min_size"        integer, smallest size collected (default 1;
  *                                   0 admits empty files)
  *                 "follow_symlinks" true/false or an integer (default false)
- *                 "max_files"       integer, cap on collected files (0: none)
+ *                 "max_files"       integer, cap on collected paths (0 or
+ *                                   negative: none)
  *                 "exclude"         array of strings; an entry whose path
- *                                   contains one of them is skipped
+ *                                   contains one of them is skipped; a
+ *                                   string holding a NUL makes the text
+ *                                   invalid
  *               Unknown keys and values of the wrong type are ignored; for a
- *               repeated key only its first occurrence counts.
+ *               repeated key only its first occurrence counts. An integer
+ *               above the largest signed 64-bit value counts as that value
+ *               (a "min_size" larger than any file collects nothing).
  *
  * Returns the new scan's id (1 or more), or -1 with one of these messages:
  *   "NULL dirs_json", "too many concurrent scans", "invalid options_json",
@@ -90,7 +100,8 @@ DUPFIND_API int dupfind_scan_start(const char *dirs_json, const char *options_js
  * holds the scan's reason: "cancelled", "walk failed", "grouping failed" or
  * "results json failed".
  * An unknown id gives -1 with "invalid scan_id".
- * The value is a lock-free snapshot of the worker's state.
+ * The value is a snapshot: reading it never waits for the worker, nor for
+ * another thread's dupfind_scan_start.
  */
 DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
 
@@ -100,6 +111,27 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *   {"groups":[{"hash":"<16 hex digits>","size":N,"files":["path",...]},...],
  *    "wasted_bytes":N,"scanned_files":N,
  *    "skipped":[{"path":"...","reason":"..."},...]}
+ * "scanned_files" counts the directory entries collected: one entry reached
+ * under several paths (a file root also met below a directory root, a
+ * followed link beside its target, a bind mount) counts once and is listed
+ * once, under the path met first. Each directory is entered once per scan.
+ * Reasons in "skipped":
+ *   "root_missing"        a root that does not exist
+ *   "name_too_long"       a root the system refuses as too long a name
+ *   "not_directory"       a root that is a link while links are followed,
+ *                         or neither a directory nor a regular file
+ *   "symlink"             a link, while links are not followed
+ *   "symlink_stat_failed" a followed link that leads nowhere
+ *   "symlink_loop"        a followed link to a directory above it
+ *   "already_scanned"     a directory this scan entered already by another
+ *                         path (a root given twice or inside another, a
+ *                         bind mount, a second link to it)
+ *   "below_min_size"      a regular file smaller than "min_size"
+ *   "exclude"             an entry whose path contains an "exclude" string
+ *   "lstat_failed"        an entry whose status cannot be read
+ *   "not_regular"         a FIFO, socket or device (also through a link)
+ *   "opendir_failed"      a directory that cannot be listed
+ *   "invalid_utf8"        a name that is not UTF-8 (shown with U+FFFD)
  * The caller owns the copy and releases it with dupfind_free_string; each
  * call returns a separate copy.
  * Returns NULL with "invalid scan_id", "results not ready (progress must be
