@@ -19,6 +19,11 @@ struct FileStatus {
     uint64_t device = 0;    // device and file number together identify the
     uint64_t inode = 0;     // physical file behind any number of paths
     uint64_t links = 0;     // hard links: removing one of several frees nothing
+    // The kind of file system the file lies on when that kind may show the
+    // files of another file system (an overlay, FUSE, a network share), or
+    // null. Device and file numbers then do not tell whether two paths lead
+    // to one physical file.
+    const char *stacked = nullptr;
 };
 
 // Fills *st and returns true when the path can be queried.

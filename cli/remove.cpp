@@ -30,6 +30,22 @@ std::string kept_problem(const std::string &path, const FileStatus *st, bool fou
     return "";
 }
 
+// Why a kept file and a copy on different devices might still be one file,
+// or "" when they cannot be: a stacked file system (an overlay, a FUSE
+// passthrough) shows files of another one under a device number of its own,
+// so different numbers prove nothing once either side is on one. Removing
+// the copy could then remove the very data that the kept path shows.
+std::string stacked_problem(const std::string &kept_path, const FileStatus &kept, const FileStatus &copy) {
+    if (kept.device == copy.device) return "";
+    if (kept.stacked)
+        return "kept file " + kept_path + " is on a stacked file system (" + kept.stacked +
+               ") and may be this copy seen through it";
+    if (copy.stacked)
+        return std::string("on a stacked file system (") + copy.stacked + ") and may be kept file " + kept_path +
+               " seen through it";
+    return "";
+}
+
 }  // namespace
 
 int choose_keeper(const Group &g, Keep policy, std::string *why) {
@@ -100,10 +116,11 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, bool dry_run
 
         // Every kept file is looked at again now: the copy must be none of
         // them (the same path listed twice, a path through a linked
-        // directory, a hard link), and the first one that still matches the
-        // group is the one whose bytes the copy must have.
+        // directory, a hard link, a file seen through a stacked file
+        // system), and the first one that still matches the group is the one
+        // whose bytes the copy must have.
         const std::string *reference = nullptr;
-        std::string problem, same_as;
+        std::string problem, same_as, maybe_same;
         for (size_t k : keep) {
             FileStatus st;
             bool found = file_status(g.files[k], &st);
@@ -111,6 +128,7 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, bool dry_run
                 same_as = g.files[k];
                 break;
             }
+            if (found && maybe_same.empty()) maybe_same = stacked_problem(g.files[k], st, copy);
             std::string p = kept_problem(g.files[k], &st, found, g.size);
             if (p.empty()) {
                 if (!reference) reference = &g.files[k];
@@ -120,6 +138,10 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, bool dry_run
         }
         if (!same_as.empty()) {
             leave(r, quiet, path, "same file as kept " + same_as);
+            continue;
+        }
+        if (!maybe_same.empty()) {
+            leave(r, quiet, path, maybe_same);
             continue;
         }
         if (!reference) {

@@ -8,6 +8,7 @@ import os
 import re
 import signal
 import subprocess
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -283,6 +284,65 @@ def test_delete_never_removes_a_file_through_another_name(cli, tmp_path, setup):
     assert "0 files removed" in proc.stdout
     if setup is _hard_link:  # the library groups hard links; the tool leaves them
         assert "same file as kept " in proc.stdout
+
+
+@contextmanager
+def overlay_mounted(lower: Path, merged: Path, scratch: Path):
+    """Mounts an overlay of lower on merged (upper and work directories in
+    scratch) for the duration of the block; skips when mounting is not
+    permitted here."""
+    upper, work = scratch / "overlay-upper", scratch / "overlay-work"
+    upper.mkdir()
+    work.mkdir()
+    try:
+        proc = subprocess.run(
+            ["mount", "-t", "overlay", "overlay", "-o", f"lowerdir={lower},upperdir={upper},workdir={work}",
+             str(merged)], capture_output=True, text=True,
+        )
+    except FileNotFoundError:
+        pytest.skip("no mount command here")
+    if proc.returncode != 0:
+        pytest.skip(f"cannot mount an overlay here: {proc.stderr.strip()}")
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", str(merged)], check=True)
+
+
+@pytest.mark.parametrize("dry_run", [False, True], ids=["delete", "dry-run"])
+@pytest.mark.parametrize(
+    "lower_name, merged_name, reason",
+    [
+        # The overlay's path comes first and is kept: the lower file is the
+        # only physical copy of what it shows.
+        ("zlower", "amerged", "kept file {merged} is on a stacked file system (overlayfs) and may be this copy"),
+        # The other way round: the copy is the one on the stacked file system.
+        ("alower", "zmerged", "on a stacked file system (overlayfs) and may be kept file {lower} seen"),
+    ],
+    ids=["kept-on-overlay", "copy-on-overlay"],
+)
+def test_delete_leaves_copies_a_stacked_file_system_may_show(cli, tmp_path, lower_name, merged_name, reason,
+                                                             dry_run):
+    root = tmp_path / "R"
+    lower, merged = root / lower_name, root / merged_name
+    lower.mkdir(parents=True)
+    merged.mkdir()
+    (lower / "data.txt").write_bytes(REPORT)
+    # An ordinary pair next to the mount, which must still be deduplicated.
+    (root / "plain").mkdir()
+    for name in ("a.bin", "b.bin"):
+        (root / "plain" / name).write_bytes(PHOTO)
+
+    with overlay_mounted(lower, merged, tmp_path):
+        proc = run(cli, "--delete", *(["--dry-run"] if dry_run else []), root)
+        assert (merged / "data.txt").read_bytes() == REPORT
+    assert proc.returncode == 0, proc.stderr
+    assert (lower / "data.txt").read_bytes() == REPORT
+    assert sorted(p.name for p in (root / "plain").iterdir()) == (["a.bin", "b.bin"] if dry_run else ["a.bin"])
+    assert ("1 file would be removed" if dry_run else "1 file removed") in proc.stdout
+    expected = reason.format(merged=merged / "data.txt", lower=lower / "data.txt")
+    copy = merged / "data.txt" if lower_name == "alower" else lower / "data.txt"
+    assert re.search(rf"^  {re.escape(str(copy))}: {re.escape(expected)}", proc.stdout, re.M), proc.stdout
 
 
 # --- terminal: progress, Ctrl-C, interactive --------------------------------
