@@ -133,12 +133,12 @@ void remove_by_policy(const Options &o, const Results &r, RemovalReport *rep) {
         }
         if (!o.summary) std::printf("%s\n", group_header(g).c_str());
         std::string why;
-        int k = choose_keeper(g, o.keep, &why);
+        int k = choose_keeper(g, o.keep, o.roots, &why);
         if (k < 0) {
             for (const std::string &f : g.files) rep->left.push_back({f, why});
             if (!o.summary) std::printf("  %-13s %s\n", "left:", why.c_str());
         } else {
-            remove_copies(g, {static_cast<size_t>(k)}, o.dry_run, o.summary, rep);
+            remove_copies(g, {static_cast<size_t>(k)}, o.roots, o.dry_run, o.summary, rep);
         }
         if (!o.summary) std::printf("\n");
     }
@@ -156,7 +156,7 @@ void remove_interactively(const Options &o, const Results &r, RemovalReport *rep
             break;
         }
         if (reply == Reply::KeepAll) std::printf("  all files kept\n");
-        else remove_copies(g, keep, o.dry_run, false, rep);
+        else remove_copies(g, keep, o.roots, o.dry_run, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }

@@ -29,6 +29,10 @@ struct FileStatus {
 // Fills *st and returns true when the path can be queried.
 bool file_status(const std::string &path, FileStatus *st);
 
+// Whether the entry itself (not what it points to) is a symbolic link: 1 when
+// it is, 0 when it is not, -1 when it cannot be queried (it does not exist).
+int entry_is_link(const std::string &path);
+
 // Two statuses that name one physical file (the same path twice, a path
 // through a linked directory, or a hard link).
 inline bool same_file(const FileStatus &a, const FileStatus &b) {

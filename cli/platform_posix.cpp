@@ -88,6 +88,12 @@ bool file_status(const std::string &path, FileStatus *st) {
     return true;
 }
 
+int entry_is_link(const std::string &path) {
+    struct stat sb;
+    if (::lstat(path.c_str(), &sb) != 0) return -1;
+    return S_ISLNK(sb.st_mode) ? 1 : 0;
+}
+
 int files_identical(const std::string &a, const std::string &b, int64_t size, std::string *why) {
     FilePtr fa(std::fopen(a.c_str(), "rb"));
     if (!fa) {

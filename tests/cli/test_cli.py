@@ -286,6 +286,76 @@ def test_delete_never_removes_a_file_through_another_name(cli, tmp_path, setup):
         assert "same file as kept " in proc.stdout
 
 
+def _linked_pair(tmp_path, link_name, copy_name, linked_dir):
+    """R/link_name leads to OUT/f, outside the root: the link itself, or a
+    linked directory OUT holding f. R/copy_name is the only regular file of
+    the group inside the root. Returns the root, the linked path, the copy
+    and the file outside."""
+    root, out = tmp_path / "R", tmp_path / "OUT"
+    root.mkdir()
+    out.mkdir()
+    (out / "f").write_bytes(REPORT)
+    (root / copy_name).write_bytes(REPORT)
+    if linked_dir:
+        os.symlink(out, root / link_name)
+        linked = root / link_name / "f"
+    else:
+        os.symlink(out / "f", root / link_name)
+        linked = root / link_name
+    return root, linked, root / copy_name, out / "f"
+
+
+@pytest.mark.parametrize(
+    "link_name, copy_name, linked_dir, policy, typed_root",
+    [
+        ("a-link", "z-copy", False, "first", "R"),
+        ("z-link", "a-copy", False, "first", "R"),
+        ("l", "z-copy", False, "shortest-path", "R"),
+        ("z-link", "a-copy", False, "newest", "R"),  # the file behind the link is the newer
+        ("z-link", "a-copy", False, "oldest", "R"),  # ... and here the older
+        ("a-dir", "z-copy", True, "first", "R"),
+        ("z-dir", "a-copy", True, "first", "R"),
+        # A root typed with a trailing '/' gives paths such as R//a-link.
+        ("a-link", "z-copy", False, "first", "R/"),
+        ("a-dir", "z-copy", True, "first", "R/"),
+    ],
+)
+def test_follow_symlinks_delete_keeps_the_file_reached_without_a_link(cli, tmp_path, link_name, copy_name,
+                                                                      linked_dir, policy, typed_root):
+    root, _, copy, outside = _linked_pair(tmp_path, link_name, copy_name, linked_dir)
+    behind = 1_600_000_000 + (-100 if policy == "oldest" else 100)
+    os.utime(outside, (behind, behind))
+    os.utime(copy, (1_600_000_000, 1_600_000_000))
+
+    typed = str(tmp_path / typed_root) + ("/" if typed_root.endswith("/") else "")
+    proc = run(cli, "--follow-symlinks", "--delete", "--keep", policy, typed)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""  # nothing was offered to the library to refuse
+    assert copy.read_bytes() == REPORT and outside.read_bytes() == REPORT
+    assert os.path.islink(root / link_name)
+    assert f"  kept:         {typed}/{copy_name}\n" in proc.stdout
+    link = f"{typed}/{link_name}"
+    linked, why = (f"{link}/f", f"reached through the symbolic link {link}") if linked_dir else (link, "a symbolic link")
+    assert f"0 files removed, 0 B freed\n1 file left:\n  {linked}: {why}, never removed\n" in proc.stdout
+
+
+def test_follow_symlinks_delete_leaves_a_group_of_links_alone(cli, tmp_path):
+    root, out = tmp_path / "R", tmp_path / "OUT"
+    root.mkdir()
+    out.mkdir()
+    for name in ("f", "g"):
+        (out / name).write_bytes(REPORT)
+        os.symlink(out / name, root / f"{name}-link")
+
+    proc = run(cli, "--follow-symlinks", "--delete", root)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    assert all((root / f"{n}-link").is_symlink() and (out / n).read_bytes() == REPORT for n in ("f", "g"))
+    why = "no file of the group is reached without a symbolic link"
+    assert f"  left:         {why}\n" in proc.stdout
+    assert f"2 files left:\n  {root / 'f-link'}: {why}\n  {root / 'g-link'}: {why}\n" in proc.stdout
+
+
 @contextmanager
 def overlay_mounted(lower: Path, merged: Path, scratch: Path):
     """Mounts an overlay of lower on merged (upper and work directories in
@@ -417,6 +487,38 @@ def test_interactive_rechecks_each_copy_before_removing(cli, tree):
     assert "1 file removed, 2.9 KiB freed\n2 files left:\n" in out
     assert f"  {reports[2]}: content differs from kept {reports[0]}\n" in out
     assert f"  {photos[1]}: kept file {photos[0]} no longer exists\n" in out
+
+
+@pytest.mark.parametrize(
+    "answer, survivors, reasons",
+    [
+        # Keeping only the link vouches for nothing: both real files stay.
+        (["a-link"], {"m-copy", "z-copy"}, {"m-copy": "kept file {a-link} is a symbolic link",
+                                            "z-copy": "kept file {a-link} is a symbolic link"}),
+        # A kept real file vouches; the link kept beside it changes nothing.
+        (["a-link", "m-copy"], {"m-copy"}, {}),
+        # A link not chosen is never removed.
+        (["m-copy"], {"m-copy"}, {"a-link": "a symbolic link, never removed"}),
+    ],
+    ids=["link-kept", "link-and-file-kept", "file-kept"],
+)
+def test_interactive_only_files_reached_without_a_link_vouch(cli, tmp_path, answer, survivors, reasons):
+    root, link, _, outside = _linked_pair(tmp_path, "a-link", "z-copy", False)
+    (root / "m-copy").write_bytes(REPORT)
+
+    term = Terminal([cli, "--interactive", "--quiet", "--follow-symlinks", root], stdin=True, stdout=True)
+    listed = ask(term, "1/1", "2.9 KiB", 3)
+    assert sorted(p.name for p in listed) == ["a-link", "m-copy", "z-copy"]
+    term.send(",".join(str(listed.index(root / name) + 1) for name in answer) + "\n")
+    assert term.finish() == 0
+
+    assert link.is_symlink() and outside.read_bytes() == REPORT
+    assert {n for n in ("m-copy", "z-copy") if (root / n).exists()} == survivors
+    assert all((root / n).read_bytes() == REPORT for n in survivors)
+    out = term.text()
+    for name, why in reasons.items():
+        assert f"  {root / name}: {why.format(**{'a-link': link})}\n" in out
+    assert f"{len(reasons)} file{'' if len(reasons) == 1 else 's'} left" in out
 
 
 def test_interactive_ctrl_c_stops_after_the_current_group(cli, tree):
