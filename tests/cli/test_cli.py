@@ -185,6 +185,36 @@ def test_scan_errors_and_missing_roots(cli, tree, tmp_path):
     assert proc.stdout == SUMMARY.replace("3 entries", "4 entries") + "\n"
 
 
+@pytest.fixture
+def full_output():
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    with open("/dev/full", "w") as f:
+        yield f
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["--help"],
+        ["--version"],
+        ["DIR"],
+        ["--summary", "DIR"],
+        ["--skipped", "DIR"],
+        ["--json", "DIR"],
+        ["--delete", "--dry-run", "DIR"],
+        ["--delete", "DIR"],
+        ["--delete", "--summary", "DIR"],
+    ],
+    ids=lambda args: " ".join(args),
+)
+def test_output_that_cannot_be_written_fails_the_run(cli, tree, full_output, args):
+    proc = subprocess.run([cli, *[str(tree.root) if a == "DIR" else a for a in args]], stdin=subprocess.DEVNULL,
+                          stdout=full_output, stderr=subprocess.PIPE, text=True, timeout=300)
+    assert proc.returncode == 1
+    assert proc.stderr == "dupfind: write error: No space left on device\n"
+
+
 def test_demo_tree_shows_duplicate_groups(cli, tmp_path):
     demo = tmp_path / "demo"
     subprocess.run(["sh", str(REPO / "scripts" / "make-demo-tree.sh"), str(demo)], check=True,
@@ -519,6 +549,15 @@ def test_interactive_only_files_reached_without_a_link_vouch(cli, tmp_path, answ
     for name, why in reasons.items():
         assert f"  {root / name}: {why.format(**{'a-link': link})}\n" in out
     assert f"{len(reasons)} file{'' if len(reasons) == 1 else 's'} left" in out
+
+
+def test_interactive_asks_nothing_when_the_question_cannot_be_shown(cli, tree, full_output):
+    term = Terminal([cli, "--interactive", "--quiet", tree.root], stdin=True, stdout=full_output)
+    term.send("1\n1\n")  # typed ahead: answers to questions never shown
+    assert term.finish() == 1
+    assert term.proc.stderr.read() == b"dupfind: write error: No space left on device\n"
+    assert all(p.read_bytes() == REPORT for p in tree.reports)
+    assert all(p.read_bytes() == PHOTO for p in tree.photos)
 
 
 def test_interactive_ctrl_c_stops_after_the_current_group(cli, tree):
