@@ -23,7 +23,7 @@ HEADER = re.compile(r"(\S+ \S+) each, (\d+) copies, hash ([0-9a-f]{16})")
 
 def run(cli, *args, **kwargs) -> subprocess.CompletedProcess:
     return subprocess.run(
-        [cli, *[str(a) for a in args]],
+        [cli, *[a if isinstance(a, bytes) else str(a) for a in args]],
         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300, **kwargs,
     )
 
@@ -171,6 +171,44 @@ def test_help_and_version(cli):
         assert option in help_.stdout
     version = run(cli, "--version")
     assert version.returncode == 0 and re.fullmatch(r"dupfind \d+\.\d+\.\d+\n", version.stdout)
+
+
+@pytest.mark.parametrize(
+    "args, argument, shown",
+    [
+        (["--summary", b"{base}/caf\xe9"], 2, "{base}/caf\\xE9"),
+        (["--summary", "DIR", b"{base}/caf\xe9"], 3, "{base}/caf\\xE9"),
+        (["--exclude", b"caf\xe9", "DIR"], 2, "caf\\xE9"),
+        ([b"--exclude=caf\xe9", "DIR"], 1, "--exclude=caf\\xE9"),
+        # Well-formed in shape, but a surrogate and an overlong '/': neither
+        # is UTF-8, and the library would refuse the request for them.
+        (["DIR", b"{base}/\xed\xa0\x80"], 2, "{base}/\\xED\\xA0\\x80"),
+        (["--exclude", b"\xc0\xaf", "DIR"], 2, "\\xC0\\xAF"),
+        # The message stays on one line and tells a backslash from an escape.
+        (["--exclude", b"caf\xe9\\\n", "DIR"], 2, "caf\\xE9\\\\\\x0A"),
+    ],
+    ids=["root", "second-root", "exclude", "exclude=", "surrogate", "overlong", "escapes"],
+)
+def test_argument_that_is_not_utf8_is_a_usage_error(cli, tree, tmp_path, args, argument, shown):
+    base = os.fsencode(tmp_path)
+    os.mkdir(base + b"/caf\xe9")
+    os.mkdir(base + b"/\xed\xa0\x80")
+    args = [tree.root if a == "DIR" else a.replace(b"{base}", base) if isinstance(a, bytes) else a for a in args]
+    proc = run(cli, *args)
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    shown = shown.replace("{base}", str(tmp_path))
+    assert proc.stderr == f"dupfind: argument {argument} is not valid UTF-8: '{shown}' (the library takes UTF-8 paths)\n"
+
+
+def test_roots_in_utf8_beyond_ascii_are_scanned(cli, tmp_path):
+    roots = [tmp_path / name for name in ("café", "日本", "\U0001d11e")]  # 2, 3 and 4 bytes a character
+    for root in roots:
+        root.mkdir()
+        (root / "report.txt").write_bytes(REPORT)
+    proc = run(cli, "--summary", "--exclude", "ü", *roots)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("2 duplicate files in 1 group, ")
 
 
 def test_scan_errors_and_missing_roots(cli, tree, tmp_path):
