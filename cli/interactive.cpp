@@ -82,7 +82,7 @@ Reply ask_keep(const Group &g, size_t number, size_t total, std::vector<size_t> 
     for (size_t i = 0; i < g.files.size(); ++i) std::printf("  [%zu] %s\n", i + 1, g.files[i].c_str());
     for (;;) {
         std::printf("Keep which files? (numbers such as 1 or 1,3; all; Enter or s to skip; q to quit): ");
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Reply::OutputFailed;
         std::string line;
         int rc = read_input_line(&line);
         if (rc < 0) {

@@ -15,6 +15,8 @@ enum class Reply {
     KeepAll,      // nothing is removed from this group
     Quit,         // stop asking; later groups are left alone
     Interrupted,  // Ctrl-C or the input failed
+    OutputFailed, // the question could not be written; nothing may be
+                  // decided on an answer to a question never shown
 };
 
 // Lists the group numbered `number` of `total` and reads the answer from

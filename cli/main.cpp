@@ -2,8 +2,10 @@
 // and removes the redundant copies on request, through the library's public
 // interface only.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -133,12 +135,12 @@ void remove_by_policy(const Options &o, const Results &r, RemovalReport *rep) {
         }
         if (!o.summary) std::printf("%s\n", group_header(g).c_str());
         std::string why;
-        int k = choose_keeper(g, o.keep, &why);
+        int k = choose_keeper(g, o.keep, o.roots, &why);
         if (k < 0) {
             for (const std::string &f : g.files) rep->left.push_back({f, why});
             if (!o.summary) std::printf("  %-13s %s\n", "left:", why.c_str());
         } else {
-            remove_copies(g, {static_cast<size_t>(k)}, o.dry_run, o.summary, rep);
+            remove_copies(g, {static_cast<size_t>(k)}, o.roots, o.dry_run, o.summary, rep);
         }
         if (!o.summary) std::printf("\n");
     }
@@ -150,13 +152,13 @@ void remove_interactively(const Options &o, const Results &r, RemovalReport *rep
         ++number;
         std::vector<size_t> keep;
         Reply reply = ask_keep(g, number, r.groups.size(), &keep);
-        if (reply == Reply::Quit) break;
+        if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
             break;
         }
         if (reply == Reply::KeepAll) std::printf("  all files kept\n");
-        else remove_copies(g, keep, o.dry_run, false, rep);
+        else remove_copies(g, keep, o.roots, o.dry_run, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }
@@ -213,7 +215,7 @@ int run(int argc, char **argv) {
         // would only cost time and memory on large trees.
         std::fputs(text.get(), stdout);
         std::fputs("\n", stdout);
-        return std::fflush(stdout) == 0 ? kExitOk : kExitError;
+        return kExitOk;
     }
     Results r;
     if (!parse_results(text.get(), &r, &error)) {
@@ -227,7 +229,6 @@ int run(int argc, char **argv) {
         if (!o.summary) print_groups(r);
         if (o.skipped) print_skipped(r);
         std::printf("%s\n", summary_line(r).c_str());
-        if (std::fflush(stdout) != 0) return kExitError;
         return interrupted() ? kExitInterrupted : kExitOk;
     }
 
@@ -237,21 +238,36 @@ int run(int argc, char **argv) {
     if (o.skipped) print_skipped(r);
     std::printf("%s\n", summary_line(r).c_str());
     print_report(rep, o.dry_run);
-    std::fflush(stdout);
     if (rep.interrupted || interrupted()) return kExitInterrupted;
     return rep.library_failed ? kExitError : kExitOk;
+}
+
+// Output that did not reach its destination fails the run, whatever the
+// path that wrote it: a listing cut short on a full disk, or a removal
+// report that was lost, must not end in success.
+int check_output(int rc) {
+    errno = 0;
+    bool failed = std::fflush(stdout) != 0;
+    int err = errno;
+    if (std::ferror(stdout)) failed = true;
+    if (!failed) return rc;
+    // A write that failed earlier leaves the error flag, not always errno.
+    if (err != 0) std::fprintf(stderr, "dupfind: write error: %s\n", std::strerror(err));
+    else std::fputs("dupfind: write error on standard output\n", stderr);
+    return rc == kExitOk ? kExitError : rc;
 }
 
 }  // namespace
 }  // namespace dfcli
 
 int main(int argc, char **argv) {
+    int rc = dfcli::kExitError;
     try {
-        return dfcli::run(argc, argv);
+        rc = dfcli::run(argc, argv);
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "dupfind: out of memory\n");
     } catch (const std::exception &e) {
         std::fprintf(stderr, "dupfind: %s\n", e.what());
     }
-    return 1;
+    return dfcli::check_output(rc);
 }

@@ -19,10 +19,19 @@ struct FileStatus {
     uint64_t device = 0;    // device and file number together identify the
     uint64_t inode = 0;     // physical file behind any number of paths
     uint64_t links = 0;     // hard links: removing one of several frees nothing
+    // The kind of file system the file lies on when that kind may show the
+    // files of another file system (an overlay, FUSE, a network share), or
+    // null. Device and file numbers then do not tell whether two paths lead
+    // to one physical file.
+    const char *stacked = nullptr;
 };
 
 // Fills *st and returns true when the path can be queried.
 bool file_status(const std::string &path, FileStatus *st);
+
+// Whether the entry itself (not what it points to) is a symbolic link: 1 when
+// it is, 0 when it is not, -1 when it cannot be queried (it does not exist).
+int entry_is_link(const std::string &path);
 
 // Two statuses that name one physical file (the same path twice, a path
 // through a linked directory, or a hard link).

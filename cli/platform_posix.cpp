@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace dfcli {
@@ -36,6 +37,42 @@ size_t read_full(std::FILE *f, char *buf, size_t n) {
     return got;
 }
 
+// File systems that can show files which physically live on another file
+// system: an overlay shows its lower directories, a FUSE server may pass a
+// local directory through, a network share may be exported from this very
+// machine. Such a path and the path of the file behind it report different
+// devices, so the device and file numbers cannot prove them different files;
+// removing "the copy" may then remove the data that the kept path shows.
+struct StackedType {
+    uint32_t magic;  // statfs f_type
+    const char *name;
+};
+constexpr StackedType kStackedTypes[] = {
+    {0x794c7630, "overlayfs"},
+    {0x65735546, "FUSE"},  // also fuseblk and virtiofs
+    {0x61756673, "aufs"},
+    {0x0000f15f, "eCryptfs"},
+    {0x01021997, "9p"},
+    {0x00006969, "NFS"},
+    {0x0000517b, "SMB"},
+    {0xff534d42, "CIFS"},
+    {0xfe534d42, "SMB2"},
+};
+
+// The stacked kind of the file system holding path, or null. A file system
+// that cannot be asked about is treated as stacked: nothing then proves it
+// is not.
+const char *stacked_type(const std::string &path) {
+    struct statfs fs;
+    if (::statfs(path.c_str(), &fs) != 0) return "unknown";
+    // f_type is a signed word whose width differs between platforms; the
+    // magic numbers are 32-bit.
+    uint32_t magic = static_cast<uint32_t>(fs.f_type);
+    for (const StackedType &t : kStackedTypes)
+        if (t.magic == magic) return t.name;
+    return nullptr;
+}
+
 }  // namespace
 
 bool file_status(const std::string &path, FileStatus *st) {
@@ -47,7 +84,14 @@ bool file_status(const std::string &path, FileStatus *st) {
     st->device = static_cast<uint64_t>(sb.st_dev);
     st->inode = static_cast<uint64_t>(sb.st_ino);
     st->links = static_cast<uint64_t>(sb.st_nlink);
+    st->stacked = stacked_type(path);
     return true;
+}
+
+int entry_is_link(const std::string &path) {
+    struct stat sb;
+    if (::lstat(path.c_str(), &sb) != 0) return -1;
+    return S_ISLNK(sb.st_mode) ? 1 : 0;
 }
 
 int files_identical(const std::string &a, const std::string &b, int64_t size, std::string *why) {

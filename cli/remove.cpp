@@ -30,19 +30,82 @@ std::string kept_problem(const std::string &path, const FileStatus *st, bool fou
     return "";
 }
 
+// Why a kept file and a copy on different devices might still be one file,
+// or "" when they cannot be: a stacked file system (an overlay, a FUSE
+// passthrough) shows files of another one under a device number of its own,
+// so different numbers prove nothing once either side is on one. Removing
+// the copy could then remove the very data that the kept path shows.
+std::string stacked_problem(const std::string &kept_path, const FileStatus &kept, const FileStatus &copy) {
+    if (kept.device == copy.device) return "";
+    if (kept.stacked)
+        return "kept file " + kept_path + " is on a stacked file system (" + kept.stacked +
+               ") and may be this copy seen through it";
+    if (copy.stacked)
+        return std::string("on a stacked file system (") + copy.stacked + ") and may be kept file " + kept_path +
+               " seen through it";
+    return "";
+}
+
+// Where the names below root begin in path, or npos when path does not lie
+// below root. The walk joins root + "/" + name, except that a root typed
+// with a trailing '/' ("/data/", "/") may be followed by the names directly.
+size_t names_start(const std::string &path, const std::string &root) {
+    if (root.empty() || path.size() <= root.size() || path.compare(0, root.size(), root) != 0)
+        return std::string::npos;
+    if (root.back() == '/') return root.size();
+    return path[root.size()] == '/' ? root.size() + 1 : std::string::npos;
+}
+
+// The first entry of path, after its first `start` characters, that is a
+// symbolic link (the path itself included), or "" when none is.
+std::string first_link(const std::string &path, size_t start) {
+    for (size_t pos = start; pos < path.size();) {
+        size_t end = path.find('/', pos);
+        if (end == std::string::npos) end = path.size();
+        if (end > pos && entry_is_link(path.substr(0, end)) == 1) return path.substr(0, end);
+        pos = end + 1;
+    }
+    return "";
+}
+
 }  // namespace
 
-int choose_keeper(const Group &g, Keep policy, std::string *why) {
+std::string link_problem(const std::string &path, const std::vector<std::string> &roots) {
+    // Nested roots can each lead to the path; one way without a link is
+    // enough, as the library reaches it that way too.
+    std::string link;
+    bool below = false;
+    for (const std::string &root : roots) {
+        size_t start = names_start(path, root);
+        if (start == std::string::npos) continue;
+        below = true;
+        std::string l = first_link(path, start);
+        if (l.empty()) return "";
+        if (link.empty()) link = l;
+    }
+    if (!below) return "not below any of the directories given";
+    if (link == path) return "a symbolic link";
+    return "reached through the symbolic link " + link;
+}
+
+int choose_keeper(const Group &g, Keep policy, const std::vector<std::string> &roots, std::string *why) {
     if (g.files.empty()) {
         *why = "the group lists no file";
         return -1;
     }
+    std::vector<size_t> candidates;
+    for (size_t i = 0; i < g.files.size(); ++i)
+        if (link_problem(g.files[i], roots).empty()) candidates.push_back(i);
+    if (candidates.empty()) {
+        *why = "no file of the group is reached without a symbolic link";
+        return -1;
+    }
     switch (policy) {
     case Keep::First:
-        return 0;
+        return static_cast<int>(candidates[0]);
     case Keep::ShortestPath: {
-        size_t best = 0;
-        for (size_t i = 1; i < g.files.size(); ++i)
+        size_t best = candidates[0];
+        for (size_t i : candidates)
             if (g.files[i].size() < g.files[best].size()) best = i;
         return static_cast<int>(best);
     }
@@ -50,7 +113,7 @@ int choose_keeper(const Group &g, Keep policy, std::string *why) {
     case Keep::Oldest: {
         int best = -1;
         int64_t best_time = 0;
-        for (size_t i = 0; i < g.files.size(); ++i) {
+        for (size_t i : candidates) {
             FileStatus st;
             if (!file_status(g.files[i], &st) || !st.regular) continue;
             bool better = policy == Keep::Newest ? st.mtime_ns > best_time : st.mtime_ns < best_time;
@@ -66,8 +129,8 @@ int choose_keeper(const Group &g, Keep policy, std::string *why) {
     return -1;
 }
 
-void remove_copies(const Group &g, const std::vector<size_t> &keep, bool dry_run, bool quiet,
-                   RemovalReport *r) {
+void remove_copies(const Group &g, const std::vector<size_t> &keep, const std::vector<std::string> &roots,
+                   bool dry_run, bool quiet, RemovalReport *r) {
     auto kept = [&](size_t i) { return std::find(keep.begin(), keep.end(), i) != keep.end(); };
     if (keep.empty()) {  // never read "keep nothing" as "remove everything"
         for (const std::string &path : g.files) leave(r, quiet, path, "no file chosen to keep");
@@ -81,6 +144,15 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, bool dry_run
         if (interrupted()) {
             r->interrupted = true;
             leave(r, quiet, path, "not processed: interrupted");
+            continue;
+        }
+
+        // A link, or a path through a linked directory, may lead to a file
+        // outside the roots or to another path of this group; it is never
+        // removed, and not even offered to the library.
+        std::string linked = link_problem(path, roots);
+        if (!linked.empty()) {
+            leave(r, quiet, path, linked + ", never removed");
             continue;
         }
 
@@ -100,10 +172,11 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, bool dry_run
 
         // Every kept file is looked at again now: the copy must be none of
         // them (the same path listed twice, a path through a linked
-        // directory, a hard link), and the first one that still matches the
-        // group is the one whose bytes the copy must have.
+        // directory, a hard link, a file seen through a stacked file
+        // system), and the first one that still matches the group is the one
+        // whose bytes the copy must have.
         const std::string *reference = nullptr;
-        std::string problem, same_as;
+        std::string problem, same_as, maybe_same;
         for (size_t k : keep) {
             FileStatus st;
             bool found = file_status(g.files[k], &st);
@@ -111,7 +184,12 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, bool dry_run
                 same_as = g.files[k];
                 break;
             }
-            std::string p = kept_problem(g.files[k], &st, found, g.size);
+            if (found && maybe_same.empty()) maybe_same = stacked_problem(g.files[k], st, copy);
+            // A kept link (an interactive choice) stays, but what it points
+            // to cannot vouch for removing a real file.
+            std::string p = link_problem(g.files[k], roots);
+            if (!p.empty()) p = "kept file " + g.files[k] + " is " + p;
+            else p = kept_problem(g.files[k], &st, found, g.size);
             if (p.empty()) {
                 if (!reference) reference = &g.files[k];
             } else if (problem.empty()) {
@@ -120,6 +198,10 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, bool dry_run
         }
         if (!same_as.empty()) {
             leave(r, quiet, path, "same file as kept " + same_as);
+            continue;
+        }
+        if (!maybe_same.empty()) {
+            leave(r, quiet, path, maybe_same);
             continue;
         }
         if (!reference) {

@@ -109,10 +109,19 @@ class Result:
     """The library's results text, unchanged."""
 
 
-def _fs_text(path: PathArg) -> str:
+def _no_nul(what: str, value: Union[str, bytes]) -> None:
+    # The library reads NUL-terminated strings: a NUL would silently cut the
+    # text short there, so that "a.jpg\0.bak" names a.jpg.
+    if ("\0" if isinstance(value, str) else b"\0") in value:
+        raise ValueError(f"{what} holds a NUL character: {value!r}")
+
+
+def _fs_text(what: str, path: PathArg) -> str:
     # Bytes paths keep their exact bytes through the JSON request: undecodable
     # bytes become surrogates here and are turned back when encoding.
-    return os.fsdecode(os.fspath(path))
+    text = os.fsdecode(os.fspath(path))
+    _no_nul(what, text)
+    return text
 
 
 def _request(
@@ -136,9 +145,9 @@ def _request(
         "min_size": min_size,
         "follow_symlinks": bool(follow_symlinks),
         "max_files": max_files,
-        "exclude": [_fs_text(e) for e in exclude],
+        "exclude": [_fs_text("an exclude entry", e) for e in exclude],
     }
-    dirs = [_fs_text(r) for r in roots]
+    dirs = [_fs_text("a root", r) for r in roots]
 
     def encode(value: object) -> bytes:
         return json.dumps(value, ensure_ascii=False).encode("utf-8", "surrogateescape")
@@ -174,6 +183,8 @@ class Scan:
         DupfindError: the library did not accept the request (its text, for
             example "dirs_json empty" or "too many concurrent scans").
         LibraryNotFound: the library could not be loaded.
+        ValueError: a root or an exclude entry holds a NUL character (the
+            library is not called).
     """
 
     def __init__(
@@ -185,8 +196,8 @@ class Scan:
         max_files: int = 0,
         exclude: Union[str, Iterable[str]] = (),
     ) -> None:
-        self._lib = load_library()
         dirs, options = _request(roots, min_size, follow_symlinks, max_files, exclude)
+        self._lib = load_library()
         scan_id = self._lib.dupfind_scan_start(dirs, options)
         if scan_id < 0:
             raise DupfindError(last_error(self._lib))
@@ -315,9 +326,13 @@ def delete_file(path: PathArg) -> None:
             "refused: symlink" or "refused: outside scanned roots").
         DupfindError: the removal failed (its text, for example
             "path not found" or "unlink failed").
+        ValueError: the path holds a NUL character (the library is not
+            called).
     """
+    raw = os.fsencode(path)
+    _no_nul("the path", raw)
     lib = load_library()
-    rc = lib.dupfind_delete_file(os.fsencode(path))
+    rc = lib.dupfind_delete_file(raw)
     if rc == 1:
         return
     message = last_error(lib)

@@ -137,6 +137,30 @@ def test_delete_file(tree, tmp_path):
     assert tree.link.is_symlink() and outside.exists() and tree.reports[0].exists()
 
 
+@pytest.mark.parametrize("cut", [lambda p: f"{p}\0.bak", lambda p: os.fsencode(p) + b"\0.bak"], ids=["str", "bytes"])
+def test_delete_file_refuses_a_nul_instead_of_deleting_the_shorter_path(tree, cut):
+    dupfind.scan(tree.root)  # makes the file removable
+    with pytest.raises(ValueError, match="NUL"):
+        dupfind.delete_file(cut(tree.reports[1]))
+    assert tree.reports[1].read_bytes() == REPORT
+
+
+@pytest.mark.parametrize(
+    "roots, exclude",
+    [
+        (["{root}/docs\0/../backup"], ()),
+        ([b"{root}\0"], ()),
+        (["{root}"], ["old\0"]),
+    ],
+    ids=["root", "root-bytes", "exclude"],
+)
+def test_scan_refuses_a_nul_in_roots_and_exclude(tree, roots, exclude):
+    roots = [r.replace(b"{root}", os.fsencode(tree.root)) if isinstance(r, bytes) else r.format(root=tree.root)
+             for r in roots]
+    with pytest.raises(ValueError, match="NUL"):
+        dupfind.scan(roots, exclude=exclude)
+
+
 def run_python(code: str, env: dict) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-c", code], env=env, cwd=PACKAGE_DIR, capture_output=True, text=True, timeout=300

@@ -12,18 +12,21 @@ import struct
 import subprocess
 import termios
 import time
-from typing import Sequence, Union
+from typing import IO, Sequence, Union
 
 
 class Terminal:
-    def __init__(self, argv: Sequence[str], *, stdin: bool = False, stdout: bool = False, stderr: bool = False):
+    def __init__(self, argv: Sequence[str], *, stdin: bool = False, stdout: Union[bool, IO] = False,
+                 stderr: bool = False):
+        """A stream given as True is on the terminal; stdout may also be an
+        open file."""
         self.master, slave = pty.openpty()
         # Wide enough that no line of the tool wraps.
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 250, 0, 0))
         self.proc = subprocess.Popen(
             [str(a) for a in argv],
             stdin=slave if stdin else subprocess.DEVNULL,
-            stdout=slave if stdout else subprocess.PIPE,
+            stdout=slave if stdout is True else (stdout or subprocess.PIPE),
             stderr=slave if stderr else subprocess.PIPE,
         )
         os.close(slave)

@@ -8,6 +8,7 @@ import os
 import re
 import signal
 import subprocess
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -22,7 +23,7 @@ HEADER = re.compile(r"(\S+ \S+) each, (\d+) copies, hash ([0-9a-f]{16})")
 
 def run(cli, *args, **kwargs) -> subprocess.CompletedProcess:
     return subprocess.run(
-        [cli, *[str(a) for a in args]],
+        [cli, *[a if isinstance(a, bytes) else str(a) for a in args]],
         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300, **kwargs,
     )
 
@@ -172,6 +173,44 @@ def test_help_and_version(cli):
     assert version.returncode == 0 and re.fullmatch(r"dupfind \d+\.\d+\.\d+\n", version.stdout)
 
 
+@pytest.mark.parametrize(
+    "args, argument, shown",
+    [
+        (["--summary", b"{base}/caf\xe9"], 2, "{base}/caf\\xE9"),
+        (["--summary", "DIR", b"{base}/caf\xe9"], 3, "{base}/caf\\xE9"),
+        (["--exclude", b"caf\xe9", "DIR"], 2, "caf\\xE9"),
+        ([b"--exclude=caf\xe9", "DIR"], 1, "--exclude=caf\\xE9"),
+        # Well-formed in shape, but a surrogate and an overlong '/': neither
+        # is UTF-8, and the library would refuse the request for them.
+        (["DIR", b"{base}/\xed\xa0\x80"], 2, "{base}/\\xED\\xA0\\x80"),
+        (["--exclude", b"\xc0\xaf", "DIR"], 2, "\\xC0\\xAF"),
+        # The message stays on one line and tells a backslash from an escape.
+        (["--exclude", b"caf\xe9\\\n", "DIR"], 2, "caf\\xE9\\\\\\x0A"),
+    ],
+    ids=["root", "second-root", "exclude", "exclude=", "surrogate", "overlong", "escapes"],
+)
+def test_argument_that_is_not_utf8_is_a_usage_error(cli, tree, tmp_path, args, argument, shown):
+    base = os.fsencode(tmp_path)
+    os.mkdir(base + b"/caf\xe9")
+    os.mkdir(base + b"/\xed\xa0\x80")
+    args = [tree.root if a == "DIR" else a.replace(b"{base}", base) if isinstance(a, bytes) else a for a in args]
+    proc = run(cli, *args)
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    shown = shown.replace("{base}", str(tmp_path))
+    assert proc.stderr == f"dupfind: argument {argument} is not valid UTF-8: '{shown}' (the library takes UTF-8 paths)\n"
+
+
+def test_roots_in_utf8_beyond_ascii_are_scanned(cli, tmp_path):
+    roots = [tmp_path / name for name in ("café", "日本", "\U0001d11e")]  # 2, 3 and 4 bytes a character
+    for root in roots:
+        root.mkdir()
+        (root / "report.txt").write_bytes(REPORT)
+    proc = run(cli, "--summary", "--exclude", "ü", *roots)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("2 duplicate files in 1 group, ")
+
+
 def test_scan_errors_and_missing_roots(cli, tree, tmp_path):
     proc = run(cli, "")
     assert proc.returncode == 1
@@ -182,6 +221,36 @@ def test_scan_errors_and_missing_roots(cli, tree, tmp_path):
     assert proc.returncode == 0
     assert proc.stderr == f"dupfind: warning: {missing} was not scanned: root_missing\n"
     assert proc.stdout == SUMMARY.replace("3 entries", "4 entries") + "\n"
+
+
+@pytest.fixture
+def full_output():
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    with open("/dev/full", "w") as f:
+        yield f
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["--help"],
+        ["--version"],
+        ["DIR"],
+        ["--summary", "DIR"],
+        ["--skipped", "DIR"],
+        ["--json", "DIR"],
+        ["--delete", "--dry-run", "DIR"],
+        ["--delete", "DIR"],
+        ["--delete", "--summary", "DIR"],
+    ],
+    ids=lambda args: " ".join(args),
+)
+def test_output_that_cannot_be_written_fails_the_run(cli, tree, full_output, args):
+    proc = subprocess.run([cli, *[str(tree.root) if a == "DIR" else a for a in args]], stdin=subprocess.DEVNULL,
+                          stdout=full_output, stderr=subprocess.PIPE, text=True, timeout=300)
+    assert proc.returncode == 1
+    assert proc.stderr == "dupfind: write error: No space left on device\n"
 
 
 def test_demo_tree_shows_duplicate_groups(cli, tmp_path):
@@ -285,6 +354,135 @@ def test_delete_never_removes_a_file_through_another_name(cli, tmp_path, setup):
         assert "same file as kept " in proc.stdout
 
 
+def _linked_pair(tmp_path, link_name, copy_name, linked_dir):
+    """R/link_name leads to OUT/f, outside the root: the link itself, or a
+    linked directory OUT holding f. R/copy_name is the only regular file of
+    the group inside the root. Returns the root, the linked path, the copy
+    and the file outside."""
+    root, out = tmp_path / "R", tmp_path / "OUT"
+    root.mkdir()
+    out.mkdir()
+    (out / "f").write_bytes(REPORT)
+    (root / copy_name).write_bytes(REPORT)
+    if linked_dir:
+        os.symlink(out, root / link_name)
+        linked = root / link_name / "f"
+    else:
+        os.symlink(out / "f", root / link_name)
+        linked = root / link_name
+    return root, linked, root / copy_name, out / "f"
+
+
+@pytest.mark.parametrize(
+    "link_name, copy_name, linked_dir, policy, typed_root",
+    [
+        ("a-link", "z-copy", False, "first", "R"),
+        ("z-link", "a-copy", False, "first", "R"),
+        ("l", "z-copy", False, "shortest-path", "R"),
+        ("z-link", "a-copy", False, "newest", "R"),  # the file behind the link is the newer
+        ("z-link", "a-copy", False, "oldest", "R"),  # ... and here the older
+        ("a-dir", "z-copy", True, "first", "R"),
+        ("z-dir", "a-copy", True, "first", "R"),
+        # A root typed with a trailing '/' gives paths such as R//a-link.
+        ("a-link", "z-copy", False, "first", "R/"),
+        ("a-dir", "z-copy", True, "first", "R/"),
+    ],
+)
+def test_follow_symlinks_delete_keeps_the_file_reached_without_a_link(cli, tmp_path, link_name, copy_name,
+                                                                      linked_dir, policy, typed_root):
+    root, _, copy, outside = _linked_pair(tmp_path, link_name, copy_name, linked_dir)
+    behind = 1_600_000_000 + (-100 if policy == "oldest" else 100)
+    os.utime(outside, (behind, behind))
+    os.utime(copy, (1_600_000_000, 1_600_000_000))
+
+    typed = str(tmp_path / typed_root) + ("/" if typed_root.endswith("/") else "")
+    proc = run(cli, "--follow-symlinks", "--delete", "--keep", policy, typed)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""  # nothing was offered to the library to refuse
+    assert copy.read_bytes() == REPORT and outside.read_bytes() == REPORT
+    assert os.path.islink(root / link_name)
+    assert f"  kept:         {typed}/{copy_name}\n" in proc.stdout
+    link = f"{typed}/{link_name}"
+    linked, why = (f"{link}/f", f"reached through the symbolic link {link}") if linked_dir else (link, "a symbolic link")
+    assert f"0 files removed, 0 B freed\n1 file left:\n  {linked}: {why}, never removed\n" in proc.stdout
+
+
+def test_follow_symlinks_delete_leaves_a_group_of_links_alone(cli, tmp_path):
+    root, out = tmp_path / "R", tmp_path / "OUT"
+    root.mkdir()
+    out.mkdir()
+    for name in ("f", "g"):
+        (out / name).write_bytes(REPORT)
+        os.symlink(out / name, root / f"{name}-link")
+
+    proc = run(cli, "--follow-symlinks", "--delete", root)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    assert all((root / f"{n}-link").is_symlink() and (out / n).read_bytes() == REPORT for n in ("f", "g"))
+    why = "no file of the group is reached without a symbolic link"
+    assert f"  left:         {why}\n" in proc.stdout
+    assert f"2 files left:\n  {root / 'f-link'}: {why}\n  {root / 'g-link'}: {why}\n" in proc.stdout
+
+
+@contextmanager
+def overlay_mounted(lower: Path, merged: Path, scratch: Path):
+    """Mounts an overlay of lower on merged (upper and work directories in
+    scratch) for the duration of the block; skips when mounting is not
+    permitted here."""
+    upper, work = scratch / "overlay-upper", scratch / "overlay-work"
+    upper.mkdir()
+    work.mkdir()
+    try:
+        proc = subprocess.run(
+            ["mount", "-t", "overlay", "overlay", "-o", f"lowerdir={lower},upperdir={upper},workdir={work}",
+             str(merged)], capture_output=True, text=True,
+        )
+    except FileNotFoundError:
+        pytest.skip("no mount command here")
+    if proc.returncode != 0:
+        pytest.skip(f"cannot mount an overlay here: {proc.stderr.strip()}")
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", str(merged)], check=True)
+
+
+@pytest.mark.parametrize("dry_run", [False, True], ids=["delete", "dry-run"])
+@pytest.mark.parametrize(
+    "lower_name, merged_name, reason",
+    [
+        # The overlay's path comes first and is kept: the lower file is the
+        # only physical copy of what it shows.
+        ("zlower", "amerged", "kept file {merged} is on a stacked file system (overlayfs) and may be this copy"),
+        # The other way round: the copy is the one on the stacked file system.
+        ("alower", "zmerged", "on a stacked file system (overlayfs) and may be kept file {lower} seen"),
+    ],
+    ids=["kept-on-overlay", "copy-on-overlay"],
+)
+def test_delete_leaves_copies_a_stacked_file_system_may_show(cli, tmp_path, lower_name, merged_name, reason,
+                                                             dry_run):
+    root = tmp_path / "R"
+    lower, merged = root / lower_name, root / merged_name
+    lower.mkdir(parents=True)
+    merged.mkdir()
+    (lower / "data.txt").write_bytes(REPORT)
+    # An ordinary pair next to the mount, which must still be deduplicated.
+    (root / "plain").mkdir()
+    for name in ("a.bin", "b.bin"):
+        (root / "plain" / name).write_bytes(PHOTO)
+
+    with overlay_mounted(lower, merged, tmp_path):
+        proc = run(cli, "--delete", *(["--dry-run"] if dry_run else []), root)
+        assert (merged / "data.txt").read_bytes() == REPORT
+    assert proc.returncode == 0, proc.stderr
+    assert (lower / "data.txt").read_bytes() == REPORT
+    assert sorted(p.name for p in (root / "plain").iterdir()) == (["a.bin", "b.bin"] if dry_run else ["a.bin"])
+    assert ("1 file would be removed" if dry_run else "1 file removed") in proc.stdout
+    expected = reason.format(merged=merged / "data.txt", lower=lower / "data.txt")
+    copy = merged / "data.txt" if lower_name == "alower" else lower / "data.txt"
+    assert re.search(rf"^  {re.escape(str(copy))}: {re.escape(expected)}", proc.stdout, re.M), proc.stdout
+
+
 # --- terminal: progress, Ctrl-C, interactive --------------------------------
 
 def test_ctrl_c_cancels_the_scan_and_exits_130(cli, tmp_path):
@@ -357,6 +555,47 @@ def test_interactive_rechecks_each_copy_before_removing(cli, tree):
     assert "1 file removed, 2.9 KiB freed\n2 files left:\n" in out
     assert f"  {reports[2]}: content differs from kept {reports[0]}\n" in out
     assert f"  {photos[1]}: kept file {photos[0]} no longer exists\n" in out
+
+
+@pytest.mark.parametrize(
+    "answer, survivors, reasons",
+    [
+        # Keeping only the link vouches for nothing: both real files stay.
+        (["a-link"], {"m-copy", "z-copy"}, {"m-copy": "kept file {a-link} is a symbolic link",
+                                            "z-copy": "kept file {a-link} is a symbolic link"}),
+        # A kept real file vouches; the link kept beside it changes nothing.
+        (["a-link", "m-copy"], {"m-copy"}, {}),
+        # A link not chosen is never removed.
+        (["m-copy"], {"m-copy"}, {"a-link": "a symbolic link, never removed"}),
+    ],
+    ids=["link-kept", "link-and-file-kept", "file-kept"],
+)
+def test_interactive_only_files_reached_without_a_link_vouch(cli, tmp_path, answer, survivors, reasons):
+    root, link, _, outside = _linked_pair(tmp_path, "a-link", "z-copy", False)
+    (root / "m-copy").write_bytes(REPORT)
+
+    term = Terminal([cli, "--interactive", "--quiet", "--follow-symlinks", root], stdin=True, stdout=True)
+    listed = ask(term, "1/1", "2.9 KiB", 3)
+    assert sorted(p.name for p in listed) == ["a-link", "m-copy", "z-copy"]
+    term.send(",".join(str(listed.index(root / name) + 1) for name in answer) + "\n")
+    assert term.finish() == 0
+
+    assert link.is_symlink() and outside.read_bytes() == REPORT
+    assert {n for n in ("m-copy", "z-copy") if (root / n).exists()} == survivors
+    assert all((root / n).read_bytes() == REPORT for n in survivors)
+    out = term.text()
+    for name, why in reasons.items():
+        assert f"  {root / name}: {why.format(**{'a-link': link})}\n" in out
+    assert f"{len(reasons)} file{'' if len(reasons) == 1 else 's'} left" in out
+
+
+def test_interactive_asks_nothing_when_the_question_cannot_be_shown(cli, tree, full_output):
+    term = Terminal([cli, "--interactive", "--quiet", tree.root], stdin=True, stdout=full_output)
+    term.send("1\n1\n")  # typed ahead: answers to questions never shown
+    assert term.finish() == 1
+    assert term.proc.stderr.read() == b"dupfind: write error: No space left on device\n"
+    assert all(p.read_bytes() == REPORT for p in tree.reports)
+    assert all(p.read_bytes() == PHOTO for p in tree.photos)
 
 
 def test_interactive_ctrl_c_stops_after_the_current_group(cli, tree):
