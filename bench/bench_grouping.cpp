@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "dup_internal.h"
+#include "worker.h"
 
 namespace {
 

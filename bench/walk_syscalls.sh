@@ -34,7 +34,7 @@ cat > "$work/driver.cpp" <<'EOF'
 #include <cstring>
 #include <string>
 
-#include "dup_internal.h"
+#include "walk.h"
 
 // driver make ROOT DIRS FILES LINKS | driver walk ROOT FOLLOW | driver none ROOT FOLLOW
 int main(int argc, char **argv) {

@@ -7,15 +7,19 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "alloc_hook.h"
-#include "dup_internal.h"
 #include "inject.h"
-#include "scan_record.h"
+#include "dupfind.h"
+#include "results.h"
+#include "scan_fixture.h"
+#include "scan_table.h"
 #include "test_util.h"
 
 namespace {
@@ -263,7 +267,7 @@ TEST(AllocFault, FullScanEndsInItsDefinedFailureOrTheCorrectResult) {
 
     worker_reference ref;
     {
-        scan_record rec(root, {"tree/tmp/"});
+        ScanFixture rec(root, {"tree/tmp/"});
         dup_scan_worker(&rec.s);
         ASSERT_EQ(rec.s.progress.load(), 100) << rec.s.error;
         ref.text = rec.s.results_json;
@@ -277,7 +281,7 @@ TEST(AllocFault, FullScanEndsInItsDefinedFailureOrTheCorrectResult) {
     ASSERT_EQ(ref_groups, expected_groups(t)) << "the uninjected scan is wrong; nothing to compare with";
 
     long n = inject::each_allocation("full scan", [&](long k) -> std::string {
-        scan_record rec(root, {"tree/tmp/"});
+        ScanFixture rec(root, {"tree/tmp/"});
         allochook::watch(&rec.s.progress);
         allochook::arm(k);
         dup_scan_worker(&rec.s);
@@ -409,17 +413,16 @@ TEST(AllocFault, ScanStartFailsWithItsMessageOrHoldsTheRequest) {
             static const std::set<std::string> allowed{"oom", "invalid options_json", "invalid dirs_json",
                                                        "pthread_create failed"};
             if (!allowed.count(err)) return "failed with \"" + err + "\"";
-            dup_global_lock();
+            g_mu.lock();
             bool taken = dup_scan_get(1) != nullptr;
-            dup_global_unlock();
+            g_mu.unlock();
             return taken ? "the failed start kept its slot" : "";
         }
         if (!err.empty()) return "succeeded with error text \"" + err + "\"";
 
         std::string problem;
-        dup_global_lock();
+        g_mu.lock();
         dup_scan_t *s = dup_scan_get(id);
-        pthread_t worker = s->thread;
         if (s->n_roots != 4) problem = "n_roots " + std::to_string(s->n_roots);
         for (int32_t i = 0; problem.empty() && i < s->n_roots; i++)
             if (s->roots[i] ? want_roots[static_cast<size_t>(i)] != s->roots[i] : !hit)
@@ -437,16 +440,17 @@ TEST(AllocFault, ScanStartFailsWithItsMessageOrHoldsTheRequest) {
                                 (s->exclude[2] && strcmp(s->exclude[2], "tmp") != 0) ||
                                 (!hit && (!s->exclude[0] || !s->exclude[2]))))
             problem = "exclude entries wrong";
-        dup_global_unlock();
+        g_mu.unlock();
 
         int p = testutil::wait_for_scan(dupfind_scan_progress, id);
         if (problem.empty() && p != 100) problem = "the scan ended with " + std::to_string(p);
-        // Cleanup for the leak check only: the library itself never joins
-        // a worker nor gives a started scan's slot back.
-        pthread_join(worker, nullptr);
-        dup_global_lock();
+        // Cleanup for the leak check only: the library itself never gives a
+        // started scan's slot back. The worker stores the state last, after
+        // it has released everything it allocated.
+        while (s->state.load() == DUP_STATE_RUNNING) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g_mu.lock();
         dup_scan_release(dup_scan_get(id));
-        dup_global_unlock();
+        g_mu.unlock();
         return problem;
     });
     EXPECT_GT(n, 5);

@@ -21,8 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "dup_internal.h"
-#include "scan_record.h"
+#include "scan_fixture.h"
 #include "test_util.h"
 
 using testutil::TempDir;
@@ -78,8 +77,8 @@ std::string canonical(const std::string &path) {
 
 // Soundness of the groups as the files are now, and completeness for the
 // copies that were left alone (`untouched`: path -> content).
-std::string check_groups(const scan_record &rec, const std::map<std::string, std::string> &untouched) {
-    for (const auto &g : rec.groups()) {
+std::string check_groups(const ScanFixture &rec, const std::map<std::string, std::string> &untouched) {
+    for (const auto &g : rec.group_sets()) {
         if (g.size() < 2) return "a group with fewer than two files";
         std::string first, content;
         if (!read_now(*g.begin(), first)) return "group member " + *g.begin() + " is not a readable regular file now";
@@ -96,7 +95,7 @@ std::string check_groups(const scan_record &rec, const std::map<std::string, std
     for (const auto &[content, paths] : copies) {
         if (paths.size() < 2) continue;
         bool found = false;
-        for (const auto &g : rec.groups())
+        for (const auto &g : rec.group_sets())
             if (std::includes(g.begin(), g.end(), paths.begin(), paths.end())) found = true;
         if (!found) return "untouched copies " + *paths.begin() + " ... not reported together";
     }
@@ -253,7 +252,7 @@ TEST(FsFault, ChangesBetweenWalkAndFingerprints) {
         std::map<std::string, std::string> untouched = f.untouched;
         if (std::string(c.name) == "a directory of copies removed")
             untouched.erase(f.root + "/sub/deep/two-b");
-        scan_record rec(f.root);
+        ScanFixture rec(f.root);
         ASSERT_EQ(dup_walk_collect(&rec.s), 0);
         ASSERT_EQ(rec.s.n_files, 10);
         c.apply(f);
@@ -303,7 +302,7 @@ TEST(FsFault, ChangesDuringTheWalk) {
         std::string problem = in_child_with_deadline([&]() -> std::string {
             g_opendir_calls = 0;
             g_before_opendir = [&](const char *dir) { c.before_listing(f, dir); };
-            scan_record rec(f.root);
+            ScanFixture rec(f.root);
             dup_scan_worker(&rec.s);
             g_before_opendir = nullptr;
             if (g_opendir_calls == 0) return "the walk never called opendir; the hook needs updating";
@@ -349,7 +348,7 @@ TEST(FsFault, DirectoryMadeUnreadableDuringTheWalk) {
         g_before_opendir = [&](const char *dir) {
             if (root + "/locked" == dir) ::chmod(dir, 0);
         };
-        scan_record rec(root);
+        ScanFixture rec(root);
         dup_scan_worker(&rec.s);
         g_before_opendir = nullptr;
         if (rec.s.progress.load() != 100) return 11;
@@ -359,7 +358,7 @@ TEST(FsFault, DirectoryMadeUnreadableDuringTheWalk) {
                 recorded = true;
         if (!recorded) return 12;
         std::vector<std::set<std::string>> want{{root + "/a", root + "/c"}};
-        return rec.groups() == want ? 0 : 13;
+        return rec.group_sets() == want ? 0 : 13;
     });
     // 10: setup failed, 11: scan failed, 12: not recorded, 13: wrong groups.
     EXPECT_EQ(status, 0);

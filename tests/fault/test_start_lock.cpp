@@ -15,7 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "dup_internal.h"
+#include "dupfind.h"
+#include "roots.h"
 #include "test_util.h"
 
 namespace {
@@ -96,9 +97,9 @@ TEST(StartLock, ManyRootsRegisterOnceEach) {
     const int id = dupfind_scan_start(dirs.c_str(), nullptr);
     ASSERT_GT(id, 0) << dupfind_last_error();
     ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);
-    pthread_mutex_lock(&g_roots_mu);
+    g_roots_mu.lock();
     const int32_t registered = g_n_roots;
-    pthread_mutex_unlock(&g_roots_mu);
+    g_roots_mu.unlock();
     EXPECT_EQ(registered, n / 1000);  // only roots that exist are registered
 
     testutil::write_file(d / "r19000/x", "x");

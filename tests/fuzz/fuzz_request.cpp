@@ -15,7 +15,8 @@
 #include <set>
 #include <string>
 
-#include "dup_internal.h"
+#include "request.h"
+#include "scan_table.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -99,12 +100,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         options = options_text.c_str();
     }
 
-    dup_global_lock();
+    g_mu.lock();
     dup_scan_t *s = dup_scan_alloc();
     FUZZ_REQUIRE(s != nullptr);
     const char *msg = dup_parse_request(s, dirs.c_str(), options);
     check_slot(s, msg);
     dup_scan_release(s);
-    dup_global_unlock();
+    g_mu.unlock();
     return 0;
 }

@@ -12,7 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "dup_internal.h"
+#include "results.h"
+#include "scan.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "dup_internal.h"
+#include "dupfind.h"
+#include "results.h"
+#include "scan.h"
 #include "test_util.h"
 
 // A \u escape of a lone low surrogate decodes to bytes that are not UTF-8.

@@ -17,7 +17,11 @@
 
 #include <xxhash.h>
 
-#include "dup_internal.h"
+#include "dupfind.h"
+#include "first_block.h"
+#include "json.h"
+#include "pools.h"
+#include "scan_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -31,56 +35,7 @@ using Groups = std::vector<std::vector<std::string>>;
 std::function<uint64_t(const std::string &, int, uint64_t)> g_hook;
 uint64_t hook_trampoline(const char *path, int full, uint64_t h) { return g_hook(path, full, h); }
 
-struct Scan {
-    dup_scan_t s;
-    Scan() { memset(static_cast<void *>(&s), 0, sizeof s); }
-    ~Scan() { free_scan_data(&s); }
-    Scan(const Scan &) = delete;
-    Scan &operator=(const Scan &) = delete;
-
-    // Adds a record as the walk would: size and identity from the status of
-    // the path, following links (as the walk does for a followed link).
-    void add(const std::string &path) {
-        struct stat st {};
-        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
-        add_raw(path, st.st_size, st.st_dev, st.st_ino);
-    }
-    void add_raw(const std::string &path, int64_t size, uint64_t dev, uint64_t ino) {
-        if (s.n_files == s.cap_files) {
-            s.cap_files = s.cap_files ? s.cap_files * 2 : 8;
-            s.files = static_cast<dup_file_t *>(realloc(s.files, sizeof(dup_file_t) * s.cap_files));
-        }
-        dup_file_t &f = s.files[s.n_files++];
-        memset(static_cast<void *>(&f), 0, sizeof f);
-        f.path = dup_strdup(path.c_str());
-        f.size = size;
-        f.dev = dev;
-        f.ino = ino;
-    }
-    // What the worker does after the walk: merge the records of one entry,
-    // count, group.
-    int group() {
-        if (dup_merge_same_entries(&s) != 0) return -1;
-        s.scanned_files = s.n_files;
-        return dup_group_files(&s);
-    }
-    Groups groups() const {
-        Groups out;
-        for (int32_t i = 0; i < s.n_groups; i++)
-            out.emplace_back(s.groups[i].files, s.groups[i].files + s.groups[i].n_files);
-        return out;
-    }
-    std::vector<std::string> order() const {
-        std::vector<std::string> out;
-        for (int32_t i = 0; i < s.n_files; i++) out.emplace_back(s.files[i].path);
-        return out;
-    }
-    const dup_file_t *file(const std::string &path) const {
-        for (int32_t i = 0; i < s.n_files; i++)
-            if (path == s.files[i].path) return &s.files[i];
-        return nullptr;
-    }
-};
+using Scan = ScanFixture;
 
 class Grouping : public ::testing::Test {
 protected:
@@ -305,7 +260,7 @@ TEST_F(Grouping, HeadRuleFollowsTheExchangeSort) {
     for (const char *n : {"Z", "X", "Y"}) s.add(d / n);
     ASSERT_EQ(s.group(), 0);
     EXPECT_EQ(s.groups(), (Groups{{d / "Y", d / "X"}}));
-    EXPECT_EQ(s.order(), (std::vector<std::string>{d / "Z", d / "Y", d / "X"}));
+    EXPECT_EQ(s.files(), (std::vector<std::string>{d / "Z", d / "Y", d / "X"}));
 }
 
 // Tier 4 itself, through the seam that makes every fingerprint collide: in
@@ -437,7 +392,7 @@ TEST_F(Grouping, FullRunOrderIsTheExchangeSorts) {
         }
         expect.erase(std::remove_if(expect.begin(), expect.end(), [](const auto &g) { return g.size() < 2; }),
                      expect.end());
-        ASSERT_EQ(s.order(), expect_order) << "trial " << trial;
+        ASSERT_EQ(s.files(), expect_order) << "trial " << trial;
         ASSERT_EQ(s.groups(), expect) << "trial " << trial;
     }
 }

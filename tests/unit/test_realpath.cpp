@@ -7,7 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "dup_internal.h"
+#include "platform/platform.h"
+#include "roots.h"
 #include "test_util.h"
 
 namespace {
@@ -21,8 +22,8 @@ std::optional<std::string> take(char *p) {
     return s;
 }
 
-std::optional<std::string> canon(const char *path) { return take(dup_realpath_dup(path)); }
-std::optional<std::string> root_canon(const char *path) { return take(dup_root_realpath(path)); }
+std::optional<std::string> canon(const char *path) { return take(dup_canonical_path(path)); }
+std::optional<std::string> root_canon(const char *path) { return take(dup_root_canonical(path)); }
 
 // The system's own resolution of an existing path, for expectations.
 std::string sys_real(const std::string &path) {
@@ -64,7 +65,9 @@ struct Tree {
 
 }  // namespace
 
-TEST(Realpath, ResolvesAndFallsBack) {
+// The canonical form of exactly the object a path names: a path that does
+// not resolve has none (no ancestor stands in for it).
+TEST(Realpath, Resolves) {
     Tree t;
     const std::string &p = t.d.path();
     struct Case {
@@ -79,18 +82,13 @@ TEST(Realpath, ResolvesAndFallsBack) {
         {p + "/link", t.dir},
         {p + "/link/file", t.file},
         {"/", "/"},
-        // A missing path gives its nearest existing ancestor, found by
-        // cutting at '/'.
-        {p + "/dir/missing", t.dir},
-        {p + "/dir/missing/deeper/still", t.dir},
-        {p + "/dir/file/below", t.file},
-        {p + "/link/missing", t.dir},
-        // A backslash is part of a name: the cut lands after "a\b", not
-        // inside it.
+        {p + "/dir/missing", std::nullopt},
+        {p + "/dir/missing/deeper/still", std::nullopt},
+        {p + "/dir/file/below", std::nullopt},
+        {p + "/link/missing", std::nullopt},
+        // A backslash is part of a name.
         {p + "/a\\b", t.bs},
-        {p + "/a\\b/missing", t.bs},
-        {p + "/a\\b\\missing", t.real},
-        // Nothing to fall back to.
+        {p + "/a\\b/missing", std::nullopt},
         {"/no-such-dir-for-dupfind-tests", std::nullopt},
         {"/no-such-dir-for-dupfind-tests/x/y", std::nullopt},
         {"no-such-relative\\path", std::nullopt},
@@ -108,16 +106,15 @@ TEST(Realpath, RelativePathsResolveAgainstWorkingDirectory) {
     EXPECT_EQ(canon("dir"), t.dir);
     EXPECT_EQ(canon("./dir/file"), t.file);
     EXPECT_EQ(canon("."), t.real);
-    EXPECT_EQ(canon("./missing"), t.real);
-    EXPECT_EQ(canon("dir/missing"), t.dir);
+    EXPECT_EQ(canon("./missing"), std::nullopt);
+    EXPECT_EQ(canon("dir/missing"), std::nullopt);
     EXPECT_EQ(canon("missing/x"), std::nullopt);
     EXPECT_EQ(root_canon("dir"), t.dir);
     EXPECT_EQ(root_canon("."), t.real);
 }
 
 // A root is registered only when it is what the walk really walks: an
-// existing object reached without the ancestor fallback and not itself a
-// link.
+// existing object that resolves and is not itself a link.
 TEST(Realpath, RootFormRequiresExistingNonLink) {
     Tree t;
     const std::string &p = t.d.path();

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "dup_internal.h"
+#include "results.h"
+#include "scan.h"
 
 namespace {
 

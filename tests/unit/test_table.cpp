@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "dup_internal.h"
+#include "dupfind.h"
+#include "scan_table.h"
 #include "test_util.h"
 
 namespace {
@@ -24,7 +25,7 @@ OptionsSeen start_and_read(const testutil::TempDir &d, const char *options) {
     std::string dirs = "[" + testutil::json_str(d.path()) + "]";
     int id = dupfind_scan_start(dirs.c_str(), options);
     EXPECT_GT(id, 0) << dupfind_last_error() << " for " << (options ? options : "(null)");
-    dup_global_lock();
+    g_mu.lock();
     dup_scan_t *s = dup_scan_get(id);
     OptionsSeen seen{};
     if (s) {
@@ -33,7 +34,7 @@ OptionsSeen start_and_read(const testutil::TempDir &d, const char *options) {
         seen.max_files = s->max_files;
         for (int i = 0; i < s->n_exclude; i++) seen.exclude.push_back(s->exclude[i]);
     }
-    dup_global_unlock();
+    g_mu.unlock();
     testutil::wait_for_scan(dupfind_scan_progress, id);
     return seen;
 }
@@ -139,7 +140,7 @@ TEST(Table, RootsKeptExactlyAsGiven) {
                        testutil::json_str(d / "missing") + ", " + testutil::json_str(root_slash) + "]";
     int id = dupfind_scan_start(dirs.c_str(), nullptr);
     ASSERT_GT(id, 0) << dupfind_last_error();
-    dup_global_lock();
+    g_mu.lock();
     dup_scan_t *s = dup_scan_get(id);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(s->n_roots, 3);
@@ -152,7 +153,7 @@ TEST(Table, RootsKeptExactlyAsGiven) {
     EXPECT_STREQ(s->real_roots[0], canon);
     EXPECT_STREQ(s->real_roots[1], canon);
     free(canon);
-    dup_global_unlock();
+    g_mu.unlock();
     testutil::wait_for_scan(dupfind_scan_progress, id);
 }
 
@@ -215,7 +216,7 @@ TEST(Table, DeeplyNestedRequestParsesWithoutRecursion) {
 }
 
 TEST(Table, ReleaseFreesEverythingAndKeepsSettings) {
-    dup_global_lock();
+    g_mu.lock();
     dup_scan_t *s = dup_scan_alloc();
     ASSERT_NE(s, nullptr);
     s->roots = static_cast<char **>(calloc(2, sizeof(char *)));
@@ -232,7 +233,7 @@ TEST(Table, ReleaseFreesEverythingAndKeepsSettings) {
     EXPECT_EQ(s->results_json, nullptr);
     EXPECT_EQ(s->min_size, 7);
     EXPECT_EQ(dup_scan_get(id), nullptr);
-    dup_global_unlock();
+    g_mu.unlock();
 }
 
 TEST(ErrorText, BoundedAndPerThread) {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "dup_internal.h"
+#include "scan_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -28,60 +28,7 @@ using Skip = std::pair<std::string, std::string>;  // path, reason
 
 const std::string FFFD = "\xEF\xBF\xBD";
 
-// A scan record as the request parser leaves it for the worker: defaults
-// applied, roots and patterns as heap copies owned by the record.
-class ScanRecord {
-public:
-    ScanRecord() {
-        std::memset(static_cast<void *>(&s), 0, sizeof s);
-        s.min_size = 1;
-    }
-    ~ScanRecord() { free_scan_data(&s); }
-    ScanRecord(const ScanRecord &) = delete;
-    ScanRecord &operator=(const ScanRecord &) = delete;
-
-    void roots(std::initializer_list<const char *> v) { s.roots = copy(v, &s.n_roots); }
-    void roots(const std::vector<std::string> &v) {
-        std::vector<const char *> p;
-        for (const auto &r : v) p.push_back(r.c_str());
-        s.roots = copy(p, &s.n_roots);
-    }
-    void exclude(std::initializer_list<const char *> v) { s.exclude = copy(v, &s.n_exclude); }
-    void exclude(const std::vector<const char *> &v) { s.exclude = copy(v, &s.n_exclude); }
-
-    int walk() { return dup_walk_collect(&s); }
-
-    // Paths with `base` + "/" taken off the front where present.
-    std::vector<std::string> files(const std::string &base = "") const {
-        std::vector<std::string> out;
-        for (int32_t i = 0; i < s.n_files; i++) out.push_back(strip(s.files[i].path, base));
-        return out;
-    }
-    std::vector<Skip> skipped(const std::string &base = "") const {
-        std::vector<Skip> out;
-        for (int32_t i = 0; i < s.n_skipped; i++)
-            out.emplace_back(strip(s.skipped[i].path, base), s.skipped[i].reason);
-        return out;
-    }
-
-    dup_scan_t s;
-
-private:
-    template <class Seq>
-    static char **copy(const Seq &v, int32_t *n) {
-        char **out = static_cast<char **>(std::malloc(sizeof(char *) * (v.size() ? v.size() : 1)));
-        int32_t i = 0;
-        for (const char *p : v) out[i++] = p ? dup_strdup(p) : nullptr;
-        *n = i;
-        return out;
-    }
-    static std::string strip(const char *p, const std::string &base) {
-        std::string s = p;
-        std::string prefix = base.empty() ? "" : base + "/";
-        if (!prefix.empty() && s.compare(0, prefix.size(), prefix) == 0) s.erase(0, prefix.size());
-        return s;
-    }
-};
+using ScanRecord = ScanFixture;
 
 template <class T>
 std::vector<T> sorted(std::vector<T> v) {

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "dup_internal.h"
+#include "scan_fixture.h"
+#include "worker.h"
 #include "test_util.h"
 
 namespace {

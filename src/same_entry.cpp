@@ -12,6 +12,8 @@
 // (device and inode) and the entry's name in it is the same, whatever the
 // text of the paths says. Hard links are different entries of one file and
 // stay; what becomes of them is the grouping's and the host's concern.
+#include "same_entry.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -19,25 +21,13 @@
 
 #include <xxhash.h>
 
-#include "dup_internal.h"
+#include "base.h"
+#include "platform/platform.h"
 
 namespace {
 
-// A zero-filled heap array freed on every way out of its scope.
 template <class T>
-struct tmp_array {
-    T *p = nullptr;
-    tmp_array() = default;
-    tmp_array(const tmp_array &) = delete;
-    tmp_array &operator=(const tmp_array &) = delete;
-    ~tmp_array() { free(p); }
-    bool alloc(size_t n) {
-        free(p);
-        p = static_cast<T *>(calloc(n ? n : 1, sizeof(T)));
-        return p != nullptr;
-    }
-    T &operator[](size_t i) const { return p[i]; }
-};
+using tmp_array = dup_tmp_array<T>;
 
 // Where a record's entry lives: its directory's identity and its name.
 struct entry_key {
@@ -65,29 +55,29 @@ char *split_path(const char *path, const char **name) {
 // placed instead. Returns 0 with key set, 1 when the entry cannot be placed
 // (gone, no longer the file the walk saw), -1 when memory ran out.
 int place_entry(const dup_file_t &f, entry_key *key) {
-    unsigned type;
-    uint64_t dev, ino;
-    if (dup_query_identity(f.path, 0, &type, &dev, &ino) != 0) return 1;
+    dup_stat_t st;
+    if (dup_fill_stat(f.path, &st, 0) != 0) return 1;
     char *canon = nullptr;
     const char *target = f.path;
-    if (type == S_IFLNK) {
-        if (dup_query_identity(f.path, 1, &type, &dev, &ino) != 0 || type != S_IFREG) return 1;
-        // The path resolves, so this is its own canonical form, not an
-        // ancestor's; checked again below in case it changed meanwhile.
-        canon = dup_realpath_dup(f.path);
+    if (st.type == DUP_FT_LNK) {
+        if (dup_fill_stat(f.path, &st, 1) != 0 || st.type != DUP_FT_REG) return 1;
+        // Checked again below in case the path changed meanwhile.
+        canon = dup_canonical_path(f.path);
         if (!canon) return 1;
         target = canon;
-        if (dup_query_identity(target, 0, &type, &dev, &ino) != 0) type = 0;
+        if (dup_fill_stat(target, &st, 0) != 0) st.type = DUP_FT_OTHER;
     }
     int r = 1;
-    if (type == S_IFREG && dev == f.dev && ino == f.ino) {
+    if (st.type == DUP_FT_REG && st.dev == f.dev && st.ino == f.ino) {
         const char *name;
         char *dir = split_path(target, &name);
         if (!dir) {
             r = -1;
         } else {
-            unsigned dir_type;
-            if (dup_query_identity(dir, 1, &dir_type, &key->dir_dev, &key->dir_ino) == 0 && dir_type == S_IFDIR) {
+            dup_stat_t dst;
+            if (dup_fill_stat(dir, &dst, 1) == 0 && dst.type == DUP_FT_DIR) {
+                key->dir_dev = dst.dev;
+                key->dir_ino = dst.ino;
                 key->name = dup_strdup(name);
                 r = key->name ? 0 : -1;
             }
@@ -142,15 +132,15 @@ int mark_same_entries(const dup_file_t *f, int32_t *idx, int32_t s, int32_t t, e
 
 }  // namespace
 
-int dup_merge_same_entries(dup_scan_t *scan) {
+dup_result dup_merge_same_entries(dup_scan_t *scan) {
     dup_file_t *f = scan->files;
     const int32_t n = scan->n_files;
-    if (n < 2) return 0;
+    if (n < 2) return DUP_OK;
     tmp_array<int32_t> idx;
     tmp_array<uint64_t> hash;
     tmp_array<unsigned char> drop;
     tmp_array<entry_key> key;
-    if (!idx.alloc(n) || !hash.alloc(n) || !drop.alloc(n) || !key.alloc(n)) return -1;
+    if (!idx.alloc(n) || !hash.alloc(n) || !drop.alloc(n) || !key.alloc(n)) return DUP_NOMEM;
 
     // Identical path strings always name one entry; no query is needed.
     for (int32_t i = 0; i < n; i++) {
@@ -180,7 +170,7 @@ int dup_merge_same_entries(dup_scan_t *scan) {
     for (int32_t s = 0; s < m;) {
         int32_t t = s + 1;
         while (t < m && f[idx[t]].dev == f[idx[s]].dev && f[idx[t]].ino == f[idx[s]].ino) t++;
-        if (t - s >= 2 && mark_same_entries(f, idx.p, s, t, key.p, drop.p) != 0) return -1;
+        if (t - s >= 2 && mark_same_entries(f, idx.p, s, t, key.p, drop.p) != 0) return DUP_NOMEM;
         s = t;
     }
 
@@ -193,5 +183,5 @@ int dup_merge_same_entries(dup_scan_t *scan) {
     }
     if (w < n) memset(static_cast<void *>(f + w), 0, sizeof(dup_file_t) * static_cast<size_t>(n - w));
     scan->n_files = w;
-    return 0;
+    return DUP_OK;
 }

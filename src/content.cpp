@@ -1,0 +1,433 @@
+// Grouping by whole content and bytes: the lockstep read.
+//
+// Tiers 3 and 4 share one read of the partial run: each member is read once,
+// hashed to its end and compared block by block with the others of its
+// batch, which partitions the run into classes of equal leading `size`
+// bytes. Byte equality over a fixed length is an equivalence, so the groups
+// that comparing each member with a head would find in a full run are those
+// classes restricted to the run, each headed by its first member.
+#include "content.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+
+#define XXH_STATIC_LINKING_ONLY  // XXH64_state_t by value
+#include <xxhash.h>
+
+#include "first_block.h"
+#include "order.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Members read together in one lockstep batch, and the smallest block each
+// reads per round. Bounded so that 32 scans at once stay well inside the
+// usual limit of open files; a batch also shrinks when the limit is hit.
+constexpr int32_t PASS_FILES = 16;
+constexpr int64_t PASS_BLOCK = 64 * 1024;
+static_assert(PASS_BLOCK >= DUP_BLOCK, "a one-block file must fit one round");
+
+// A small batch reads larger blocks: every read() has a fixed cost that a
+// large file would otherwise pay every 64 KiB, and a pair of 256 KiB blocks
+// still sits in a core's cache while it is compared and hashed (larger ones
+// measured slower). A round's blocks stay within PASS_ROUND_BYTES, or
+// PASS_FILES blocks of PASS_BLOCK when the batch is larger.
+constexpr int64_t PASS_ROUND_BYTES = 512 * 1024;
+constexpr int64_t PASS_MAX_BLOCK = 256 * 1024;
+
+constexpr int64_t batch_block(int32_t cnt) {
+    const int64_t share = (PASS_ROUND_BYTES / (cnt < 1 ? 1 : cnt)) & ~int64_t{4095};
+    return std::clamp(share, PASS_BLOCK, PASS_MAX_BLOCK);
+}
+constexpr bool batch_blocks_fit() {
+    for (int32_t c = 1; c <= PASS_FILES; c++)
+        if (batch_block(c) * c > PASS_FILES * PASS_BLOCK) return false;
+    return true;
+}
+static_assert(batch_blocks_fit(), "a batch's blocks must fit the reading buffer");
+
+}  // namespace
+
+dup_reader_t::~dup_reader_t() {
+    free(buf);
+    free(st);
+}
+
+bool dup_reader_t::ready() {
+    if (!buf) buf = static_cast<unsigned char *>(malloc(static_cast<size_t>(PASS_FILES * PASS_BLOCK)));
+    if (!st) st = static_cast<XXH64_state_t *>(malloc(sizeof(XXH64_state_t) * PASS_FILES));
+    return buf && st;
+}
+
+bool dup_group_scratch::alloc(size_t m) {
+    if (!(perm.alloc(m) && tmp.alloc(m) && roots.alloc(m) && nxt.alloc(m) && last.alloc(m) && mark.alloc(m) &&
+          visited.alloc(m) && keys.alloc(m) && list.alloc(m)))
+        return false;
+    for (size_t k = 0; k < m; k++) last[k] = -1;
+    return true;
+}
+
+namespace {
+
+int32_t find_root(int32_t *parent, int32_t x) {
+    while (parent[x] != x) {
+        parent[x] = parent[parent[x]];
+        x = parent[x];
+    }
+    return x;
+}
+
+void unite(int32_t *parent, int32_t a, int32_t b) {
+    a = find_root(parent, a);
+    b = find_root(parent, b);
+    if (a < b)
+        parent[b] = a;
+    else if (b < a)
+        parent[a] = b;
+}
+
+struct slot {
+    dup_content_t h;
+    int32_t member;   // index into the run
+    int32_t hashing;  // read to the end for the full fingerprint
+    int32_t cls;      // class label (the slot that founded it); -1: equals nothing
+    int32_t done;
+    int32_t failed;   // a read error
+    int64_t seen;     // bytes read so far
+    int32_t eq;       // slots with equal eq have equal hashing states
+    int32_t cut;      // stopped before its end: no fingerprint
+};
+
+slot new_slot(dup_content_t h, int32_t member, int32_t hashing) { return slot{h, member, hashing, 0, 0, 0, 0, -1, 0}; }
+
+bool any_shared_class(const slot *sl, int32_t cnt) {
+    int32_t count[PASS_FILES] = {};
+    for (int32_t a = 0; a < cnt; a++)
+        if (sl[a].cls >= 0 && ++count[sl[a].cls] >= 2) return true;
+    return false;
+}
+
+// Reads the slots of one batch together, round by round, until all are done.
+// Hashing slots are read to their end and fingerprinted; the others stop
+// after `size` bytes, or as soon as no other slot can still equal them.
+// Slots start in one class, which every round splits by that round's bytes
+// below `size`. Afterwards two verified slots (see slot_verified) have
+// equal leading `size` bytes exactly when their labels are equal.
+// When the batch holds every member of its run that could be opened
+// (whole_run), the run has no group once no two slots share a class, and
+// then no fingerprint matters either: every slot stops there, and the
+// hashing ones are cut (they have no fingerprint).
+// Returns 0, or 1 when a cancel was seen between two rounds.
+int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slot *sl, int32_t cnt, bool whole_run) {
+    const int64_t S = rc.size;
+    int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES], same[PASS_FILES], eq0[PASS_FILES];
+    int64_t got[PASS_FILES];
+    const int64_t blk = batch_block(cnt);
+    // The batch's blocks sit side by side in the reader's buffer, and a
+    // class is named by the slot that founded it.
+    assert(cnt >= 0 && cnt <= PASS_FILES);
+    assert(blk * cnt <= PASS_FILES * PASS_BLOCK);
+    for (int64_t off = 0;; off += blk) {
+        bool any = false;
+        for (int32_t a = 0; a < cnt; a++) any = any || !sl[a].done;
+        if (!any) return 0;
+        if (off > 0 && dup_cancel_requested(scan)) return 1;
+
+        const int64_t L = off < S ? (S - off < blk ? S - off : blk) : 0;
+        assert(L >= 0 && L <= blk);
+        for (int32_t a = 0; a < cnt; a++) count[a] = 0;
+        for (int32_t a = 0; a < cnt; a++) {
+            assert(sl[a].cls < cnt);
+            if (!sl[a].done && sl[a].cls >= 0) count[sl[a].cls]++;
+        }
+
+        for (int32_t a = 0; a < cnt; a++) {
+            slot &x = sl[a];
+            got[a] = 0;
+            same[a] = -1;
+            eq0[a] = x.eq;
+            if (x.done) continue;
+            int64_t want = blk;
+            if (!x.hashing) want = L > 0 && x.cls >= 0 && count[x.cls] >= 2 ? L : 0;
+            if (want == 0) {
+                x.done = 1;
+                continue;
+            }
+            const int64_t r = dup_content_read(x.h, px.buf + a * blk, want);
+            if (r < 0) {
+                x.failed = x.done = 1;
+                x.cls = -1;
+                continue;
+            }
+            got[a] = r;
+            x.seen += r;
+            if (r < L) x.cls = -1;  // shorter than `size`
+            if (r < want || (!x.hashing && off + L >= S)) x.done = 1;
+        }
+
+        if (L > 0) {
+            int32_t n_reps = 0;
+            for (int32_t a = 0; a < cnt; a++) {
+                newc[a] = sl[a].cls;
+                if (sl[a].cls < 0 || got[a] < L || count[sl[a].cls] < 2) continue;
+                const unsigned char *b = px.buf + a * blk;
+                int32_t to = -1;
+                for (int32_t q = 0; q < n_reps && to < 0; q++) {
+                    const int32_t y = reps[q];
+                    if (sl[y].cls == sl[a].cls && memcmp(px.buf + y * blk, b, static_cast<size_t>(L)) == 0)
+                        to = y;
+                }
+                if (to < 0)
+                    to = reps[n_reps++] = a;  // founds a class of its own
+                else
+                    same[a] = to;
+                newc[a] = to;
+            }
+            for (int32_t a = 0; a < cnt; a++) sl[a].cls = newc[a];
+            if (whole_run && !any_shared_class(sl, cnt)) {
+                for (int32_t a = 0; a < cnt; a++) {
+                    sl[a].cut = sl[a].hashing;  // this round is not hashed
+                    sl[a].done = 1;
+                }
+                return 0;
+            }
+        }
+
+        // A slot that read exactly the bytes its class's founder read, from
+        // the same hashing state, ends in the founder's state: copying that
+        // state gives the digest hashing would give, at a fraction of the
+        // cost. Founders come first in slot order, so theirs is updated.
+        for (int32_t a = 0; a < cnt; a++) {
+            slot &x = sl[a];
+            if (!x.hashing || got[a] == 0) continue;
+            const int32_t f = same[a];
+            if (f >= 0 && sl[f].hashing && got[a] == L && got[f] == L && eq0[a] == eq0[f]) {
+                XXH64_copyState(&px.st[a], &px.st[f]);
+                x.eq = f;
+            } else {
+                XXH64_update(&px.st[a], px.buf + a * blk, static_cast<size_t>(got[a]));
+                x.eq = a;
+            }
+        }
+    }
+}
+
+// Read whole, without error, and at least `size` bytes of it: the slot's
+// class label then says what it equals. A slot that stopped early because
+// nothing else could equal it is not verified and stays alone.
+bool slot_verified(const slot &x, int64_t size) { return !x.failed && x.cls >= 0 && x.seen >= size; }
+
+// Unites every verified slot with the first verified slot of its label.
+void unite_batch(const dup_run_t &rc, const slot *sl, int32_t cnt) {
+    int32_t first[PASS_FILES];
+    for (int32_t a = 0; a < cnt; a++) first[a] = -1;
+    for (int32_t a = 0; a < cnt; a++) {
+        if (!slot_verified(sl[a], rc.size)) continue;
+        int32_t &f = first[sl[a].cls];
+        if (f < 0)
+            f = a;
+        else
+            unite(rc.parent, sl[f].member, sl[a].member);
+    }
+}
+
+// Tiers 3 and 4 reading for one partial run: every member once, a batch at
+// a time, taking its full fingerprint (before the test seam) and its class
+// among the members of its batch. *batches counts the batches. Returns 0,
+// 1 (cancel) or -1 (memory).
+}  // namespace
+
+dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *batches) {
+    if (!px.ready()) return DUP_NOMEM;
+    slot sl[PASS_FILES];
+    int32_t next = 0;
+    *batches = 0;
+    while (next < rc.n) {
+        int32_t cnt = 0;
+        while (next < rc.n && cnt < PASS_FILES) {
+            if (dup_cancel_requested(scan)) {  // before every full fingerprint
+                for (int32_t a = 0; a < cnt; a++) dup_content_close(sl[a].h);
+                return DUP_STOPPED;
+            }
+            const int32_t k = next;
+            const int32_t hashing = !rc.whole[k];
+            dup_perr why = DUP_PERR_OTHER;
+            const dup_content_t h = dup_content_open(rc.rec[k].path, hashing, rc.rec[k].dev, rc.rec[k].ino, &why);
+            if (h == DUP_CONTENT_NONE && why == DUP_PERR_NO_HANDLES && cnt > 0) break;  // in the next batch
+            next++;
+            if (h < 0) {
+                rc.rec[k].full_ok = 0;
+                rc.invalid[k] = 1;
+                continue;
+            }
+            sl[cnt] = new_slot(h, k, hashing);
+            if (hashing) XXH64_reset(&px.st[cnt], 0);
+            cnt++;
+        }
+        const bool whole_run = *batches == 0 && next == rc.n;
+        (*batches)++;
+        const int r = run_batch(scan, px, rc, sl, cnt, whole_run);
+        for (int32_t a = 0; a < cnt; a++) dup_content_close(sl[a].h);
+        if (r != 0) return static_cast<dup_result>(r);
+        for (int32_t a = 0; a < cnt; a++) {
+            const slot &x = sl[a];
+            dup_file_t &f = rc.rec[x.member];
+            // A one-block file whose block cannot be read again has no full
+            // fingerprint either.
+            if (x.failed || x.cut || (!x.hashing && x.cls < 0)) {
+                f.full_ok = 0;
+            } else {
+                if (x.hashing) f.full_hash = XXH64_digest(&px.st[a]);
+                f.full_ok = 1;
+            }
+            if (x.failed || x.cut || x.cls < 0) rc.invalid[x.member] = 1;
+        }
+        unite_batch(rc, sl, cnt);
+    }
+    return DUP_OK;
+}
+
+namespace {
+
+// Compares member `head` with each of others[0..cnt) over `size` bytes,
+// reading the head once per batch, and unites the members found equal (to
+// the head or to each other). Returns 0, 1 (cancel) or -1 (memory).
+int compare_with_head(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t head, const int32_t *others,
+                      int32_t cnt) {
+    if (!px.ready()) return -1;
+    slot sl[PASS_FILES];
+    int32_t next = 0;
+    while (next < cnt) {
+        const dup_file_t &hf = rc.rec[head];
+        const dup_content_t hh = dup_content_open(hf.path, 1, hf.dev, hf.ino);
+        if (hh < 0) return 0;  // the head equals nothing
+        sl[0] = new_slot(hh, head, 0);
+        int32_t n = 1;
+        while (next < cnt && n < PASS_FILES) {
+            const dup_file_t &of = rc.rec[others[next]];
+            dup_perr why = DUP_PERR_OTHER;
+            const dup_content_t h = dup_content_open(of.path, 1, of.dev, of.ino, &why);
+            if (h == DUP_CONTENT_NONE && why == DUP_PERR_NO_HANDLES && n > 1) break;
+            next++;
+            if (h < 0) continue;
+            sl[n++] = new_slot(h, others[next - 1], 0);
+        }
+        const int r = run_batch(scan, px, rc, sl, n, false);
+        for (int32_t a = 0; a < n; a++) dup_content_close(sl[a].h);
+        if (r != 0) return r;
+        unite_batch(rc, sl, n);
+    }
+    return 0;
+}
+
+// Joins classes found in different batches. Only members with one full
+// fingerprint can meet in a full run, so only the classes inside one
+// fingerprint are compared: the first with all the others, then the first
+// of those still apart with the rest, and so on. When all are equal (the
+// usual case) that is one read of each class and one of the first per batch.
+int merge_batches(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *tmp, int32_t *roots,
+                  unsigned char *mark) {
+    int32_t m = 0;
+    for (int32_t k = 0; k < rc.n; k++)
+        if (rc.rec[k].full_ok && !rc.invalid[k]) tmp[m++] = k;
+    std::sort(tmp, tmp + m, [&](int32_t a, int32_t b) {
+        const uint64_t ha = rc.rec[a].full_hash, hb = rc.rec[b].full_hash;
+        return ha != hb ? ha < hb : a < b;
+    });
+    for (int32_t s = 0; s < m;) {
+        int32_t t = s + 1;
+        while (t < m && rc.rec[tmp[t]].full_hash == rc.rec[tmp[s]].full_hash) t++;
+        int32_t nr = 0;
+        for (int32_t k = s; k < t; k++) {
+            const int32_t x = find_root(rc.parent, tmp[k]);
+            if (!mark[x]) {
+                mark[x] = 1;
+                roots[nr++] = x;
+            }
+        }
+        for (int32_t q = 0; q < nr; q++) mark[roots[q]] = 0;
+        while (nr >= 2) {
+            const int r = compare_with_head(scan, px, rc, roots[0], roots + 1, nr - 1);
+            if (r != 0) return r;
+            const int32_t hr = find_root(rc.parent, roots[0]);
+            int32_t w = 0;
+            for (int32_t q = 1; q < nr; q++) {
+                const int32_t x = find_root(rc.parent, roots[q]);
+                if (x != hr && !mark[x]) {
+                    mark[x] = 1;
+                    roots[w++] = x;
+                }
+            }
+            for (int32_t q = 0; q < w; q++) mark[roots[q]] = 0;
+            nr = w;
+        }
+        s = t;
+    }
+    return 0;
+}
+
+// Tier 4 for the full run at positions [c, d) of the reordered partial run:
+// one group per class of two or more, headed by its first member, the
+// others in run order; groups in the order of their heads.
+int group_full_run(dup_scan_t *scan, const dup_run_t &rc, dup_group_scratch &w, int32_t c, int32_t d) {
+    auto cls = [&](int32_t u) {
+        const int32_t k = w.perm[u];
+        return rc.invalid[k] ? -1 : find_root(rc.parent, k);
+    };
+    for (int32_t u = d - 1; u >= c; u--) {
+        const int32_t x = cls(u);
+        w.visited[u] = 0;
+        if (x < 0) continue;
+        w.nxt[u] = w.last[x];
+        w.last[x] = u;
+    }
+    int rc_out = 0;
+    for (int32_t u = c; u < d && rc_out == 0; u++) {
+        if (w.visited[u] || cls(u) < 0) continue;
+        int32_t cnt = 0;
+        for (int32_t v = u; v >= 0; v = w.nxt[v]) {
+            w.visited[v] = 1;
+            w.list[cnt++] = rc.rec[v].path;
+        }
+        if (cnt >= 2) rc_out = dup_append_group(scan, rc.rec[u].full_hash, rc.rec[u].size, w.list.p, cnt);
+    }
+    for (int32_t u = c; u < d; u++) {
+        const int32_t x = cls(u);
+        if (x >= 0) w.last[x] = -1;
+    }
+    return rc_out;
+}
+
+}  // namespace
+
+dup_result dup_group_run(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, dup_group_scratch &w,
+                         bool several_batches) {
+    const int32_t n = rc.n;
+    for (int32_t k = 0; k < n; k++) {
+        dup_file_t &x = rc.rec[k];
+        x.full_hash = x.full_ok ? dup_seam(x.path, 1, x.full_hash) : 0;
+    }
+    if (several_batches) {
+        const int r = merge_batches(scan, px, rc, w.tmp.p, w.roots.p, w.mark.p);
+        if (r != 0) return static_cast<dup_result>(r);
+    }
+
+    for (int32_t k = 0; k < n; k++) w.keys[k] = rc.rec[k].full_hash;
+    if (dup_exchange_order(w.keys.p, n, w.perm.p) != DUP_OK) return DUP_NOMEM;
+    dup_apply_order(rc.rec, w.perm.p, n);
+
+    for (int32_t c = 0; c < n;) {
+        if (!rc.rec[c].full_ok) {
+            c++;
+            continue;
+        }
+        int32_t d = c + 1;
+        while (d < n && rc.rec[d].full_ok && rc.rec[d].full_hash == rc.rec[c].full_hash) d++;
+        if (d - c >= 2 && group_full_run(scan, rc, w, c, d) != 0) return DUP_NOMEM;
+        c = d;
+    }
+    return DUP_OK;
+}
+

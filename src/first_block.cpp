@@ -1,0 +1,94 @@
+// Grouping by the fingerprint of the first block.
+#include "first_block.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <xxhash.h>
+
+#include "order.h"
+#include "platform/platform.h"
+
+uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t computed) = nullptr;
+
+namespace {
+
+// Closes a content handle on every path out of a scope.
+struct content_guard {
+    dup_content_t h;
+    explicit content_guard(dup_content_t handle) : h(handle) {}
+    ~content_guard() { dup_content_close(h); }
+    content_guard(const content_guard &) = delete;
+    content_guard &operator=(const content_guard &) = delete;
+};
+
+}  // namespace
+
+int dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole,
+                         bool *no_handles) {
+    if (!out || size < 0 || !path) return -1;
+    if (no_handles) *no_handles = false;
+    dup_perr why = DUP_PERR_OTHER;
+    const dup_content_t h = dup_content_open(path, 0, dev, ino, &why);
+    if (h == DUP_CONTENT_NONE) {
+        if (no_handles) *no_handles = why == DUP_PERR_NO_HANDLES;
+        return -1;
+    }
+    content_guard g(h);
+
+    const int64_t n = size < DUP_BLOCK ? size : DUP_BLOCK;
+    // A file that fits in one block is asked for one byte more: getting
+    // exactly n bytes then proves that it ends at its recorded size, so its
+    // whole content is what was just hashed.
+    // One call usually answers: exactly n bytes of the n + 1 asked means the
+    // end came right at the recorded size. Fewer than n may be a short read
+    // rather than the end, so only then is the rest asked for.
+    unsigned char buf[DUP_BLOCK + 1];
+    const int64_t want = size <= DUP_BLOCK ? n + 1 : n;
+    int64_t got = dup_content_read_once(h, buf, want);
+    if (got > 0 && got < n) {
+        const int64_t more = dup_content_read(h, buf + got, want - got);
+        got = more < 0 ? -1 : got + more;
+    }
+    if (got < n) return -1;  // read error, or shorter than recorded
+    *out = XXH64(buf, static_cast<size_t>(n), 0);
+    if (whole) *whole = size <= DUP_BLOCK && got == n;
+    return 0;
+}
+
+dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned char *whole, int32_t i, int32_t j,
+                              dup_runs_t *runs) {
+    dup_file_t *run = scan->files + i;
+    const int32_t m = j - i;
+    for (int32_t k = 0; k < m; k++) {
+        if (dup_cancel_requested(scan)) return DUP_STOPPED;  // before every partial fingerprint is used
+        const uint64_t h = run[k].partial_hash;    // 0 when it failed
+        if (run[k].partial_ok) run[k].partial_hash = dup_seam(run[k].path, 0, h);
+        w.raw[k] = h;
+        w.whole[k] = run[k].partial_ok ? whole[i + k] : 0;
+        w.order[k] = k;
+    }
+    // Paths are unique here, so (fingerprint, path) is a total order and
+    // any sort gives the one result.
+    std::sort(w.order.p, w.order.p + m, [&](int32_t a, int32_t b) {
+        if (run[a].partial_hash != run[b].partial_hash) return run[a].partial_hash < run[b].partial_hash;
+        return strcmp(run[a].path, run[b].path) < 0;
+    });
+    dup_apply_order(run, w.order.p, m);
+    for (int32_t t = 0; t < m; t++) whole[i + t] = w.whole[w.order[t]];
+
+    for (int32_t b = 0; b < m;) {
+        int32_t e = b + 1;
+        if (run[b].partial_ok)
+            while (e < m && run[e].partial_ok && run[e].partial_hash == run[b].partial_hash) e++;
+        if (e - b >= 2) {
+            for (int32_t t = b; t < e; t++) run[t].full_hash = w.raw[w.order[t]];
+            runs->b[runs->n] = i + b;
+            runs->e[runs->n] = i + e;
+            runs->n++;
+        }
+        b = e;
+    }
+    return DUP_OK;
+}
+

@@ -1,0 +1,56 @@
+// Grouping by the fingerprint of the first block: files of one size are
+// told apart by XXH64 of their first 64 KiB, and each size run is ordered
+// by (fingerprint, path) into the partial runs the next tier reads whole.
+#ifndef DUP_FIRST_BLOCK_H
+#define DUP_FIRST_BLOCK_H
+
+#include <cstdint>
+
+#include "scan.h"
+
+constexpr int64_t DUP_BLOCK = 65536;  // the first block, and the smallest read
+
+// XXH64 (seed 0) of the first min(size, DUP_BLOCK) bytes of the file at
+// path, whose identity must be (dev, ino) unless both are 0. *whole (may be
+// null) tells whether the file of at most one block ended exactly at size,
+// so that this is also its full fingerprint. DUP_OK, or -1 when the file
+// cannot be opened or read that far; *no_handles (may be null) then tells
+// whether only a shortage of file handles stood in the way.
+int dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole,
+                         bool *no_handles = nullptr);
+
+// Test seam, never set by the library: when non-null, grouping replaces every
+// fingerprint it takes (full 0: first block, 1: whole content) by what this
+// returns, so tests can make distinct files collide and order fingerprints
+// at will. Called on the worker only.
+extern uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t computed);
+inline uint64_t dup_seam(const char *path, int full, uint64_t h) {
+    return dup_test_fingerprint_hook ? dup_test_fingerprint_hook(path, full, h) : h;
+}
+
+// The partial runs found so far: runs [b[t], e[t]) of files, in the order
+// the worker groups them. Room for n_files / 2, as a run has two or more.
+struct dup_runs_t {
+    int32_t *b = nullptr;
+    int32_t *e = nullptr;
+    int32_t n = 0;
+};
+
+// Scratch of the tier-2 order, sized once for the largest size run.
+struct dup_order_scratch {
+    dup_tmp_array<int32_t> order;        // size-run position -> original
+    dup_tmp_array<uint64_t> raw;         // by original size-run position
+    dup_tmp_array<unsigned char> whole;  // by original size-run position
+    bool alloc(size_t m) { return order.alloc(m) && raw.alloc(m) && whole.alloc(m); }
+};
+
+// Tier 2 for the size run files[i, j), whose first-block fingerprints were
+// taken: applies the test seam, sorts the run by (fingerprint, path) and
+// appends its partial runs of two or more to runs. whole[i, j) comes in by
+// position before the sort and leaves by position after it. Until the full
+// fingerprints are taken, a member's full_hash holds its first block's
+// fingerprint as read. DUP_OK or DUP_STOPPED (cancel).
+dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned char *whole, int32_t i, int32_t j,
+                              dup_runs_t *runs);
+
+#endif  // DUP_FIRST_BLOCK_H

@@ -1,0 +1,128 @@
+// The operations the library needs from the operating system, and nothing
+// else. Every system call of the library is made behind this header: the
+// stages above it include no system header, so a port is one more file
+// beside posix.cpp.
+//
+// Paths are NUL-terminated UTF-8 at this boundary, of any length (a walk
+// builds paths longer than some systems take whole; the implementation
+// reaches them). Handles are opaque. No function here sets the caller's
+// error text; each reports only through its result.
+#ifndef DUP_PLATFORM_H
+#define DUP_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- status ---------------------------------------------------------------------------
+
+enum dup_ftype : uint8_t {
+    DUP_FT_REG,    // a regular file
+    DUP_FT_DIR,    // a directory
+    DUP_FT_LNK,    // a symbolic link (on Windows, any reparse point)
+    DUP_FT_OTHER,  // a FIFO, socket, device
+};
+
+// What the status query reports. Two paths that reach the same object have
+// equal (dev, ino), whatever links or mounts they pass through.
+struct dup_stat_t {
+    dup_ftype type;
+    int64_t size;      // bytes, for a regular file; 0 otherwise
+    uint64_t dev;
+    uint64_t ino;
+    int64_t mtime_ns;  // last modification, nanoseconds since the epoch
+};
+
+// Why an operation failed, where a caller acts on the difference.
+enum dup_perr : int8_t {
+    DUP_PERR_OTHER = 1,      // missing, no permission, not what was expected
+    DUP_PERR_NO_HANDLES,     // the process (or system) has no file handle free
+    DUP_PERR_NAME_TOO_LONG,  // a name the system refuses as too long
+};
+
+// The status of the object at path: follow = 0 reports a link as a link,
+// otherwise what the chain of links leads to. 0, or -1 with *why set (why
+// may be null).
+int dup_fill_stat(const char *path, dup_stat_t *st, int follow, dup_perr *why = nullptr);
+
+// ---- directory listing --------------------------------------------------------------
+
+struct dup_dir_t;  // an open directory being listed
+
+// Opens a directory for listing; null on failure, with *why set (may be
+// null). The handle pins the directory itself: what its path leads to later
+// does not change what it lists or what entry queries reach.
+dup_dir_t *dup_dir_open(const char *path, dup_perr *why = nullptr);
+void dup_dir_close(dup_dir_t *dir);  // accepts null
+// Whether the open directory is the object with this identity.
+bool dup_dir_is(const dup_dir_t *dir, uint64_t dev, uint64_t ino);
+// The next name in the listing's own order ("." and ".." included), or null
+// at the end; valid until the next call. A read error ends the listing.
+const char *dup_dir_next(dup_dir_t *dir);
+// The status of the entry `name` of the open directory, reached through
+// the handle rather than through the directory's path.
+int dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int follow);
+
+// ---- content ------------------------------------------------------------------------
+
+using dup_content_t = intptr_t;  // an open regular file; -1 is none
+constexpr dup_content_t DUP_CONTENT_NONE = -1;
+
+// Opens a regular file to read its content, without blocking on a FIFO or
+// device put in its place, without changing its access time where the
+// system allows, and hinting a read to the end when `sequential`. Refuses
+// anything but a regular file, and, unless dev and ino are both 0, a file
+// whose identity is not (dev, ino). DUP_CONTENT_NONE on failure, with
+// *why set (may be null).
+dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino,
+                               dup_perr *why = nullptr);
+// Fills buf with n bytes, fewer only at the end of the file; -1 on error.
+int64_t dup_content_read(dup_content_t h, void *buf, int64_t n);
+// One read call: fewer bytes than asked from a regular file means its end
+// was reached at that moment. 0 at the end, -1 on error.
+int64_t dup_content_read_once(dup_content_t h, void *buf, int64_t n);
+void dup_content_close(dup_content_t h);  // accepts DUP_CONTENT_NONE
+
+// ---- canonical paths ----------------------------------------------------------------
+
+// The canonical form of the object the path names: absolute, every link
+// resolved, '/' as separator, no trailing '/' (except the file-system root
+// itself). Null when the path does not resolve or memory runs out. Caller
+// frees with free().
+char *dup_canonical_path(const char *path);
+
+// ---- the delete's steps ---------------------------------------------------------------
+
+struct dup_parent_t;  // a directory held open to act on one of its entries
+
+// Opens the directory that holds the last component of path (following
+// links along the way). Also sets *name to that component, inside path.
+// Null on failure.
+dup_parent_t *dup_parent_open(const char *path, const char **name);
+void dup_parent_close(dup_parent_t *dir);  // accepts null
+// The status of an entry of the open directory, never following a link.
+int dup_parent_stat(const dup_parent_t *dir, const char *name, dup_stat_t *st);
+// The canonical form of the open directory as the system names it now (not
+// of the text that opened it, which may lead elsewhere by now). Null when
+// it has none (removed meanwhile, out of reach) or memory runs out. Caller
+// frees with free().
+char *dup_parent_canonical(const dup_parent_t *dir);
+// Removes the entry itself (never what a link stands for). 0 or -1.
+int dup_parent_remove(const dup_parent_t *dir, const char *name);
+
+// ---- threads and process ---------------------------------------------------------------
+
+// Starts fn(arg) on a new thread that nobody joins (a scan's worker, which
+// runs until its scan ends). 0, or -1 when no thread could be created.
+int dup_thread_spawn(void (*fn)(void *), void *arg);
+
+struct dup_thread_t;
+// Starts fn(arg) on a thread that the caller joins (a reader of a pool).
+// Null when no thread could be created.
+dup_thread_t *dup_thread_start(void (*fn)(void *), void *arg);
+// Waits for the thread to end and releases it.
+void dup_thread_join(dup_thread_t *t);
+
+// Processors this process may run on (at least 1).
+int32_t dup_processors(void);
+
+#endif  // DUP_PLATFORM_H

@@ -1,0 +1,89 @@
+// The record arrays of a scan: skipped entries and groups appended, and the
+// release of everything a scan holds.
+#include <cstdlib>
+#include <cstring>
+
+#include "scan.h"
+
+namespace {
+
+void free_strings(char **v, int32_t n) {
+    if (!v) return;
+    for (int32_t i = 0; i < n; i++) free(v[i]);
+    free(v);
+}
+
+}  // namespace
+
+void dup_add_skip(dup_scan_t *scan, const char *path, const char *reason) {
+    if (!dup_array_reserve(scan->skipped, scan->n_skipped, scan->cap_skipped, DUP_SKIPPED_FIRST_CAP)) return;
+    char *p = dup_strdup(path);
+    char *r = dup_strdup(reason);
+    if (!p || !r) {
+        free(p);
+        free(r);
+        return;
+    }
+    scan->skipped[scan->n_skipped].path = p;
+    scan->skipped[scan->n_skipped].reason = r;
+    scan->n_skipped++;
+}
+
+dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt) {
+    if (!dup_array_reserve(scan->groups, scan->n_groups, scan->cap_groups, DUP_GROUPS_FIRST_CAP)) return DUP_NOMEM;
+    char **files = static_cast<char **>(calloc(static_cast<size_t>(cnt), sizeof(char *)));
+    if (!files) return DUP_NOMEM;
+    for (int32_t t = 0; t < cnt; t++) {
+        files[t] = dup_strdup(list[t]);
+        if (!files[t]) {
+            free_strings(files, t);
+            return DUP_NOMEM;
+        }
+    }
+    dup_group_t &g = scan->groups[scan->n_groups];
+    g.hash = hash;
+    g.size = size;
+    g.files = files;
+    g.n_files = g.cap_files = cnt;
+    scan->n_groups++;
+    scan->wasted_bytes += size * static_cast<int64_t>(cnt - 1);
+    return DUP_OK;
+}
+
+void dup_free_files(dup_scan_t *scan) {
+    if (scan->files) {
+        for (int32_t i = 0; i < scan->n_files; i++) free(scan->files[i].path);
+        free(scan->files);
+    }
+    scan->files = nullptr;
+    scan->n_files = scan->cap_files = 0;
+}
+
+void free_scan_data(dup_scan_t *scan) {
+    free_strings(scan->roots, scan->n_roots);
+    free_strings(scan->real_roots, scan->n_real_roots);
+    free_strings(scan->exclude, scan->n_exclude);
+    dup_free_files(scan);
+    if (scan->skipped) {
+        for (int32_t i = 0; i < scan->n_skipped; i++) {
+            free(scan->skipped[i].path);
+            free(scan->skipped[i].reason);
+        }
+        free(scan->skipped);
+    }
+    if (scan->groups) {
+        for (int32_t i = 0; i < scan->n_groups; i++) free_strings(scan->groups[i].files, scan->groups[i].n_files);
+        free(scan->groups);
+    }
+    free(scan->results_json);
+
+    scan->roots = scan->real_roots = scan->exclude = nullptr;
+    scan->n_roots = scan->n_real_roots = scan->n_exclude = 0;
+    scan->skipped = nullptr;
+    scan->n_skipped = scan->cap_skipped = 0;
+    scan->groups = nullptr;
+    scan->n_groups = scan->cap_groups = 0;
+    scan->results_json = nullptr;
+    scan->wasted_bytes = 0;
+    scan->scanned_files = 0;
+}

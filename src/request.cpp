@@ -1,0 +1,129 @@
+// Request parsing: the two request texts of a scan start, read into a slot.
+#include "request.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "json.h"
+#include "roots.h"
+
+namespace {
+
+bool json_is_integer(const dup_json_value &v) { return v.IsInt64() || v.IsUint64(); }
+
+// The reader validates the bytes of the text, but decodes a \u escape of a
+// lone low surrogate into bytes that are not UTF-8. A request string that
+// holds them makes the text as malformed as a bad byte would: such a root
+// could never be written into the results text. A \u0000 escape decodes
+// into a NUL inside the string, and every path past it would be cut there:
+// the root "/a\u0000/restricted" would scan and register "/a". Such a
+// string is rejected as well.
+bool json_array_strings_are_clean(const dup_json_value &arr) {
+    for (const auto &e : arr.GetArray()) {
+        if (!e.IsString()) continue;
+        const char *s = e.GetString();
+        const size_t n = e.GetStringLength();
+        if (memchr(s, '\0', n) || !dup_utf8_valid(s, n)) return false;
+    }
+    return true;
+}
+
+// The value as a signed 64-bit integer. An unsigned value above the signed
+// range means "more than any file has or any tree holds", so it is clamped
+// to the largest signed value rather than wrapped into a negative one (a
+// negative size floor would admit every file).
+int64_t json_int64_clamped(const dup_json_value &v) {
+    if (v.IsInt64()) return v.GetInt64();
+    const uint64_t u = v.GetUint64();
+    return u > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(u);
+}
+
+const dup_json_value *json_member(const dup_json_value &obj, const char *key) {
+    // FindMember scans from the first member and compares decoded key bytes
+    // with their length, so the first occurrence of a repeated key wins.
+    auto it = obj.FindMember(key);
+    return it == obj.MemberEnd() ? nullptr : &it->value;
+}
+
+// Applies the options object to the slot. Returns 0, or -1 when the exclude
+// entries could not be allocated.
+int apply_options(dup_scan_t *scan, const dup_json_value &obj) {
+    if (const dup_json_value *v = json_member(obj, "min_size"); v && json_is_integer(*v))
+        scan->min_size = json_int64_clamped(*v);
+
+    if (const dup_json_value *v = json_member(obj, "follow_symlinks")) {
+        if (v->IsBool())
+            scan->follow_symlinks = v->GetBool() ? 1 : 0;
+        else if (json_is_integer(*v))
+            scan->follow_symlinks = static_cast<uint32_t>(v->IsInt64() ? v->GetInt64() : v->GetUint64()) != 0 ? 1 : 0;
+    }
+
+    if (const dup_json_value *v = json_member(obj, "max_files"); v && json_is_integer(*v))
+        scan->max_files = json_int64_clamped(*v);
+
+    if (const dup_json_value *v = json_member(obj, "exclude"); v && v->IsArray()) {
+        const auto n = static_cast<int32_t>(v->Size());
+        if (n > 0) {
+            auto **ex = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
+            if (!ex) return -1;
+            scan->exclude = ex;
+            scan->n_exclude = n;
+            for (int32_t i = 0; i < n; i++) {
+                const dup_json_value &e = (*v)[static_cast<rapidjson::SizeType>(i)];
+                if (e.IsString()) ex[i] = dup_strdup(e.GetString());
+            }
+        }
+    }
+    return 0;
+}
+
+bool options_absent(const char *options_json) {
+    return !options_json || !*options_json || strcmp(options_json, "null") == 0;
+}
+
+}  // namespace
+
+const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
+    // Each document draws on a pool declared here: left to itself it would
+    // create its pool with operator new, and a failure there would throw
+    // outside the JSON layer that turns running out of memory into a
+    // rejected text.
+    if (!options_absent(options_json)) {
+        dup_json_doc::AllocatorType pool;
+        dup_json_doc doc(&pool);
+        if (dup_json_parse(doc, options_json, strlen(options_json)) != 0)
+            return "invalid options_json";
+        if (!doc.IsObject()) return "options_json must be object";
+        if (const dup_json_value *ex = json_member(doc, "exclude");
+            ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
+            return "invalid options_json";
+        if (apply_options(scan, doc) != 0) return "oom";
+    }
+
+    if (!*dirs_json) return "dirs_json required";
+    {
+        dup_json_doc::AllocatorType pool;
+        dup_json_doc doc(&pool);
+        if (dup_json_parse(doc, dirs_json, strlen(dirs_json)) != 0) return "invalid dirs_json";
+        if (!doc.IsArray()) return "dirs_json must be array";
+        if (!json_array_strings_are_clean(doc)) return "invalid dirs_json";
+        const auto n = static_cast<int32_t>(doc.Size());
+        if (n <= 0) return "dirs_json empty";
+        scan->roots = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
+        scan->real_roots = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
+        if (!scan->roots || !scan->real_roots) return "oom";
+        scan->n_roots = scan->n_real_roots = 0;
+        for (const auto &e : doc.GetArray()) {
+            if (!e.IsString() || e.GetStringLength() == 0) continue;
+            // A root whose copy gets no memory stays as a null entry; the walk
+            // passes over it.
+            scan->roots[scan->n_roots++] = dup_strdup(e.GetString());
+            if (char *real = dup_root_canonical(e.GetString()))
+                scan->real_roots[scan->n_real_roots++] = real;
+        }
+    }
+    if (scan->n_roots == 0) return "no valid directories";
+    return nullptr;
+}
+

@@ -1,0 +1,119 @@
+// The records of one scan: what the request asked for, what the walk
+// collected and passed over, what the grouping found, and the fields that
+// the worker shares with host threads.
+#ifndef DUP_SCAN_H
+#define DUP_SCAN_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "base.h"
+
+constexpr int DUP_MAX_SCANS = 32;
+
+// Growth of the record arrays: first capacity, then doubling.
+constexpr int32_t DUP_FILES_FIRST_CAP = 256;
+constexpr int32_t DUP_SKIPPED_FIRST_CAP = 32;
+constexpr int32_t DUP_GROUPS_FIRST_CAP = 16;
+
+// Progress milestones as hosts see them. Grouping raises progress from
+// PROGRESS_GROUPING towards PROGRESS_GROUPED as the size runs are done.
+constexpr int32_t DUP_PROGRESS_WALKING = 1;
+constexpr int32_t DUP_PROGRESS_GROUPING = 40;
+constexpr int32_t DUP_PROGRESS_GROUPED = 95;
+constexpr int32_t DUP_PROGRESS_RESULTS = 96;
+constexpr int32_t DUP_PROGRESS_DONE = 100;
+constexpr int32_t DUP_PROGRESS_ENDED = -1;
+
+// One collected file.
+struct dup_file_t {
+    char *path;             // heap copy: root as given, then "/name" per level
+    int64_t size;           // from the status query at walk time
+    uint64_t partial_hash;  // XXH64 of the first min(size, 64 KiB) bytes
+    uint64_t full_hash;     // XXH64 of the whole content
+    int32_t partial_ok;
+    int32_t full_ok;
+    // Identity of the entry at walk time: equal for every path that reaches
+    // the same file. Content is read only from a file of this identity.
+    uint64_t dev;
+    uint64_t ino;
+};
+
+// One passed-over path.
+struct dup_skip_t {
+    char *path;
+    char *reason;
+};
+
+// One group of files with identical content.
+struct dup_group_t {
+    uint64_t hash;   // the head's full fingerprint
+    int64_t size;    // the head's size
+    char **files;    // heap copies: head first, then members in order found
+    int32_t n_files;
+    int32_t cap_files;
+};
+
+// Scan states.
+constexpr int32_t DUP_STATE_FREE = 0;
+constexpr int32_t DUP_STATE_RUNNING = 1;
+constexpr int32_t DUP_STATE_DONE = 2;
+constexpr int32_t DUP_STATE_ENDED = 3;
+
+// One scan: a slot of the fixed table. The three atomics are shared between
+// the worker and host threads; everything else is written either by the
+// starting thread before the worker starts, or by the worker alone.
+struct dup_scan_t {
+    int32_t in_use;
+    int32_t id;
+    std::atomic<int32_t> progress;
+    std::atomic<int32_t> cancel;
+    std::atomic<int32_t> state;
+    int32_t thread_started;
+
+    char **roots;
+    int32_t n_roots;
+    char **real_roots;
+    int32_t n_real_roots;
+
+    int64_t min_size;
+    int32_t follow_symlinks;
+    char **exclude;
+    int32_t n_exclude;
+    int64_t max_files;
+
+    dup_file_t *files;
+    int32_t n_files, cap_files;
+    dup_skip_t *skipped;
+    int32_t n_skipped, cap_skipped;
+    dup_group_t *groups;
+    int32_t n_groups, cap_groups;
+    int64_t wasted_bytes;
+    int64_t scanned_files;
+
+    char *results_json;
+    char error[DUP_ERR_LEN];
+};
+
+// The worker publishes its final state with a release store; readers use
+// dup_load_progress, an acquire load, before they look at error/results_json.
+inline void dup_store_progress(dup_scan_t *s, int32_t v) { s->progress.store(v, std::memory_order_release); }
+inline int32_t dup_load_progress(const dup_scan_t *s) { return s->progress.load(std::memory_order_acquire); }
+inline bool dup_cancel_requested(const dup_scan_t *s) { return s->cancel.load(std::memory_order_relaxed) != 0; }
+
+// ---- the record arrays (records.cpp) ---------------------------------------------------
+
+// Appends a skipped path with its reason. A record that cannot be stored
+// (no memory, or a null path such as a root whose copy failed) is dropped.
+void dup_add_skip(dup_scan_t *scan, const char *path, const char *reason);
+// Appends a group of the paths list[0..cnt) with the head's hash and size,
+// and adds its redundant bytes to wasted_bytes. DUP_OK, or DUP_NOMEM with
+// nothing of the group left behind.
+dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt);
+// Frees the collected files (records and paths) and zeroes their counts.
+void dup_free_files(dup_scan_t *scan);
+// Releases all heap data of a record and empties it; leaves the slot's
+// identity, state, settings and error text alone.
+void free_scan_data(dup_scan_t *scan);
+
+#endif  // DUP_SCAN_H

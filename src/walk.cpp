@@ -1,0 +1,416 @@
+// The tree walk: a scan's roots turned into two arrays of the scan record,
+// `files` (regular files at or above the size floor) and `skipped`
+// (everything passed over, with a reason code).
+#include "walk.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "base.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Identity of a file system object: equal for two paths that reach the same
+// object, whichever links they pass through.
+struct file_id {
+    uint64_t dev;
+    uint64_t ino;
+};
+
+file_id id_of(const dup_stat_t &st) { return file_id{st.dev, st.ino}; }
+
+// Opens a directory for listing. When the process is out of file handles
+// (other scans, the pools, or the host holding them) it waits for some to
+// be closed, so that a tree is not reported unreadable for what is only a
+// passing shortage; after about two seconds it gives up.
+dup_dir_t *open_listing(const char *path) {
+    std::chrono::milliseconds pause(1), waited(0);
+    for (;;) {
+        dup_perr why = DUP_PERR_OTHER;
+        dup_dir_t *d = dup_dir_open(path, &why);
+        if (d || why != DUP_PERR_NO_HANDLES || waited >= std::chrono::milliseconds(2000)) return d;
+        std::this_thread::sleep_for(pause);
+        waited += pause;
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
+// An open directory listing, closed on every path out of the scope that
+// opened it.
+class dir_listing {
+public:
+    explicit dir_listing(const char *path) : dir_(open_listing(path)) {}
+    ~dir_listing() { dup_dir_close(dir_); }
+    dir_listing(const dir_listing &) = delete;
+    dir_listing &operator=(const dir_listing &) = delete;
+
+    bool is_open() const { return dir_ != nullptr; }
+    // Whether the opened directory is the object the walk's status query saw.
+    // A directory swapped (for a link, or another directory) between that
+    // query and the open must not be listed: its entries would be collected
+    // under paths that do not lead to them.
+    bool is(const file_id &expected) const { return dup_dir_is(dir_, expected.dev, expected.ino); }
+    // The status query for an entry of this listing, relative to the opened
+    // directory rather than to its path, so that it reaches the entry that
+    // was listed even if a directory of the path is swapped meanwhile.
+    int query(const char *name, dup_stat_t *st, int follow) const { return dup_dir_stat(dir_, name, st, follow); }
+    // The next name in the listing's own order, or null at the end.
+    const char *next() { return dup_dir_next(dir_); }
+
+private:
+    dup_dir_t *dir_;
+};
+
+// ---- helpers -------------------------------------------------------------------
+
+// A heap buffer released when its scope ends. The walk's join buffer and the
+// display copy of an unreadable name live in one of these.
+class heap_buf {
+public:
+    heap_buf() = default;
+    ~heap_buf() { free(p_); }
+    heap_buf(const heap_buf &) = delete;
+    heap_buf &operator=(const heap_buf &) = delete;
+
+    char *get() const { return p_; }
+    size_t capacity() const { return cap_; }
+    // Resizes to exactly n bytes. On failure the old block stays as it was.
+    bool resize(size_t n) {
+        char *p = static_cast<char *>(realloc(p_, n));
+        if (!p) return false;
+        p_ = p;
+        cap_ = n;
+        return true;
+    }
+
+private:
+    char *p_ = nullptr;
+    size_t cap_ = 0;
+};
+
+bool is_valid_utf8(const char *s) { return dup_utf8_valid(s, strlen(s)); }
+
+// Joins a directory and an entry name into buf (of exactly `need` bytes, as
+// join_length gives): "dir/name", or "/name" under the root "/". A root given
+// with a trailing separator keeps it, so "/data/" gives "/data//name".
+size_t join_length(const char *dir, const char *name) { return strlen(dir) + strlen(name) + 2; }
+
+void join_path(char *buf, size_t need, const char *dir, const char *name) {
+    if (strcmp(dir, "/") == 0)
+        snprintf(buf, need, "/%s", name);
+    else
+        snprintf(buf, need, "%s/%s", dir, name);
+}
+
+// The joined path of an entry whose name is not valid UTF-8, with every byte
+// that is not part of a valid sequence replaced by U+FFFD, in a new heap
+// block. Null when memory runs out.
+char *join_for_display(const char *dir, const char *name) {
+    static const char replacement[] = "\xEF\xBF\xBD";
+    size_t need = join_length(dir, name);
+    heap_buf raw;
+    if (!raw.resize(need)) return nullptr;
+    join_path(raw.get(), need, dir, name);
+    size_t len = strlen(raw.get());
+    // Every byte becomes at most three.
+    char *out = static_cast<char *>(malloc(3 * len + 1));
+    if (!out) return nullptr;
+    const char *end = raw.get() + len;
+    char *w = out;
+    for (const char *p = raw.get(); p < end;) {
+        size_t n = dup_utf8_sequence_length(p, end);
+        if (n == 0) {
+            memcpy(w, replacement, 3);
+            w += 3;
+            p += 1;
+        } else {
+            memcpy(w, p, n);
+            w += n;
+            p += n;
+        }
+    }
+    *w = '\0';
+    return out;
+}
+
+// One directory of the current descent, innermost first. A followed link
+// that leads back to any of them would repeat the descent without end.
+struct ancestor {
+    file_id id;
+    const ancestor *parent;
+    int via_link;  // reached by following a link named by its own path
+};
+
+bool is_ancestor(const ancestor *chain, const file_id &id) {
+    for (const ancestor *a = chain; a; a = a->parent)
+        if (a->id.dev == id.dev && a->id.ino == id.ino) return true;
+    return false;
+}
+
+// The directories entered so far in one scan, by identity. A directory is
+// listed once however many ways lead to it: the same root given twice, a
+// root inside another, a bind mount of a directory beside it, or followed
+// links. Without it a tree of directories each holding two links to the
+// next is walked 2^depth times, and one file is collected under every one
+// of those paths. An open-addressing table that doubles at half load.
+class dir_set {
+public:
+    dir_set() = default;
+    ~dir_set() {
+        free(ids_);
+        free(used_);
+    }
+    dir_set(const dir_set &) = delete;
+    dir_set &operator=(const dir_set &) = delete;
+
+    // 1 when id was added, 0 when it was there already, -1 when memory ran
+    // out (the set is then unchanged).
+    int insert(const file_id &id) {
+        if ((n_ + 1) * 2 > cap_ && !grow()) return -1;
+        size_t at = slot_of(ids_, used_, cap_, id);
+        if (used_[at]) return 0;
+        used_[at] = 1;
+        ids_[at] = id;
+        n_++;
+        return 1;
+    }
+
+private:
+    static size_t slot_of(const file_id *ids, const unsigned char *used, size_t cap, const file_id &id) {
+        uint64_t h = (id.ino ^ (id.dev * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+        size_t at = static_cast<size_t>(h ^ (h >> 31)) & (cap - 1);
+        while (used[at] && !(ids[at].dev == id.dev && ids[at].ino == id.ino)) at = (at + 1) & (cap - 1);
+        return at;
+    }
+    bool grow() {
+        const size_t cap = cap_ == 0 ? 64 : cap_ * 2;
+        auto *ids = static_cast<file_id *>(malloc(cap * sizeof(file_id)));
+        auto *used = static_cast<unsigned char *>(calloc(cap, 1));
+        if (!ids || !used) {
+            free(ids);
+            free(used);
+            return false;
+        }
+        for (size_t i = 0; i < cap_; i++) {
+            if (!used_[i]) continue;
+            size_t at = slot_of(ids, used, cap, ids_[i]);
+            used[at] = 1;
+            ids[at] = ids_[i];
+        }
+        free(ids_);
+        free(used_);
+        ids_ = ids;
+        used_ = used;
+        cap_ = cap;
+        return true;
+    }
+
+    file_id *ids_ = nullptr;
+    unsigned char *used_ = nullptr;
+    size_t cap_ = 0;  // a power of two, or 0
+    size_t n_ = 0;
+};
+
+// What one scan's walk carries down the descent.
+struct walk_state {
+    dup_scan_t *scan;
+    dir_set entered;
+};
+
+// Whether `dir`, just opened as `listing`, is still the directory that the
+// walk's status query saw, reached the same way. A directory swapped for a
+// link (or moved away and replaced by one) between that query and the open
+// must not be listed: its entries would be recorded under paths that now
+// lead outside the tree being walked.
+bool still_reaches(const char *dir, const ancestor &expected, const dir_listing &listing) {
+    dup_stat_t now;
+    return listing.is(expected.id) && dup_fill_stat(dir, &now, expected.via_link) == 0 && now.type == DUP_FT_DIR &&
+           now.dev == expected.id.dev && now.ino == expected.id.ino;
+}
+
+bool cap_reached(const dup_scan_t *scan) {
+    return scan->max_files > 0 && static_cast<int64_t>(scan->n_files) >= scan->max_files;
+}
+
+// ---- the collected files ------------------------------------------------------------
+
+// Appends a collected file. 0 added, 1 the cap was already reached, -1 out of
+// memory; in both failures nothing is added.
+dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file_id &id) {
+    if (cap_reached(scan)) return DUP_STOPPED;
+    // A capacity that would no longer fit the 32-bit count counts as
+    // memory running out.
+    if (!dup_array_reserve(scan->files, scan->n_files, scan->cap_files, DUP_FILES_FIRST_CAP)) return DUP_NOMEM;
+    dup_file_t &f = scan->files[scan->n_files];
+    f.path = dup_strdup(path);
+    if (!f.path) return DUP_NOMEM;
+    f.size = size;
+    f.partial_hash = 0;
+    f.full_hash = 0;
+    f.partial_ok = 0;
+    f.full_ok = 0;
+    f.dev = id.dev;
+    f.ino = id.ino;
+    scan->n_files++;
+    return DUP_OK;
+}
+
+// ---- the walk --------------------------------------------------------------------
+
+dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain);
+
+// Enters the directory `path` (identity id) unless this scan has entered it
+// already, which is then recorded as "already_scanned". Same results as
+// walk_dir, and -1 when the record of entered directories has no memory.
+dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const ancestor *chain, int via_link) {
+    const int fresh = w.entered.insert(id);
+    if (fresh < 0) return DUP_NOMEM;
+    if (fresh == 0) {
+        dup_add_skip(w.scan, path, "already_scanned");
+        return DUP_OK;
+    }
+    ancestor here{id, chain, via_link};
+    return walk_dir(w, path, &here);
+}
+
+// A regular file met during the walk (directly or through a followed link):
+// collected under `path` unless it is below the size floor.
+dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
+    if (st.size < scan->min_size) {
+        dup_add_skip(scan, path, "below_min_size");
+        return DUP_OK;
+    }
+    return add_file(scan, path, st.size, id_of(st));
+}
+
+// Handles one entry `name` of a directory listing; `path` is its joined
+// path. 0 continues the listing; 1 (cancel or file cap) and -1 (out of
+// memory) stop it.
+dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *name, const char *path,
+               const ancestor *chain) {
+    dup_scan_t *scan = w.scan;
+    for (int32_t i = 0; i < scan->n_exclude; i++) {
+        const char *pattern = scan->exclude[i];
+        if (pattern && strstr(path, pattern)) {
+            dup_add_skip(scan, path, "exclude");
+            return DUP_OK;
+        }
+    }
+
+    dup_stat_t st;
+    if (listing.query(name, &st, 0) != 0) {
+        dup_add_skip(scan, path, "lstat_failed");
+        return DUP_OK;
+    }
+    switch (st.type) {
+    case DUP_FT_LNK:
+        if (!scan->follow_symlinks) {
+            dup_add_skip(scan, path, "symlink");
+            return DUP_OK;
+        }
+        if (listing.query(name, &st, 1) != 0) {
+            dup_add_skip(scan, path, "symlink_stat_failed");
+            return DUP_OK;
+        }
+        if (st.type == DUP_FT_DIR) {
+            if (is_ancestor(chain, id_of(st))) {
+                dup_add_skip(scan, path, "symlink_loop");
+                return DUP_OK;
+            }
+            return enter_dir(w, path, id_of(st), chain, 1);
+        }
+        if (st.type == DUP_FT_REG) return take_regular(scan, path, st);
+        dup_add_skip(scan, path, "not_regular");
+        return DUP_OK;
+    case DUP_FT_REG:
+        return take_regular(scan, path, st);
+    case DUP_FT_DIR:
+        return enter_dir(w, path, id_of(st), chain, 0);
+    default:
+        dup_add_skip(scan, path, "not_regular");
+        return DUP_OK;
+    }
+}
+
+// Walks one directory and everything below it. `chain` starts with the
+// directory itself. 0 done, 1 stopped by a cancel or the file cap, -1 out of
+// memory; the first non-zero result unwinds the whole descent.
+dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
+    dup_scan_t *scan = w.scan;
+    if (dup_cancel_requested(scan)) return DUP_STOPPED;
+    dir_listing listing(dir);
+    if (!listing.is_open() || !still_reaches(dir, *chain, listing)) {
+        dup_add_skip(scan, dir, "opendir_failed");
+        return DUP_OK;
+    }
+    // One join buffer per level, reused for every entry; the levels below
+    // have their own, so this one stays intact across a recursive call.
+    heap_buf join;
+    while (const char *name = listing.next()) {
+        if (dup_cancel_requested(scan)) return DUP_STOPPED;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        if (!is_valid_utf8(name)) {
+            // Such a name could not be written into the results text; it is
+            // reported under a readable form and not touched otherwise.
+            char *shown = join_for_display(dir, name);
+            dup_add_skip(scan, shown, "invalid_utf8");
+            free(shown);
+            continue;
+        }
+        size_t need = join_length(dir, name);
+        if (join.capacity() < need && !join.resize(need)) return DUP_NOMEM;
+        join_path(join.get(), need, dir, name);
+        const dup_result r = walk_entry(w, listing, name, join.get(), chain);
+        if (r != DUP_OK) return r;
+    }
+    return DUP_OK;
+}
+
+}  // namespace
+
+dup_result dup_walk_collect(dup_scan_t *scan) {
+    walk_state w{scan, {}};
+    for (int32_t i = 0; i < scan->n_roots; i++) {
+        if (dup_cancel_requested(scan)) return DUP_STOPPED;
+        const char *root = scan->roots[i];
+        dup_stat_t st;
+        dup_perr why = DUP_PERR_OTHER;
+        if (!root || dup_fill_stat(root, &st, 0, &why) != 0) {
+            // A null root (its copy got no memory) has no path to record. A
+            // name the system refuses as too long is told apart from a
+            // mistyped one: the first cannot be found by retyping it.
+            dup_add_skip(scan, root, why == DUP_PERR_NAME_TOO_LONG ? "name_too_long" : "root_missing");
+            continue;
+        }
+        switch (st.type) {
+        case DUP_FT_LNK:
+            // Roots are taken as they are: a link root is never followed.
+            dup_add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink");
+            break;
+        case DUP_FT_DIR: {
+            const dup_result r = enter_dir(w, root, id_of(st), nullptr, 0);
+            if (r == DUP_NOMEM) return DUP_NOMEM;
+            if (r == DUP_STOPPED) {
+                if (dup_cancel_requested(scan)) return DUP_STOPPED;
+                if (cap_reached(scan)) return DUP_OK;
+            }
+            break;
+        }
+        case DUP_FT_REG:
+            if (st.size < scan->min_size)
+                dup_add_skip(scan, root, "below_min_size");
+            else
+                (void)add_file(scan, root, st.size, id_of(st));
+            break;
+        default:
+            dup_add_skip(scan, root, "not_directory");
+            break;
+        }
+    }
+    return DUP_OK;
+}

@@ -1,0 +1,160 @@
+// The scan worker and the grouping stage it drives.
+#include "worker.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "content.h"
+#include "first_block.h"
+#include "platform/platform.h"
+#include "pools.h"
+#include "results.h"
+#include "same_entry.h"
+#include "size.h"
+#include "walk.h"
+
+// ---- worker ------------------------------------------------------------------------
+
+namespace {
+
+void end_scan(dup_scan_t *scan, const char *text) {
+    snprintf(scan->error, sizeof scan->error, "%s", text);
+    dup_store_progress(scan, DUP_PROGRESS_ENDED);
+    scan->state.store(DUP_STATE_ENDED, std::memory_order_release);
+}
+
+}  // namespace
+
+void (*dup_test_files_hook)(dup_scan_t *scan) = nullptr;
+
+void dup_scan_worker(void *arg) {
+    auto *scan = static_cast<dup_scan_t *>(arg);
+    dup_store_progress(scan, DUP_PROGRESS_WALKING);
+
+    const dup_result r = dup_walk_collect(scan);
+    // A pending cancel wins over a walk that failed at the same time.
+    if (dup_cancel_requested(scan)) {
+        end_scan(scan, "cancelled");
+        return;
+    }
+    if (r < 0) {
+        end_scan(scan, "walk failed");
+        return;
+    }
+
+    // Counted once the records that name one entry under two paths are
+    // merged: scanned_files counts entries, not the paths that led to them.
+    // The merge finishes the collection, so its failure is the walk's.
+    if (dup_merge_same_entries(scan) != 0) {
+        end_scan(scan, "walk failed");
+        return;
+    }
+    scan->scanned_files = scan->n_files;
+    dup_store_progress(scan, DUP_PROGRESS_GROUPING);
+
+    if (scan->n_files >= 2 && dup_group_files(scan) == DUP_NOMEM) {
+        end_scan(scan, dup_cancel_requested(scan) ? "cancelled" : "grouping failed");
+        return;
+    }
+    // Also the outcome of a grouping that stopped at a cancel checkpoint.
+    if (dup_cancel_requested(scan)) {
+        end_scan(scan, "cancelled");
+        return;
+    }
+
+    // The groups hold their own copies of the paths; the collected files are
+    // the bulk of a scan's memory and no longer needed, so the results text
+    // is built without them beside it.
+    if (dup_test_files_hook) dup_test_files_hook(scan);
+    dup_free_files(scan);
+    dup_store_progress(scan, DUP_PROGRESS_RESULTS);
+    if (dup_build_results_json(scan) != 0) {
+        end_scan(scan, "results json failed");
+        return;
+    }
+    dup_store_progress(scan, DUP_PROGRESS_DONE);
+    scan->state.store(DUP_STATE_DONE, std::memory_order_release);
+    return;
+}
+
+// ---- grouping ----------------------------------------------------------------------
+//
+// Four stages of rising cost: equal size (size.cpp), equal fingerprint of
+// the first block (first_block.cpp), equal fingerprint of the whole content
+// and equal bytes (content.cpp, one read for both). The order of the work
+// fixes the order of the groups and of the paths inside each group, and the
+// results text keeps both, so every shortcut is built to leave exactly the
+// order that comparing stage by stage, member by member, would give:
+//   - the first-block stage sorts a size run by (fingerprint, path): a total
+//     order once every path is unique, so any correct sort gives the result;
+//   - the whole-content stage orders a partial run by an exchange sort that
+//     is not stable; its permutation decides heads, so order.cpp computes
+//     exactly that permutation without its quadratic cost;
+//   - the whole content and the bytes share one lockstep read (content.cpp).
+// These shortcuts read each file fewer times, and give the same results for
+// files that do not change while they are grouped.
+
+dup_result dup_group_files(dup_scan_t *scan) {
+    if (!scan || scan->n_files <= 0) return DUP_OK;
+    dup_file_t *f = scan->files;
+    const int32_t n = scan->n_files;
+    dup_sort_by_size(f, n);
+
+    int32_t max_run = 0;
+    for (int32_t i = 0; i < n;) {
+        const int32_t j = dup_size_run_end(f, n, i);
+        max_run = std::max(max_run, j - i);
+        i = j;
+    }
+    const size_t max_runs = static_cast<size_t>(n) / 2;  // a partial run has two members or more
+    dup_order_scratch ow;
+    dup_group_scratch gw;
+    dup_tmp_array<unsigned char> whole, invalid, done, merge;
+    dup_tmp_array<int32_t> parent, run_b, run_e;
+    dup_tmp_array<signed char> result;
+    dup_runs_t runs{nullptr, nullptr, 0};
+    if (max_run >= 2) {  // else no file shares its size, and none is opened
+        if (!ow.alloc(static_cast<size_t>(max_run)) || !gw.alloc(static_cast<size_t>(max_run)) ||
+            !whole.alloc(static_cast<size_t>(n)) || !invalid.alloc(static_cast<size_t>(n)) ||
+            !parent.alloc(static_cast<size_t>(n)) || !run_b.alloc(max_runs) || !run_e.alloc(max_runs) ||
+            !done.alloc(max_runs) || !merge.alloc(max_runs) || !result.alloc(max_runs))
+            return DUP_NOMEM;
+        // The first blocks of every size run first, so that the pool can
+        // read later runs while the worker groups earlier ones.
+        if (dup_take_first_blocks(scan, whole.p) != DUP_OK) return DUP_NOMEM;
+        if (dup_cancel_requested(scan)) return DUP_STOPPED;
+        runs = dup_runs_t{run_b.p, run_e.p, 0};
+        for (int32_t i = 0; i < n;) {
+            const int32_t j = dup_size_run_end(f, n, i);
+            if (j - i >= 2) {
+                const dup_result r = dup_order_size_run(scan, ow, whole.p, i, j, &runs);
+                if (r != DUP_OK) return r;
+            }
+            i = j;
+        }
+    }
+
+    dup_reader_t rd;  // the worker's: it reads runs too, and joins classes of batches
+    if (runs.n > 0 && !rd.ready()) return DUP_NOMEM;
+    dup_content_pool pool(scan, parent.p, invalid.p, whole.p, runs, done.p, result.p, merge.p);
+    // Reading whole runs out of the cache is CPU work, so more threads than
+    // processors only add buffers; two still overlap one run's waiting for
+    // the disk with another's hashing.
+    pool.start(std::min({dup_reader_threads, std::max(dup_processors(), 2), runs.n}));
+
+    // Whole content and bytes, size run by size run, with progress after
+    // each (also for runs of one file, which open nothing).
+    int32_t t = 0;
+    for (int32_t i = 0; i < n;) {
+        const int32_t j = dup_size_run_end(f, n, i);
+        dup_store_progress(scan, dup_size_progress(j, n));
+        for (; t < runs.n && runs.b[t] < j; t++) {
+            bool several = false;
+            dup_result r = pool.await(t, rd, &several);
+            if (r == DUP_OK) r = dup_group_run(scan, rd, pool.run(t), gw, several);
+            if (r != DUP_OK) return r;
+        }
+        i = j;
+    }
+    return DUP_OK;
+}

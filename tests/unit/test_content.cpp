@@ -1,0 +1,152 @@
+// Reading content: the first-block fingerprint, the content open that
+// refuses what is not the recorded regular file, and XXH64 vectors through
+// the whole grouping.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <xxhash.h>
+
+#include "first_block.h"
+#include "platform/platform.h"
+#include "scan_fixture.h"
+#include "test_util.h"
+
+namespace {
+
+using testutil::TempDir;
+using testutil::pattern;
+using testutil::write_file;
+using Scan = ScanFixture;
+
+uint64_t xxh(const std::string &s, size_t n) { return XXH64(s.data(), n, 0); }
+
+// Runs fn in a child process and reports whether it exited 0 within the
+// limit; a child that hangs is killed. Keeps a hang from stalling the suite.
+template <class Fn>
+bool finishes_ok_within(Fn fn, std::chrono::seconds limit) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(fn() ? 0 : 1);
+    auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
+}
+
+}  // namespace
+
+// Golden vectors through the grouping: each file and its copy form a group
+// whose hash is XXH64 (seed 0) of the whole content, and whose first-block
+// fingerprint is XXH64 of its first 64 KiB, around the block size.
+TEST(Content, FingerprintsMatchXxh64AroundTheBlockSize) {
+    TempDir d;
+    Scan s;
+    std::vector<std::pair<std::string, size_t>> made;
+    for (size_t n : {size_t{1}, size_t{65535}, size_t{65536}, size_t{65537}, size_t{200000}}) {
+        const std::string content = pattern(n, static_cast<unsigned>(n));
+        for (const char *copy : {"a", "b"}) {
+            const std::string p = d / ("f" + std::to_string(n) + copy);
+            write_file(p, content);
+            s.add(p);
+        }
+        made.emplace_back(content, n);
+    }
+    ASSERT_EQ(s.group(), DUP_OK);
+    ASSERT_EQ(s.s.n_groups, 5);
+    for (int32_t g = 0; g < s.s.n_groups; g++) {
+        const auto &[content, n] = made[static_cast<size_t>(g)];  // groups come by ascending size
+        SCOPED_TRACE(n);
+        EXPECT_EQ(s.s.groups[g].size, static_cast<int64_t>(n));
+        EXPECT_EQ(s.s.groups[g].hash, xxh(content, n));
+        const dup_file_t *f = s.file(s.s.groups[g].files[0]);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->partial_hash, xxh(content, n < 65536 ? n : 65536));
+    }
+}
+
+TEST(Content, FirstBlockFollowsTheRecordedSize) {
+    TempDir d;
+    const std::string content = pattern(1000);
+    const std::string p = d / "f";
+    write_file(p, content);
+
+    uint64_t h = 0;
+    int whole = -1;
+    ASSERT_EQ(dup_hash_first_block(p.c_str(), 1000, 0, 0, &h, &whole), 0);
+    EXPECT_EQ(h, xxh(content, 1000));
+    EXPECT_EQ(whole, 1);  // ends where recorded: also the full fingerprint
+    // Recorded smaller than the file: hashes only that many bytes, and the
+    // file is not known to end there.
+    ASSERT_EQ(dup_hash_first_block(p.c_str(), 600, 0, 0, &h, &whole), 0);
+    EXPECT_EQ(h, xxh(content, 600));
+    EXPECT_EQ(whole, 0);
+
+    // Recorded larger than the file, negative, or nothing to store into.
+    const uint64_t untouched = 0x1234;
+    for (int64_t size : {int64_t{1001}, int64_t{-1}}) {
+        h = untouched;
+        EXPECT_EQ(dup_hash_first_block(p.c_str(), size, 0, 0, &h, nullptr), -1) << size;
+        EXPECT_EQ(h, untouched);
+    }
+    EXPECT_EQ(dup_hash_first_block(p.c_str(), 10, 0, 0, nullptr, nullptr), -1);
+    EXPECT_EQ(dup_hash_first_block(nullptr, 10, 0, 0, &h, nullptr), -1);
+    EXPECT_EQ(dup_hash_first_block((d / "missing").c_str(), 0, 0, 0, &h, nullptr), -1);
+
+    // Read only while the entry is still the file the walk recorded.
+    struct stat st {};
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    const dup_content_t same = dup_content_open(p.c_str(), 0, st.st_dev, st.st_ino);
+    EXPECT_NE(same, DUP_CONTENT_NONE);
+    dup_content_close(same);
+    EXPECT_EQ(dup_content_open(p.c_str(), 0, st.st_dev, st.st_ino + 1), DUP_CONTENT_NONE);
+    EXPECT_EQ(dup_hash_first_block(p.c_str(), 10, st.st_dev + 1, st.st_ino, &h, nullptr), -1);
+}
+
+// A FIFO (or a device) put where a collected file was must fail at once:
+// opening a FIFO for reading would otherwise wait for a writer forever.
+TEST(Content, NonRegularFilesFailWithoutBlocking) {
+    TempDir d;
+    std::string fifo = d / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    for (std::string p : {fifo, std::string("/dev/zero"), d.path()}) {
+        SCOPED_TRACE(p);
+        EXPECT_TRUE(finishes_ok_within(
+            [&] {
+                uint64_t h = 0;
+                return dup_hash_first_block(p.c_str(), 1, 0, 0, &h, nullptr) == -1 &&
+                       dup_content_open(p.c_str(), 0, 0, 0) == DUP_CONTENT_NONE;
+            },
+            std::chrono::seconds(20)));
+    }
+}
+
+TEST(Content, UnreadableFileFails) {
+    TempDir d;
+    std::string p = d / "secret";
+    write_file(p, "content");
+    ASSERT_EQ(chmod(p.c_str(), 0), 0);
+    int status = testutil::run_unprivileged([&] {
+        uint64_t h = 0;
+        return dup_hash_first_block(p.c_str(), 7, 0, 0, &h, nullptr) == -1 &&
+                       dup_content_open(p.c_str(), 1, 0, 0) == DUP_CONTENT_NONE
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
