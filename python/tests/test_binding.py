@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import errno
 import os
+import pickle
 import re
 import subprocess
 import sys
+from contextlib import nullcontext
 from pathlib import Path
 
 import pytest
@@ -28,7 +31,7 @@ def test_scan_returns_typed_result(tree):
     for g in result.groups:
         assert isinstance(g, dupfind.Group)
         assert re.fullmatch(r"[0-9a-f]{16}", g.hash)
-        assert isinstance(g.files, tuple)
+        assert isinstance(g.files, tuple) and all(type(f) is str for f in g.files)
     assert result.wasted_bytes == WASTED_BYTES
     assert result.scanned_files == SCANNED_FILES
     assert {(s.path, s.reason) for s in result.skipped} == {
@@ -86,6 +89,70 @@ def test_asynchronous_scan(tree):
     assert s.result() is first
 
 
+def test_result_iterates_over_its_groups(tree):
+    result = dupfind.scan(tree.root)
+    assert list(result) == list(result.groups) and len(result) == len(tree.groups())
+    assert {g.size: set(g.files) for g in result} == tree.groups()
+
+    nothing = dupfind.scan(tree.root / "notes")  # one unique file and two empty ones
+    assert len(nothing) == 0 and list(nothing) == [] and not nothing
+    assert nothing.scanned_files == 1
+
+
+def test_paths_as_pathlib_on_request(tree, tmp_path):
+    missing = tmp_path / "gone"
+    s = dupfind.Scan([tree.root, missing])
+    as_str = s.result(timeout=120)
+    as_path = s.result(path_type=Path)
+    assert s.result(path_type=Path) is as_path and s.result() is as_str
+    for result, kind in ((as_str, str), (as_path, Path)):
+        assert all(isinstance(f, kind) for g in result for f in g.files)
+        assert all(isinstance(k.path, kind) for k in result.skipped) and result.skipped
+    assert [tuple(map(str, g.files)) for g in as_path] == [g.files for g in as_str]
+    assert dupfind.Skipped(missing, "root_missing") in as_path.skipped
+
+    from_scan = dupfind.scan(tree.root, path_type=Path)
+    assert {g.size: set(g.files) for g in from_scan} == {
+        size: {Path(f) for f in files} for size, files in tree.groups().items()
+    }
+    with pytest.raises(TypeError):
+        s.result(path_type=bytes)
+
+
+class Boom(Exception):
+    pass
+
+
+@pytest.mark.parametrize(
+    "leave, progress",
+    [
+        ("normally", -1),
+        ("by an exception", -1),
+        # A scan that has finished stays finished, and keeps its result.
+        ("after the result", 100),
+    ],
+)
+def test_leaving_the_with_block_cancels_the_scan_and_waits_for_its_end(tmp_path, leave, progress):
+    root = build_slow_tree(tmp_path, count=16)
+    result = None
+    with pytest.raises(Boom) if leave == "by an exception" else nullcontext():
+        with dupfind.Scan(root) as s:
+            assert isinstance(s, dupfind.Scan)
+            if leave == "after the result":
+                result = s.result(timeout=120)
+            else:
+                assert not s.done
+            if leave == "by an exception":
+                raise Boom
+    # Read at once: the block has ended only once the scan has.
+    assert s.progress == progress
+    if progress == 100:
+        assert s.result() is result
+    else:
+        with pytest.raises(dupfind.ScanCancelled):
+            s.result(timeout=0)
+
+
 def test_cancel_ends_scan_with_library_text(tmp_path):
     s = dupfind.Scan(build_slow_tree(tmp_path, count=16))
     s.cancel()
@@ -106,12 +173,6 @@ def test_rejected_request_carries_library_text(roots, message):
     assert str(err.value) == message and err.value.message == message
 
 
-@pytest.mark.parametrize("bad", [{"min_size": "1"}, {"max_files": 1.5}, {"min_size": True}])
-def test_option_types_are_checked(bad, tmp_path):
-    with pytest.raises(TypeError):
-        dupfind.Scan(tmp_path, **bad)
-
-
 def test_delete_file(tree, tmp_path):
     outside = tmp_path / "outside.txt"
     outside.write_bytes(b"x")
@@ -121,20 +182,37 @@ def test_delete_file(tree, tmp_path):
     assert not tree.reports[1].exists()
     assert tree.reports[0].read_bytes() == REPORT
 
+    # Each is caught the way Python code catches the built-in error, and is
+    # also a DupfindError with the library's text.
     cases = [
-        (tree.reports[1], dupfind.DupfindError, "path not found"),
-        (tree.link, dupfind.DeleteRefused, "refused: symlink"),
-        (tree.root / "docs", dupfind.DeleteRefused, "refused: directory"),
-        (f"{tree.root}/docs/../docs/report.txt", dupfind.DeleteRefused, "refused: path contains .."),
-        (outside, dupfind.DeleteRefused, "refused: outside scanned roots"),
-        ("", dupfind.DupfindError, "NULL or empty path"),
+        (tree.reports[1], dupfind.PathNotFound, FileNotFoundError, errno.ENOENT, "path not found"),
+        (tree.link, dupfind.DeleteRefused, PermissionError, errno.EPERM, "refused: symlink"),
+        (tree.root / "docs", dupfind.DeleteRefused, PermissionError, errno.EPERM, "refused: directory"),
+        (f"{tree.root}/docs/../docs/report.txt", dupfind.DeleteRefused, PermissionError, errno.EPERM,
+         "refused: path contains .."),
+        (outside, dupfind.DeleteRefused, PermissionError, errno.EPERM, "refused: outside scanned roots"),
     ]
-    for path, kind, message in cases:
-        with pytest.raises(kind) as err:
+    for path, kind, builtin, code, message in cases:
+        with pytest.raises(builtin) as err:
             dupfind.delete_file(path)
-        assert type(err.value) is kind, path
-        assert str(err.value) == message, path
+        e = err.value
+        assert type(e) is kind and isinstance(e, dupfind.DupfindError), path
+        assert str(e) == e.message == message, path
+        assert (e.errno, e.filename) == (code, os.fspath(path))
+        # It survives the trip to another process (a process pool's result).
+        again = pickle.loads(pickle.dumps(e))
+        assert (type(again), str(again), again.errno, again.filename) == (kind, message, code, e.filename)
     assert tree.link.is_symlink() and outside.exists() and tree.reports[0].exists()
+
+
+@pytest.mark.parametrize("path, error", [("", ValueError), (b"", ValueError), (None, TypeError), (3, TypeError)])
+def test_delete_file_checks_its_argument_before_the_library(monkeypatch, path, error):
+    def no_library():
+        raise AssertionError("the library was called")
+
+    monkeypatch.setattr(dupfind, "load_library", no_library)
+    with pytest.raises(error):
+        dupfind.delete_file(path)
 
 
 @pytest.mark.parametrize("cut", [lambda p: f"{p}\0.bak", lambda p: os.fsencode(p) + b"\0.bak"], ids=["str", "bytes"])
