@@ -24,7 +24,11 @@ link, a regular file, inside the root of a scan started in this process)::
 
     dupfind.delete_file(result.groups[0].files[1])
 
-The library serves at most 32 scans per process.
+The library allows 32 scan starts per process, for the life of the process:
+a started scan keeps its slot even after it has finished, and its results
+stay fetchable. ``scans_left()`` tells how many starts remain; once none do,
+starting a scan raises ``ScanLimitReached``, and only a new process can scan
+again.
 """
 
 from __future__ import annotations
@@ -33,6 +37,7 @@ import ctypes
 import errno
 import json
 import os
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path, PurePath
@@ -62,11 +67,14 @@ __all__ = [
     "LibraryNotFound",
     "PathNotFound",
     "Result",
+    "SCAN_LIMIT",
     "Scan",
     "ScanCancelled",
+    "ScanLimitReached",
     "Skipped",
     "delete_file",
     "scan",
+    "scans_left",
 ]
 
 __version__ = "1.0.0"
@@ -76,14 +84,25 @@ PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 #: The type of the paths in a result: ``str`` or ``pathlib.Path``.
 P = TypeVar("P", str, Path)
 
+#: Scan starts the library allows per process (per load of the library,
+#: which stays loaded until the process ends).
+SCAN_LIMIT = 32
+
 _DONE = 100
 _POLL_SECONDS = 0.01
 _INT64_MAX = 2**63 - 1
 
+# Scans this binding started successfully in this process. The library has no
+# query for its own count, so this is what scans_left() is based on.
+_count_lock = threading.Lock()
+_started = 0
+_limit_reached = False
+
 
 class DupfindError(Exception):
     """The library reported a failure. ``str(error)`` and ``error.message``
-    are the library's text, unchanged (for example "dirs_json empty")."""
+    are the library's text, unchanged (for example "dirs_json empty"), except
+    for ``ScanLimitReached``, whose text explains the limit."""
 
     def __init__(self, message: str) -> None:
         super().__init__(message)
@@ -95,6 +114,12 @@ class DupfindError(Exception):
 
 class ScanCancelled(DupfindError):
     """The scan ended because it was cancelled (message "cancelled")."""
+
+
+class ScanLimitReached(DupfindError):
+    """This process has used all the scan starts the library allows
+    (``SCAN_LIMIT``). Scans already started are not affected; only a new
+    process can start more."""
 
 
 class _FileError(DupfindError):
@@ -173,6 +198,16 @@ class Result(Generic[P]):
 
     def __len__(self) -> int:
         return len(self.groups)
+
+
+def scans_left() -> int:
+    """How many more scans this process can start: ``SCAN_LIMIT`` less the
+    scans this binding started successfully (a request the library refused
+    takes no slot). Scans started in the same process by other code that
+    calls the library directly are not seen, so the true number can be
+    lower; it is 0 once the library has refused a start for the limit."""
+    with _count_lock:
+        return 0 if _limit_reached else max(SCAN_LIMIT - _started, 0)
 
 
 def _no_nul(what: str, value: Union[str, bytes]) -> None:
@@ -286,11 +321,17 @@ class Scan:
     by an exception, cancels the scan if it is still running and waits until
     it has ended. A finished scan's result stays available after the block.
 
+    Each start uses one of the ``SCAN_LIMIT`` (32) scans the library allows
+    per process, for the life of the process, whether the scan finishes,
+    fails or is cancelled; see ``scans_left()``.
+
     The options are those of ``scan()``.
 
     Raises:
+        ScanLimitReached: this process has already started all the scans the
+            library allows.
         DupfindError: the library did not accept the request (its text, for
-            example "dirs_json empty" or "too many concurrent scans").
+            example "dirs_json empty" or "no valid directories").
         LibraryNotFound: the library could not be loaded.
         TypeError, ValueError: an argument of the wrong type or value (a
             negative size, a root that is not a path, a NUL character in a
@@ -306,6 +347,7 @@ class Scan:
         max_files: int = 0,
         exclude: Union[PathArg, Iterable[PathArg]] = (),
     ) -> None:
+        global _started, _limit_reached
         dirs, options = _request(
             roots,
             min_size=min_size,
@@ -316,7 +358,20 @@ class Scan:
         self._lib = load_library()
         scan_id = self._lib.dupfind_scan_start(dirs, options)
         if scan_id < 0:
-            raise DupfindError(last_error(self._lib))
+            message = last_error(self._lib)
+            if message == "too many concurrent scans":
+                # The library's word for it: its 32 slots are all taken. But
+                # a slot is never given back, so what has run out is this
+                # process's allowance, not the number of running scans.
+                with _count_lock:
+                    _limit_reached = True
+                raise ScanLimitReached(
+                    f"this process has started all {SCAN_LIMIT} scans the library allows per process; "
+                    "start a new process to scan again"
+                )
+            raise DupfindError(message)
+        with _count_lock:
+            _started += 1
         self._id: int = scan_id
         self._doc: Optional[Tuple[Dict[str, Any], str]] = None
         self._results: Dict[Any, Result[Any]] = {}
@@ -474,9 +529,12 @@ def scan(
     If ``progress`` raises, or the wait is interrupted (KeyboardInterrupt),
     the scan is cancelled and the exception propagates.
 
+    Every call starts one of the 32 scans the library allows per process;
+    see ``scans_left()``.
+
     Raises:
-        DupfindError, ScanCancelled, LibraryNotFound, TypeError, ValueError:
-            see ``Scan``.
+        ScanLimitReached, DupfindError, ScanCancelled, LibraryNotFound,
+        TypeError, ValueError: see ``Scan``.
     """
     _check_path_type(path_type)
     s = Scan(

@@ -1,7 +1,7 @@
 """Test set-up for the binding: the package is imported from the source tree.
 
-The library serves at most 32 scans per process, and every test here that
-scans runs in the one pytest process: keep the module's scans well below that
+The library allows 32 scan starts per process, and every test here that
+scans runs in the one pytest process: keep the suite's scans well below that
 (tests that need more start a process of their own)."""
 
 import sys

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import json
 import os
 import pickle
 import re
@@ -245,19 +246,43 @@ def run_python(code: str, env: dict) -> subprocess.CompletedProcess:
     )
 
 
-def test_scan_slots_run_out_after_32(tmp_path):
-    code = (
-        "import dupfind\n"
-        f"ids = [dupfind.Scan({str(tmp_path)!r}).id for _ in range(32)]\n"
-        "assert len(set(ids)) == 32\n"
-        "try:\n"
-        f"    dupfind.Scan({str(tmp_path)!r})\n"
-        "except dupfind.DupfindError as e:\n"
-        "    print(e)\n"
-    )
+def test_scans_left_counts_down_and_the_limit_is_explained(tmp_path):
+    # In a process of its own, so that this suite's scans do not count.
+    code = f"""
+import json, dupfind, dupfind._native
+root = {str(tmp_path)!r}
+log = {{"start": dupfind.scans_left()}}
+try:
+    dupfind.Scan([""])
+except dupfind.DupfindError as e:
+    log["refused"] = str(e)
+log["after_refused"] = dupfind.scans_left()
+# A start made around the binding takes a slot that the binding cannot see.
+log["direct_id"] = dupfind._native.load_library().dupfind_scan_start(json.dumps([root]).encode(), None)
+log["after_direct"] = dupfind.scans_left()
+log["left"] = []
+for _ in range(31):
+    dupfind.Scan(root)
+    log["left"].append(dupfind.scans_left())
+try:
+    dupfind.Scan(root)
+except dupfind.ScanLimitReached as e:
+    log["error"] = str(e)
+    log["is_dupfind_error"] = isinstance(e, dupfind.DupfindError)
+log["end"] = dupfind.scans_left()
+print(json.dumps(log))
+"""
     proc = run_python(code, dict(os.environ))
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "too many concurrent scans"
+    log = json.loads(proc.stdout)
+    assert log["start"] == dupfind.SCAN_LIMIT == 32
+    # A request the library refuses takes no slot.
+    assert log["refused"] == "no valid directories" and log["after_refused"] == 32
+    assert log["direct_id"] >= 1 and log["after_direct"] == 32
+    assert log["left"] == list(range(31, 0, -1))
+    assert "all 32 scans" in log["error"] and "new process" in log["error"]
+    assert "concurrent" not in log["error"] and log["is_dupfind_error"]
+    assert log["end"] == 0
 
 
 def test_library_loading(tmp_path):
