@@ -267,6 +267,12 @@ def _request(
     follow_symlinks: bool = False,
     max_files: int = 0,
     exclude: Any = (),
+    hard_links: Optional[bool] = None,
+    max_size: Optional[int] = None,
+    exclude_glob: Any = None,
+    skip_hidden: Optional[bool] = None,
+    one_file_system: Optional[bool] = None,
+    max_depth: Optional[int] = None,
 ) -> Tuple[bytes, bytes]:
     """The two texts for dupfind_scan_start. Every argument is checked here,
     so that a bad one raises before the library is called."""
@@ -277,6 +283,21 @@ def _request(
         "max_files": _int("max_files", max_files),
         "exclude": _texts("exclude", exclude),
     }
+    # Sent only when given, so that a request without them stays what it has
+    # always been; a library that does not know a key ignores it.
+    if hard_links is not None:
+        options["hard_links"] = _bool("hard_links", hard_links)
+    if max_size is not None:
+        options["max_size"] = _int("max_size", max_size)
+    if exclude_glob is not None:
+        options["exclude_glob"] = _texts("exclude_glob", exclude_glob)
+    if skip_hidden is not None:
+        options["skip_hidden"] = _bool("skip_hidden", skip_hidden)
+    if one_file_system is not None:
+        options["one_file_system"] = _bool("one_file_system", one_file_system)
+    if max_depth is not None:
+        options["max_depth"] = _int("max_depth", max_depth)
+
     def encode(value: object) -> bytes:
         return json.dumps(value, ensure_ascii=False).encode("utf-8", "surrogateescape")
 
@@ -346,6 +367,12 @@ class Scan:
         follow_symlinks: bool = False,
         max_files: int = 0,
         exclude: Union[PathArg, Iterable[PathArg]] = (),
+        hard_links: Optional[bool] = None,
+        max_size: Optional[int] = None,
+        exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+        skip_hidden: Optional[bool] = None,
+        one_file_system: Optional[bool] = None,
+        max_depth: Optional[int] = None,
     ) -> None:
         global _started, _limit_reached
         dirs, options = _request(
@@ -354,6 +381,12 @@ class Scan:
             follow_symlinks=follow_symlinks,
             max_files=max_files,
             exclude=exclude,
+            hard_links=hard_links,
+            max_size=max_size,
+            exclude_glob=exclude_glob,
+            skip_hidden=skip_hidden,
+            one_file_system=one_file_system,
+            max_depth=max_depth,
         )
         self._lib = load_library()
         scan_id = self._lib.dupfind_scan_start(dirs, options)
@@ -483,6 +516,12 @@ def scan(
     max_files: int = 0,
     exclude: Union[PathArg, Iterable[PathArg]] = (),
     progress: Optional[Callable[[int], None]] = None,
+    hard_links: Optional[bool] = None,
+    max_size: Optional[int] = None,
+    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    skip_hidden: Optional[bool] = None,
+    one_file_system: Optional[bool] = None,
+    max_depth: Optional[int] = None,
     path_type: Type[str] = str,
 ) -> Result[str]: ...
 
@@ -496,6 +535,12 @@ def scan(
     max_files: int = 0,
     exclude: Union[PathArg, Iterable[PathArg]] = (),
     progress: Optional[Callable[[int], None]] = None,
+    hard_links: Optional[bool] = None,
+    max_size: Optional[int] = None,
+    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    skip_hidden: Optional[bool] = None,
+    one_file_system: Optional[bool] = None,
+    max_depth: Optional[int] = None,
     path_type: Type[Path],
 ) -> Result[Path]: ...
 
@@ -508,9 +553,19 @@ def scan(
     max_files: int = 0,
     exclude: Union[PathArg, Iterable[PathArg]] = (),
     progress: Optional[Callable[[int], None]] = None,
+    hard_links: Optional[bool] = None,
+    max_size: Optional[int] = None,
+    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    skip_hidden: Optional[bool] = None,
+    one_file_system: Optional[bool] = None,
+    max_depth: Optional[int] = None,
     path_type: Any = str,
 ) -> Result[Any]:
     """Scans the directory trees below ``roots`` and returns the result.
+
+    The options are those of the ``dupfind`` tool. The ones that default to
+    ``None`` are sent to the library only when given; a library that does
+    not support one yet ignores it.
 
     Args:
         roots: one path or several (str, bytes or os.PathLike); a root that
@@ -523,6 +578,17 @@ def scan(
         exclude: one substring or several; an entry whose path contains one
             is skipped (case-sensitive).
         progress: called with each new progress value, on this thread.
+        hard_links: with False, of several names of one file (hard links)
+            only the first met is collected; the library's default is True,
+            every name.
+        max_size: largest file size collected, in bytes.
+        exclude_glob: one shell-style pattern or several (``*``, ``?``,
+            ``[...]``); an entry that matches one is skipped.
+        skip_hidden: with True, skip hidden entries (names that begin with a
+            dot).
+        one_file_system: with True, do not descend into a directory on
+            another file system than its root's.
+        max_depth: how deep below each root the walk descends.
         path_type: ``str`` (the default) or ``pathlib.Path``: the type of the
             paths in the result.
 
@@ -543,6 +609,12 @@ def scan(
         follow_symlinks=follow_symlinks,
         max_files=max_files,
         exclude=exclude,
+        hard_links=hard_links,
+        max_size=max_size,
+        exclude_glob=exclude_glob,
+        skip_hidden=skip_hidden,
+        one_file_system=one_file_system,
+        max_depth=max_depth,
     )
     last = None
     try:
