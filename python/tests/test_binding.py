@@ -283,22 +283,3 @@ print(json.dumps(log))
     assert "all 32 scans" in log["error"] and "new process" in log["error"]
     assert "concurrent" not in log["error"] and log["is_dupfind_error"]
     assert log["end"] == 0
-
-
-def test_library_loading(tmp_path):
-    code = "import dupfind._native as n; print(n.load_library()._name)"
-    env = dict(os.environ)
-
-    env[dupfind.LIBRARY_ENV] = str(tmp_path / "libnothing.so")
-    proc = run_python(code, env)
-    assert proc.returncode != 0 and "LibraryNotFound" in proc.stderr and "libnothing.so" in proc.stderr
-
-    # Without the variable the library is found on its own: in a build
-    # directory of the source tree, installed, or through the loader's path.
-    library = os.environ.get(dupfind.LIBRARY_ENV)
-    del env[dupfind.LIBRARY_ENV]
-    if library:
-        env["LD_LIBRARY_PATH"] = str(Path(library).parent)
-    proc = run_python(code, env)
-    assert proc.returncode == 0, proc.stderr
-    assert "brennic-filedup-find" in proc.stdout
