@@ -1,20 +1,28 @@
-"""How the binding finds the library, in copies of the package laid out as a
-source checkout or as an installed package."""
+"""Installing the binding, and how it finds the library: in a fresh virtual
+environment, and in copies of the package laid out as a source checkout or
+as an installed package."""
 
 from __future__ import annotations
 
 import ctypes.util
+import json
 import os
 import shutil
 import subprocess
 import sys
 from pathlib import Path
-from typing import Dict
+from typing import Dict, Optional
 
 import pytest
 
 import dupfind
 from dupfind import _native
+
+PYTHON_DIR = Path(__file__).resolve().parent.parent  # what `pip install ./python` names
+DEBIAN_PYTHON = "/usr/bin/python3"
+# What a fresh virtual environment needs to build and install the package
+# offline with the system's tools.
+DEBIAN_PACKAGES = ("python3-venv", "python3-pip", "python3-setuptools", "python3-wheel")
 
 
 def clean_env(**extra: str) -> Dict[str, str]:
@@ -28,6 +36,88 @@ def clean_env(**extra: str) -> Dict[str, str]:
 
 def run(args, **kwargs) -> subprocess.CompletedProcess:
     return subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=300, **kwargs)
+
+
+def missing_debian_packages(*packages: str) -> Optional[str]:
+    """Why the Debian tools are not there, or None when they are."""
+    if not os.access(DEBIAN_PYTHON, os.X_OK) or shutil.which("dpkg-query") is None:
+        return f"needs Debian's {DEBIAN_PYTHON} and dpkg-query"
+    missing = [
+        p for p in packages
+        if run(["dpkg-query", "-W", "-f=${Status}", p]).stdout.strip() != "install ok installed"
+    ]
+    return f"Debian packages not installed: {' '.join(missing)}" if missing else None
+
+
+# ---- pip install ./python into a fresh virtual environment ----
+
+@pytest.fixture(scope="module")
+def venv(tmp_path_factory) -> Path:
+    reason = missing_debian_packages(*DEBIAN_PACKAGES)
+    if reason:
+        pytest.skip(reason)
+    base = tmp_path_factory.mktemp("install")
+    env_dir = base / "venv"
+    proc = run([DEBIAN_PYTHON, "-m", "venv", "--system-site-packages", env_dir], env=clean_env())
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    # pip builds in the source directory and leaves build/ and *.egg-info
+    # there: it gets a copy, so the checkout stays as it is.
+    src = base / "src"
+    shutil.copytree(
+        PYTHON_DIR, src / "python",
+        ignore=shutil.ignore_patterns("tests", "build", "*.egg-info", "__pycache__", ".mypy_cache"),
+    )
+    proc = run(
+        [env_dir / "bin" / "pip", "install", "--no-build-isolation", "--no-index", "./python"],
+        cwd=src, env=clean_env(PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1"),
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return env_dir
+
+
+def test_pip_install_into_fresh_venv_then_import_from_elsewhere(venv, tree, tmp_path, library_file):
+    code = (
+        "import json, importlib.metadata, pathlib, sys, dupfind\n"
+        "files = [str(f) for f in importlib.metadata.files('dupfind')]\n"
+        f"result = dupfind.scan({str(tree.root)!r})\n"
+        "print(json.dumps({'module': dupfind.__file__, 'files': files, 'groups': len(result),"
+        " 'typed': (pathlib.Path(dupfind.__file__).parent / 'py.typed').is_file()}))\n"
+    )
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    proc = run([venv / "bin" / "python", "-c", code], cwd=elsewhere,
+               env=clean_env(**{dupfind.LIBRARY_ENV: str(library_file)}))
+    assert proc.returncode == 0, proc.stderr
+    seen = json.loads(proc.stdout)
+    # Imported from the environment, not from the checkout or a copy.
+    assert Path(seen["module"]).resolve().is_relative_to(venv.resolve())
+    assert seen["typed"] and "dupfind/py.typed" in seen["files"]
+    assert not any(f.startswith("tests/") or "/tests/" in f for f in seen["files"])
+    assert seen["groups"] == len(tree.groups())
+
+
+def test_installed_package_is_typed_for_mypy(venv, tmp_path):
+    reason = missing_debian_packages("python3-mypy")
+    if reason:
+        pytest.skip(reason)
+    # Without an installed py.typed, mypy refuses to read the package; with
+    # wrong overloads, the annotated assignments below fail.
+    user = tmp_path / "user.py"
+    user.write_text(
+        "from pathlib import Path\n"
+        "import dupfind\n"
+        "as_str: str = dupfind.scan('.').groups[0].files[0]\n"
+        "as_path: Path = dupfind.scan('.', path_type=Path).skipped[0].path\n"
+        "with dupfind.Scan('.', hard_links=False) as s:\n"
+        "    reveal_type(s.result(path_type=Path))\n"
+        "    for group in s.result():\n"
+        "        name: str = group.files[0]\n"
+        "left: int = dupfind.scans_left()\n"
+    )
+    proc = run([venv / "bin" / "python", "-m", "mypy", "--strict", "--no-incremental", user], cwd=tmp_path,
+               env=clean_env())
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert 'Revealed type is "dupfind.Result[pathlib.Path]"' in proc.stdout
 
 
 # ---- where the library is looked for ----
