@@ -5,32 +5,57 @@ A scan runs on a thread of the library's own::
     import dupfind
 
     result = dupfind.scan(["/data/photos"], min_size=4096)
-    for group in result.groups:
+    for group in result:
         print(group.size, group.files)
 
-or, without blocking::
+or, without blocking (leaving the ``with`` block cancels a scan still
+running and waits for its end)::
 
-    s = dupfind.Scan(["/data"])
-    while not s.wait(timeout=0.5):
-        print(s.progress)
-    result = s.result()
+    with dupfind.Scan(["/data"]) as s:
+        while not s.wait(timeout=0.5):
+            print(s.progress)
+        result = s.result()
+
+Paths come back as ``str``; pass ``path_type=pathlib.Path`` to get
+``pathlib.Path`` objects instead.
 
 Removing a copy goes through the library's guards (no "..", no symbolic
 link, a regular file, inside the root of a scan started in this process)::
 
     dupfind.delete_file(result.groups[0].files[1])
 
-The library serves at most 32 scans per process.
+The library allows 32 scan starts per process, for the life of the process:
+a started scan keeps its slot even after it has finished, and its results
+stay fetchable. ``scans_left()`` tells how many starts remain; once none do,
+starting a scan raises ``ScanLimitReached``, and only a new process can scan
+again.
 """
 
 from __future__ import annotations
 
 import ctypes
+import errno
 import json
 import os
+import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, Optional, Tuple, Union
+from pathlib import Path, PurePath
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Generic,
+    Iterable,
+    Iterator,
+    List,
+    Optional,
+    Tuple,
+    Type,
+    TypeVar,
+    Union,
+    overload,
+)
 
 from ._native import LIBRARY_ENV, LibraryNotFound, last_error, load_library
 
@@ -40,83 +65,161 @@ __all__ = [
     "Group",
     "LIBRARY_ENV",
     "LibraryNotFound",
+    "PathNotFound",
     "Result",
+    "SCAN_LIMIT",
     "Scan",
     "ScanCancelled",
+    "ScanLimitReached",
     "Skipped",
     "delete_file",
     "scan",
+    "scans_left",
 ]
 
 __version__ = "1.0.0"
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
+#: The type of the paths in a result: ``str`` or ``pathlib.Path``.
+P = TypeVar("P", str, Path)
+
+#: Scan starts the library allows per process (per load of the library,
+#: which stays loaded until the process ends).
+SCAN_LIMIT = 32
+
 _DONE = 100
 _POLL_SECONDS = 0.01
+_INT64_MAX = 2**63 - 1
+
+# Scans this binding started successfully in this process. The library has no
+# query for its own count, so this is what scans_left() is based on.
+_count_lock = threading.Lock()
+_started = 0
+_limit_reached = False
 
 
 class DupfindError(Exception):
     """The library reported a failure. ``str(error)`` and ``error.message``
-    are the library's text, unchanged (for example "dirs_json empty")."""
+    are the library's text, unchanged (for example "dirs_json empty"), except
+    for ``ScanLimitReached``, whose text explains the limit."""
 
     def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
+
+    def __str__(self) -> str:
+        return self.message
 
 
 class ScanCancelled(DupfindError):
     """The scan ended because it was cancelled (message "cancelled")."""
 
 
-class DeleteRefused(DupfindError):
-    """The library refused a removal (for example "refused: symlink")."""
+class ScanLimitReached(DupfindError):
+    """This process has used all the scan starts the library allows
+    (``SCAN_LIMIT``). Scans already started are not affected; only a new
+    process can start more."""
+
+
+class _FileError(DupfindError):
+    # An error that is also a built-in OSError subclass, so that code written
+    # for Python's own file functions (`except FileNotFoundError`) handles it,
+    # while str() stays the library's text rather than "[Errno 2] ...".
+    _errno = 0
+
+    def __init__(self, message: str, filename: Any = None) -> None:
+        super().__init__(message)
+        self.errno = self._errno
+        self.strerror = message
+        self.filename = filename
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (type(self), (self.message, self.filename))
+
+
+class PathNotFound(_FileError, FileNotFoundError):
+    """The path to delete does not exist (message "path not found"). Also a
+    ``FileNotFoundError``, with ``errno`` ENOENT and ``filename`` the path
+    given."""
+
+    _errno = errno.ENOENT
+
+
+class DeleteRefused(_FileError, PermissionError):
+    """The library refused a removal (for example "refused: symlink" or
+    "refused: outside scanned roots"). Also a ``PermissionError``, with
+    ``errno`` EPERM and ``filename`` the path given."""
+
+    _errno = errno.EPERM
 
 
 @dataclass(frozen=True)
-class Group:
+class Group(Generic[P]):
     """Files with identical content."""
 
     hash: str
     """64-bit content fingerprint as 16 lower-case hexadecimal digits."""
     size: int
     """Size in bytes of each file."""
-    files: Tuple[str, ...]
+    files: Tuple[P, ...]
     """Paths exactly as the library reported them; the first is the one the
     library compared the others with."""
 
 
 @dataclass(frozen=True)
-class Skipped:
+class Skipped(Generic[P]):
     """An entry that the scan passed over."""
 
-    path: str
+    path: P
     reason: str
     """A reason code such as "symlink", "below_min_size" or "root_missing"."""
 
 
 @dataclass(frozen=True)
-class Result:
-    """The outcome of a finished scan."""
+class Result(Generic[P]):
+    """The outcome of a finished scan.
 
-    groups: Tuple[Group, ...]
+    Iterating over a result yields its groups, and ``len(result)`` is their
+    number (so a result without duplicates is false in a boolean context).
+    """
+
+    groups: Tuple[Group[P], ...]
     wasted_bytes: int
     """Bytes taken by the redundant copies (all files of a group but one)."""
     scanned_files: int
     """Number of files the scan considered."""
-    skipped: Tuple[Skipped, ...]
+    skipped: Tuple[Skipped[P], ...]
     text: str = field(default="", repr=False, compare=False)
     """The library's results text, unchanged."""
+
+    def __iter__(self) -> Iterator[Group[P]]:
+        return iter(self.groups)
+
+    def __len__(self) -> int:
+        return len(self.groups)
+
+
+def scans_left() -> int:
+    """How many more scans this process can start: ``SCAN_LIMIT`` less the
+    scans this binding started successfully (a request the library refused
+    takes no slot). Scans started in the same process by other code that
+    calls the library directly are not seen, so the true number can be
+    lower; it is 0 once the library has refused a start for the limit."""
+    with _count_lock:
+        return 0 if _limit_reached else max(SCAN_LIMIT - _started, 0)
 
 
 def _no_nul(what: str, value: Union[str, bytes]) -> None:
     # The library reads NUL-terminated strings: a NUL would silently cut the
     # text short there, so that "a.jpg\0.bak" names a.jpg.
-    if ("\0" if isinstance(value, str) else b"\0") in value:
+    if (isinstance(value, str) and "\0" in value) or (isinstance(value, bytes) and b"\0" in value):
         raise ValueError(f"{what} holds a NUL character: {value!r}")
 
 
-def _fs_text(what: str, path: PathArg) -> str:
+def _fs_text(what: str, path: Any) -> str:
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"{what} must be a str, bytes or os.PathLike, not {type(path).__name__}")
     # Bytes paths keep their exact bytes through the JSON request: undecodable
     # bytes become surrogates here and are turned back when encoding.
     text = os.fsdecode(os.fspath(path))
@@ -124,30 +227,76 @@ def _fs_text(what: str, path: PathArg) -> str:
     return text
 
 
+def _texts(what: str, values: Any) -> List[str]:
+    # A single string is one value, not a sequence of one-letter ones.
+    if isinstance(values, (str, bytes, os.PathLike)):
+        values = [values]
+    try:
+        items = iter(values)
+    except TypeError:
+        raise TypeError(f"{what} must be a path or an iterable of paths, not {type(values).__name__}") from None
+    return [_fs_text(f"an entry of {what}", v) for v in items]
+
+
+def _int(name: str, value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{name} must be 0 or more, not {value}")
+    if value > _INT64_MAX:
+        # The library would read a wider number as a real and ignore it.
+        raise ValueError(f"{name} is out of the signed 64-bit range")
+    return value
+
+
+def _bool(name: str, value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def _check_path_type(path_type: Any) -> None:
+    if not (path_type is str or (isinstance(path_type, type) and issubclass(path_type, PurePath))):
+        raise TypeError(f"path_type must be str or pathlib.Path, not {path_type!r}")
+
+
 def _request(
-    roots: Union[PathArg, Iterable[PathArg]],
-    min_size: int,
-    follow_symlinks: bool,
-    max_files: int,
-    exclude: Union[str, Iterable[str]],
+    roots: Any,
+    *,
+    min_size: int = 1,
+    follow_symlinks: bool = False,
+    max_files: int = 0,
+    exclude: Any = (),
+    hard_links: Optional[bool] = None,
+    max_size: Optional[int] = None,
+    exclude_glob: Any = None,
+    skip_hidden: Optional[bool] = None,
+    one_file_system: Optional[bool] = None,
+    max_depth: Optional[int] = None,
 ) -> Tuple[bytes, bytes]:
-    if isinstance(roots, (str, bytes, os.PathLike)):
-        roots = [roots]
-    if isinstance(exclude, (str, bytes, os.PathLike)):
-        exclude = [exclude]
-    for name, value in (("min_size", min_size), ("max_files", max_files)):
-        if isinstance(value, bool) or not isinstance(value, int):
-            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-        if not -(2**63) <= value < 2**63:
-            # The library would read a wider number as a real and ignore it.
-            raise ValueError(f"{name} is out of the signed 64-bit range")
-    options = {
-        "min_size": min_size,
+    """The two texts for dupfind_scan_start. Every argument is checked here,
+    so that a bad one raises before the library is called."""
+    dirs = _texts("roots", roots)
+    options: Dict[str, Any] = {
+        "min_size": _int("min_size", min_size),
         "follow_symlinks": bool(follow_symlinks),
-        "max_files": max_files,
-        "exclude": [_fs_text("an exclude entry", e) for e in exclude],
+        "max_files": _int("max_files", max_files),
+        "exclude": _texts("exclude", exclude),
     }
-    dirs = [_fs_text("a root", r) for r in roots]
+    # Sent only when given, so that a request without them stays what it has
+    # always been; a library that does not know a key ignores it.
+    if hard_links is not None:
+        options["hard_links"] = _bool("hard_links", hard_links)
+    if max_size is not None:
+        options["max_size"] = _int("max_size", max_size)
+    if exclude_glob is not None:
+        options["exclude_glob"] = _texts("exclude_glob", exclude_glob)
+    if skip_hidden is not None:
+        options["skip_hidden"] = _bool("skip_hidden", skip_hidden)
+    if one_file_system is not None:
+        options["one_file_system"] = _bool("one_file_system", one_file_system)
+    if max_depth is not None:
+        options["max_depth"] = _int("max_depth", max_depth)
 
     def encode(value: object) -> bytes:
         return json.dumps(value, ensure_ascii=False).encode("utf-8", "surrogateescape")
@@ -155,16 +304,26 @@ def _request(
     return encode(dirs), encode(options)
 
 
-def _parse_result(text: str) -> Result:
+def _parse_document(text: str) -> Dict[str, Any]:
     try:
         doc = json.loads(text)
+        if not isinstance(doc, dict):
+            raise TypeError("not an object")
+        return doc
+    except (ValueError, TypeError) as e:
+        raise DupfindError(f"unexpected results text: {e}") from e
+
+
+def _build_result(doc: Dict[str, Any], text: str, path_type: Callable[[str], Any]) -> Result[Any]:
+    try:
         return Result(
             groups=tuple(
-                Group(hash=g["hash"], size=int(g["size"]), files=tuple(g["files"])) for g in doc["groups"]
+                Group(hash=g["hash"], size=int(g["size"]), files=tuple(path_type(f) for f in g["files"]))
+                for g in doc["groups"]
             ),
             wasted_bytes=int(doc["wasted_bytes"]),
             scanned_files=int(doc["scanned_files"]),
-            skipped=tuple(Skipped(path=s["path"], reason=s["reason"]) for s in doc["skipped"]),
+            skipped=tuple(Skipped(path=path_type(s["path"]), reason=s["reason"]) for s in doc["skipped"]),
             text=text,
         )
     except (ValueError, KeyError, TypeError) as e:
@@ -179,12 +338,25 @@ class Scan:
     results are written, 100 when they are ready) or -1 when the scan failed
     or was cancelled.
 
+    A ``Scan`` is a context manager: leaving the ``with`` block, normally or
+    by an exception, cancels the scan if it is still running and waits until
+    it has ended. A finished scan's result stays available after the block.
+
+    Each start uses one of the ``SCAN_LIMIT`` (32) scans the library allows
+    per process, for the life of the process, whether the scan finishes,
+    fails or is cancelled; see ``scans_left()``.
+
+    The options are those of ``scan()``.
+
     Raises:
+        ScanLimitReached: this process has already started all the scans the
+            library allows.
         DupfindError: the library did not accept the request (its text, for
-            example "dirs_json empty" or "too many concurrent scans").
+            example "dirs_json empty" or "no valid directories").
         LibraryNotFound: the library could not be loaded.
-        ValueError: a root or an exclude entry holds a NUL character (the
-            library is not called).
+        TypeError, ValueError: an argument of the wrong type or value (a
+            negative size, a root that is not a path, a NUL character in a
+            root or a pattern); the library is not called.
     """
 
     def __init__(
@@ -194,15 +366,48 @@ class Scan:
         min_size: int = 1,
         follow_symlinks: bool = False,
         max_files: int = 0,
-        exclude: Union[str, Iterable[str]] = (),
+        exclude: Union[PathArg, Iterable[PathArg]] = (),
+        hard_links: Optional[bool] = None,
+        max_size: Optional[int] = None,
+        exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+        skip_hidden: Optional[bool] = None,
+        one_file_system: Optional[bool] = None,
+        max_depth: Optional[int] = None,
     ) -> None:
-        dirs, options = _request(roots, min_size, follow_symlinks, max_files, exclude)
+        global _started, _limit_reached
+        dirs, options = _request(
+            roots,
+            min_size=min_size,
+            follow_symlinks=follow_symlinks,
+            max_files=max_files,
+            exclude=exclude,
+            hard_links=hard_links,
+            max_size=max_size,
+            exclude_glob=exclude_glob,
+            skip_hidden=skip_hidden,
+            one_file_system=one_file_system,
+            max_depth=max_depth,
+        )
         self._lib = load_library()
         scan_id = self._lib.dupfind_scan_start(dirs, options)
         if scan_id < 0:
-            raise DupfindError(last_error(self._lib))
+            message = last_error(self._lib)
+            if message == "too many concurrent scans":
+                # The library's word for it: its 32 slots are all taken. But
+                # a slot is never given back, so what has run out is this
+                # process's allowance, not the number of running scans.
+                with _count_lock:
+                    _limit_reached = True
+                raise ScanLimitReached(
+                    f"this process has started all {SCAN_LIMIT} scans the library allows per process; "
+                    "start a new process to scan again"
+                )
+            raise DupfindError(message)
+        with _count_lock:
+            _started += 1
         self._id: int = scan_id
-        self._result: Optional[Result] = None
+        self._doc: Optional[Tuple[Dict[str, Any], str]] = None
+        self._results: Dict[Any, Result[Any]] = {}
 
     @property
     def id(self) -> int:
@@ -243,17 +448,36 @@ class Scan:
                 return False
             time.sleep(_POLL_SECONDS)
 
-    def result(self, timeout: Optional[float] = None) -> Result:
-        """Waits for the scan (see ``wait``) and returns its result.
+    @overload
+    def result(self, timeout: Optional[float] = None, *, path_type: Type[str] = str) -> Result[str]: ...
+
+    @overload
+    def result(self, timeout: Optional[float] = None, *, path_type: Type[Path]) -> Result[Path]: ...
+
+    def result(self, timeout: Optional[float] = None, *, path_type: Any = str) -> Result[Any]:
+        """Waits for the scan (see ``wait``) and returns its result, with the
+        paths as ``path_type`` (``str`` or ``pathlib.Path``). Asking again
+        returns the same object.
 
         Raises:
             TimeoutError: the scan did not end within ``timeout`` seconds.
             ScanCancelled: the scan was cancelled.
             DupfindError: the scan failed (the library's text, for example
                 "walk failed").
+            TypeError: ``path_type`` is neither ``str`` nor a ``pathlib``
+                path class.
         """
-        if self._result is not None:
-            return self._result
+        _check_path_type(path_type)
+        cached = self._results.get(path_type)
+        if cached is not None:
+            return cached
+        if self._doc is None:
+            self._doc = self._fetch(timeout)
+        result = _build_result(self._doc[0], self._doc[1], path_type)
+        self._results[path_type] = result
+        return result
+
+    def _fetch(self, timeout: Optional[float]) -> Tuple[Dict[str, Any], str]:
         if not self.wait(timeout):
             raise TimeoutError(f"scan {self._id} still running after {timeout} s")
         value, error = self._poll()
@@ -266,11 +490,59 @@ class Scan:
             raw = ctypes.string_at(ptr)
         finally:
             self._lib.dupfind_free_string(ptr)
-        self._result = _parse_result(raw.decode("utf-8", "surrogateescape"))
-        return self._result
+        text = raw.decode("utf-8", "surrogateescape")
+        return _parse_document(text), text
+
+    def __enter__(self) -> "Scan":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        # A scan left running would go on reading files for nobody; the
+        # wait makes the end of the block the end of the scan.
+        if not self.done:
+            self.cancel()
+        self.wait()
 
     def __repr__(self) -> str:
         return f"<dupfind.Scan id={self._id} progress={self.progress}>"
+
+
+@overload
+def scan(
+    roots: Union[PathArg, Iterable[PathArg]],
+    *,
+    min_size: int = 1,
+    follow_symlinks: bool = False,
+    max_files: int = 0,
+    exclude: Union[PathArg, Iterable[PathArg]] = (),
+    progress: Optional[Callable[[int], None]] = None,
+    hard_links: Optional[bool] = None,
+    max_size: Optional[int] = None,
+    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    skip_hidden: Optional[bool] = None,
+    one_file_system: Optional[bool] = None,
+    max_depth: Optional[int] = None,
+    path_type: Type[str] = str,
+) -> Result[str]: ...
+
+
+@overload
+def scan(
+    roots: Union[PathArg, Iterable[PathArg]],
+    *,
+    min_size: int = 1,
+    follow_symlinks: bool = False,
+    max_files: int = 0,
+    exclude: Union[PathArg, Iterable[PathArg]] = (),
+    progress: Optional[Callable[[int], None]] = None,
+    hard_links: Optional[bool] = None,
+    max_size: Optional[int] = None,
+    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    skip_hidden: Optional[bool] = None,
+    one_file_system: Optional[bool] = None,
+    max_depth: Optional[int] = None,
+    path_type: Type[Path],
+) -> Result[Path]: ...
 
 
 def scan(
@@ -279,28 +551,71 @@ def scan(
     min_size: int = 1,
     follow_symlinks: bool = False,
     max_files: int = 0,
-    exclude: Union[str, Iterable[str]] = (),
+    exclude: Union[PathArg, Iterable[PathArg]] = (),
     progress: Optional[Callable[[int], None]] = None,
-) -> Result:
+    hard_links: Optional[bool] = None,
+    max_size: Optional[int] = None,
+    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    skip_hidden: Optional[bool] = None,
+    one_file_system: Optional[bool] = None,
+    max_depth: Optional[int] = None,
+    path_type: Any = str,
+) -> Result[Any]:
     """Scans the directory trees below ``roots`` and returns the result.
 
+    The options are those of the ``dupfind`` tool. The ones that default to
+    ``None`` are sent to the library only when given; a library that does
+    not support one yet ignores it.
+
     Args:
-        roots: one path or several; a root that does not exist is reported
-            in ``Result.skipped`` as "root_missing".
-        min_size: smallest file size considered, in bytes (0 admits empty
+        roots: one path or several (str, bytes or os.PathLike); a root that
+            does not exist is reported in ``Result.skipped`` as
+            "root_missing".
+        min_size: smallest file size collected, in bytes (0 admits empty
             files).
         follow_symlinks: follow symbolic links below the roots.
         max_files: stop collecting after this many files (0: no limit).
-        exclude: substrings; an entry whose path contains one is skipped.
+        exclude: one substring or several; an entry whose path contains one
+            is skipped (case-sensitive).
         progress: called with each new progress value, on this thread.
+        hard_links: with False, of several names of one file (hard links)
+            only the first met is collected; the library's default is True,
+            every name.
+        max_size: largest file size collected, in bytes.
+        exclude_glob: one shell-style pattern or several (``*``, ``?``,
+            ``[...]``); an entry that matches one is skipped.
+        skip_hidden: with True, skip hidden entries (names that begin with a
+            dot).
+        one_file_system: with True, do not descend into a directory on
+            another file system than its root's.
+        max_depth: how deep below each root the walk descends.
+        path_type: ``str`` (the default) or ``pathlib.Path``: the type of the
+            paths in the result.
 
     If ``progress`` raises, or the wait is interrupted (KeyboardInterrupt),
     the scan is cancelled and the exception propagates.
 
+    Every call starts one of the 32 scans the library allows per process;
+    see ``scans_left()``.
+
     Raises:
-        DupfindError, ScanCancelled, LibraryNotFound: see ``Scan``.
+        ScanLimitReached, DupfindError, ScanCancelled, LibraryNotFound,
+        TypeError, ValueError: see ``Scan``.
     """
-    s = Scan(roots, min_size=min_size, follow_symlinks=follow_symlinks, max_files=max_files, exclude=exclude)
+    _check_path_type(path_type)
+    s = Scan(
+        roots,
+        min_size=min_size,
+        follow_symlinks=follow_symlinks,
+        max_files=max_files,
+        exclude=exclude,
+        hard_links=hard_links,
+        max_size=max_size,
+        exclude_glob=exclude_glob,
+        skip_hidden=skip_hidden,
+        one_file_system=one_file_system,
+        max_depth=max_depth,
+    )
     last = None
     try:
         while True:
@@ -314,7 +629,7 @@ def scan(
     except BaseException:
         s.cancel()
         raise
-    return s.result()
+    return s.result(path_type=path_type)
 
 
 def delete_file(path: PathArg) -> None:
@@ -322,18 +637,29 @@ def delete_file(path: PathArg) -> None:
     process. Returns normally when the file was removed.
 
     Raises:
-        DeleteRefused: the library refused (its text, for example
-            "refused: symlink" or "refused: outside scanned roots").
-        DupfindError: the removal failed (its text, for example
-            "path not found" or "unlink failed").
-        ValueError: the path holds a NUL character (the library is not
-            called).
+        PathNotFound: the path does not exist (also a ``FileNotFoundError``).
+        DeleteRefused: the library refused (also a ``PermissionError``; its
+            text, for example "refused: symlink" or "refused: outside scanned
+            roots").
+        DupfindError: the removal failed (its text, "unlink failed").
+        TypeError: the path is not a str, bytes or os.PathLike.
+        ValueError: the path is empty or holds a NUL character (the library
+            is not called).
     """
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a str, bytes or os.PathLike, not {type(path).__name__}")
     raw = os.fsencode(path)
+    if not raw:
+        raise ValueError("the path is empty")
     _no_nul("the path", raw)
     lib = load_library()
     rc = lib.dupfind_delete_file(raw)
     if rc == 1:
         return
     message = last_error(lib)
-    raise (DeleteRefused if rc == 0 else DupfindError)(message)
+    filename = os.fspath(path)
+    if rc == 0:
+        raise DeleteRefused(message, filename)
+    if message == "path not found":
+        raise PathNotFound(message, filename)
+    raise DupfindError(message)

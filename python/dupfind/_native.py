@@ -35,10 +35,15 @@ def _is_instrumented(path: Path) -> bool:
     return any(name in data for name in (b"libasan.so", b"libtsan.so", b"libubsan.so"))
 
 
-def _built_libraries() -> Iterator[Path]:
-    """Libraries in the build directories of the source tree that holds this
-    package, newest first."""
-    repo = Path(__file__).resolve().parent.parent.parent
+def _checkout_libraries() -> Iterator[Path]:
+    """Libraries built in the source checkout that holds this package, newest
+    first. An installed package is not in a checkout and gets none: a
+    ``build*`` directory that merely happens to lie near site-packages must
+    never be loaded."""
+    package = Path(__file__).resolve().parent
+    repo = package.parent.parent
+    if not ((package.parent / "pyproject.toml").is_file() and (repo / "include" / "dupfind.h").is_file()):
+        return
     found = []
     for build_dir in repo.glob("build*"):
         lib = build_dir / _LIBRARY_FILE
@@ -51,11 +56,14 @@ def _built_libraries() -> Iterator[Path]:
 
 
 def _candidates() -> Iterator[str]:
-    yield from (str(p) for p in _built_libraries())
-    name = ctypes.util.find_library(_LIBRARY_NAME)
-    if name:
-        yield name
-    yield _SONAME  # the dynamic loader's own search (ld.so.cache, LD_LIBRARY_PATH)
+    # The installed library comes before a checkout's build, so that a source
+    # tree on sys.path does not shadow what `cmake --install` put in place.
+    seen = set()
+    for name in (_SONAME, ctypes.util.find_library(_LIBRARY_NAME)):
+        if name and name not in seen:
+            seen.add(name)
+            yield name  # resolved by the dynamic loader (LD_LIBRARY_PATH, ld.so.cache)
+    yield from (str(p) for p in _checkout_libraries())
 
 
 def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
@@ -83,8 +91,11 @@ def load_library() -> ctypes.CDLL:
     """Loads the library once per process and returns it.
 
     The file named by ``DUPFIND_LIBRARY`` is used when that variable is set
-    (and only that file). Otherwise the library built in a ``build*``
-    directory of the source tree is preferred, then the installed one.
+    (and only that file). Otherwise the installed library, as the dynamic
+    loader and ``ctypes.util.find_library`` find it (after ``cmake --install``
+    and ``ldconfig``, or through ``LD_LIBRARY_PATH``). Only when this package
+    is imported from a source checkout, and nothing is installed, the newest
+    library built in one of the checkout's ``build*`` directories.
 
     Raises:
         LibraryNotFound: no candidate could be loaded.
@@ -115,5 +126,5 @@ def load_library() -> ctypes.CDLL:
 
 def last_error(lib: ctypes.CDLL) -> str:
     """The calling thread's error text, exactly as the library wrote it."""
-    raw = lib.dupfind_last_error()
+    raw: Optional[bytes] = lib.dupfind_last_error()
     return raw.decode("utf-8", "replace") if raw else ""

@@ -2,10 +2,14 @@
 
 from __future__ import annotations
 
+import errno
+import json
 import os
+import pickle
 import re
 import subprocess
 import sys
+from contextlib import nullcontext
 from pathlib import Path
 
 import pytest
@@ -28,7 +32,7 @@ def test_scan_returns_typed_result(tree):
     for g in result.groups:
         assert isinstance(g, dupfind.Group)
         assert re.fullmatch(r"[0-9a-f]{16}", g.hash)
-        assert isinstance(g.files, tuple)
+        assert isinstance(g.files, tuple) and all(type(f) is str for f in g.files)
     assert result.wasted_bytes == WASTED_BYTES
     assert result.scanned_files == SCANNED_FILES
     assert {(s.path, s.reason) for s in result.skipped} == {
@@ -86,6 +90,70 @@ def test_asynchronous_scan(tree):
     assert s.result() is first
 
 
+def test_result_iterates_over_its_groups(tree):
+    result = dupfind.scan(tree.root)
+    assert list(result) == list(result.groups) and len(result) == len(tree.groups())
+    assert {g.size: set(g.files) for g in result} == tree.groups()
+
+    nothing = dupfind.scan(tree.root / "notes")  # one unique file and two empty ones
+    assert len(nothing) == 0 and list(nothing) == [] and not nothing
+    assert nothing.scanned_files == 1
+
+
+def test_paths_as_pathlib_on_request(tree, tmp_path):
+    missing = tmp_path / "gone"
+    s = dupfind.Scan([tree.root, missing])
+    as_str = s.result(timeout=120)
+    as_path = s.result(path_type=Path)
+    assert s.result(path_type=Path) is as_path and s.result() is as_str
+    for result, kind in ((as_str, str), (as_path, Path)):
+        assert all(isinstance(f, kind) for g in result for f in g.files)
+        assert all(isinstance(k.path, kind) for k in result.skipped) and result.skipped
+    assert [tuple(map(str, g.files)) for g in as_path] == [g.files for g in as_str]
+    assert dupfind.Skipped(missing, "root_missing") in as_path.skipped
+
+    from_scan = dupfind.scan(tree.root, path_type=Path)
+    assert {g.size: set(g.files) for g in from_scan} == {
+        size: {Path(f) for f in files} for size, files in tree.groups().items()
+    }
+    with pytest.raises(TypeError):
+        s.result(path_type=bytes)
+
+
+class Boom(Exception):
+    pass
+
+
+@pytest.mark.parametrize(
+    "leave, progress",
+    [
+        ("normally", -1),
+        ("by an exception", -1),
+        # A scan that has finished stays finished, and keeps its result.
+        ("after the result", 100),
+    ],
+)
+def test_leaving_the_with_block_cancels_the_scan_and_waits_for_its_end(tmp_path, leave, progress):
+    root = build_slow_tree(tmp_path, count=16)
+    result = None
+    with pytest.raises(Boom) if leave == "by an exception" else nullcontext():
+        with dupfind.Scan(root) as s:
+            assert isinstance(s, dupfind.Scan)
+            if leave == "after the result":
+                result = s.result(timeout=120)
+            else:
+                assert not s.done
+            if leave == "by an exception":
+                raise Boom
+    # Read at once: the block has ended only once the scan has.
+    assert s.progress == progress
+    if progress == 100:
+        assert s.result() is result
+    else:
+        with pytest.raises(dupfind.ScanCancelled):
+            s.result(timeout=0)
+
+
 def test_cancel_ends_scan_with_library_text(tmp_path):
     s = dupfind.Scan(build_slow_tree(tmp_path, count=16))
     s.cancel()
@@ -106,12 +174,6 @@ def test_rejected_request_carries_library_text(roots, message):
     assert str(err.value) == message and err.value.message == message
 
 
-@pytest.mark.parametrize("bad", [{"min_size": "1"}, {"max_files": 1.5}, {"min_size": True}])
-def test_option_types_are_checked(bad, tmp_path):
-    with pytest.raises(TypeError):
-        dupfind.Scan(tmp_path, **bad)
-
-
 def test_delete_file(tree, tmp_path):
     outside = tmp_path / "outside.txt"
     outside.write_bytes(b"x")
@@ -121,20 +183,37 @@ def test_delete_file(tree, tmp_path):
     assert not tree.reports[1].exists()
     assert tree.reports[0].read_bytes() == REPORT
 
+    # Each is caught the way Python code catches the built-in error, and is
+    # also a DupfindError with the library's text.
     cases = [
-        (tree.reports[1], dupfind.DupfindError, "path not found"),
-        (tree.link, dupfind.DeleteRefused, "refused: symlink"),
-        (tree.root / "docs", dupfind.DeleteRefused, "refused: directory"),
-        (f"{tree.root}/docs/../docs/report.txt", dupfind.DeleteRefused, "refused: path contains .."),
-        (outside, dupfind.DeleteRefused, "refused: outside scanned roots"),
-        ("", dupfind.DupfindError, "NULL or empty path"),
+        (tree.reports[1], dupfind.PathNotFound, FileNotFoundError, errno.ENOENT, "path not found"),
+        (tree.link, dupfind.DeleteRefused, PermissionError, errno.EPERM, "refused: symlink"),
+        (tree.root / "docs", dupfind.DeleteRefused, PermissionError, errno.EPERM, "refused: directory"),
+        (f"{tree.root}/docs/../docs/report.txt", dupfind.DeleteRefused, PermissionError, errno.EPERM,
+         "refused: path contains .."),
+        (outside, dupfind.DeleteRefused, PermissionError, errno.EPERM, "refused: outside scanned roots"),
     ]
-    for path, kind, message in cases:
-        with pytest.raises(kind) as err:
+    for path, kind, builtin, code, message in cases:
+        with pytest.raises(builtin) as err:
             dupfind.delete_file(path)
-        assert type(err.value) is kind, path
-        assert str(err.value) == message, path
+        e = err.value
+        assert type(e) is kind and isinstance(e, dupfind.DupfindError), path
+        assert str(e) == e.message == message, path
+        assert (e.errno, e.filename) == (code, os.fspath(path))
+        # It survives the trip to another process (a process pool's result).
+        again = pickle.loads(pickle.dumps(e))
+        assert (type(again), str(again), again.errno, again.filename) == (kind, message, code, e.filename)
     assert tree.link.is_symlink() and outside.exists() and tree.reports[0].exists()
+
+
+@pytest.mark.parametrize("path, error", [("", ValueError), (b"", ValueError), (None, TypeError), (3, TypeError)])
+def test_delete_file_checks_its_argument_before_the_library(monkeypatch, path, error):
+    def no_library():
+        raise AssertionError("the library was called")
+
+    monkeypatch.setattr(dupfind, "load_library", no_library)
+    with pytest.raises(error):
+        dupfind.delete_file(path)
 
 
 @pytest.mark.parametrize("cut", [lambda p: f"{p}\0.bak", lambda p: os.fsencode(p) + b"\0.bak"], ids=["str", "bytes"])
@@ -167,35 +246,40 @@ def run_python(code: str, env: dict) -> subprocess.CompletedProcess:
     )
 
 
-def test_scan_slots_run_out_after_32(tmp_path):
-    code = (
-        "import dupfind\n"
-        f"ids = [dupfind.Scan({str(tmp_path)!r}).id for _ in range(32)]\n"
-        "assert len(set(ids)) == 32\n"
-        "try:\n"
-        f"    dupfind.Scan({str(tmp_path)!r})\n"
-        "except dupfind.DupfindError as e:\n"
-        "    print(e)\n"
-    )
+def test_scans_left_counts_down_and_the_limit_is_explained(tmp_path):
+    # In a process of its own, so that this suite's scans do not count.
+    code = f"""
+import json, dupfind, dupfind._native
+root = {str(tmp_path)!r}
+log = {{"start": dupfind.scans_left()}}
+try:
+    dupfind.Scan([""])
+except dupfind.DupfindError as e:
+    log["refused"] = str(e)
+log["after_refused"] = dupfind.scans_left()
+# A start made around the binding takes a slot that the binding cannot see.
+log["direct_id"] = dupfind._native.load_library().dupfind_scan_start(json.dumps([root]).encode(), None)
+log["after_direct"] = dupfind.scans_left()
+log["left"] = []
+for _ in range(31):
+    dupfind.Scan(root)
+    log["left"].append(dupfind.scans_left())
+try:
+    dupfind.Scan(root)
+except dupfind.ScanLimitReached as e:
+    log["error"] = str(e)
+    log["is_dupfind_error"] = isinstance(e, dupfind.DupfindError)
+log["end"] = dupfind.scans_left()
+print(json.dumps(log))
+"""
     proc = run_python(code, dict(os.environ))
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "too many concurrent scans"
-
-
-def test_library_loading(tmp_path):
-    code = "import dupfind._native as n; print(n.load_library()._name)"
-    env = dict(os.environ)
-
-    env[dupfind.LIBRARY_ENV] = str(tmp_path / "libnothing.so")
-    proc = run_python(code, env)
-    assert proc.returncode != 0 and "LibraryNotFound" in proc.stderr and "libnothing.so" in proc.stderr
-
-    # Without the variable the library is found on its own: in a build
-    # directory of the source tree, installed, or through the loader's path.
-    library = os.environ.get(dupfind.LIBRARY_ENV)
-    del env[dupfind.LIBRARY_ENV]
-    if library:
-        env["LD_LIBRARY_PATH"] = str(Path(library).parent)
-    proc = run_python(code, env)
-    assert proc.returncode == 0, proc.stderr
-    assert "brennic-filedup-find" in proc.stdout
+    log = json.loads(proc.stdout)
+    assert log["start"] == dupfind.SCAN_LIMIT == 32
+    # A request the library refuses takes no slot.
+    assert log["refused"] == "no valid directories" and log["after_refused"] == 32
+    assert log["direct_id"] >= 1 and log["after_direct"] == 32
+    assert log["left"] == list(range(31, 0, -1))
+    assert "all 32 scans" in log["error"] and "new process" in log["error"]
+    assert "concurrent" not in log["error"] and log["is_dupfind_error"]
+    assert log["end"] == 0
