@@ -77,6 +77,27 @@ extern "C" {
  *                                   contains one of them is skipped; a
  *                                   string holding a NUL makes the text
  *                                   invalid
+ *                 "hard_links"      true/false (default true): false
+ *                                   collects only the first name met of a
+ *                                   file with several (hard links)
+ *                 "max_size"        integer, largest size collected
+ *                                   (default and negative: no limit)
+ *                 "exclude_glob"    array of shell patterns (*, ?, [...],
+ *                                   ** across directories); one without
+ *                                   '/' is matched against an entry's name
+ *                                   ("*.iso", "node_modules"), one with '/'
+ *                                   against its path relative to its root
+ *                                   ("src/build"; a "**" component matches
+ *                                   any number of directories); a matching
+ *                                   directory is not entered
+ *                 "skip_hidden"     true/false (default false): pass over
+ *                                   names that begin with '.'
+ *                 "one_file_system" true/false (default false): enter no
+ *                                   directory on another device than its
+ *                                   root
+ *                 "max_depth"       integer: directory levels entered below
+ *                                   a root (0: only the root's own entries;
+ *                                   default and negative: all)
  *               Unknown keys and values of the wrong type are ignored; for a
  *               repeated key only its first occurrence counts. An integer
  *               above the largest signed 64-bit value counts as that value
@@ -111,6 +132,9 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *   {"groups":[{"hash":"<16 hex digits>","size":N,"files":["path",...]},...],
  *    "wasted_bytes":N,"scanned_files":N,
  *    "skipped":[{"path":"...","reason":"..."},...]}
+ * "wasted_bytes" is the space the redundant copies occupy: per group, its
+ * size times the number of distinct files beyond one (names of one file,
+ * hard links, occupy its bytes once).
  * "scanned_files" counts the directory entries collected: one entry reached
  * under several paths (a file root also met below a directory root, a
  * followed link beside its target, a bind mount) counts once and is listed
@@ -127,7 +151,12 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *                         path (a root given twice or inside another, a
  *                         bind mount, a second link to it)
  *   "below_min_size"      a regular file smaller than "min_size"
+ *   "above_max_size"      a regular file larger than "max_size"
  *   "exclude"             an entry whose path contains an "exclude" string
+ *   "exclude_glob"        an entry matched by an "exclude_glob" pattern
+ *   "hidden"              a name that begins with '.' ("skip_hidden")
+ *   "other_file_system"   a directory on another device ("one_file_system")
+ *   "max_depth"           a directory deeper than "max_depth"
  *   "lstat_failed"        an entry whose status cannot be read
  *   "not_regular"         a FIFO, socket or device (also through a link)
  *   "opendir_failed"      a directory that cannot be listed

@@ -62,8 +62,8 @@ bool dup_reader_t::ready() {
 }
 
 bool dup_group_scratch::alloc(size_t m) {
-    if (!(perm.alloc(m) && tmp.alloc(m) && roots.alloc(m) && nxt.alloc(m) && last.alloc(m) && mark.alloc(m) &&
-          visited.alloc(m) && keys.alloc(m) && list.alloc(m)))
+    if (!(perm.alloc(m) && tmp.alloc(m) && roots.alloc(m) && nxt.alloc(m) && last.alloc(m) && ids.alloc(m) &&
+          mark.alloc(m) && visited.alloc(m) && keys.alloc(m) && list.alloc(m)))
         return false;
     for (size_t k = 0; k < m; k++) last[k] = -1;
     return true;
@@ -371,6 +371,18 @@ int merge_batches(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32
 // Tier 4 for the full run at positions [c, d) of the reordered partial run:
 // one group per class of two or more, headed by its first member, the
 // others in run order; groups in the order of their heads.
+// How many distinct files (device, inode) the members rec[ids[0..cnt)]
+// are; reorders ids.
+int32_t distinct_files(const dup_file_t *rec, int32_t *ids, int32_t cnt) {
+    std::sort(ids, ids + cnt, [&](int32_t a, int32_t b) {
+        return rec[a].dev != rec[b].dev ? rec[a].dev < rec[b].dev : rec[a].ino < rec[b].ino;
+    });
+    int32_t files = 1;
+    for (int32_t k = 1; k < cnt; k++)
+        files += rec[ids[k]].dev != rec[ids[k - 1]].dev || rec[ids[k]].ino != rec[ids[k - 1]].ino;
+    return files;
+}
+
 int group_full_run(dup_scan_t *scan, const dup_run_t &rc, dup_group_scratch &w, int32_t c, int32_t d) {
     auto cls = [&](int32_t u) {
         const int32_t k = w.perm[u];
@@ -389,9 +401,12 @@ int group_full_run(dup_scan_t *scan, const dup_run_t &rc, dup_group_scratch &w, 
         int32_t cnt = 0;
         for (int32_t v = u; v >= 0; v = w.nxt[v]) {
             w.visited[v] = 1;
+            w.ids[cnt] = v;
             w.list[cnt++] = rc.rec[v].path;
         }
-        if (cnt >= 2) rc_out = dup_append_group(scan, rc.rec[u].full_hash, rc.rec[u].size, w.list.p, cnt);
+        if (cnt >= 2)
+            rc_out = dup_append_group(scan, rc.rec[u].full_hash, rc.rec[u].size, w.list.p, cnt,
+                                      distinct_files(rc.rec, w.ids.p, cnt));
     }
     for (int32_t u = c; u < d; u++) {
         const int32_t x = cls(u);

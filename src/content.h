@@ -45,7 +45,7 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &rd, const dup_run_
 
 // Scratch of the grouping of read runs, sized once for the largest run.
 struct dup_group_scratch {
-    dup_tmp_array<int32_t> perm, tmp, roots, nxt, last;
+    dup_tmp_array<int32_t> perm, tmp, roots, nxt, last, ids;
     dup_tmp_array<unsigned char> mark, visited;
     dup_tmp_array<uint64_t> keys;
     dup_tmp_array<char *> list;

@@ -29,7 +29,8 @@ void dup_add_skip(dup_scan_t *scan, const char *path, const char *reason) {
     scan->n_skipped++;
 }
 
-dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt) {
+dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt,
+                            int32_t distinct) {
     if (!dup_array_reserve(scan->groups, scan->n_groups, scan->cap_groups, DUP_GROUPS_FIRST_CAP)) return DUP_NOMEM;
     char **files = static_cast<char **>(calloc(static_cast<size_t>(cnt), sizeof(char *)));
     if (!files) return DUP_NOMEM;
@@ -46,8 +47,19 @@ dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char 
     g.files = files;
     g.n_files = g.cap_files = cnt;
     scan->n_groups++;
-    scan->wasted_bytes += size * static_cast<int64_t>(cnt - 1);
+    scan->wasted_bytes += size * static_cast<int64_t>(distinct - 1);
     return DUP_OK;
+}
+
+void dup_scan_defaults(dup_scan_t *scan) {
+    scan->min_size = 1;
+    scan->follow_symlinks = 0;
+    scan->max_files = 0;
+    scan->hard_links = 1;
+    scan->max_size = -1;
+    scan->skip_hidden = 0;
+    scan->one_file_system = 0;
+    scan->max_depth = -1;
 }
 
 void dup_free_files(dup_scan_t *scan) {
@@ -63,6 +75,7 @@ void free_scan_data(dup_scan_t *scan) {
     free_strings(scan->roots, scan->n_roots);
     free_strings(scan->real_roots, scan->n_real_roots);
     free_strings(scan->exclude, scan->n_exclude);
+    free_strings(scan->exclude_glob, scan->n_exclude_glob);
     dup_free_files(scan);
     if (scan->skipped) {
         for (int32_t i = 0; i < scan->n_skipped; i++) {
@@ -77,8 +90,8 @@ void free_scan_data(dup_scan_t *scan) {
     }
     free(scan->results_json);
 
-    scan->roots = scan->real_roots = scan->exclude = nullptr;
-    scan->n_roots = scan->n_real_roots = scan->n_exclude = 0;
+    scan->roots = scan->real_roots = scan->exclude = scan->exclude_glob = nullptr;
+    scan->n_roots = scan->n_real_roots = scan->n_exclude = scan->n_exclude_glob = 0;
     scan->skipped = nullptr;
     scan->n_skipped = scan->cap_skipped = 0;
     scan->groups = nullptr;

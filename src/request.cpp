@@ -46,6 +46,23 @@ const dup_json_value *json_member(const dup_json_value &obj, const char *key) {
     return it == obj.MemberEnd() ? nullptr : &it->value;
 }
 
+// One entry per element of a JSON array: a copy of each string, null for
+// anything else (and for a copy that got no memory). Returns 0, or -1 when
+// the entries themselves could not be allocated.
+int copy_strings(const dup_json_value &arr, char ***out, int32_t *n_out) {
+    const auto n = static_cast<int32_t>(arr.Size());
+    if (n <= 0) return 0;
+    auto **v = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
+    if (!v) return -1;
+    *out = v;
+    *n_out = n;
+    for (int32_t i = 0; i < n; i++) {
+        const dup_json_value &e = arr[static_cast<rapidjson::SizeType>(i)];
+        if (e.IsString()) v[i] = dup_strdup(e.GetString());
+    }
+    return 0;
+}
+
 // Applies the options object to the slot. Returns 0, or -1 when the exclude
 // entries could not be allocated.
 int apply_options(dup_scan_t *scan, const dup_json_value &obj) {
@@ -62,19 +79,21 @@ int apply_options(dup_scan_t *scan, const dup_json_value &obj) {
     if (const dup_json_value *v = json_member(obj, "max_files"); v && json_is_integer(*v))
         scan->max_files = json_int64_clamped(*v);
 
-    if (const dup_json_value *v = json_member(obj, "exclude"); v && v->IsArray()) {
-        const auto n = static_cast<int32_t>(v->Size());
-        if (n > 0) {
-            auto **ex = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
-            if (!ex) return -1;
-            scan->exclude = ex;
-            scan->n_exclude = n;
-            for (int32_t i = 0; i < n; i++) {
-                const dup_json_value &e = (*v)[static_cast<rapidjson::SizeType>(i)];
-                if (e.IsString()) ex[i] = dup_strdup(e.GetString());
-            }
-        }
-    }
+    if (const dup_json_value *v = json_member(obj, "exclude"); v && v->IsArray())
+        if (copy_strings(*v, &scan->exclude, &scan->n_exclude) != 0) return -1;
+
+    if (const dup_json_value *v = json_member(obj, "hard_links"); v && v->IsBool())
+        scan->hard_links = v->GetBool() ? 1 : 0;
+    if (const dup_json_value *v = json_member(obj, "max_size"); v && json_is_integer(*v))
+        scan->max_size = json_int64_clamped(*v);
+    if (const dup_json_value *v = json_member(obj, "exclude_glob"); v && v->IsArray())
+        if (copy_strings(*v, &scan->exclude_glob, &scan->n_exclude_glob) != 0) return -1;
+    if (const dup_json_value *v = json_member(obj, "skip_hidden"); v && v->IsBool())
+        scan->skip_hidden = v->GetBool() ? 1 : 0;
+    if (const dup_json_value *v = json_member(obj, "one_file_system"); v && v->IsBool())
+        scan->one_file_system = v->GetBool() ? 1 : 0;
+    if (const dup_json_value *v = json_member(obj, "max_depth"); v && json_is_integer(*v))
+        scan->max_depth = json_int64_clamped(*v);
     return 0;
 }
 
@@ -95,9 +114,9 @@ const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const cha
         if (dup_json_parse(doc, options_json, strlen(options_json)) != 0)
             return "invalid options_json";
         if (!doc.IsObject()) return "options_json must be object";
-        if (const dup_json_value *ex = json_member(doc, "exclude");
-            ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
-            return "invalid options_json";
+        for (const char *key : {"exclude", "exclude_glob"})
+            if (const dup_json_value *ex = json_member(doc, key); ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
+                return "invalid options_json";
         if (apply_options(scan, doc) != 0) return "oom";
     }
 

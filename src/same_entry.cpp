@@ -170,7 +170,15 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
     for (int32_t s = 0; s < m;) {
         int32_t t = s + 1;
         while (t < m && f[idx[t]].dev == f[idx[s]].dev && f[idx[t]].ino == f[idx[s]].ino) t++;
-        if (t - s >= 2 && mark_same_entries(f, idx.p, s, t, key.p, drop.p) != 0) return DUP_NOMEM;
+        if (t - s >= 2) {
+            if (!scan->hard_links) {
+                // Names of one file count as that file: the first met stands
+                // for them all.
+                for (int32_t k = s + 1; k < t; k++) drop[idx[k]] = 1;
+            } else if (mark_same_entries(f, idx.p, s, t, key.p, drop.p) != 0) {
+                return DUP_NOMEM;
+            }
+        }
         s = t;
     }
 

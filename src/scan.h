@@ -81,6 +81,15 @@ struct dup_scan_t {
     char **exclude;
     int32_t n_exclude;
     int64_t max_files;
+    // Later options; a request without them leaves these at their defaults,
+    // which change nothing.
+    int32_t hard_links;       // 1: every name of a file; 0: the first met
+    int64_t max_size;         // largest size collected; negative: no limit
+    char **exclude_glob;      // shell patterns of entries passed over
+    int32_t n_exclude_glob;
+    int32_t skip_hidden;      // pass over names that begin with '.'
+    int32_t one_file_system;  // enter no directory on another device than its root
+    int64_t max_depth;        // directory levels entered below a root; negative: all
 
     dup_file_t *files;
     int32_t n_files, cap_files;
@@ -107,9 +116,13 @@ inline bool dup_cancel_requested(const dup_scan_t *s) { return s->cancel.load(st
 // (no memory, or a null path such as a root whose copy failed) is dropped.
 void dup_add_skip(dup_scan_t *scan, const char *path, const char *reason);
 // Appends a group of the paths list[0..cnt) with the head's hash and size,
-// and adds its redundant bytes to wasted_bytes. DUP_OK, or DUP_NOMEM with
-// nothing of the group left behind.
-dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt);
+// and adds its redundant bytes to wasted_bytes: the bytes of its
+// `distinct` files (names of one file occupy its bytes once) beyond one.
+// DUP_OK, or DUP_NOMEM with nothing of the group left behind.
+dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt,
+                            int32_t distinct);
+// Sets the request's settings to what a request without options asks for.
+void dup_scan_defaults(dup_scan_t *scan);
 // Frees the collected files (records and paths) and zeroes their counts.
 void dup_free_files(dup_scan_t *scan);
 // Releases all heap data of a record and empties it; leaves the slot's

@@ -40,9 +40,7 @@ dup_scan_t *dup_scan_alloc(void) {
         s.cancel.store(0, std::memory_order_relaxed);
         s.state.store(DUP_STATE_RUNNING, std::memory_order_relaxed);
         s.thread_started = 0;
-        s.min_size = 1;
-        s.follow_symlinks = 0;
-        s.max_files = 0;
+        dup_scan_defaults(&s);
         s.error[0] = '\0';
         return &s;
     }

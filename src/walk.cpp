@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base.h"
+#include "glob.h"
 #include "platform/platform.h"
 
 namespace {
@@ -143,7 +144,8 @@ char *join_for_display(const char *dir, const char *name) {
 struct ancestor {
     file_id id;
     const ancestor *parent;
-    int via_link;  // reached by following a link named by its own path
+    int via_link;   // reached by following a link named by its own path
+    int64_t depth;  // levels below the root: 0 for the root itself
 };
 
 bool is_ancestor(const ancestor *chain, const file_id &id) {
@@ -220,6 +222,8 @@ private:
 struct walk_state {
     dup_scan_t *scan;
     dir_set entered;
+    const char *root = nullptr;  // the root being walked, as given
+    uint64_t root_dev = 0;       // its device
 };
 
 // Whether `dir`, just opened as `listing`, is still the directory that the
@@ -268,13 +272,24 @@ dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain);
 // already, which is then recorded as "already_scanned". Same results as
 // walk_dir, and -1 when the record of entered directories has no memory.
 dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const ancestor *chain, int via_link) {
+    const dup_scan_t *scan = w.scan;
+    const int64_t depth = chain ? chain->depth + 1 : 0;
+    // Neither marks the directory entered: another way in may still pass.
+    if (scan->max_depth >= 0 && depth > scan->max_depth) {
+        dup_add_skip(w.scan, path, "max_depth");
+        return DUP_OK;
+    }
+    if (scan->one_file_system && chain && id.dev != w.root_dev) {
+        dup_add_skip(w.scan, path, "other_file_system");
+        return DUP_OK;
+    }
     const int fresh = w.entered.insert(id);
     if (fresh < 0) return DUP_NOMEM;
     if (fresh == 0) {
         dup_add_skip(w.scan, path, "already_scanned");
         return DUP_OK;
     }
-    ancestor here{id, chain, via_link};
+    ancestor here{id, chain, via_link, depth};
     return walk_dir(w, path, &here);
 }
 
@@ -283,6 +298,10 @@ dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const a
 dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
     if (st.size < scan->min_size) {
         dup_add_skip(scan, path, "below_min_size");
+        return DUP_OK;
+    }
+    if (scan->max_size >= 0 && st.size > scan->max_size) {
+        dup_add_skip(scan, path, "above_max_size");
         return DUP_OK;
     }
     return add_file(scan, path, st.size, id_of(st));
@@ -299,6 +318,21 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
         if (pattern && strstr(path, pattern)) {
             dup_add_skip(scan, path, "exclude");
             return DUP_OK;
+        }
+    }
+    if (scan->skip_hidden && name[0] == '.') {
+        dup_add_skip(scan, path, "hidden");
+        return DUP_OK;
+    }
+    if (scan->n_exclude_glob > 0) {
+        const char *relative = path + strlen(w.root);
+        while (*relative == '/') relative++;
+        for (int32_t i = 0; i < scan->n_exclude_glob; i++) {
+            const char *pattern = scan->exclude_glob[i];
+            if (pattern && dup_glob_excludes(pattern, name, relative)) {
+                dup_add_skip(scan, path, "exclude_glob");
+                return DUP_OK;
+            }
         }
     }
 
@@ -393,6 +427,8 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
             dup_add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink");
             break;
         case DUP_FT_DIR: {
+            w.root = root;
+            w.root_dev = st.dev;
             const dup_result r = enter_dir(w, root, id_of(st), nullptr, 0);
             if (r == DUP_NOMEM) return DUP_NOMEM;
             if (r == DUP_STOPPED) {
@@ -402,10 +438,9 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
             break;
         }
         case DUP_FT_REG:
-            if (st.size < scan->min_size)
-                dup_add_skip(scan, root, "below_min_size");
-            else
-                (void)add_file(scan, root, st.size, id_of(st));
+            // What add_file answers (a full cap, no memory) changes nothing
+            // for the next root.
+            (void)take_regular(scan, root, st);
             break;
         default:
             dup_add_skip(scan, root, "not_directory");

@@ -25,7 +25,7 @@ public:
         live = this;
         dup_test_files_hook = take_files;
         std::memset(static_cast<void *>(&s), 0, sizeof s);
-        s.min_size = 1;
+        dup_scan_defaults(&s);
         s.state = DUP_STATE_RUNNING;
     }
     explicit ScanFixture(const std::string &root, const std::vector<std::string> &patterns = {}) : ScanFixture() {
@@ -47,6 +47,7 @@ public:
     void exclude(std::initializer_list<const char *> v) { s.exclude = copy(std::vector<const char *>(v), &s.n_exclude); }
     void exclude(const std::vector<std::string> &v) { s.exclude = copy(c_strs(v), &s.n_exclude); }
     void exclude(const std::vector<const char *> &v) { s.exclude = copy(v, &s.n_exclude); }
+    void globs(const std::vector<std::string> &v) { s.exclude_glob = copy(c_strs(v), &s.n_exclude_glob); }
 
     // ---- records made by hand, as the walk would make them ----
     // Size and identity from the status of the path, following links (as

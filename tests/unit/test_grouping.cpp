@@ -537,6 +537,42 @@ TEST_F(Grouping, WholeScansListEveryEntryOnce) {
     }
 }
 
+// Names of one file (hard links) occupy its bytes once: within a group they
+// count once in wasted_bytes, and with hard_links off only the first name
+// met is collected, so names of one file never form a group by themselves.
+TEST_F(Grouping, HardLinks) {
+    const std::string c = pattern(4000, 51);
+    write_file(d / "a", c);
+    write_file(d / "b", c);
+    ASSERT_EQ(link((d / "a").c_str(), (d / "a2").c_str()), 0);
+    write_file(d / "x", pattern(3000, 52));
+    ASSERT_EQ(link((d / "x").c_str(), (d / "x2").c_str()), 0);
+    struct Case {
+        int hard_links;
+        Groups expect;
+        int64_t wasted, scanned;
+    } cases[] = {
+        {1, {{d / "a", d / "a2", d / "b"}, {d / "x", d / "x2"}}, 4000, 5},
+        {0, {{d / "a", d / "b"}}, 4000, 3},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.hard_links);
+        Scan s;
+        s.s.hard_links = k.hard_links;
+        for (const char *n : {"a", "a2", "b", "x", "x2"}) s.add(d / n);
+        ASSERT_EQ(s.group(), 0);
+        // Group order follows size; paths follow (fingerprint, path).
+        Groups got = s.groups();
+        std::sort(got.begin(), got.end(), [](const auto &p, const auto &q) { return p.size() > q.size() || (p.size() == q.size() && p < q); });
+        Groups want = k.expect;
+        std::sort(want.begin(), want.end(), [](const auto &p, const auto &q) { return p.size() > q.size() || (p.size() == q.size() && p < q); });
+        for (auto &g : got) std::sort(g.begin(), g.end());
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(s.s.wasted_bytes, k.wasted);
+        EXPECT_EQ(s.s.scanned_files, k.scanned);
+    }
+}
+
 // Mounted twice in one tree (a bind mount), one directory shows the same
 // entries under two paths with different canonical forms. They are one
 // file, never a group of two, however the two paths reach the scan.

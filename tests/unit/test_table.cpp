@@ -121,6 +121,48 @@ TEST(Table, OptionsTable) {
     }
 }
 
+// The later option keys: each takes its own type and ignores any other,
+// and a request without them leaves the settings that change nothing.
+TEST(Table, LaterOptionKeys) {
+    testutil::TempDir d;
+    const std::string dirs = "[" + testutil::json_str(d.path()) + "]";
+    struct Case {
+        const char *options;
+        int32_t hard_links, skip_hidden, one_fs;
+        int64_t max_size, max_depth;
+        std::vector<std::string> globs;
+    } cases[] = {
+        {"{}", 1, 0, 0, -1, -1, {}},
+        {R"({"hard_links": false, "skip_hidden": true, "one_file_system": true, "max_size": 10, "max_depth": 2,
+             "exclude_glob": ["*.iso", "**/.git"]})",
+         0, 1, 1, 10, 2, {"*.iso", "**/.git"}},
+        {R"({"hard_links": 0, "skip_hidden": "yes", "one_file_system": 1, "max_size": 1.5, "max_depth": "2",
+             "exclude_glob": "*.iso"})",
+         1, 0, 0, -1, -1, {}},
+        {R"({"max_size": 18446744073709551615, "max_depth": 0})", 1, 0, 0, INT64_MAX, 0, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.options);
+        const int id = dupfind_scan_start(dirs.c_str(), c.options);
+        ASSERT_GT(id, 0) << dupfind_last_error();
+        g_mu.lock();
+        const dup_scan_t *s = dup_scan_get(id);
+        EXPECT_EQ(s->hard_links, c.hard_links);
+        EXPECT_EQ(s->skip_hidden, c.skip_hidden);
+        EXPECT_EQ(s->one_file_system, c.one_fs);
+        EXPECT_EQ(s->max_size, c.max_size);
+        EXPECT_EQ(s->max_depth, c.max_depth);
+        std::vector<std::string> globs;
+        for (int32_t i = 0; i < s->n_exclude_glob; i++) globs.emplace_back(s->exclude_glob[i] ? s->exclude_glob[i] : "(null)");
+        EXPECT_EQ(globs, c.globs);
+        g_mu.unlock();
+        testutil::wait_for_scan(dupfind_scan_progress, id);
+    }
+    // A NUL inside a pattern would cut it short.
+    EXPECT_EQ(dupfind_scan_start(dirs.c_str(), R"({"exclude_glob": ["a\u0000b"]})"), -1);
+    EXPECT_STREQ(dupfind_last_error(), "invalid options_json");
+}
+
 TEST(Table, ExcludeEntries) {
     testutil::TempDir d;
     OptionsSeen seen = start_and_read(d, R"({"exclude": ["tmp", 5, "cache"]})");

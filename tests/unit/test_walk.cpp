@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <climits>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -277,6 +280,111 @@ TEST(Walk, LargeSparseFiles) {
 
 // Patterns contain a character that the scratch directory's random name
 // cannot, so they match only where each case means them to.
+// The later filters, each pruning the walk and recording what it passed
+// over with a reason of its own. A request without them walks everything.
+TEST(Walk, Filters) {
+    TempDir t;
+    make_dir(t / "r");
+    make_dir(t / "r/photos");
+    make_dir(t / "r/photos/2020");
+    make_dir(t / "r/photos/2020/thumbs");
+    make_dir(t / "r/.git");
+    make_dir(t / "r/src");
+    make_dir(t / "r/src/node_modules");
+    write_file(t / "r/big.iso", std::string(5000, 'i'));
+    write_file(t / "r/a.txt", "a");
+    write_file(t / "r/.hidden", "h");
+    write_file(t / "r/photos/2020/p.jpg", "jpg");
+    write_file(t / "r/photos/2020/thumbs/t.jpg", "t");
+    write_file(t / "r/.git/HEAD", "ref");
+    write_file(t / "r/src/node_modules/m.js", "m");
+    write_file(t / "r/src/main.c", "c");
+
+    struct Case {
+        const char *what;
+        std::function<void(ScanRecord &)> set;
+        std::vector<std::string> files;
+        std::vector<Skip> skipped;
+    };
+    const std::vector<std::string> all = {"r/.git/HEAD", "r/.hidden", "r/a.txt", "r/big.iso",
+                                          "r/photos/2020/p.jpg", "r/photos/2020/thumbs/t.jpg",
+                                          "r/src/main.c", "r/src/node_modules/m.js"};
+    auto without = [&](std::initializer_list<const char *> gone) {
+        std::vector<std::string> v;
+        for (const auto &f : all)
+            if (std::find(gone.begin(), gone.end(), f) == gone.end()) v.push_back(f);
+        return v;
+    };
+    const Case cases[] = {
+        {"none", [](ScanRecord &) {}, all, {}},
+        {"max_size", [](ScanRecord &r) { r.s.max_size = 4999; }, without({"r/big.iso"}),
+         {{"r/big.iso", "above_max_size"}}},
+        {"max_size equal to a size keeps it", [](ScanRecord &r) { r.s.max_size = 5000; }, all, {}},
+        {"skip_hidden prunes a directory too", [](ScanRecord &r) { r.s.skip_hidden = 1; },
+         without({"r/.git/HEAD", "r/.hidden"}), {{"r/.git", "hidden"}, {"r/.hidden", "hidden"}}},
+        {"max_depth 0: no directory below the root", [](ScanRecord &r) { r.s.max_depth = 0; },
+         {"r/.hidden", "r/a.txt", "r/big.iso"},
+         {{"r/.git", "max_depth"}, {"r/photos", "max_depth"}, {"r/src", "max_depth"}}},
+        {"max_depth 1", [](ScanRecord &r) { r.s.max_depth = 1; },
+         {"r/.git/HEAD", "r/.hidden", "r/a.txt", "r/big.iso", "r/src/main.c"},
+         {{"r/photos/2020", "max_depth"}, {"r/src/node_modules", "max_depth"}}},
+        {"glob *: a name", [](ScanRecord &r) { r.globs({"*.iso"}); }, without({"r/big.iso"}),
+         {{"r/big.iso", "exclude_glob"}}},
+        {"glob ? and a set", [](ScanRecord &r) { r.globs({"?.txt", "[m]ain.[ch]"}); },
+         without({"r/a.txt", "r/src/main.c"}), {{"r/a.txt", "exclude_glob"}, {"r/src/main.c", "exclude_glob"}}},
+        {"glob without wildcards: a whole name, the directory pruned",
+         [](ScanRecord &r) { r.globs({"node_modules", "main"}); }, without({"r/src/node_modules/m.js"}),
+         {{"r/src/node_modules", "exclude_glob"}}},
+        {"glob **: at any depth", [](ScanRecord &r) { r.globs({"**/.git"}); }, without({"r/.git/HEAD"}),
+         {{"r/.git", "exclude_glob"}}},
+        {"glob with a '/': the path relative to the root", [](ScanRecord &r) { r.globs({"photos/*/thumbs"}); },
+         without({"r/photos/2020/thumbs/t.jpg"}), {{"r/photos/2020/thumbs", "exclude_glob"}}},
+        {"glob relative to the root, not to any directory", [](ScanRecord &r) { r.globs({"2020/thumbs"}); }, all,
+         {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ScanRecord r;
+        r.roots({t / "r"});
+        c.set(r);
+        ASSERT_EQ(r.walk(), 0);
+        EXPECT_EQ(sorted(r.files(t.path())), c.files);
+        EXPECT_EQ(sorted(r.skipped(t.path())), sorted(c.skipped));
+    }
+}
+
+// Another file system mounted inside the tree is not entered when the scan
+// keeps to one; a followed link onto it neither.
+TEST(Walk, OneFileSystem) {
+    TempDir t;
+    make_dir(t / "r");
+    make_dir(t / "r/mnt");
+    write_file(t / "r/a", "a");
+    if (::mount("tmpfs", (t / "r/mnt").c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);
+    struct Unmount {
+        std::string p;
+        ~Unmount() { ::umount2(p.c_str(), MNT_DETACH); }
+    } unmount{t / "r/mnt"};
+    write_file(t / "r/mnt/b", "b");
+    make_symlink(t / "r/mnt", t / "r/to_mnt");
+    for (int keep : {0, 1}) {
+        SCOPED_TRACE(keep);
+        ScanRecord r;
+        r.roots({t / "r"});
+        r.s.one_file_system = keep;
+        r.s.follow_symlinks = 1;
+        ASSERT_EQ(r.walk(), 0);
+        if (keep) {
+            EXPECT_EQ(r.files(t.path()), std::vector<std::string>{"r/a"});
+            EXPECT_EQ(sorted(r.skipped(t.path())),
+                      (std::vector<Skip>{{"r/mnt", "other_file_system"}, {"r/to_mnt", "other_file_system"}}));
+        } else {
+            EXPECT_EQ(r.s.n_files, 2);  // b once, under whichever way in came first
+        }
+    }
+}
+
 TEST(Walk, Exclusion) {
     TempDir t;
     make_dir(t / "data_root");

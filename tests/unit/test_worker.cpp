@@ -10,18 +10,7 @@
 
 namespace {
 
-struct Scan {
-    dup_scan_t s;
-    explicit Scan(const std::string &root) {
-        std::memset(static_cast<void *>(&s), 0, sizeof s);
-        s.roots = static_cast<char **>(calloc(1, sizeof(char *)));
-        s.roots[0] = dup_strdup(root.c_str());
-        s.n_roots = 1;
-        s.min_size = 1;
-        s.state = DUP_STATE_RUNNING;
-    }
-    ~Scan() { free_scan_data(&s); }
-};
+using Scan = ScanFixture;
 
 }  // namespace
 
@@ -58,13 +47,13 @@ TEST(Worker, OneFileIsCountedAndNeverOpened) {
     // before that.
     static int records, fingerprinted;
     records = fingerprinted = -1;
+    Scan sc(d.path());
     dup_test_files_hook = [](dup_scan_t *scan) {
         records = scan->n_files;
         fingerprinted = 0;
         for (int32_t i = 0; i < scan->n_files; i++)
             fingerprinted += scan->files[i].partial_ok + scan->files[i].full_ok;
     };
-    Scan sc(d.path());
     dup_scan_worker(&sc.s);
     dup_test_files_hook = nullptr;
     EXPECT_EQ(sc.s.progress.load(), 100);
