@@ -23,6 +23,7 @@
 #include "platform.h"
 #include "remove.h"
 #include "results.h"
+#include "roots.h"
 
 #ifndef DUPFIND_VERSION
 #define DUPFIND_VERSION "unknown"
@@ -40,11 +41,12 @@ struct LibraryString {
     void operator()(char *p) const { dupfind_free_string(p); }
 };
 
-std::string dirs_json(const Options &o) {
+std::string dirs_json(const RootSet &roots) {
     rapidjson::StringBuffer sb;
     rapidjson::Writer<rapidjson::StringBuffer> w(sb);
     w.StartArray();
-    for (const std::string &root : o.roots) w.String(root.data(), static_cast<rapidjson::SizeType>(root.size()));
+    for (const std::string &root : roots.walk_order())
+        w.String(root.data(), static_cast<rapidjson::SizeType>(root.size()));
     w.EndArray();
     return sb.GetString();
 }
@@ -102,32 +104,41 @@ int wait_for_scan(int id, bool show_progress, std::string *error) {
 }
 
 // A root that could not be scanned at all would otherwise pass unnoticed in
-// the summary's count of skipped entries.
-void warn_unscanned_roots(const Options &o, const Results &r) {
-    for (const Skipped &s : r.skipped)
-        for (const std::string &root : o.roots)
-            if (s.path == root) {
-                std::fprintf(stderr, "dupfind: warning: %s was not scanned: %s\n", s.path.c_str(), s.reason.c_str());
-                break;
-            }
+// the summary's count of skipped entries. A root whose directory the walk
+// had entered already by another root (given twice, inside another, a
+// second link to it) was scanned, under the other name: no warning. An
+// entry below another root may carry a root's name as well, so each
+// skipped entry accounts for one root only.
+void warn_unscanned_roots(const RootSet &roots, const Results &r) {
+    std::vector<bool> warned(roots.roots().size(), false);
+    for (const Skipped &s : r.skipped) {
+        if (s.reason == "already_scanned") continue;
+        for (size_t i : roots.roots_sent_as(s.path)) {
+            if (warned[i]) continue;
+            warned[i] = true;
+            std::fprintf(stderr, "dupfind: warning: %s was not scanned: %s\n", roots.roots()[i].typed.c_str(),
+                         s.reason.c_str());
+            break;
+        }
+    }
 }
 
-void print_skipped(const Results &r) {
+void print_skipped(const RootSet &roots, const Results &r) {
     if (r.skipped.empty()) return;
     std::printf("Skipped entries:\n");
-    for (const Skipped &s : r.skipped) std::printf("  %s: %s\n", s.reason.c_str(), s.path.c_str());
+    for (const Skipped &s : r.skipped) std::printf("  %s: %s\n", s.reason.c_str(), roots.display(s.path).c_str());
     std::printf("\n");
 }
 
-void print_groups(const Results &r) {
+void print_groups(const RootSet &roots, const Results &r) {
     for (const Group &g : r.groups) {
         std::printf("%s\n", group_header(g).c_str());
-        for (const std::string &f : g.files) std::printf("%s\n", f.c_str());
+        for (const std::string &f : g.files) std::printf("%s\n", roots.display(f).c_str());
         std::printf("\n");
     }
 }
 
-void remove_by_policy(const Options &o, const Results &r, RemovalReport *rep) {
+void remove_by_policy(const Options &o, const RootSet &roots, const Results &r, RemovalReport *rep) {
     for (const Group &g : r.groups) {
         if (interrupted()) {
             rep->interrupted = true;
@@ -135,30 +146,30 @@ void remove_by_policy(const Options &o, const Results &r, RemovalReport *rep) {
         }
         if (!o.summary) std::printf("%s\n", group_header(g).c_str());
         std::string why;
-        int k = choose_keeper(g, o.keep, o.roots, &why);
+        int k = choose_keeper(g, o.keep, roots, &why);
         if (k < 0) {
             for (const std::string &f : g.files) rep->left.push_back({f, why});
             if (!o.summary) std::printf("  %-13s %s\n", "left:", why.c_str());
         } else {
-            remove_copies(g, {static_cast<size_t>(k)}, o.roots, o.dry_run, o.summary, rep);
+            remove_copies(g, {static_cast<size_t>(k)}, roots, o.dry_run, o.summary, rep);
         }
         if (!o.summary) std::printf("\n");
     }
 }
 
-void remove_interactively(const Options &o, const Results &r, RemovalReport *rep) {
+void remove_interactively(const Options &o, const RootSet &roots, const Results &r, RemovalReport *rep) {
     size_t number = 0;
     for (const Group &g : r.groups) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply = ask_keep(g, number, r.groups.size(), &keep);
+        Reply reply = ask_keep(g, roots, number, r.groups.size(), &keep);
         if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
             break;
         }
         if (reply == Reply::KeepAll) std::printf("  all files kept\n");
-        else remove_copies(g, keep, o.roots, o.dry_run, false, rep);
+        else remove_copies(g, keep, roots, o.dry_run, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }
@@ -184,9 +195,10 @@ int run(int argc, char **argv) {
         return kExitUsage;
     }
 
+    const RootSet roots(o.roots);
     install_interrupt_handler();
     hold_interrupts();
-    int id = dupfind_scan_start(dirs_json(o).c_str(), options_json(o).c_str());
+    int id = dupfind_scan_start(dirs_json(roots).c_str(), options_json(o).c_str());
     release_interrupts();
     if (id < 0) {
         std::fprintf(stderr, "dupfind: cannot start the scan: %s\n", dupfind_last_error());
@@ -222,22 +234,22 @@ int run(int argc, char **argv) {
         std::fprintf(stderr, "dupfind: %s\n", error.c_str());
         return kExitError;
     }
-    warn_unscanned_roots(o, r);
+    warn_unscanned_roots(roots, r);
     text.reset();
 
     if (!o.remove) {
-        if (!o.summary) print_groups(r);
-        if (o.skipped) print_skipped(r);
+        if (!o.summary) print_groups(roots, r);
+        if (o.skipped) print_skipped(roots, r);
         std::printf("%s\n", summary_line(r).c_str());
         return interrupted() ? kExitInterrupted : kExitOk;
     }
 
     RemovalReport rep;
-    if (o.interactive) remove_interactively(o, r, &rep);
-    else remove_by_policy(o, r, &rep);
-    if (o.skipped) print_skipped(r);
+    if (o.interactive) remove_interactively(o, roots, r, &rep);
+    else remove_by_policy(o, roots, r, &rep);
+    if (o.skipped) print_skipped(roots, r);
     std::printf("%s\n", summary_line(r).c_str());
-    print_report(rep, o.dry_run);
+    print_report(rep, roots, o.dry_run);
     if (rep.interrupted || interrupted()) return kExitInterrupted;
     return rep.library_failed ? kExitError : kExitOk;
 }

@@ -9,6 +9,7 @@
 
 #include "options.h"
 #include "results.h"
+#include "roots.h"
 
 namespace dfcli {
 
@@ -27,16 +28,16 @@ struct RemovalReport {
 
 // Why a path of the results cannot be kept or removed on its own say-so: it
 // is a symbolic link, or a directory between the root it was found below
-// (as typed) and the file is one; "" when it is reached without a link.
+// (as walked) and the file is one; "" when it is reached without a link.
 // Such a path may stand for a file outside the roots, or for another path of
 // the group, so only files reached without a link vouch for copies, and a
 // link is never removed.
-std::string link_problem(const std::string &path, const std::vector<std::string> &roots);
+std::string link_problem(const std::string &path, const RootSet &roots);
 
 // The index of the file that the policy keeps, or -1 with *why when the group
 // offers none. The policy chooses among the files reached without a link
 // (see link_problem); the time policies also skip files that are gone.
-int choose_keeper(const Group &g, Keep policy, const std::vector<std::string> &roots, std::string *why);
+int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string *why);
 
 // Removes every file of the group whose index is not in `keep` (which must
 // not be empty). Each copy goes only when, right before its removal, it is
@@ -45,11 +46,13 @@ int choose_keeper(const Group &g, Keep policy, const std::vector<std::string> &r
 // can be told: see FileStatus::stacked) and has identical bytes. With
 // dry_run nothing is removed and the report counts what would have been.
 // Prints one line per file unless quiet.
-void remove_copies(const Group &g, const std::vector<size_t> &keep, const std::vector<std::string> &roots,
-                   bool dry_run, bool quiet, RemovalReport *report);
+// Paths are printed as RootSet::display shows them; the removal acts on the
+// library's.
+void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, bool dry_run, bool quiet,
+                   RemovalReport *report);
 
 // The closing report: files removed, space freed, files left and why.
-void print_report(const RemovalReport &report, bool dry_run);
+void print_report(const RemovalReport &report, const RootSet &roots, bool dry_run);
 
 }  // namespace dfcli
 

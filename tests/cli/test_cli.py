@@ -262,6 +262,78 @@ def test_demo_tree_shows_duplicate_groups(cli, tmp_path):
     assert proc.stdout.splitlines()[-1].startswith("4 duplicate files in 3 groups, ")
 
 
+# --- roots as typed -------------------------------------------------------
+
+def listed_paths(stdout: str) -> list:
+    """The paths of every group in the listing, in order."""
+    blocks = [block.split("\n") for block in stdout.split("\n\n")]
+    return [line for header, *lines in blocks if HEADER.fullmatch(header) for line in lines]
+
+
+def _linked_root(tmp_path) -> Path:
+    """T holds two copies of REPORT; L is a relative link to T."""
+    target = tmp_path / "T"
+    target.mkdir()
+    (target / "a.txt").write_bytes(REPORT)
+    (target / "b.txt").write_bytes(REPORT)
+    os.symlink("T", tmp_path / "L")
+    return target
+
+
+@pytest.mark.parametrize("follow", [[], ["--follow-symlinks"]], ids=["plain", "follow"])
+@pytest.mark.parametrize("typed", ["L", "L/", "L//"], ids=["bare", "slash", "two-slashes"])
+def test_root_that_is_a_link_to_a_directory_is_scanned_under_its_typed_name(cli, tmp_path, follow, typed):
+    _linked_root(tmp_path)
+    proc = run(cli, *follow, typed, cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stderr == ""
+    assert listed_paths(proc.stdout) == ["L/a.txt", "L/b.txt"]
+    assert proc.stdout.endswith(" 2 files scanned, 0 entries skipped\n")
+
+
+def test_delete_below_a_linked_root_removes_the_copy_behind_it(cli, tmp_path):
+    target = _linked_root(tmp_path)
+    proc = run(cli, "--delete", "L", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "  kept:         L/a.txt\n  removed:      L/b.txt\n" in proc.stdout
+    assert (target / "a.txt").read_bytes() == REPORT and not (target / "b.txt").exists()
+    assert os.readlink(tmp_path / "L") == "T"
+
+
+@pytest.mark.parametrize("suffix", ["/", "//"], ids=["slash", "two-slashes"])
+def test_trailing_slash_on_a_root_is_not_doubled(cli, tree, suffix):
+    typed = f"{tree.root}{suffix}"
+    proc = run(cli, "--skipped", typed)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert "//" not in proc.stdout
+    assert sorted(listed_paths(proc.stdout)) == sorted(str(p) for p in [*tree.reports, *tree.photos])
+    assert f"  symlink: {tree.link}\n" in proc.stdout
+
+    proc = run(cli, "--delete", typed)
+    assert proc.returncode == 0, proc.stderr
+    removed = re.findall(r"^  removed:      (.*)$", proc.stdout, re.M)
+    assert len(removed) == 3 and all(not Path(p).exists() and "//" not in p for p in removed)
+    assert [p.read_bytes() for p in [*tree.reports, *tree.photos] if p.exists()] == [REPORT, PHOTO]
+
+
+@pytest.mark.parametrize("order", [["R/sub", "R"], ["R", "R/sub"]], ids=["inner-first", "outer-first"])
+def test_nested_roots_are_scanned_without_a_warning(cli, tmp_path, order):
+    (tmp_path / "R" / "sub").mkdir(parents=True)
+    (tmp_path / "R" / "a.txt").write_bytes(REPORT)
+    (tmp_path / "R" / "sub" / "b.txt").write_bytes(REPORT)
+    proc = run(cli, *order, cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stderr == ""  # every file below both was scanned
+    assert listed_paths(proc.stdout) == ["R/a.txt", "R/sub/b.txt"]
+
+
+def test_link_root_that_leads_nowhere_is_still_reported(cli, tmp_path):
+    os.symlink("nowhere", tmp_path / "L")
+    proc = run(cli, "--summary", "L", cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stderr == "dupfind: warning: L was not scanned: symlink\n"
+
+
 # --- removal --------------------------------------------------------------
 
 @pytest.mark.parametrize("policy", ["first", "newest", "oldest", "shortest-path"])
@@ -383,7 +455,7 @@ def _linked_pair(tmp_path, link_name, copy_name, linked_dir):
         ("z-link", "a-copy", False, "oldest", "R"),  # ... and here the older
         ("a-dir", "z-copy", True, "first", "R"),
         ("z-dir", "a-copy", True, "first", "R"),
-        # A root typed with a trailing '/' gives paths such as R//a-link.
+        # A root typed with a trailing '/' is shown with one separator.
         ("a-link", "z-copy", False, "first", "R/"),
         ("a-dir", "z-copy", True, "first", "R/"),
     ],
@@ -401,8 +473,8 @@ def test_follow_symlinks_delete_keeps_the_file_reached_without_a_link(cli, tmp_p
     assert proc.stderr == ""  # nothing was offered to the library to refuse
     assert copy.read_bytes() == REPORT and outside.read_bytes() == REPORT
     assert os.path.islink(root / link_name)
-    assert f"  kept:         {typed}/{copy_name}\n" in proc.stdout
-    link = f"{typed}/{link_name}"
+    assert f"  kept:         {copy}\n" in proc.stdout
+    link = f"{root}/{link_name}"
     linked, why = (f"{link}/f", f"reached through the symbolic link {link}") if linked_dir else (link, "a symbolic link")
     assert f"0 files removed, 0 B freed\n1 file left:\n  {linked}: {why}, never removed\n" in proc.stdout
 
