@@ -12,6 +12,14 @@ namespace dfcli {
 // Size in binary units: "512 B", "1.5 KiB", "3.0 GiB".
 std::string human_size(int64_t bytes);
 
+// A path as it is shown to people: unchanged, unless it holds a control
+// character (a newline, a tab, an escape, a C1 control), which would split
+// the line or garble the terminal. It is then quoted the way a POSIX shell
+// reads it back: the other characters between single quotes, the controls
+// as $'...' escapes, so that "a<newline>b" shows as 'a'$'\n''b' and can be
+// copied into a command.
+std::string quoted_path(const std::string &path);
+
 // "1 file", "3 files"; the plural is given whole ("copy"/"copies").
 std::string count_of(int64_t n, const char *one, const char *many);
 

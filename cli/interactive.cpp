@@ -79,7 +79,7 @@ bool parse_answer(const std::string &answer, size_t n, Reply *reply, std::vector
 
 Reply ask_keep(const Group &g, const RootSet &roots, size_t number, size_t total, std::vector<size_t> *keep) {
     std::printf("[%zu/%zu] %s\n", number, total, group_header(g).c_str());
-    for (size_t i = 0; i < g.files.size(); ++i) std::printf("  [%zu] %s\n", i + 1, roots.display(g.files[i]).c_str());
+    for (size_t i = 0; i < g.files.size(); ++i) std::printf("  [%zu] %s\n", i + 1, roots.show(g.files[i]).c_str());
     for (;;) {
         std::printf("Keep which files? (numbers such as 1 or 1,3; all; Enter or s to skip; q to quit): ");
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Reply::OutputFailed;

@@ -21,7 +21,7 @@ enum class Reply {
 };
 
 // Lists the group numbered `number` of `total` (its paths as
-// RootSet::display shows them) and reads the answer from
+// RootSet::show shows them) and reads the answer from
 // standard input until it is one of: file numbers (1, "1 3", "1,3", "2-4"),
 // "all", "s"/"skip"/an empty line (keep all), "q"/"quit" or end of input.
 Reply ask_keep(const Group &g, const RootSet &roots, size_t number, size_t total, std::vector<size_t> *keep);

@@ -116,8 +116,8 @@ void warn_unscanned_roots(const RootSet &roots, const Results &r) {
         for (size_t i : roots.roots_sent_as(s.path)) {
             if (warned[i]) continue;
             warned[i] = true;
-            std::fprintf(stderr, "dupfind: warning: %s was not scanned: %s\n", roots.roots()[i].typed.c_str(),
-                         s.reason.c_str());
+            std::fprintf(stderr, "dupfind: warning: %s was not scanned: %s\n",
+                         quoted_path(roots.roots()[i].typed).c_str(), s.reason.c_str());
             break;
         }
     }
@@ -126,14 +126,14 @@ void warn_unscanned_roots(const RootSet &roots, const Results &r) {
 void print_skipped(const RootSet &roots, const Results &r) {
     if (r.skipped.empty()) return;
     std::printf("Skipped entries:\n");
-    for (const Skipped &s : r.skipped) std::printf("  %s: %s\n", s.reason.c_str(), roots.display(s.path).c_str());
+    for (const Skipped &s : r.skipped) std::printf("  %s: %s\n", s.reason.c_str(), roots.show(s.path).c_str());
     std::printf("\n");
 }
 
 void print_groups(const RootSet &roots, const Results &r) {
     for (const Group &g : r.groups) {
         std::printf("%s\n", group_header(g).c_str());
-        for (const std::string &f : g.files) std::printf("%s\n", roots.display(f).c_str());
+        for (const std::string &f : g.files) std::printf("%s\n", roots.show(f).c_str());
         std::printf("\n");
     }
 }

@@ -16,7 +16,7 @@ struct Printer {
     const RootSet &roots;
     bool quiet;
 
-    std::string show(const std::string &path) const { return roots.display(path); }
+    std::string show(const std::string &path) const { return roots.show(path); }
 
     void line(const char *label, const std::string &path, const std::string &why = "") const {
         if (quiet) return;
@@ -80,7 +80,7 @@ std::string link_problem(const std::string &path, const RootSet &roots) {
         if (link.empty()) link = l;
     }
     if (link == path) return "a symbolic link";
-    return "reached through the symbolic link " + roots.display(link);
+    return "reached through the symbolic link " + roots.show(link);
 }
 
 int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string *why) {
@@ -250,7 +250,7 @@ void print_report(const RemovalReport &r, const RootSet &roots, bool dry_run) {
                     human_size(r.freed).c_str());
     std::printf("%s left%s\n", count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
                 r.left.empty() ? "" : ":");
-    for (const LeftFile &f : r.left) std::printf("  %s: %s\n", roots.display(f.path).c_str(), f.why.c_str());
+    for (const LeftFile &f : r.left) std::printf("  %s: %s\n", roots.show(f.path).c_str(), f.why.c_str());
     if (r.interrupted) std::printf("Interrupted: the remaining files were not processed\n");
 }
 

@@ -46,7 +46,7 @@ int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string
 // can be told: see FileStatus::stacked) and has identical bytes. With
 // dry_run nothing is removed and the report counts what would have been.
 // Prints one line per file unless quiet.
-// Paths are printed as RootSet::display shows them; the removal acts on the
+// Paths are printed as RootSet::show shows them; the removal acts on the
 // library's.
 void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, bool dry_run, bool quiet,
                    RemovalReport *report);

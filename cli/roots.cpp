@@ -1,5 +1,6 @@
 #include "roots.h"
 
+#include "format.h"
 #include "platform.h"
 
 namespace dfcli {
@@ -74,5 +75,7 @@ std::string RootSet::display(const std::string &path) const {
     }
     return path;
 }
+
+std::string RootSet::show(const std::string &path) const { return quoted_path(display(path)); }
 
 }  // namespace dfcli

@@ -36,6 +36,9 @@ public:
     // returned unchanged.
     std::string display(const std::string &path) const;
 
+    // display(), quoted for people where it holds a control character.
+    std::string show(const std::string &path) const;
+
     // For every root whose sent name the path lies strictly below, where the
     // names below that root begin in it. The library joins a root and a name
     // with one '/', and a name below "/" directly.

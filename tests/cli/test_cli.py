@@ -334,6 +334,45 @@ def test_link_root_that_leads_nowhere_is_still_reported(cli, tmp_path):
     assert proc.stderr == "dupfind: warning: L was not scanned: symlink\n"
 
 
+def shell_word(text: str) -> bytes:
+    """What a shell makes of the text as one word."""
+    return subprocess.run(["bash", "-c", f"printf %s {text}"], capture_output=True, check=True).stdout
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["new\nline", "tab\there", "esc\x1b[31m", "next\u0085line", "it's\n", "\rstart", "del\x7f", "\n"],
+    ids=["newline", "tab", "escape", "c1-control", "quote-and-newline", "leading-cr", "delete", "newline-alone"],
+)
+def test_path_with_a_control_character_is_shown_quoted_for_the_shell(cli, tmp_path, name):
+    root = tmp_path / "R"
+    root.mkdir()
+    (root / name).write_bytes(REPORT)
+    (root / "plain.txt").write_bytes(REPORT)
+    os.symlink("plain.txt", root / f"link{name}")
+    missing = tmp_path / f"gone{name}"
+
+    proc = run(cli, "--skipped", root, missing)
+    assert proc.returncode == 0
+    paths = listed_paths(proc.stdout)
+    assert len(paths) == 2 and str(root / "plain.txt") in paths  # one line each, plain names as they are
+    shown = next(p for p in paths if p != str(root / "plain.txt"))
+    assert shown.startswith(("'", "$'")) and not re.search(r"[\x00-\x1f\x7f\x80-\x9f]", shown)
+    assert shell_word(shown) == os.fsencode(root / name)
+    link = re.fullmatch(r"  symlink: (.*)", proc.stdout.split("Skipped entries:\n")[1].split("\n")[0])[1]
+    assert shell_word(link) == os.fsencode(root / f"link{name}")
+    warning = re.fullmatch(r"dupfind: warning: (.*) was not scanned: root_missing\n", proc.stderr)
+    assert warning and shell_word(warning[1]) == os.fsencode(missing)
+
+    # The library's text is not touched.
+    assert str(root / name) in scan_json(cli, root)["groups"][0]["files"]
+
+    proc = run(cli, "--delete", root)
+    assert proc.returncode == 0, proc.stderr
+    assert re.search(rf"^  (kept|removed): +{re.escape(shown)}$", proc.stdout, re.M)
+    assert [p.read_bytes() for p in (root / name, root / "plain.txt") if p.exists()] == [REPORT]
+
+
 # --- removal --------------------------------------------------------------
 
 @pytest.mark.parametrize("policy", ["first", "newest", "oldest", "shortest-path"])
