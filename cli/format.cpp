@@ -89,20 +89,18 @@ std::string count_of(int64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string group_header(const Group &g) {
-    return human_size(g.size) + " each, " +
-           count_of(static_cast<int64_t>(g.files.size()), "copy", "copies") + ", hash " + g.hash;
+std::string group_header(const Group &g, size_t files) {
+    std::string names;
+    if (files != g.files.size()) names = ", " + count_of(static_cast<int64_t>(g.files.size()), "name", "names");
+    return human_size(g.size) + " each, " + count_of(static_cast<int64_t>(files), "copy", "copies") + names +
+           ", hash " + g.hash;
 }
 
-std::string summary_line(const Results &r) {
-    int64_t duplicates = 0;
-    for (const Group &g : r.groups)
-        if (!g.files.empty()) duplicates += static_cast<int64_t>(g.files.size()) - 1;
-    return count_of(duplicates, "duplicate file", "duplicate files") + " in " +
-           count_of(static_cast<int64_t>(r.groups.size()), "group", "groups") + ", " +
-           human_size(r.wasted_bytes) + " reclaimable, " +
-           count_of(r.scanned_files, "file", "files") + " scanned, " +
-           count_of(static_cast<int64_t>(r.skipped.size()), "entry", "entries") + " skipped";
+std::string summary_line(const Summary &s) {
+    return count_of(s.duplicates, "duplicate file", "duplicate files") + " in " +
+           count_of(s.groups, "group", "groups") + ", " + human_size(s.reclaimable) + " reclaimable, " +
+           count_of(s.scanned, "file", "files") + " scanned, " + count_of(s.skipped, "entry", "entries") +
+           " skipped";
 }
 
 std::string progress_bar(int progress) {

@@ -23,13 +23,23 @@ std::string quoted_path(const std::string &path);
 // "1 file", "3 files"; the plural is given whole ("copy"/"copies").
 std::string count_of(int64_t n, const char *one, const char *many);
 
-// "1.0 MiB each, 2 copies, hash 3c9a61f0d2b7e845"
-std::string group_header(const Group &g);
+// "1.0 MiB each, 2 copies, hash 3c9a61f0d2b7e845"; when the group's names
+// lead to fewer files (hard links), "2 copies, 3 names". `files` is the
+// number of physical files behind the names.
+std::string group_header(const Group &g, size_t files);
+
+// The figures of the summary line.
+struct Summary {
+    int64_t duplicates = 0;   // redundant files: those of each group beyond the kept one
+    int64_t groups = 0;
+    int64_t reclaimable = 0;  // bytes that removing them gives back
+    int64_t scanned = 0;
+    int64_t skipped = 0;
+};
 
 // "3 duplicate files in 2 groups, 1.5 MiB reclaimable, 10 files scanned,
-// 1 entry skipped": duplicate files are the redundant copies, one less than
-// the files of each group.
-std::string summary_line(const Results &r);
+// 1 entry skipped".
+std::string summary_line(const Summary &s);
 
 // Progress bar for a terminal: "[#######.............]  35% walking".
 std::string progress_bar(int progress);

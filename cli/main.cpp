@@ -18,6 +18,7 @@
 
 #include "dupfind.h"
 #include "format.h"
+#include "groups.h"
 #include "interactive.h"
 #include "options.h"
 #include "platform.h"
@@ -61,6 +62,8 @@ std::string options_json(const Options &o) {
     w.Bool(o.follow_symlinks);
     w.Key("max_files");
     w.Int64(o.max_files);
+    w.Key("hard_links");
+    w.Bool(o.hard_links);
     w.Key("exclude");
     w.StartArray();
     for (const std::string &e : o.exclude) w.String(e.data(), static_cast<rapidjson::SizeType>(e.size()));
@@ -130,46 +133,97 @@ void print_skipped(const RootSet &roots, const Results &r) {
     std::printf("\n");
 }
 
-void print_groups(const RootSet &roots, const Results &r) {
+// One line for each path of the group, names of one file marked as such.
+std::vector<std::string> name_lines(const Group &g, const GroupInfo &info, const RootSet &roots) {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < g.files.size(); ++i) {
+        std::string line = roots.show(g.files[i]);
+        int same = info.names[i].same_as;
+        if (same >= 0) line += "  (same file as " + roots.show(g.files[static_cast<size_t>(same)]) + ")";
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+// A group with what the tool found out about it and the files the policy
+// keeps (none, with the reason, when it keeps none).
+struct Entry {
+    const Group *group;
+    GroupInfo info;
+    std::vector<size_t> keep;
+    std::string why;
+};
+
+std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy) {
+    std::vector<Entry> out;
     for (const Group &g : r.groups) {
-        std::printf("%s\n", group_header(g).c_str());
-        for (const std::string &f : g.files) std::printf("%s\n", roots.show(f).c_str());
+        Entry e{&g, inspect_group(g), {}, ""};
+        int k = choose_keeper(g, policy, roots, &e.why);
+        if (k >= 0) e.keep.push_back(static_cast<size_t>(k));
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+// The summary's figures. What is reclaimable is what a removal by the
+// policy would free, counted by the same checks that the removal makes.
+Summary summarize(const Results &r, const std::vector<Entry> &entries, const RootSet &roots) {
+    Summary s;
+    RemovalReport plan;
+    for (const Entry &e : entries) {
+        if (e.info.files > 0) s.duplicates += static_cast<int64_t>(e.info.files) - 1;
+        if (!e.keep.empty()) remove_copies(*e.group, e.keep, roots, Pass::Plan, true, &plan);
+    }
+    s.groups = static_cast<int64_t>(entries.size());
+    s.reclaimable = plan.freed;
+    s.scanned = r.scanned_files;
+    s.skipped = static_cast<int64_t>(r.skipped.size());
+    return s;
+}
+
+void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
+    for (const Entry &e : entries) {
+        std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
+        for (const std::string &line : name_lines(*e.group, e.info, roots)) std::printf("%s\n", line.c_str());
         std::printf("\n");
     }
 }
 
-void remove_by_policy(const Options &o, const RootSet &roots, const Results &r, RemovalReport *rep) {
-    for (const Group &g : r.groups) {
+void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
+                      RemovalReport *rep) {
+    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
+    for (const Entry &e : entries) {
         if (interrupted()) {
             rep->interrupted = true;
             break;
         }
-        if (!o.summary) std::printf("%s\n", group_header(g).c_str());
-        std::string why;
-        int k = choose_keeper(g, o.keep, roots, &why);
-        if (k < 0) {
-            for (const std::string &f : g.files) rep->left.push_back({f, why});
-            if (!o.summary) std::printf("  %-13s %s\n", "left:", why.c_str());
+        if (!o.summary) std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
+        if (e.keep.empty()) {
+            for (const std::string &f : e.group->files) rep->left.push_back({f, e.why});
+            if (!o.summary) std::printf("  %-13s %s\n", "left:", e.why.c_str());
         } else {
-            remove_copies(g, {static_cast<size_t>(k)}, roots, o.dry_run, o.summary, rep);
+            remove_copies(*e.group, e.keep, roots, pass, o.summary, rep);
         }
         if (!o.summary) std::printf("\n");
     }
 }
 
-void remove_interactively(const Options &o, const RootSet &roots, const Results &r, RemovalReport *rep) {
+void remove_interactively(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
+                          RemovalReport *rep) {
+    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
     size_t number = 0;
-    for (const Group &g : r.groups) {
+    for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply = ask_keep(g, roots, number, r.groups.size(), &keep);
+        Reply reply = ask_keep(group_header(*e.group, e.info.files), name_lines(*e.group, e.info, roots), number,
+                               entries.size(), &keep);
         if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
             break;
         }
         if (reply == Reply::KeepAll) std::printf("  all files kept\n");
-        else remove_copies(g, keep, roots, o.dry_run, false, rep);
+        else remove_copies(*e.group, keep, roots, pass, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }
@@ -237,18 +291,22 @@ int run(int argc, char **argv) {
     warn_unscanned_roots(roots, r);
     text.reset();
 
+    // The summary is worked out before anything is removed; under
+    // --interactive it tells what the default policy would free.
+    const std::vector<Entry> entries = examine(r, roots, o.keep);
+    const Summary summary = summarize(r, entries, roots);
     if (!o.remove) {
-        if (!o.summary) print_groups(roots, r);
+        if (!o.summary) print_groups(roots, entries);
         if (o.skipped) print_skipped(roots, r);
-        std::printf("%s\n", summary_line(r).c_str());
+        std::printf("%s\n", summary_line(summary).c_str());
         return interrupted() ? kExitInterrupted : kExitOk;
     }
 
     RemovalReport rep;
-    if (o.interactive) remove_interactively(o, roots, r, &rep);
-    else remove_by_policy(o, roots, r, &rep);
+    if (o.interactive) remove_interactively(o, roots, entries, &rep);
+    else remove_by_policy(o, roots, entries, &rep);
     if (o.skipped) print_skipped(roots, r);
-    std::printf("%s\n", summary_line(r).c_str());
+    std::printf("%s\n", summary_line(summary).c_str());
     print_report(rep, roots, o.dry_run);
     if (rep.interrupted || interrupted()) return kExitInterrupted;
     return rep.library_failed ? kExitError : kExitOk;

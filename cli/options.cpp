@@ -202,11 +202,12 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                 return false;
             }
             keep_given = true;
-        } else if (name == "--follow-symlinks" || name == "--json" || name == "--summary" ||
+        } else if (name == "--follow-symlinks" || name == "--hard-links" || name == "--json" || name == "--summary" ||
                    name == "--skipped" || name == "--quiet" || name == "--delete" ||
                    name == "--dry-run" || name == "--interactive") {
             if (!no_value()) return false;
             if (name == "--follow-symlinks") o->follow_symlinks = true;
+            else if (name == "--hard-links") o->hard_links = true;
             else if (name == "--json") o->json = true;
             else if (name == "--summary") o->summary = true;
             else if (name == "--skipped") o->skipped = true;
@@ -251,6 +252,9 @@ const char *usage_text() {
            "                       are binary units (4K = 4096); 0 includes empty files\n"
            "                       (default 1)\n"
            "  --follow-symlinks    follow symbolic links below the directories\n"
+           "  --hard-links         list every name of a file with several hard links\n"
+           "                       (default: one name per file, as one file frees its\n"
+           "                       space only once); names of one file are marked\n"
            "  --max-files N        stop collecting after N files (default 0: no limit)\n"
            "  --exclude TEXT       skip every entry whose path contains TEXT\n"
            "                       (case-sensitive; repeatable)\n"

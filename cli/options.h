@@ -18,6 +18,9 @@ struct Options {
     bool follow_symlinks = false;
     int64_t max_files = 0;
     std::vector<std::string> exclude;
+    // Every name of a file with several hard links; by default the library
+    // collects the first name it meets, so that one file is one file.
+    bool hard_links = false;
     // Output.
     bool json = false;
     bool summary = false;

@@ -124,9 +124,9 @@ int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string
     return -1;
 }
 
-void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, bool dry_run, bool quiet,
+void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, Pass pass, bool quiet,
                    RemovalReport *r) {
-    const Printer out{roots, quiet};
+    const Printer out{roots, quiet || pass == Pass::Plan};
     auto kept = [&](size_t i) { return std::find(keep.begin(), keep.end(), i) != keep.end(); };
     if (keep.empty()) {  // never read "keep nothing" as "remove everything"
         for (const std::string &path : g.files) out.leave(r, path, "no file chosen to keep");
@@ -137,7 +137,7 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
     for (size_t i = 0; i < g.files.size(); ++i) {
         if (kept(i)) continue;
         const std::string &path = g.files[i];
-        if (interrupted()) {
+        if (pass != Pass::Plan && interrupted()) {
             r->interrupted = true;
             out.leave(r, path, "not processed: interrupted");
             continue;
@@ -194,7 +194,7 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
             }
         }
         if (!same_as.empty()) {
-            out.leave(r, path, "same file as kept " + same_as);
+            out.line("kept:", path, "same file as kept " + same_as);
             continue;
         }
         if (!maybe_same.empty()) {
@@ -207,7 +207,7 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
         }
 
         ReadFailure failure;
-        int same = files_identical(*reference, path, g.size, &failure);
+        int same = pass == Pass::Plan ? 1 : files_identical(*reference, path, g.size, &failure);
         if (same < 0) {
             std::string why = failure.step + " " + out.show(failure.file == 0 ? *reference : path);
             out.leave(r, path, failure.reason.empty() ? why : why + ": " + failure.reason);
@@ -218,10 +218,14 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
             continue;
         }
 
-        // Only the last link of a file gives its space back.
-        int64_t frees = copy.links <= 1 ? g.size : 0;
-        if (dry_run) {
+        // Only the last link of a file gives its space back. A pass that
+        // removes nothing counts the names it would have removed already.
+        uint64_t &unlinked = r->unlinked[{copy.device, copy.inode}];
+        uint64_t links = pass == Pass::Remove ? copy.links : copy.links - std::min(unlinked, copy.links);
+        int64_t frees = links <= 1 ? g.size : 0;
+        if (pass != Pass::Remove) {
             out.line("would remove:", path);
+            ++unlinked;
             ++r->removed;
             r->freed += frees;
             continue;

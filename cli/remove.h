@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "options.h"
@@ -18,12 +20,29 @@ struct LeftFile {
     std::string why;
 };
 
+// How far remove_copies goes. Every pass makes the same checks and the same
+// decisions, so that what the summary calls reclaimable, what a dry run
+// would free and what a removal frees are one figure while the files stay
+// as they are; the plan only leaves out the second reading of the contents
+// (the scan compared them a moment ago).
+enum class Pass {
+    Plan,    // decide and count; print nothing, read no content
+    DryRun,  // also compare the contents and print what would happen
+    Remove,  // and remove
+};
+
 struct RemovalReport {
     int64_t removed = 0;
-    int64_t freed = 0;            // bytes actually released (last links only)
+    // Bytes given back: a file's size once its last name is removed. A copy
+    // with a name that the run does not remove (a hard link outside the
+    // group or the roots) frees nothing.
+    int64_t freed = 0;
     std::vector<LeftFile> left;   // copies that were meant to go but stayed
     bool library_failed = false;  // the library refused or failed a removal
     bool interrupted = false;
+    // Names of each file (device, inode) removed so far by a pass that
+    // removes nothing: its link count is that much lower by then.
+    std::map<std::pair<uint64_t, uint64_t>, uint64_t> unlinked;
 };
 
 // Why a path of the results cannot be kept or removed on its own say-so: it
@@ -43,12 +62,12 @@ int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string
 // not be empty). Each copy goes only when, right before its removal, it is
 // reached without a link, and a kept file that is also reached without one
 // exists with the group's size, is a different physical file (as far as
-// can be told: see FileStatus::stacked) and has identical bytes. With
-// dry_run nothing is removed and the report counts what would have been.
-// Prints one line per file unless quiet.
-// Paths are printed as RootSet::show shows them; the removal acts on the
-// library's.
-void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, bool dry_run, bool quiet,
+// can be told: see FileStatus::stacked) and has identical bytes. A copy
+// that is a kept file under another name stays as kept. Passes other than
+// Pass::Remove remove nothing and count what would have been removed.
+// Prints one line per file unless quiet or planning. Paths are printed as
+// RootSet::show shows them; the removal acts on the library's.
+void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, Pass pass, bool quiet,
                    RemovalReport *report);
 
 // The closing report: files removed, space freed, files left and why.
