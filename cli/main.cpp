@@ -133,33 +133,57 @@ void print_skipped(const RootSet &roots, const Results &r) {
     std::printf("\n");
 }
 
-// One line for each path of the group, names of one file marked as such.
-std::vector<std::string> name_lines(const Group &g, const GroupInfo &info, const RootSet &roots) {
-    std::vector<std::string> lines;
-    for (size_t i = 0; i < g.files.size(); ++i) {
-        std::string line = roots.show(g.files[i]);
-        int same = info.names[i].same_as;
-        if (same >= 0) line += "  (same file as " + roots.show(g.files[static_cast<size_t>(same)]) + ")";
-        lines.push_back(std::move(line));
-    }
-    return lines;
-}
-
 // A group with what the tool found out about it and the files the policy
 // keeps (none, with the reason, when it keeps none).
 struct Entry {
     const Group *group;
     GroupInfo info;
+    std::vector<bool> reference;  // for each name: in a reference directory
+    size_t reference_files = 0;   // physical files with a name in one
     std::vector<size_t> keep;
     std::string why;
 };
 
-std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy) {
+// One line for each path of the group, reference files and names of one
+// file marked as such.
+std::vector<std::string> name_lines(const Entry &e, const RootSet &roots) {
+    const Group &g = *e.group;
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < g.files.size(); ++i) {
+        std::string marks;
+        if (e.reference[i]) marks = "reference";
+        int same = e.info.names[i].same_as;
+        if (same >= 0)
+            marks += (marks.empty() ? "" : ", ") + std::string("same file as ") +
+                     roots.show(g.files[static_cast<size_t>(same)]);
+        lines.push_back(roots.show(g.files[i]) + (marks.empty() ? "" : "  (" + marks + ")"));
+    }
+    return lines;
+}
+
+// The groups that the run reports and acts on, each with the files that the
+// policy keeps. A group whose every file is a reference file has nothing to
+// remove and is left out; so is, under --isolate, a group found below one
+// root only.
+std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy, bool isolate) {
     std::vector<Entry> out;
     for (const Group &g : r.groups) {
-        Entry e{&g, inspect_group(g), {}, ""};
-        int k = choose_keeper(g, policy, roots, &e.why);
-        if (k >= 0) e.keep.push_back(static_cast<size_t>(k));
+        Entry e{&g, inspect_group(g), std::vector<bool>(g.files.size(), false), 0, {}, ""};
+        if (roots.has_reference() || isolate) {
+            std::vector<bool> file_is_reference(g.files.size(), false);  // by first name
+            std::vector<int> seen;
+            for (size_t i = 0; i < g.files.size(); ++i) {
+                Place p = roots.place(g.files[i]);
+                e.reference[i] = p.reference;
+                int first = e.info.names[i].same_as < 0 ? static_cast<int>(i) : e.info.names[i].same_as;
+                if (p.reference) file_is_reference[static_cast<size_t>(first)] = true;
+                if (p.root >= 0 && std::find(seen.begin(), seen.end(), p.root) == seen.end()) seen.push_back(p.root);
+            }
+            for (bool b : file_is_reference) e.reference_files += b ? 1 : 0;
+            if (e.reference_files > 0 && e.reference_files == e.info.files) continue;
+            if (isolate && seen.size() < 2) continue;
+        }
+        choose_keep(g, policy, roots, &e.keep, &e.why);
         out.push_back(std::move(e));
     }
     return out;
@@ -171,7 +195,8 @@ Summary summarize(const Results &r, const std::vector<Entry> &entries, const Roo
     Summary s;
     RemovalReport plan;
     for (const Entry &e : entries) {
-        if (e.info.files > 0) s.duplicates += static_cast<int64_t>(e.info.files) - 1;
+        size_t kept = std::max<size_t>(1, e.reference_files);
+        if (e.info.files > kept) s.duplicates += static_cast<int64_t>(e.info.files - kept);
         if (!e.keep.empty()) remove_copies(*e.group, e.keep, roots, Pass::Plan, true, &plan);
     }
     s.groups = static_cast<int64_t>(entries.size());
@@ -184,7 +209,7 @@ Summary summarize(const Results &r, const std::vector<Entry> &entries, const Roo
 void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
     for (const Entry &e : entries) {
         std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
-        for (const std::string &line : name_lines(*e.group, e.info, roots)) std::printf("%s\n", line.c_str());
+        for (const std::string &line : name_lines(e, roots)) std::printf("%s\n", line.c_str());
         std::printf("\n");
     }
 }
@@ -215,13 +240,16 @@ void remove_interactively(const Options &o, const RootSet &roots, const std::vec
     for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply = ask_keep(group_header(*e.group, e.info.files), name_lines(*e.group, e.info, roots), number,
-                               entries.size(), &keep);
+        Reply reply =
+            ask_keep(group_header(*e.group, e.info.files), name_lines(e, roots), number, entries.size(), &keep);
         if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
             break;
         }
+        // Reference files stay whatever the answer.
+        for (size_t i = 0; i < e.reference.size(); ++i)
+            if (e.reference[i] && std::find(keep.begin(), keep.end(), i) == keep.end()) keep.push_back(i);
         if (reply == Reply::KeepAll) std::printf("  all files kept\n");
         else remove_copies(*e.group, keep, roots, pass, false, rep);
         std::printf("\n");
@@ -293,7 +321,7 @@ int run(int argc, char **argv) {
 
     // The summary is worked out before anything is removed; under
     // --interactive it tells what the default policy would free.
-    const std::vector<Entry> entries = examine(r, roots, o.keep);
+    const std::vector<Entry> entries = examine(r, roots, o.keep, o.isolate);
     const Summary summary = summarize(r, entries, roots);
     if (!o.remove) {
         if (!o.summary) print_groups(roots, entries);

@@ -83,6 +83,8 @@ std::string link_problem(const std::string &path, const RootSet &roots) {
     return "reached through the symbolic link " + roots.show(link);
 }
 
+namespace {
+
 int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string *why) {
     if (g.files.empty()) {
         *why = "the group lists no file";
@@ -96,8 +98,22 @@ int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string
         return -1;
     }
     switch (policy) {
-    case Keep::First:
-        return static_cast<int>(candidates[0]);
+    case Keep::First: {
+        // A file under no root (which the walk does not give) ranks last.
+        auto rank = [&](size_t i) {
+            int root = roots.place(g.files[i]).root;
+            return root < 0 ? roots.roots().size() : static_cast<size_t>(root);
+        };
+        size_t best = candidates[0], best_rank = rank(best);
+        for (size_t i : candidates) {
+            size_t r = rank(i);
+            if (r < best_rank) {
+                best = i;
+                best_rank = r;
+            }
+        }
+        return static_cast<int>(best);
+    }
     case Keep::ShortestPath: {
         size_t best = candidates[0];
         for (size_t i : candidates)
@@ -124,6 +140,20 @@ int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string
     return -1;
 }
 
+}  // namespace
+
+bool choose_keep(const Group &g, Keep policy, const RootSet &roots, std::vector<size_t> *keep, std::string *why) {
+    keep->clear();
+    if (roots.has_reference())
+        for (size_t i = 0; i < g.files.size(); ++i)
+            if (roots.place(g.files[i]).reference) keep->push_back(i);
+    if (!keep->empty()) return true;
+    int k = choose_keeper(g, policy, roots, why);
+    if (k < 0) return false;
+    keep->push_back(static_cast<size_t>(k));
+    return true;
+}
+
 void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, Pass pass, bool quiet,
                    RemovalReport *r) {
     const Printer out{roots, quiet || pass == Pass::Plan};
@@ -132,7 +162,7 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
         for (const std::string &path : g.files) out.leave(r, path, "no file chosen to keep");
         return;
     }
-    for (size_t i : keep) out.line("kept:", g.files[i]);
+    for (size_t i : keep) out.line("kept:", g.files[i], roots.has_reference() && roots.place(g.files[i]).reference ? "reference" : "");
 
     for (size_t i = 0; i < g.files.size(); ++i) {
         if (kept(i)) continue;
@@ -149,6 +179,12 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
         std::string linked = link_problem(path, roots);
         if (!linked.empty()) {
             out.leave(r, path, linked + ", never removed");
+            continue;
+        }
+        // A reference file stays whatever was chosen, an interactive answer
+        // included.
+        if (roots.has_reference() && roots.place(path).reference) {
+            out.line("kept:", path, "reference");
             continue;
         }
 

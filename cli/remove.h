@@ -53,10 +53,13 @@ struct RemovalReport {
 // link is never removed.
 std::string link_problem(const std::string &path, const RootSet &roots);
 
-// The index of the file that the policy keeps, or -1 with *why when the group
-// offers none. The policy chooses among the files reached without a link
-// (see link_problem); the time policies also skip files that are gone.
-int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string *why);
+// The files of the group that stay, in *keep: every file in a reference
+// directory when the group has any (they are never removed), otherwise the
+// one that the policy picks among the files reached without a link (see
+// link_problem). Keep::First takes the file under the earliest root given,
+// then the first in the group's order; the time policies skip files that
+// are gone. Returns false with *why when the group offers no file to keep.
+bool choose_keep(const Group &g, Keep policy, const RootSet &roots, std::vector<size_t> *keep, std::string *why);
 
 // Removes every file of the group whose index is not in `keep` (which must
 // not be empty). Each copy goes only when, right before its removal, it is

@@ -25,25 +25,64 @@ std::string linked_directory(const std::string &shown) {
     return real;
 }
 
+// Adds one more root that holds the file: the earliest one counts, and any
+// reference directory makes it a reference file.
+void combine(Place *p, const Place &q) {
+    if (q.root >= 0 && (p->root < 0 || q.root < p->root)) p->root = q.root;
+    p->reference = p->reference || q.reference;
+}
+
 }  // namespace
 
-RootSet::RootSet(const std::vector<std::string> &typed) {
-    for (const std::string &t : typed) {
+RootSet::RootSet(const std::vector<RootArg> &args) {
+    for (const RootArg &a : args) {
         Root r;
-        r.typed = t;
-        r.shown = without_trailing_separators(t);
+        r.typed = a.path;
+        r.shown = without_trailing_separators(a.path);
         r.sent = r.shown;
+        r.reference = a.reference;
         std::string target = linked_directory(r.shown);
         if (!target.empty()) r.sent = target;
-        by_sent_[r.sent].push_back(roots_.size());
+        has_reference_ = has_reference_ || r.reference;
+
+        // "DIR --reference DIR" marks DIR; walking it twice would only have
+        // the library skip the second as already scanned. A plain root given
+        // twice is sent twice, as typed.
+        std::vector<size_t> &same = by_sent_[r.sent];
+        bool merged = false;
+        for (size_t i : same)
+            if (roots_[i].reference || r.reference) {
+                roots_[i].reference = true;
+                merged = true;
+                break;
+            }
+        if (merged) continue;
+        same.push_back(roots_.size());
         roots_.push_back(std::move(r));
     }
 }
 
 std::vector<std::string> RootSet::walk_order() const {
     std::vector<std::string> out;
-    for (const Root &r : roots_) out.push_back(r.sent);
+    for (const Root &r : roots_)
+        if (r.reference) out.push_back(r.sent);
+    for (const Root &r : roots_)
+        if (!r.reference) out.push_back(r.sent);
     return out;
+}
+
+Place RootSet::place(const std::string &path) const {
+    Place p;
+    auto below = [&](const std::string &prefix) {
+        auto it = by_sent_.find(prefix);
+        if (it == by_sent_.end()) return;
+        for (size_t i : it->second) combine(&p, Place{static_cast<int>(i), roots_[i].reference});
+    };
+    if (path.size() > 1 && path[0] == '/') below("/");
+    for (size_t k = 1; k < path.size(); ++k)
+        if (path[k] == '/') below(path.substr(0, k));
+    below(path);  // a file given as a root
+    return p;
 }
 
 std::vector<size_t> RootSet::roots_sent_as(const std::string &path) const {

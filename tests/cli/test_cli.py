@@ -154,6 +154,11 @@ def test_empty_files_group_shows_zero_size(cli, tree):
         ["--interactive", "--keep", "first", "DIR"],
         ["--interactive", "DIR"],  # standard input is no terminal here
         ["--quiet=yes", "DIR"],
+        ["--json", "--reference", "DIR", "DIR"],
+        ["--json", "--isolate", "DIR"],
+        ["--reference", "DIR"],  # nothing to compare the reference with
+        ["DIR", "--reference"],
+        ["--isolate=1", "DIR"],
     ],
 )
 def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
@@ -167,8 +172,9 @@ def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
 def test_help_and_version(cli):
     help_ = run(cli, "--help")
     assert help_.returncode == 0 and help_.stdout.startswith("Usage: dupfind [OPTIONS] DIR...")
-    for option in ("--min-size", "--follow-symlinks", "--max-files", "--exclude", "--json", "--summary",
-                   "--skipped", "--quiet", "--delete", "--keep", "--dry-run", "--interactive", "--version"):
+    for option in ("--min-size", "--follow-symlinks", "--hard-links", "--max-files", "--exclude", "--json",
+                   "--summary", "--skipped", "--quiet", "--delete", "--keep", "--dry-run", "--interactive",
+                   "--reference", "--isolate", "--version"):
         assert option in help_.stdout
     version = run(cli, "--version")
     assert version.returncode == 0 and re.fullmatch(r"dupfind \d+\.\d+\.\d+\n", version.stdout)
@@ -448,6 +454,117 @@ def test_reclaimable_equals_would_be_freed_equals_freed(cli, tmp_path, args):
     assert lost > 0
     assert reclaimable == would == freed == f"{lost} B"
     assert (root / "a.bin").read_bytes() == data and (out / "c.bin").read_bytes() == data
+
+
+# --- which copy is kept ----------------------------------------------------
+
+def _three_roots(tmp_path) -> dict:
+    """master, zbackup and abackup each hold p.jpg; master also old/p.jpg."""
+    files = {}
+    for d in ("master", "zbackup", "abackup"):
+        files[d] = tmp_path / d / "p.jpg"
+        files[d].parent.mkdir()
+        files[d].write_bytes(PHOTO)
+    files["master/old"] = tmp_path / "master" / "old" / "p.jpg"
+    files["master/old"].parent.mkdir()
+    files["master/old"].write_bytes(PHOTO)
+    return files
+
+
+@pytest.mark.parametrize(
+    "order, kept",
+    [
+        (["master", "zbackup", "abackup"], "master/old"),  # within a root, the group's order
+        (["zbackup", "abackup", "master"], "zbackup"),
+        (["abackup", "master", "zbackup"], "abackup"),
+        (["zbackup", "--keep", "first", "master", "abackup"], "zbackup"),
+    ],
+)
+def test_keep_first_keeps_the_copy_under_the_earliest_root_given(cli, tmp_path, order, kept):
+    files = _three_roots(tmp_path)
+    proc = run(cli, "--delete", *order, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert [name for name, p in files.items() if p.exists()] == [kept]
+    assert files[kept].read_bytes() == PHOTO
+    reclaimable = re.search(r", (.+) reclaimable,", proc.stdout)[1]
+    assert f"3 files removed, {reclaimable} freed\n" in proc.stdout
+
+
+def _master_inside(tmp_path):
+    """photos/a.jpg (first in the group's order, and the newest) and
+    photos/master/p.jpg; photos/master/q.txt and q2.txt are a group of
+    their own."""
+    photos, master = tmp_path / "photos", tmp_path / "photos" / "master"
+    master.mkdir(parents=True)
+    (photos / "a.jpg").write_bytes(PHOTO)
+    (master / "p.jpg").write_bytes(PHOTO)
+    os.utime(master / "p.jpg", (1_600_000_000, 1_600_000_000))
+    (master / "q.txt").write_bytes(REPORT)
+    (master / "q2.txt").write_bytes(REPORT)
+    os.symlink("photos/master", tmp_path / "M")
+    return photos, master
+
+
+@pytest.mark.parametrize("policy", ["first", "newest", "shortest-path"])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["photos", "--reference", "photos/master"],
+        ["--reference", "photos/master/", "photos"],
+        ["photos", "--reference", "{abs}/photos/master"],  # another spelling than the root's
+        ["photos", "--reference", "M"],  # a link to it
+        ["photos", "--reference", "photos/master", "--reference", "photos/master"],
+        ["--reference", "photos/master", "photos/master", "photos"],  # also given as a root
+    ],
+)
+def test_reference_files_are_never_removed_and_groups_inside_them_left_alone(cli, tmp_path, args, policy):
+    photos, master = _master_inside(tmp_path)
+    args = [a.replace("{abs}", str(tmp_path)) for a in args]
+    listing = run(cli, *args, cwd=tmp_path)
+    assert listing.returncode == 0 and listing.stderr == ""
+    assert "q.txt" not in listing.stdout
+    assert re.search(r"p\.jpg  \(reference\)$", listing.stdout, re.M)
+    assert "\n1 duplicate file in 1 group, 68.4 KiB reclaimable," in listing.stdout
+
+    proc = run(cli, "--delete", "--keep", policy, *args, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert not (photos / "a.jpg").exists()
+    assert [(master / n).read_bytes() for n in ("p.jpg", "q.txt", "q2.txt")] == [PHOTO, REPORT, REPORT]
+    assert "1 file removed, 68.4 KiB freed\n" in proc.stdout
+
+
+def test_reference_copies_stay_when_every_copy_outside_goes(cli, tmp_path):
+    for d in ("master", "backup", "backup/old"):
+        (tmp_path / d).mkdir()
+    for p in ("master/p.jpg", "master/p-also.jpg", "backup/p.jpg", "backup/old/p.jpg"):
+        (tmp_path / p).write_bytes(PHOTO)
+    proc = run(cli, "--delete", "--reference", "master", "backup", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*.jpg")) == ["master/p-also.jpg",
+                                                                                    "master/p.jpg"]
+    assert all(p.read_bytes() == PHOTO for p in tmp_path.rglob("*.jpg"))
+    assert "  kept:         master/p.jpg (reference)\n" in proc.stdout
+    assert "2 files removed, 136.7 KiB freed\n" in proc.stdout
+
+
+def test_isolate_reports_and_acts_only_on_groups_that_span_roots(cli, tmp_path):
+    for d in ("A", "B"):
+        (tmp_path / d).mkdir()
+    for p, data in (("A/x.txt", REPORT), ("A/y.txt", REPORT), ("A/p.jpg", PHOTO), ("B/p.jpg", PHOTO),
+                    ("B/p2.jpg", PHOTO)):
+        (tmp_path / p).write_bytes(data)
+    assert len(listed_paths(run(cli, "A", "B", cwd=tmp_path).stdout)) == 5
+
+    proc = run(cli, "--isolate", "A", "B", cwd=tmp_path)
+    assert proc.returncode == 0
+    assert listed_paths(proc.stdout) == ["A/p.jpg", "B/p.jpg", "B/p2.jpg"]
+    assert proc.stdout.endswith("2 duplicate files in 1 group, 136.7 KiB reclaimable, 5 files scanned, "
+                                "0 entries skipped\n")
+
+    proc = run(cli, "--isolate", "--delete", "B", "A", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*.*")) == ["A/x.txt", "A/y.txt", "B/p.jpg"]
+    assert (tmp_path / "B/p.jpg").read_bytes() == PHOTO and (tmp_path / "A/x.txt").read_bytes() == REPORT
 
 
 # --- removal --------------------------------------------------------------
@@ -796,3 +913,17 @@ def test_interactive_ctrl_c_stops_after_the_current_group(cli, tree):
     assert [p.exists() for p in reports] == [False, True, False]
     assert all(p.read_bytes() == PHOTO for p in tree.photos)
     assert "2 files removed, 5.9 KiB freed\n" in term.text()
+
+
+def test_interactive_never_removes_a_reference_file(cli, tmp_path):
+    for d in ("master", "backup"):
+        (tmp_path / d).mkdir()
+        (tmp_path / d / "p.jpg").write_bytes(PHOTO)
+    term = Terminal([cli, "--interactive", "--quiet", "--reference", tmp_path / "master", tmp_path / "backup"],
+                    stdin=True, stdout=True)
+    listed = ask(term, "1/1", "68.4 KiB", 2)
+    assert sorted(listed) == [tmp_path / "backup" / "p.jpg", tmp_path / "master" / "p.jpg  (reference)"]
+    term.send(f"{listed.index(tmp_path / 'backup' / 'p.jpg') + 1}\n")  # keep only the copy outside
+    assert term.finish() == 0
+    assert all((tmp_path / d / "p.jpg").read_bytes() == PHOTO for d in ("master", "backup"))
+    assert "0 files removed" in term.text()
