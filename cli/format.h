@@ -34,11 +34,14 @@ struct Summary {
     int64_t groups = 0;
     int64_t reclaimable = 0;  // bytes that removing them gives back
     int64_t scanned = 0;
+    bool capped = false;     // the scan collected as many files as --max-files allows
     int64_t skipped = 0;
+    int64_t unreadable = 0;  // of the skipped entries, files that could not be read
 };
 
 // "3 duplicate files in 2 groups, 1.5 MiB reclaimable, 10 files scanned,
-// 1 entry skipped".
+// 1 entry skipped"; a capped scan adds "(--max-files reached)" to the files
+// scanned, unreadable files "(1 file could not be read)" to the skipped.
 std::string summary_line(const Summary &s);
 
 // Progress bar for a terminal: "[#######.............]  35% walking".

@@ -126,6 +126,19 @@ void warn_unscanned_roots(const RootSet &roots, const Results &r) {
     }
 }
 
+// Whether the scan collected as many files as --max-files allows. The
+// results do not tell a scan that stopped there from one that found exactly
+// that many files; either way, the listing may leave files out.
+bool capped(const Options &o, const Results &r) { return o.max_files > 0 && r.scanned_files >= o.max_files; }
+
+void warn_if_capped(const Options &o, const Results &r) {
+    if (!capped(o, r)) return;
+    std::fprintf(stderr,
+                 "dupfind: warning: the scan reached --max-files %lld: the results cover only the first %lld "
+                 "files found\n",
+                 static_cast<long long>(o.max_files), static_cast<long long>(o.max_files));
+}
+
 void print_skipped(const RootSet &roots, const Results &r) {
     if (r.skipped.empty()) return;
     std::printf("Skipped entries:\n");
@@ -191,7 +204,7 @@ std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy, 
 
 // The summary's figures. What is reclaimable is what a removal by the
 // policy would free, counted by the same checks that the removal makes.
-Summary summarize(const Results &r, const std::vector<Entry> &entries, const RootSet &roots) {
+Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &entries, const RootSet &roots) {
     Summary s;
     RemovalReport plan;
     for (const Entry &e : entries) {
@@ -202,7 +215,10 @@ Summary summarize(const Results &r, const std::vector<Entry> &entries, const Roo
     s.groups = static_cast<int64_t>(entries.size());
     s.reclaimable = plan.freed;
     s.scanned = r.scanned_files;
+    s.capped = capped(o, r);
     s.skipped = static_cast<int64_t>(r.skipped.size());
+    for (const Skipped &k : r.skipped)
+        if (k.reason == "read_failed") ++s.unreadable;
     return s;
 }
 
@@ -225,7 +241,7 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
         if (!o.summary) std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
         if (e.keep.empty()) {
             for (const std::string &f : e.group->files) rep->left.push_back({f, e.why});
-            if (!o.summary) std::printf("  %-13s %s\n", "left:", e.why.c_str());
+            if (!o.summary) std::printf("  %-13s %s\n", "not removed:", e.why.c_str());
         } else {
             remove_copies(*e.group, e.keep, roots, pass, o.summary, rep);
         }
@@ -317,12 +333,13 @@ int run(int argc, char **argv) {
         return kExitError;
     }
     warn_unscanned_roots(roots, r);
+    warn_if_capped(o, r);
     text.reset();
 
     // The summary is worked out before anything is removed; under
     // --interactive it tells what the default policy would free.
     const std::vector<Entry> entries = examine(r, roots, o.keep, o.isolate);
-    const Summary summary = summarize(r, entries, roots);
+    const Summary summary = summarize(o, r, entries, roots);
     if (!o.remove) {
         if (!o.summary) print_groups(roots, entries);
         if (o.skipped) print_skipped(roots, r);

@@ -25,7 +25,7 @@ struct Printer {
     }
 
     void leave(RemovalReport *r, const std::string &path, const std::string &why) const {
-        line("left:", path, why);
+        line("not removed:", path, why);
         r->left.push_back({path, why});
     }
 };
@@ -162,7 +162,10 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
         for (const std::string &path : g.files) out.leave(r, path, "no file chosen to keep");
         return;
     }
-    for (size_t i : keep) out.line("kept:", g.files[i], roots.has_reference() && roots.place(g.files[i]).reference ? "reference" : "");
+    for (size_t i : keep) {
+        bool reference = roots.has_reference() && roots.place(g.files[i]).reference;
+        out.line("kept:", g.files[i], reference ? "reference" : "");
+    }
 
     for (size_t i = 0; i < g.files.size(); ++i) {
         if (kept(i)) continue;
@@ -288,8 +291,10 @@ void print_report(const RemovalReport &r, const RootSet &roots, bool dry_run) {
     else
         std::printf("%s removed, %s freed\n", count_of(r.removed, "file", "files").c_str(),
                     human_size(r.freed).c_str());
-    std::printf("%s left%s\n", count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
-                r.left.empty() ? "" : ":");
+    // The copies that were meant to go and stay, each with its problem.
+    std::printf("%s %s because of a problem%s\n",
+                count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
+                dry_run ? "would be kept" : "kept", r.left.empty() ? "" : ":");
     for (const LeftFile &f : r.left) std::printf("  %s: %s\n", roots.show(f.path).c_str(), f.why.c_str());
     if (r.interrupted) std::printf("Interrupted: the remaining files were not processed\n");
 }

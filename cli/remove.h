@@ -73,7 +73,8 @@ bool choose_keep(const Group &g, Keep policy, const RootSet &roots, std::vector<
 void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, Pass pass, bool quiet,
                    RemovalReport *report);
 
-// The closing report: files removed, space freed, files left and why.
+// The closing report: files removed, space freed, files kept because of a
+// problem and each problem.
 void print_report(const RemovalReport &report, const RootSet &roots, bool dry_run);
 
 }  // namespace dfcli
