@@ -24,24 +24,86 @@ std::string human_size(int64_t bytes) {
     return buf;
 }
 
+namespace {
+
+// Length of the control character at s[i] (1 for C0 and DEL, 2 for a C1
+// control in UTF-8), or 0 when none starts there.
+size_t control_length(const std::string &s, size_t i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == 0x7F) return 1;
+    if (c == 0xC2 && i + 1 < s.size()) {
+        unsigned char d = static_cast<unsigned char>(s[i + 1]);
+        if (d >= 0x80 && d <= 0x9F) return 2;
+    }
+    return 0;
+}
+
+void append_escape(std::string *out, unsigned char c) {
+    switch (c) {
+    case '\a': *out += "\\a"; return;
+    case '\b': *out += "\\b"; return;
+    case '\t': *out += "\\t"; return;
+    case '\n': *out += "\\n"; return;
+    case '\v': *out += "\\v"; return;
+    case '\f': *out += "\\f"; return;
+    case '\r': *out += "\\r"; return;
+    default: break;
+    }
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\%03o", c);
+    *out += buf;
+}
+
+}  // namespace
+
+std::string quoted_path(const std::string &path) {
+    bool plain = true;
+    for (size_t i = 0; i < path.size() && plain; ++i) plain = control_length(path, i) == 0;
+    if (plain) return path;
+
+    std::string out;
+    enum { None, Quoted, Escaped } open = None;
+    for (size_t i = 0; i < path.size();) {
+        size_t n = control_length(path, i);
+        if (n > 0) {
+            if (open == Quoted) out += '\'';
+            if (open != Escaped) out += "$'";
+            open = Escaped;
+            for (size_t k = 0; k < n; ++k) append_escape(&out, static_cast<unsigned char>(path[i + k]));
+            i += n;
+            continue;
+        }
+        if (open == Escaped) out += '\'';
+        if (open != Quoted) out += '\'';
+        open = Quoted;
+        // A quote cannot stand inside single quotes: close, escape, reopen.
+        if (path[i] == '\'') out += "'\\''";
+        else out += path[i];
+        ++i;
+    }
+    out += '\'';
+    return out;
+}
+
 std::string count_of(int64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string group_header(const Group &g) {
-    return human_size(g.size) + " each, " +
-           count_of(static_cast<int64_t>(g.files.size()), "copy", "copies") + ", hash " + g.hash;
+std::string group_header(const Group &g, size_t files) {
+    std::string names;
+    if (files != g.files.size()) names = ", " + count_of(static_cast<int64_t>(g.files.size()), "name", "names");
+    return human_size(g.size) + " each, " + count_of(static_cast<int64_t>(files), "copy", "copies") + names +
+           ", hash " + g.hash;
 }
 
-std::string summary_line(const Results &r) {
-    int64_t duplicates = 0;
-    for (const Group &g : r.groups)
-        if (!g.files.empty()) duplicates += static_cast<int64_t>(g.files.size()) - 1;
-    return count_of(duplicates, "duplicate file", "duplicate files") + " in " +
-           count_of(static_cast<int64_t>(r.groups.size()), "group", "groups") + ", " +
-           human_size(r.wasted_bytes) + " reclaimable, " +
-           count_of(r.scanned_files, "file", "files") + " scanned, " +
-           count_of(static_cast<int64_t>(r.skipped.size()), "entry", "entries") + " skipped";
+std::string summary_line(const Summary &s) {
+    std::string line = count_of(s.duplicates, "duplicate file", "duplicate files") + " in " +
+                       count_of(s.groups, "group", "groups") + ", " + human_size(s.reclaimable) +
+                       " reclaimable, " + count_of(s.scanned, "file", "files") + " scanned";
+    if (s.capped) line += " (--max-files reached)";
+    line += ", " + count_of(s.skipped, "entry", "entries") + " skipped";
+    if (s.unreadable > 0) line += " (" + count_of(s.unreadable, "file", "files") + " could not be read)";
+    return line;
 }
 
 std::string progress_bar(int progress) {

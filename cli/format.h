@@ -12,16 +12,37 @@ namespace dfcli {
 // Size in binary units: "512 B", "1.5 KiB", "3.0 GiB".
 std::string human_size(int64_t bytes);
 
+// A path as it is shown to people: unchanged, unless it holds a control
+// character (a newline, a tab, an escape, a C1 control), which would split
+// the line or garble the terminal. It is then quoted the way a POSIX shell
+// reads it back: the other characters between single quotes, the controls
+// as $'...' escapes, so that "a<newline>b" shows as 'a'$'\n''b' and can be
+// copied into a command.
+std::string quoted_path(const std::string &path);
+
 // "1 file", "3 files"; the plural is given whole ("copy"/"copies").
 std::string count_of(int64_t n, const char *one, const char *many);
 
-// "1.0 MiB each, 2 copies, hash 3c9a61f0d2b7e845"
-std::string group_header(const Group &g);
+// "1.0 MiB each, 2 copies, hash 3c9a61f0d2b7e845"; when the group's names
+// lead to fewer files (hard links), "2 copies, 3 names". `files` is the
+// number of physical files behind the names.
+std::string group_header(const Group &g, size_t files);
+
+// The figures of the summary line.
+struct Summary {
+    int64_t duplicates = 0;   // redundant files: those of each group beyond the kept one
+    int64_t groups = 0;
+    int64_t reclaimable = 0;  // bytes that removing them gives back
+    int64_t scanned = 0;
+    bool capped = false;     // the scan collected as many files as --max-files allows
+    int64_t skipped = 0;
+    int64_t unreadable = 0;  // of the skipped entries, files that could not be read
+};
 
 // "3 duplicate files in 2 groups, 1.5 MiB reclaimable, 10 files scanned,
-// 1 entry skipped": duplicate files are the redundant copies, one less than
-// the files of each group.
-std::string summary_line(const Results &r);
+// 1 entry skipped"; a capped scan adds "(--max-files reached)" to the files
+// scanned, unreadable files "(1 file could not be read)" to the skipped.
+std::string summary_line(const Summary &s);
 
 // Progress bar for a terminal: "[#######.............]  35% walking".
 std::string progress_bar(int progress);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <sstream>
 
-#include "format.h"
 #include "platform.h"
 
 namespace dfcli {
@@ -77,9 +76,10 @@ bool parse_answer(const std::string &answer, size_t n, Reply *reply, std::vector
 
 }  // namespace
 
-Reply ask_keep(const Group &g, size_t number, size_t total, std::vector<size_t> *keep) {
-    std::printf("[%zu/%zu] %s\n", number, total, group_header(g).c_str());
-    for (size_t i = 0; i < g.files.size(); ++i) std::printf("  [%zu] %s\n", i + 1, g.files[i].c_str());
+Reply ask_keep(const std::string &header, const std::vector<std::string> &names, size_t number, size_t total,
+               std::vector<size_t> *keep) {
+    std::printf("[%zu/%zu] %s\n", number, total, header.c_str());
+    for (size_t i = 0; i < names.size(); ++i) std::printf("  [%zu] %s\n", i + 1, names[i].c_str());
     for (;;) {
         std::printf("Keep which files? (numbers such as 1 or 1,3; all; Enter or s to skip; q to quit): ");
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Reply::OutputFailed;
@@ -95,7 +95,7 @@ Reply ask_keep(const Group &g, size_t number, size_t total, std::vector<size_t> 
         }
         Reply reply;
         std::string why;
-        if (parse_answer(line, g.files.size(), &reply, keep, &why)) return reply;
+        if (parse_answer(line, names.size(), &reply, keep, &why)) return reply;
         std::printf("  %s\n", why.c_str());
     }
 }

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "results.h"
 
 namespace dfcli {
 
@@ -19,10 +18,12 @@ enum class Reply {
                   // decided on an answer to a question never shown
 };
 
-// Lists the group numbered `number` of `total` and reads the answer from
+// Lists the group numbered `number` of `total` (its header and one line for
+// each of its paths, as shown to people) and reads the answer from
 // standard input until it is one of: file numbers (1, "1 3", "1,3", "2-4"),
 // "all", "s"/"skip"/an empty line (keep all), "q"/"quit" or end of input.
-Reply ask_keep(const Group &g, size_t number, size_t total, std::vector<size_t> *keep);
+Reply ask_keep(const std::string &header, const std::vector<std::string> &names, size_t number, size_t total,
+               std::vector<size_t> *keep);
 
 }  // namespace dfcli
 

@@ -18,11 +18,13 @@
 
 #include "dupfind.h"
 #include "format.h"
+#include "groups.h"
 #include "interactive.h"
 #include "options.h"
 #include "platform.h"
 #include "remove.h"
 #include "results.h"
+#include "roots.h"
 
 #ifndef DUPFIND_VERSION
 #define DUPFIND_VERSION "unknown"
@@ -40,11 +42,12 @@ struct LibraryString {
     void operator()(char *p) const { dupfind_free_string(p); }
 };
 
-std::string dirs_json(const Options &o) {
+std::string dirs_json(const RootSet &roots) {
     rapidjson::StringBuffer sb;
     rapidjson::Writer<rapidjson::StringBuffer> w(sb);
     w.StartArray();
-    for (const std::string &root : o.roots) w.String(root.data(), static_cast<rapidjson::SizeType>(root.size()));
+    for (const std::string &root : roots.walk_order())
+        w.String(root.data(), static_cast<rapidjson::SizeType>(root.size()));
     w.EndArray();
     return sb.GetString();
 }
@@ -59,6 +62,8 @@ std::string options_json(const Options &o) {
     w.Bool(o.follow_symlinks);
     w.Key("max_files");
     w.Int64(o.max_files);
+    w.Key("hard_links");
+    w.Bool(o.hard_links);
     w.Key("exclude");
     w.StartArray();
     for (const std::string &e : o.exclude) w.String(e.data(), static_cast<rapidjson::SizeType>(e.size()));
@@ -102,63 +107,167 @@ int wait_for_scan(int id, bool show_progress, std::string *error) {
 }
 
 // A root that could not be scanned at all would otherwise pass unnoticed in
-// the summary's count of skipped entries.
-void warn_unscanned_roots(const Options &o, const Results &r) {
-    for (const Skipped &s : r.skipped)
-        for (const std::string &root : o.roots)
-            if (s.path == root) {
-                std::fprintf(stderr, "dupfind: warning: %s was not scanned: %s\n", s.path.c_str(), s.reason.c_str());
-                break;
-            }
+// the summary's count of skipped entries. A root whose directory the walk
+// had entered already by another root (given twice, inside another, a
+// second link to it) was scanned, under the other name: no warning. An
+// entry below another root may carry a root's name as well, so each
+// skipped entry accounts for one root only.
+void warn_unscanned_roots(const RootSet &roots, const Results &r) {
+    std::vector<bool> warned(roots.roots().size(), false);
+    for (const Skipped &s : r.skipped) {
+        if (s.reason == "already_scanned") continue;
+        for (size_t i : roots.roots_sent_as(s.path)) {
+            if (warned[i]) continue;
+            warned[i] = true;
+            std::fprintf(stderr, "dupfind: warning: %s was not scanned: %s\n",
+                         quoted_path(roots.roots()[i].typed).c_str(), s.reason.c_str());
+            break;
+        }
+    }
 }
 
-void print_skipped(const Results &r) {
+// Whether the scan collected as many files as --max-files allows. The
+// results do not tell a scan that stopped there from one that found exactly
+// that many files; either way, the listing may leave files out.
+bool capped(const Options &o, const Results &r) { return o.max_files > 0 && r.scanned_files >= o.max_files; }
+
+void warn_if_capped(const Options &o, const Results &r) {
+    if (!capped(o, r)) return;
+    std::fprintf(stderr,
+                 "dupfind: warning: the scan reached --max-files %lld: the results cover only the first %lld "
+                 "files found\n",
+                 static_cast<long long>(o.max_files), static_cast<long long>(o.max_files));
+}
+
+void print_skipped(const RootSet &roots, const Results &r) {
     if (r.skipped.empty()) return;
     std::printf("Skipped entries:\n");
-    for (const Skipped &s : r.skipped) std::printf("  %s: %s\n", s.reason.c_str(), s.path.c_str());
+    for (const Skipped &s : r.skipped) std::printf("  %s: %s\n", s.reason.c_str(), roots.show(s.path).c_str());
     std::printf("\n");
 }
 
-void print_groups(const Results &r) {
+// A group with what the tool found out about it and the files the policy
+// keeps (none, with the reason, when it keeps none).
+struct Entry {
+    const Group *group;
+    GroupInfo info;
+    std::vector<bool> reference;  // for each name: in a reference directory
+    size_t reference_files = 0;   // physical files with a name in one
+    std::vector<size_t> keep;
+    std::string why;
+};
+
+// One line for each path of the group, reference files and names of one
+// file marked as such.
+std::vector<std::string> name_lines(const Entry &e, const RootSet &roots) {
+    const Group &g = *e.group;
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < g.files.size(); ++i) {
+        std::string marks;
+        if (e.reference[i]) marks = "reference";
+        int same = e.info.names[i].same_as;
+        if (same >= 0)
+            marks += (marks.empty() ? "" : ", ") + std::string("same file as ") +
+                     roots.show(g.files[static_cast<size_t>(same)]);
+        lines.push_back(roots.show(g.files[i]) + (marks.empty() ? "" : "  (" + marks + ")"));
+    }
+    return lines;
+}
+
+// The groups that the run reports and acts on, each with the files that the
+// policy keeps. A group whose every file is a reference file has nothing to
+// remove and is left out; so is, under --isolate, a group found below one
+// root only.
+std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy, bool isolate) {
+    std::vector<Entry> out;
     for (const Group &g : r.groups) {
-        std::printf("%s\n", group_header(g).c_str());
-        for (const std::string &f : g.files) std::printf("%s\n", f.c_str());
+        Entry e{&g, inspect_group(g), std::vector<bool>(g.files.size(), false), 0, {}, ""};
+        if (roots.has_reference() || isolate) {
+            std::vector<bool> file_is_reference(g.files.size(), false);  // by first name
+            std::vector<int> seen;
+            for (size_t i = 0; i < g.files.size(); ++i) {
+                Place p = roots.place(g.files[i]);
+                e.reference[i] = p.reference;
+                int first = e.info.names[i].same_as < 0 ? static_cast<int>(i) : e.info.names[i].same_as;
+                if (p.reference) file_is_reference[static_cast<size_t>(first)] = true;
+                if (p.root >= 0 && std::find(seen.begin(), seen.end(), p.root) == seen.end()) seen.push_back(p.root);
+            }
+            for (bool b : file_is_reference) e.reference_files += b ? 1 : 0;
+            if (e.reference_files > 0 && e.reference_files == e.info.files) continue;
+            if (isolate && seen.size() < 2) continue;
+        }
+        choose_keep(g, policy, roots, &e.keep, &e.why);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+// The summary's figures. What is reclaimable is what a removal by the
+// policy would free, counted by the same checks that the removal makes.
+Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &entries, const RootSet &roots) {
+    Summary s;
+    RemovalReport plan;
+    for (const Entry &e : entries) {
+        size_t kept = std::max<size_t>(1, e.reference_files);
+        if (e.info.files > kept) s.duplicates += static_cast<int64_t>(e.info.files - kept);
+        if (!e.keep.empty()) remove_copies(*e.group, e.keep, roots, Pass::Plan, true, &plan);
+    }
+    s.groups = static_cast<int64_t>(entries.size());
+    s.reclaimable = plan.freed;
+    s.scanned = r.scanned_files;
+    s.capped = capped(o, r);
+    s.skipped = static_cast<int64_t>(r.skipped.size());
+    for (const Skipped &k : r.skipped)
+        if (k.reason == "read_failed") ++s.unreadable;
+    return s;
+}
+
+void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
+    for (const Entry &e : entries) {
+        std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
+        for (const std::string &line : name_lines(e, roots)) std::printf("%s\n", line.c_str());
         std::printf("\n");
     }
 }
 
-void remove_by_policy(const Options &o, const Results &r, RemovalReport *rep) {
-    for (const Group &g : r.groups) {
+void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
+                      RemovalReport *rep) {
+    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
+    for (const Entry &e : entries) {
         if (interrupted()) {
             rep->interrupted = true;
             break;
         }
-        if (!o.summary) std::printf("%s\n", group_header(g).c_str());
-        std::string why;
-        int k = choose_keeper(g, o.keep, o.roots, &why);
-        if (k < 0) {
-            for (const std::string &f : g.files) rep->left.push_back({f, why});
-            if (!o.summary) std::printf("  %-13s %s\n", "left:", why.c_str());
+        if (!o.summary) std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
+        if (e.keep.empty()) {
+            for (const std::string &f : e.group->files) rep->left.push_back({f, e.why});
+            if (!o.summary) std::printf("  %-13s %s\n", "not removed:", e.why.c_str());
         } else {
-            remove_copies(g, {static_cast<size_t>(k)}, o.roots, o.dry_run, o.summary, rep);
+            remove_copies(*e.group, e.keep, roots, pass, o.summary, rep);
         }
         if (!o.summary) std::printf("\n");
     }
 }
 
-void remove_interactively(const Options &o, const Results &r, RemovalReport *rep) {
+void remove_interactively(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
+                          RemovalReport *rep) {
+    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
     size_t number = 0;
-    for (const Group &g : r.groups) {
+    for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply = ask_keep(g, number, r.groups.size(), &keep);
+        Reply reply =
+            ask_keep(group_header(*e.group, e.info.files), name_lines(e, roots), number, entries.size(), &keep);
         if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
             break;
         }
+        // Reference files stay whatever the answer.
+        for (size_t i = 0; i < e.reference.size(); ++i)
+            if (e.reference[i] && std::find(keep.begin(), keep.end(), i) == keep.end()) keep.push_back(i);
         if (reply == Reply::KeepAll) std::printf("  all files kept\n");
-        else remove_copies(g, keep, o.roots, o.dry_run, false, rep);
+        else remove_copies(*e.group, keep, roots, pass, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }
@@ -184,9 +293,10 @@ int run(int argc, char **argv) {
         return kExitUsage;
     }
 
+    const RootSet roots(o.roots);
     install_interrupt_handler();
     hold_interrupts();
-    int id = dupfind_scan_start(dirs_json(o).c_str(), options_json(o).c_str());
+    int id = dupfind_scan_start(dirs_json(roots).c_str(), options_json(o).c_str());
     release_interrupts();
     if (id < 0) {
         std::fprintf(stderr, "dupfind: cannot start the scan: %s\n", dupfind_last_error());
@@ -222,22 +332,27 @@ int run(int argc, char **argv) {
         std::fprintf(stderr, "dupfind: %s\n", error.c_str());
         return kExitError;
     }
-    warn_unscanned_roots(o, r);
+    warn_unscanned_roots(roots, r);
+    warn_if_capped(o, r);
     text.reset();
 
+    // The summary is worked out before anything is removed; under
+    // --interactive it tells what the default policy would free.
+    const std::vector<Entry> entries = examine(r, roots, o.keep, o.isolate);
+    const Summary summary = summarize(o, r, entries, roots);
     if (!o.remove) {
-        if (!o.summary) print_groups(r);
-        if (o.skipped) print_skipped(r);
-        std::printf("%s\n", summary_line(r).c_str());
+        if (!o.summary) print_groups(roots, entries);
+        if (o.skipped) print_skipped(roots, r);
+        std::printf("%s\n", summary_line(summary).c_str());
         return interrupted() ? kExitInterrupted : kExitOk;
     }
 
     RemovalReport rep;
-    if (o.interactive) remove_interactively(o, r, &rep);
-    else remove_by_policy(o, r, &rep);
-    if (o.skipped) print_skipped(r);
-    std::printf("%s\n", summary_line(r).c_str());
-    print_report(rep, o.dry_run);
+    if (o.interactive) remove_interactively(o, roots, entries, &rep);
+    else remove_by_policy(o, roots, entries, &rep);
+    if (o.skipped) print_skipped(roots, r);
+    std::printf("%s\n", summary_line(summary).c_str());
+    print_report(rep, roots, o.dry_run);
     if (rep.interrupted || interrupted()) return kExitInterrupted;
     return rep.library_failed ? kExitError : kExitOk;
 }

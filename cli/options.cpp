@@ -135,7 +135,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         std::string arg = argv[i];
         if (only_roots || arg.empty() || arg[0] != '-' || arg == "-") {
             if (!check_utf8(argv, i, error)) return false;
-            o->roots.push_back(arg);
+            o->roots.push_back({arg, false});
             continue;
         }
         if (arg == "--") {
@@ -195,6 +195,10 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
             if (!take_value(&v)) return false;
             if (!check_utf8(argv, i, error)) return false;  // i is now the value's argument
             o->exclude.push_back(v);
+        } else if (name == "--reference") {
+            if (!take_value(&v)) return false;
+            if (!check_utf8(argv, i, error)) return false;
+            o->roots.push_back({v, true});
         } else if (name == "--keep") {
             if (!take_value(&v)) return false;
             if (!parse_keep(v, &o->keep)) {
@@ -202,15 +206,17 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                 return false;
             }
             keep_given = true;
-        } else if (name == "--follow-symlinks" || name == "--json" || name == "--summary" ||
-                   name == "--skipped" || name == "--quiet" || name == "--delete" ||
-                   name == "--dry-run" || name == "--interactive") {
+        } else if (name == "--follow-symlinks" || name == "--hard-links" || name == "--json" ||
+                   name == "--summary" || name == "--skipped" || name == "--quiet" || name == "--isolate" ||
+                   name == "--delete" || name == "--dry-run" || name == "--interactive") {
             if (!no_value()) return false;
             if (name == "--follow-symlinks") o->follow_symlinks = true;
+            else if (name == "--hard-links") o->hard_links = true;
             else if (name == "--json") o->json = true;
             else if (name == "--summary") o->summary = true;
             else if (name == "--skipped") o->skipped = true;
             else if (name == "--quiet") o->quiet = true;
+            else if (name == "--isolate") o->isolate = true;
             else if (name == "--delete") o->remove = true;
             else if (name == "--dry-run") o->dry_run = true;
             else o->interactive = true;
@@ -222,8 +228,11 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
 
     // Asking group by group is a way of removing.
     if (o->interactive) o->remove = true;
-    if (o->json && (o->summary || o->skipped || o->remove)) {
-        *error = "--json prints the results text alone and cannot be combined with --summary, --skipped, --delete or --interactive";
+    bool reference = false, plain = false;
+    for (const RootArg &r : o->roots) (r.reference ? reference : plain) = true;
+    if (o->json && (o->summary || o->skipped || o->remove || reference || o->isolate)) {
+        *error = "--json prints the results text alone and cannot be combined with --summary, --skipped, "
+                 "--delete, --interactive, --reference or --isolate";
         return false;
     }
     if ((keep_given || o->dry_run) && !o->remove) {
@@ -235,8 +244,9 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                  (keep_given ? "--keep" : "--summary");
         return false;
     }
-    if (o->roots.empty()) {
-        *error = "no directory given (see dupfind --help)";
+    if (!plain) {
+        *error = reference ? "no directory given besides the --reference ones (see dupfind --help)"
+                           : "no directory given (see dupfind --help)";
         return false;
     }
     return true;
@@ -250,10 +260,26 @@ const char *usage_text() {
            "  --min-size SIZE      ignore files smaller than SIZE bytes; K, M, G and T\n"
            "                       are binary units (4K = 4096); 0 includes empty files\n"
            "                       (default 1)\n"
-           "  --follow-symlinks    follow symbolic links below the directories\n"
+           "  --follow-symlinks    follow symbolic links below the directories (a DIR\n"
+           "                       that is a link to a directory is always scanned)\n"
+           "  --hard-links         list every name of a file with several hard links\n"
+           "                       (default: a file is listed once, under the first\n"
+           "                       name met); names of one file are marked \"(same\n"
+           "                       file as ...)\", and those of a kept file are kept\n"
            "  --max-files N        stop collecting after N files (default 0: no limit)\n"
            "  --exclude TEXT       skip every entry whose path contains TEXT\n"
            "                       (case-sensitive; repeatable)\n"
+           "\n"
+           "Which groups:\n"
+           "  --reference DIR      files below DIR are never removed (repeatable; DIR\n"
+           "                       is scanned as well). In a group with reference\n"
+           "                       files, --delete keeps them all and removes the\n"
+           "                       others; a group found only below reference\n"
+           "                       directories is left out:\n"
+           "                       dupfind --delete --reference ~/master ~/backup\n"
+           "  --isolate            only groups with files below at least two of the\n"
+           "                       directories given; a group found below one of them\n"
+           "                       only is left out:  dupfind --isolate ~/laptop ~/usb\n"
            "\n"
            "Output:\n"
            "  --json               print the library's results text unchanged\n"
@@ -264,7 +290,10 @@ const char *usage_text() {
            "Removing duplicates:\n"
            "  --delete             remove every file of each group but one\n"
            "  --keep POLICY        which file stays: first (default), newest, oldest or\n"
-           "                       shortest-path\n"
+           "                       shortest-path. first keeps the file below the\n"
+           "                       earliest DIR given, then the first listed:\n"
+           "                       dupfind --delete ~/master ~/backup keeps the copy\n"
+           "                       in ~/master\n"
            "  --dry-run            show what --delete would remove; remove nothing\n"
            "  --interactive        ask for each group which files to keep\n"
            "                       (implies --delete; needs a terminal)\n"
@@ -274,7 +303,13 @@ const char *usage_text() {
            "\n"
            "Before removing a copy, dupfind checks again that it and the kept file\n"
            "still exist with the group's size and identical content; otherwise the\n"
-           "copy stays. The last file of a group is never removed.\n"
+           "copy stays. The last file of a group is never removed. \"reclaimable\",\n"
+           "\"would be freed\" and \"freed\" count the size of each file whose last\n"
+           "name the removal takes: a copy with another hard link outside the group\n"
+           "frees nothing.\n"
+           "\n"
+           "Paths holding a control character (a newline, a tab) are shown quoted\n"
+           "as a shell reads them: 'a'$'\\n''b'.\n"
            "\n"
            "Exit status: 0 done, 1 scan or removal error, 2 usage error,\n"
            "130 interrupted.\n";

@@ -11,18 +11,28 @@ namespace dfcli {
 // Which file of a group stays when the others are removed.
 enum class Keep { First, Newest, Oldest, ShortestPath };
 
+// A directory of the command line, in the order given.
+struct RootArg {
+    std::string path;
+    bool reference = false;  // --reference: its files are never removed
+};
+
 struct Options {
     // Scan request.
-    std::vector<std::string> roots;
+    std::vector<RootArg> roots;
     int64_t min_size = 1;
     bool follow_symlinks = false;
     int64_t max_files = 0;
     std::vector<std::string> exclude;
+    // Every name of a file with several hard links; by default the library
+    // collects the first name it meets, so that one file is one file.
+    bool hard_links = false;
     // Output.
     bool json = false;
     bool summary = false;
     bool skipped = false;
     bool quiet = false;
+    bool isolate = false;  // only groups that span two roots or more
     // Removal.
     bool remove = false;
     bool dry_run = false;

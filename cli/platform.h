@@ -14,6 +14,7 @@ namespace dfcli {
 // the file that a read through the path would reach.
 struct FileStatus {
     bool regular = false;   // a regular file
+    bool directory = false; // a directory
     int64_t size = 0;       // bytes
     int64_t mtime_ns = 0;   // last modification, nanoseconds since the epoch
     uint64_t device = 0;    // device and file number together identify the
@@ -33,16 +34,29 @@ bool file_status(const std::string &path, FileStatus *st);
 // it is, 0 when it is not, -1 when it cannot be queried (it does not exist).
 int entry_is_link(const std::string &path);
 
+// The absolute name of the file that path leads to, with every symbolic
+// link, "." and ".." resolved; false when it cannot be resolved.
+bool real_path(const std::string &path, std::string *out);
+
 // Two statuses that name one physical file (the same path twice, a path
 // through a linked directory, or a hard link).
 inline bool same_file(const FileStatus &a, const FileStatus &b) {
     return a.device == b.device && a.inode == b.inode;
 }
 
+// Why files_identical could not read a file: which of the two (0 for a, 1
+// for b), the step ("cannot open", "cannot read") and the system's reason
+// when there is one.
+struct ReadFailure {
+    int file = 0;
+    std::string step;
+    std::string reason;
+};
+
 // Compares two files byte for byte over exactly `size` bytes and checks that
 // both end there. Returns 1 when identical, 0 when they differ, -1 when a
-// file cannot be read (*why then says which and why).
-int files_identical(const std::string &a, const std::string &b, int64_t size, std::string *why);
+// file cannot be read (*failure then says which and why).
+int files_identical(const std::string &a, const std::string &b, int64_t size, ReadFailure *failure);
 
 bool stdin_is_terminal();
 bool stderr_is_terminal();

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -79,6 +80,7 @@ bool file_status(const std::string &path, FileStatus *st) {
     struct stat sb;
     if (::stat(path.c_str(), &sb) != 0) return false;
     st->regular = S_ISREG(sb.st_mode);
+    st->directory = S_ISDIR(sb.st_mode);
     st->size = static_cast<int64_t>(sb.st_size);
     st->mtime_ns = static_cast<int64_t>(sb.st_mtim.tv_sec) * 1000000000LL + sb.st_mtim.tv_nsec;
     st->device = static_cast<uint64_t>(sb.st_dev);
@@ -94,32 +96,33 @@ int entry_is_link(const std::string &path) {
     return S_ISLNK(sb.st_mode) ? 1 : 0;
 }
 
-int files_identical(const std::string &a, const std::string &b, int64_t size, std::string *why) {
+bool real_path(const std::string &path, std::string *out) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    if (!real) return false;
+    *out = real.get();
+    return true;
+}
+
+int files_identical(const std::string &a, const std::string &b, int64_t size, ReadFailure *failure) {
+    auto fail = [&](int file, const char *step, int err) {
+        failure->file = file;
+        failure->step = step;
+        failure->reason = err != 0 ? std::strerror(err) : "";
+        return -1;
+    };
     FilePtr fa(std::fopen(a.c_str(), "rb"));
-    if (!fa) {
-        *why = "cannot open " + a + ": " + std::strerror(errno);
-        return -1;
-    }
+    if (!fa) return fail(0, "cannot open", errno);
     FilePtr fb(std::fopen(b.c_str(), "rb"));
-    if (!fb) {
-        *why = "cannot open " + b + ": " + std::strerror(errno);
-        return -1;
-    }
+    if (!fb) return fail(1, "cannot open", errno);
     constexpr size_t kBlock = 64 * 1024;
     std::vector<char> ba(kBlock), bb(kBlock);
     int64_t left = size;
     while (left > 0) {
         size_t want = left < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left) : kBlock;
         size_t ra = read_full(fa.get(), ba.data(), want);
-        if (std::ferror(fa.get())) {
-            *why = "cannot read " + a;
-            return -1;
-        }
+        if (std::ferror(fa.get())) return fail(0, "cannot read", 0);
         size_t rb = read_full(fb.get(), bb.data(), want);
-        if (std::ferror(fb.get())) {
-            *why = "cannot read " + b;
-            return -1;
-        }
+        if (std::ferror(fb.get())) return fail(1, "cannot read", 0);
         // A file that ends early has shrunk since its size was taken.
         if (ra != want || rb != want) return 0;
         if (std::memcmp(ba.data(), bb.data(), want) != 0) return 0;

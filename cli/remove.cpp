@@ -11,22 +11,30 @@ namespace dfcli {
 
 namespace {
 
-void print_line(bool quiet, const char *label, const std::string &path, const std::string &why = "") {
-    if (quiet) return;
-    if (why.empty()) std::printf("  %-13s %s\n", label, path.c_str());
-    else std::printf("  %-13s %s (%s)\n", label, path.c_str(), why.c_str());
-}
+// Text of one group's removal, with every path shown as the user reaches it.
+struct Printer {
+    const RootSet &roots;
+    bool quiet;
 
-void leave(RemovalReport *r, bool quiet, const std::string &path, const std::string &why) {
-    print_line(quiet, "left:", path, why);
-    r->left.push_back({path, why});
-}
+    std::string show(const std::string &path) const { return roots.show(path); }
+
+    void line(const char *label, const std::string &path, const std::string &why = "") const {
+        if (quiet) return;
+        if (why.empty()) std::printf("  %-13s %s\n", label, show(path).c_str());
+        else std::printf("  %-13s %s (%s)\n", label, show(path).c_str(), why.c_str());
+    }
+
+    void leave(RemovalReport *r, const std::string &path, const std::string &why) const {
+        line("not removed:", path, why);
+        r->left.push_back({path, why});
+    }
+};
 
 // Why a kept file cannot vouch for the copies any more, or "" when it can.
-std::string kept_problem(const std::string &path, const FileStatus *st, bool found, int64_t size) {
-    if (!found) return "kept file " + path + " no longer exists";
-    if (!st->regular) return "kept file " + path + " is no longer a regular file";
-    if (st->size != size) return "kept file " + path + " changed size since the scan";
+std::string kept_problem(const std::string &shown, const FileStatus *st, bool found, int64_t size) {
+    if (!found) return "kept file " + shown + " no longer exists";
+    if (!st->regular) return "kept file " + shown + " is no longer a regular file";
+    if (st->size != size) return "kept file " + shown + " changed size since the scan";
     return "";
 }
 
@@ -35,25 +43,15 @@ std::string kept_problem(const std::string &path, const FileStatus *st, bool fou
 // passthrough) shows files of another one under a device number of its own,
 // so different numbers prove nothing once either side is on one. Removing
 // the copy could then remove the very data that the kept path shows.
-std::string stacked_problem(const std::string &kept_path, const FileStatus &kept, const FileStatus &copy) {
+std::string stacked_problem(const std::string &kept_shown, const FileStatus &kept, const FileStatus &copy) {
     if (kept.device == copy.device) return "";
     if (kept.stacked)
-        return "kept file " + kept_path + " is on a stacked file system (" + kept.stacked +
+        return "kept file " + kept_shown + " is on a stacked file system (" + kept.stacked +
                ") and may be this copy seen through it";
     if (copy.stacked)
-        return std::string("on a stacked file system (") + copy.stacked + ") and may be kept file " + kept_path +
+        return std::string("on a stacked file system (") + copy.stacked + ") and may be kept file " + kept_shown +
                " seen through it";
     return "";
-}
-
-// Where the names below root begin in path, or npos when path does not lie
-// below root. The walk joins root + "/" + name, except that a root typed
-// with a trailing '/' ("/data/", "/") may be followed by the names directly.
-size_t names_start(const std::string &path, const std::string &root) {
-    if (root.empty() || path.size() <= root.size() || path.compare(0, root.size(), root) != 0)
-        return std::string::npos;
-    if (root.back() == '/') return root.size();
-    return path[root.size()] == '/' ? root.size() + 1 : std::string::npos;
 }
 
 // The first entry of path, after its first `start` characters, that is a
@@ -70,25 +68,24 @@ std::string first_link(const std::string &path, size_t start) {
 
 }  // namespace
 
-std::string link_problem(const std::string &path, const std::vector<std::string> &roots) {
+std::string link_problem(const std::string &path, const RootSet &roots) {
     // Nested roots can each lead to the path; one way without a link is
     // enough, as the library reaches it that way too.
     std::string link;
-    bool below = false;
-    for (const std::string &root : roots) {
-        size_t start = names_start(path, root);
-        if (start == std::string::npos) continue;
-        below = true;
+    std::vector<size_t> starts = roots.name_starts(path);
+    if (starts.empty()) return "not below any of the directories given";
+    for (size_t start : starts) {
         std::string l = first_link(path, start);
         if (l.empty()) return "";
         if (link.empty()) link = l;
     }
-    if (!below) return "not below any of the directories given";
     if (link == path) return "a symbolic link";
-    return "reached through the symbolic link " + link;
+    return "reached through the symbolic link " + roots.show(link);
 }
 
-int choose_keeper(const Group &g, Keep policy, const std::vector<std::string> &roots, std::string *why) {
+namespace {
+
+int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string *why) {
     if (g.files.empty()) {
         *why = "the group lists no file";
         return -1;
@@ -101,12 +98,26 @@ int choose_keeper(const Group &g, Keep policy, const std::vector<std::string> &r
         return -1;
     }
     switch (policy) {
-    case Keep::First:
-        return static_cast<int>(candidates[0]);
+    case Keep::First: {
+        // A file under no root (which the walk does not give) ranks last.
+        auto rank = [&](size_t i) {
+            int root = roots.place(g.files[i]).root;
+            return root < 0 ? roots.roots().size() : static_cast<size_t>(root);
+        };
+        size_t best = candidates[0], best_rank = rank(best);
+        for (size_t i : candidates) {
+            size_t r = rank(i);
+            if (r < best_rank) {
+                best = i;
+                best_rank = r;
+            }
+        }
+        return static_cast<int>(best);
+    }
     case Keep::ShortestPath: {
         size_t best = candidates[0];
         for (size_t i : candidates)
-            if (g.files[i].size() < g.files[best].size()) best = i;
+            if (roots.display(g.files[i]).size() < roots.display(g.files[best]).size()) best = i;
         return static_cast<int>(best);
     }
     case Keep::Newest:
@@ -129,21 +140,39 @@ int choose_keeper(const Group &g, Keep policy, const std::vector<std::string> &r
     return -1;
 }
 
-void remove_copies(const Group &g, const std::vector<size_t> &keep, const std::vector<std::string> &roots,
-                   bool dry_run, bool quiet, RemovalReport *r) {
+}  // namespace
+
+bool choose_keep(const Group &g, Keep policy, const RootSet &roots, std::vector<size_t> *keep, std::string *why) {
+    keep->clear();
+    if (roots.has_reference())
+        for (size_t i = 0; i < g.files.size(); ++i)
+            if (roots.place(g.files[i]).reference) keep->push_back(i);
+    if (!keep->empty()) return true;
+    int k = choose_keeper(g, policy, roots, why);
+    if (k < 0) return false;
+    keep->push_back(static_cast<size_t>(k));
+    return true;
+}
+
+void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, Pass pass, bool quiet,
+                   RemovalReport *r) {
+    const Printer out{roots, quiet || pass == Pass::Plan};
     auto kept = [&](size_t i) { return std::find(keep.begin(), keep.end(), i) != keep.end(); };
     if (keep.empty()) {  // never read "keep nothing" as "remove everything"
-        for (const std::string &path : g.files) leave(r, quiet, path, "no file chosen to keep");
+        for (const std::string &path : g.files) out.leave(r, path, "no file chosen to keep");
         return;
     }
-    for (size_t i : keep) print_line(quiet, "kept:", g.files[i]);
+    for (size_t i : keep) {
+        bool reference = roots.has_reference() && roots.place(g.files[i]).reference;
+        out.line("kept:", g.files[i], reference ? "reference" : "");
+    }
 
     for (size_t i = 0; i < g.files.size(); ++i) {
         if (kept(i)) continue;
         const std::string &path = g.files[i];
-        if (interrupted()) {
+        if (pass != Pass::Plan && interrupted()) {
             r->interrupted = true;
-            leave(r, quiet, path, "not processed: interrupted");
+            out.leave(r, path, "not processed: interrupted");
             continue;
         }
 
@@ -152,21 +181,27 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const std::v
         // removed, and not even offered to the library.
         std::string linked = link_problem(path, roots);
         if (!linked.empty()) {
-            leave(r, quiet, path, linked + ", never removed");
+            out.leave(r, path, linked + ", never removed");
+            continue;
+        }
+        // A reference file stays whatever was chosen, an interactive answer
+        // included.
+        if (roots.has_reference() && roots.place(path).reference) {
+            out.line("kept:", path, "reference");
             continue;
         }
 
         FileStatus copy;
         if (!file_status(path, &copy)) {
-            leave(r, quiet, path, "no longer exists");
+            out.leave(r, path, "no longer exists");
             continue;
         }
         if (!copy.regular) {
-            leave(r, quiet, path, "no longer a regular file");
+            out.leave(r, path, "no longer a regular file");
             continue;
         }
         if (copy.size != g.size) {
-            leave(r, quiet, path, "size changed since the scan");
+            out.leave(r, path, "size changed since the scan");
             continue;
         }
 
@@ -180,16 +215,17 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const std::v
         for (size_t k : keep) {
             FileStatus st;
             bool found = file_status(g.files[k], &st);
+            const std::string shown = out.show(g.files[k]);
             if (found && same_file(st, copy)) {
-                same_as = g.files[k];
+                same_as = shown;
                 break;
             }
-            if (found && maybe_same.empty()) maybe_same = stacked_problem(g.files[k], st, copy);
+            if (found && maybe_same.empty()) maybe_same = stacked_problem(shown, st, copy);
             // A kept link (an interactive choice) stays, but what it points
             // to cannot vouch for removing a real file.
             std::string p = link_problem(g.files[k], roots);
-            if (!p.empty()) p = "kept file " + g.files[k] + " is " + p;
-            else p = kept_problem(g.files[k], &st, found, g.size);
+            if (!p.empty()) p = "kept file " + shown + " is " + p;
+            else p = kept_problem(shown, &st, found, g.size);
             if (p.empty()) {
                 if (!reference) reference = &g.files[k];
             } else if (problem.empty()) {
@@ -197,62 +233,69 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const std::v
             }
         }
         if (!same_as.empty()) {
-            leave(r, quiet, path, "same file as kept " + same_as);
+            out.line("kept:", path, "same file as kept " + same_as);
             continue;
         }
         if (!maybe_same.empty()) {
-            leave(r, quiet, path, maybe_same);
+            out.leave(r, path, maybe_same);
             continue;
         }
         if (!reference) {
-            leave(r, quiet, path, problem);
+            out.leave(r, path, problem);
             continue;
         }
 
-        std::string read_error;
-        int same = files_identical(*reference, path, g.size, &read_error);
+        ReadFailure failure;
+        int same = pass == Pass::Plan ? 1 : files_identical(*reference, path, g.size, &failure);
         if (same < 0) {
-            leave(r, quiet, path, read_error);
+            std::string why = failure.step + " " + out.show(failure.file == 0 ? *reference : path);
+            out.leave(r, path, failure.reason.empty() ? why : why + ": " + failure.reason);
             continue;
         }
         if (same == 0) {
-            leave(r, quiet, path, "content differs from kept " + *reference);
+            out.leave(r, path, "content differs from kept " + out.show(*reference));
             continue;
         }
 
-        // Only the last link of a file gives its space back.
-        int64_t frees = copy.links <= 1 ? g.size : 0;
-        if (dry_run) {
-            print_line(quiet, "would remove:", path);
+        // Only the last link of a file gives its space back. A pass that
+        // removes nothing counts the names it would have removed already.
+        uint64_t &unlinked = r->unlinked[{copy.device, copy.inode}];
+        uint64_t links = pass == Pass::Remove ? copy.links : copy.links - std::min(unlinked, copy.links);
+        int64_t frees = links <= 1 ? g.size : 0;
+        if (pass != Pass::Remove) {
+            out.line("would remove:", path);
+            ++unlinked;
             ++r->removed;
             r->freed += frees;
             continue;
         }
         int rc = dupfind_delete_file(path.c_str());
         if (rc == 1) {
-            print_line(quiet, "removed:", path);
+            out.line("removed:", path);
             ++r->removed;
             r->freed += frees;
         } else {
             std::string text = dupfind_last_error();
             std::fflush(stdout);
-            std::fprintf(stderr, "dupfind: cannot remove %s: %s\n", path.c_str(), text.c_str());
+            std::fprintf(stderr, "dupfind: cannot remove %s: %s\n", out.show(path).c_str(), text.c_str());
             r->library_failed = true;
-            leave(r, quiet, path, text);
+            out.leave(r, path, text);
         }
     }
 }
 
-void print_report(const RemovalReport &r, bool dry_run) {
+void print_report(const RemovalReport &r, const RootSet &roots, bool dry_run) {
     if (dry_run)
         std::printf("Dry run: %s would be removed, %s would be freed; nothing was removed\n",
                     count_of(r.removed, "file", "files").c_str(), human_size(r.freed).c_str());
     else
         std::printf("%s removed, %s freed\n", count_of(r.removed, "file", "files").c_str(),
                     human_size(r.freed).c_str());
-    std::printf("%s left%s\n", count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
-                r.left.empty() ? "" : ":");
-    for (const LeftFile &f : r.left) std::printf("  %s: %s\n", f.path.c_str(), f.why.c_str());
+    // The copies that were meant to go and stay, each with its problem.
+    std::printf("%s %s because of a problem%s\n",
+                count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
+                dry_run ? "would be kept" : "kept", r.left.empty() ? "" : ":");
+    for (const LeftFile &f : r.left) std::printf("  %s: %s\n", roots.show(f.path).c_str(), f.why.c_str());
     if (r.interrupted) std::printf("Interrupted: the remaining files were not processed\n");
 }
 

@@ -4,11 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "options.h"
 #include "results.h"
+#include "roots.h"
 
 namespace dfcli {
 
@@ -17,39 +20,62 @@ struct LeftFile {
     std::string why;
 };
 
+// How far remove_copies goes. Every pass makes the same checks and the same
+// decisions, so that what the summary calls reclaimable, what a dry run
+// would free and what a removal frees are one figure while the files stay
+// as they are; the plan only leaves out the second reading of the contents
+// (the scan compared them a moment ago).
+enum class Pass {
+    Plan,    // decide and count; print nothing, read no content
+    DryRun,  // also compare the contents and print what would happen
+    Remove,  // and remove
+};
+
 struct RemovalReport {
     int64_t removed = 0;
-    int64_t freed = 0;            // bytes actually released (last links only)
+    // Bytes given back: a file's size once its last name is removed. A copy
+    // with a name that the run does not remove (a hard link outside the
+    // group or the roots) frees nothing.
+    int64_t freed = 0;
     std::vector<LeftFile> left;   // copies that were meant to go but stayed
     bool library_failed = false;  // the library refused or failed a removal
     bool interrupted = false;
+    // Names of each file (device, inode) removed so far by a pass that
+    // removes nothing: its link count is that much lower by then.
+    std::map<std::pair<uint64_t, uint64_t>, uint64_t> unlinked;
 };
 
 // Why a path of the results cannot be kept or removed on its own say-so: it
 // is a symbolic link, or a directory between the root it was found below
-// (as typed) and the file is one; "" when it is reached without a link.
+// (as walked) and the file is one; "" when it is reached without a link.
 // Such a path may stand for a file outside the roots, or for another path of
 // the group, so only files reached without a link vouch for copies, and a
 // link is never removed.
-std::string link_problem(const std::string &path, const std::vector<std::string> &roots);
+std::string link_problem(const std::string &path, const RootSet &roots);
 
-// The index of the file that the policy keeps, or -1 with *why when the group
-// offers none. The policy chooses among the files reached without a link
-// (see link_problem); the time policies also skip files that are gone.
-int choose_keeper(const Group &g, Keep policy, const std::vector<std::string> &roots, std::string *why);
+// The files of the group that stay, in *keep: every file in a reference
+// directory when the group has any (they are never removed), otherwise the
+// one that the policy picks among the files reached without a link (see
+// link_problem). Keep::First takes the file under the earliest root given,
+// then the first in the group's order; the time policies skip files that
+// are gone. Returns false with *why when the group offers no file to keep.
+bool choose_keep(const Group &g, Keep policy, const RootSet &roots, std::vector<size_t> *keep, std::string *why);
 
 // Removes every file of the group whose index is not in `keep` (which must
 // not be empty). Each copy goes only when, right before its removal, it is
 // reached without a link, and a kept file that is also reached without one
 // exists with the group's size, is a different physical file (as far as
-// can be told: see FileStatus::stacked) and has identical bytes. With
-// dry_run nothing is removed and the report counts what would have been.
-// Prints one line per file unless quiet.
-void remove_copies(const Group &g, const std::vector<size_t> &keep, const std::vector<std::string> &roots,
-                   bool dry_run, bool quiet, RemovalReport *report);
+// can be told: see FileStatus::stacked) and has identical bytes. A copy
+// that is a kept file under another name stays as kept. Passes other than
+// Pass::Remove remove nothing and count what would have been removed.
+// Prints one line per file unless quiet or planning. Paths are printed as
+// RootSet::show shows them; the removal acts on the library's.
+void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, Pass pass, bool quiet,
+                   RemovalReport *report);
 
-// The closing report: files removed, space freed, files left and why.
-void print_report(const RemovalReport &report, bool dry_run);
+// The closing report: files removed, space freed, files kept because of a
+// problem and each problem.
+void print_report(const RemovalReport &report, const RootSet &roots, bool dry_run);
 
 }  // namespace dfcli
 
