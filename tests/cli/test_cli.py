@@ -468,7 +468,6 @@ def test_hard_links_option_lists_every_name_and_marks_names_of_one_file(cli, tmp
     assert os.stat(r("a")).st_ino == os.stat(r("a2")).st_ino
 
 
-@pytest.mark.xfail(reason="library hard_links option not merged yet", strict=False)
 def test_names_of_one_file_are_listed_once_by_default(cli, tmp_path):
     root, _, _ = _linked_names(tmp_path)
     (root / "solo").mkdir()  # one file under two names, with no copy: no group
