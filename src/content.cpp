@@ -17,6 +17,7 @@
 #include <xxhash.h>
 
 #include "first_block.h"
+#include "handles.h"
 #include "order.h"
 #include "platform/platform.h"
 
@@ -98,9 +99,14 @@ struct slot {
     int64_t seen;     // bytes read so far
     int32_t eq;       // slots with equal eq have equal hashing states
     int32_t cut;      // stopped before its end: no fingerprint
+    int32_t wrong_size;  // ended before `size`, or went on past it
 };
 
-slot new_slot(dup_content_t h, int32_t member, int32_t hashing) { return slot{h, member, hashing, 0, 0, 0, 0, -1, 0}; }
+slot new_slot(intptr_t h, int32_t member, int32_t hashing) { return slot{h, member, hashing, 0, 0, 0, 0, -1, 0, 0}; }
+
+intptr_t open_waiting(const dup_scan_t *scan, const dup_file_t &f, int sequential) {
+    return dup_retry_for_handle(scan, [&] { return dup_open_counted(f.path, sequential, f.dev, f.ino); });
+}
 
 bool any_shared_class(const slot *sl, int32_t cnt) {
     int32_t count[PASS_FILES] = {};
@@ -112,6 +118,10 @@ bool any_shared_class(const slot *sl, int32_t cnt) {
 // Reads the slots of one batch together, round by round, until all are done.
 // Hashing slots are read to their end and fingerprinted; the others stop
 // after `size` bytes, or as soon as no other slot can still equal them.
+// Either way a slot whose file does not end at `size` equals nothing
+// (wrong_size): the others confirm the end in their last read, by asking
+// for one byte more, so a file that grew after its first block was read
+// cannot pass for a copy of its old content.
 // Slots start in one class, which every round splits by that round's bytes
 // below `size`. Afterwards two verified slots (see slot_verified) have
 // equal leading `size` bytes exactly when their labels are equal.
@@ -125,10 +135,6 @@ int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slo
     int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES], same[PASS_FILES], eq0[PASS_FILES];
     int64_t got[PASS_FILES];
     const int64_t blk = batch_block(cnt);
-    // The batch's blocks sit side by side in the reader's buffer, and a
-    // class is named by the slot that founded it.
-    assert(cnt >= 0 && cnt <= PASS_FILES);
-    assert(blk * cnt <= PASS_FILES * PASS_BLOCK);
     for (int64_t off = 0;; off += blk) {
         bool any = false;
         for (int32_t a = 0; a < cnt; a++) any = any || !sl[a].done;
@@ -136,12 +142,9 @@ int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slo
         if (off > 0 && dup_cancel_requested(scan)) return 1;
 
         const int64_t L = off < S ? (S - off < blk ? S - off : blk) : 0;
-        assert(L >= 0 && L <= blk);
         for (int32_t a = 0; a < cnt; a++) count[a] = 0;
-        for (int32_t a = 0; a < cnt; a++) {
-            assert(sl[a].cls < cnt);
+        for (int32_t a = 0; a < cnt; a++)
             if (!sl[a].done && sl[a].cls >= 0) count[sl[a].cls]++;
-        }
 
         for (int32_t a = 0; a < cnt; a++) {
             slot &x = sl[a];
@@ -149,22 +152,31 @@ int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slo
             same[a] = -1;
             eq0[a] = x.eq;
             if (x.done) continue;
-            int64_t want = blk;
-            if (!x.hashing) want = L > 0 && x.cls >= 0 && count[x.cls] >= 2 ? L : 0;
-            if (want == 0) {
+            if (!x.hashing && (x.cls < 0 || count[x.cls] < 2)) {
                 x.done = 1;
                 continue;
             }
-            const int64_t r = dup_content_read(x.h, px.buf + a * blk, want);
+            const int64_t want = x.hashing ? blk : L;
+            const bool last = !x.hashing && off + L >= S;
+            const int64_t r = last ? dup_content_read_end(x.h, px.buf + a * blk, want)
+                                   : dup_content_read(x.h, px.buf + a * blk, want);
             if (r < 0) {
                 x.failed = x.done = 1;
                 x.cls = -1;
                 continue;
             }
+            if (r > want) {  // goes on past `size`
+                x.wrong_size = x.done = 1;
+                x.cls = -1;
+                continue;
+            }
             got[a] = r;
             x.seen += r;
-            if (r < L) x.cls = -1;  // shorter than `size`
-            if (r < want || (!x.hashing && off + L >= S)) x.done = 1;
+            if (r < want || last) x.done = 1;
+            if (r < L || (x.done && x.seen > S)) {  // shorter than `size`, or read to an end past it
+                x.wrong_size = 1;
+                x.cls = -1;
+            }
         }
 
         if (L > 0) {
@@ -233,12 +245,13 @@ void unite_batch(const dup_run_t &rc, const slot *sl, int32_t cnt) {
     }
 }
 
-// Tiers 3 and 4 reading for one partial run: every member once, a batch at
-// a time, taking its full fingerprint (before the test seam) and its class
-// among the members of its batch. *batches counts the batches. Returns 0,
-// 1 (cancel) or -1 (memory).
 }  // namespace
 
+// The whole-content read of one partial run: every member once, a batch at
+// a time, taking its full fingerprint (before the test seam) and its class
+// among the members of its batch. A member that cannot be opened or read as
+// recorded is marked read_failed and equals nothing. *batches counts the
+// batches. DUP_OK, DUP_STOPPED or DUP_NOMEM.
 dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *batches) {
     if (!px.ready()) return DUP_NOMEM;
     slot sl[PASS_FILES];
@@ -248,17 +261,22 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_
         int32_t cnt = 0;
         while (next < rc.n && cnt < PASS_FILES) {
             if (dup_cancel_requested(scan)) {  // before every full fingerprint
-                for (int32_t a = 0; a < cnt; a++) dup_content_close(sl[a].h);
+                for (int32_t a = 0; a < cnt; a++) dup_close_counted(sl[a].h);
                 return DUP_STOPPED;
             }
+            if (cnt >= 2 && dup_handle_waiters() > 0) break;
             const int32_t k = next;
             const int32_t hashing = !rc.whole[k];
-            dup_perr why = DUP_PERR_OTHER;
-            const dup_content_t h = dup_content_open(rc.rec[k].path, hashing, rc.rec[k].dev, rc.rec[k].ino, &why);
-            if (h == DUP_CONTENT_NONE && why == DUP_PERR_NO_HANDLES && cnt > 0) break;  // in the next batch
+            // Only the first of a batch waits for a handle: the others are
+            // read in the next batch, once this one's are closed.
+            const intptr_t h = cnt == 0 ? open_waiting(scan, rc.rec[k], hashing)
+                                        : dup_open_counted(rc.rec[k].path, hashing, rc.rec[k].dev, rc.rec[k].ino);
+            if (h == DUP_OPEN_NO_HANDLE) break;
+            if (h == DUP_OPEN_CANCELLED) return DUP_STOPPED;  // none open
             next++;
             if (h < 0) {
                 rc.rec[k].full_ok = 0;
+                rc.rec[k].read_failed = 1;
                 rc.invalid[k] = 1;
                 continue;
             }
@@ -269,13 +287,15 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_
         const bool whole_run = *batches == 0 && next == rc.n;
         (*batches)++;
         const int r = run_batch(scan, px, rc, sl, cnt, whole_run);
-        for (int32_t a = 0; a < cnt; a++) dup_content_close(sl[a].h);
+        for (int32_t a = 0; a < cnt; a++) dup_close_counted(sl[a].h);
         if (r != 0) return static_cast<dup_result>(r);
         for (int32_t a = 0; a < cnt; a++) {
             const slot &x = sl[a];
             dup_file_t &f = rc.rec[x.member];
             // A one-block file whose block cannot be read again has no full
-            // fingerprint either.
+            // fingerprint either. A file read to an end other than `size`
+            // keeps the fingerprint of what was read, which places it in the
+            // run's order, but equals nothing.
             if (x.failed || x.cut || (!x.hashing && x.cls < 0)) {
                 f.full_ok = 0;
             } else {
@@ -283,41 +303,85 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_
                 f.full_ok = 1;
             }
             if (x.failed || x.cut || x.cls < 0) rc.invalid[x.member] = 1;
+            if (x.failed || x.wrong_size) f.read_failed = 1;
         }
         unite_batch(rc, sl, cnt);
     }
     return DUP_OK;
 }
 
+
 namespace {
 
 // Compares member `head` with each of others[0..cnt) over `size` bytes,
 // reading the head once per batch, and unites the members found equal (to
-// the head or to each other). Returns 0, 1 (cancel) or -1 (memory).
+// the head or to each other). A member that cannot be opened or read as
+// recorded is lost: marked read_failed, it equals nothing; *lost counts
+// them, and a lost head ends the comparison. Returns 0, 1 (cancel) or -1
+// (memory).
 int compare_with_head(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t head, const int32_t *others,
-                      int32_t cnt) {
+                      int32_t cnt, int32_t *lost) {
     if (!px.ready()) return -1;
+    auto lose = [&](int32_t k) {
+        rc.invalid[k] = 1;
+        rc.rec[k].read_failed = 1;
+        (*lost)++;
+    };
+    auto open_member = [&](int32_t k) {
+        const dup_file_t &f = rc.rec[k];
+        return dup_open_counted(f.path, 1, f.dev, f.ino);
+    };
     slot sl[PASS_FILES];
     int32_t next = 0;
     while (next < cnt) {
-        const dup_file_t &hf = rc.rec[head];
-        const dup_content_t hh = dup_content_open(hf.path, 1, hf.dev, hf.ino);
-        if (hh < 0) return 0;  // the head equals nothing
+        // The head and the first other are opened together or not at all: a
+        // reader that held one handle while it waited for a second could
+        // keep another reader doing the same waiting for ever.
+        intptr_t hh = -1, h1 = -1;
+        int32_t blame = head;  // whose open failed last
+        const intptr_t r = dup_retry_for_handle(scan, [&]() -> intptr_t {
+            blame = head;
+            hh = open_member(head);
+            if (hh < 0) return hh;
+            blame = others[next];
+            h1 = open_member(others[next]);
+            if (h1 != DUP_OPEN_NO_HANDLE) return 0;
+            dup_close_counted(hh);
+            hh = -1;
+            return DUP_OPEN_NO_HANDLE;
+        });
+        if (r == DUP_OPEN_CANCELLED) return 1;
+        if (r < 0) {
+            lose(blame);
+            if (blame == head) return 0;
+            next++;
+            continue;
+        }
         sl[0] = new_slot(hh, head, 0);
         int32_t n = 1;
+        if (h1 < 0)
+            lose(others[next]);
+        else
+            sl[n++] = new_slot(h1, others[next], 0);
+        next++;
         while (next < cnt && n < PASS_FILES) {
-            const dup_file_t &of = rc.rec[others[next]];
-            dup_perr why = DUP_PERR_OTHER;
-            const dup_content_t h = dup_content_open(of.path, 1, of.dev, of.ino, &why);
-            if (h == DUP_CONTENT_NONE && why == DUP_PERR_NO_HANDLES && n > 1) break;
+            if (n >= 2 && dup_handle_waiters() > 0) break;
+            const intptr_t h = open_member(others[next]);
+            if (h == DUP_OPEN_NO_HANDLE) break;  // out of handles: in the next batch
             next++;
-            if (h < 0) continue;
+            if (h < 0) {
+                lose(others[next - 1]);
+                continue;
+            }
             sl[n++] = new_slot(h, others[next - 1], 0);
         }
-        const int r = run_batch(scan, px, rc, sl, n, false);
-        for (int32_t a = 0; a < n; a++) dup_content_close(sl[a].h);
-        if (r != 0) return r;
+        const int rb = run_batch(scan, px, rc, sl, n, false);
+        for (int32_t a = 0; a < n; a++) dup_close_counted(sl[a].h);
+        if (rb != 0) return rb;
         unite_batch(rc, sl, n);
+        for (int32_t a = 0; a < n; a++)
+            if (sl[a].failed || sl[a].wrong_size) lose(sl[a].member);
+        if (rc.invalid[head]) return 0;
     }
     return 0;
 }
@@ -327,7 +391,12 @@ int compare_with_head(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, i
 // fingerprint are compared: the first with all the others, then the first
 // of those still apart with the rest, and so on. When all are equal (the
 // usual case) that is one read of each class and one of the first per batch.
-int merge_batches(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *tmp, int32_t *roots,
+// A class is read through its first member that is not lost; a class that
+// has been compared with every other one of its fingerprint is settled
+// (mark 2) and takes no further part. A comparison that loses a member
+// settles nothing: the lost member's class is then read through another
+// one, and compared again with all those still apart.
+int merge_batches(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *tmp, int32_t *reps,
                   unsigned char *mark) {
     int32_t m = 0;
     for (int32_t k = 0; k < rc.n; k++)
@@ -339,40 +408,29 @@ int merge_batches(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32
     for (int32_t s = 0; s < m;) {
         int32_t t = s + 1;
         while (t < m && rc.rec[tmp[t]].full_hash == rc.rec[tmp[s]].full_hash) t++;
-        int32_t nr = 0;
-        for (int32_t k = s; k < t; k++) {
-            const int32_t x = find_root(rc.parent, tmp[k]);
-            if (!mark[x]) {
-                mark[x] = 1;
-                roots[nr++] = x;
+        for (;;) {
+            int32_t nr = 0;
+            for (int32_t k = s; k < t; k++) {
+                const int32_t x = tmp[k];
+                if (rc.invalid[x]) continue;
+                const int32_t root = find_root(rc.parent, x);
+                if (mark[root]) continue;
+                mark[root] = 1;
+                reps[nr++] = x;
             }
-        }
-        for (int32_t q = 0; q < nr; q++) mark[roots[q]] = 0;
-        while (nr >= 2) {
-            const int r = compare_with_head(scan, px, rc, roots[0], roots + 1, nr - 1);
+            for (int32_t q = 0; q < nr; q++) mark[find_root(rc.parent, reps[q])] = 0;
+            if (nr < 2) break;
+            int32_t lost = 0;
+            const int r = compare_with_head(scan, px, rc, reps[0], reps + 1, nr - 1, &lost);
             if (r != 0) return r;
-            const int32_t hr = find_root(rc.parent, roots[0]);
-            int32_t w = 0;
-            for (int32_t q = 1; q < nr; q++) {
-                const int32_t x = find_root(rc.parent, roots[q]);
-                if (x != hr && !mark[x]) {
-                    mark[x] = 1;
-                    roots[w++] = x;
-                }
-            }
-            for (int32_t q = 0; q < w; q++) mark[roots[q]] = 0;
-            nr = w;
+            if (lost == 0) mark[find_root(rc.parent, reps[0])] = 2;
         }
+        for (int32_t k = s; k < t; k++) mark[find_root(rc.parent, tmp[k])] = 0;
         s = t;
     }
     return 0;
 }
 
-// Tier 4 for the full run at positions [c, d) of the reordered partial run:
-// one group per class of two or more, headed by its first member, the
-// others in run order; groups in the order of their heads.
-// How many distinct files (device, inode) the members rec[ids[0..cnt)]
-// are; reorders ids.
 int32_t distinct_files(const dup_file_t *rec, int32_t *ids, int32_t cnt) {
     std::sort(ids, ids + cnt, [&](int32_t a, int32_t b) {
         return rec[a].dev != rec[b].dev ? rec[a].dev < rec[b].dev : rec[a].ino < rec[b].ino;

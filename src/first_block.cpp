@@ -6,6 +6,7 @@
 
 #include <xxhash.h>
 
+#include "handles.h"
 #include "order.h"
 #include "platform/platform.h"
 
@@ -15,41 +16,27 @@ namespace {
 
 // Closes a content handle on every path out of a scope.
 struct content_guard {
-    dup_content_t h;
-    explicit content_guard(dup_content_t handle) : h(handle) {}
-    ~content_guard() { dup_content_close(h); }
+    intptr_t h;
+    explicit content_guard(intptr_t handle) : h(handle) {}
+    ~content_guard() { dup_close_counted(h); }
     content_guard(const content_guard &) = delete;
     content_guard &operator=(const content_guard &) = delete;
 };
 
 }  // namespace
 
-int dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole,
-                         bool *no_handles) {
+int dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole) {
     if (!out || size < 0 || !path) return -1;
-    if (no_handles) *no_handles = false;
-    dup_perr why = DUP_PERR_OTHER;
-    const dup_content_t h = dup_content_open(path, 0, dev, ino, &why);
-    if (h == DUP_CONTENT_NONE) {
-        if (no_handles) *no_handles = why == DUP_PERR_NO_HANDLES;
-        return -1;
-    }
+    const intptr_t h = dup_open_counted(path, 0, dev, ino);
+    if (h < 0) return h == DUP_OPEN_NO_HANDLE ? static_cast<int>(DUP_OPEN_NO_HANDLE) : -1;
     content_guard g(h);
 
     const int64_t n = size < DUP_BLOCK ? size : DUP_BLOCK;
-    // A file that fits in one block is asked for one byte more: getting
+    // A file that fits in one block is read with its end confirmed: getting
     // exactly n bytes then proves that it ends at its recorded size, so its
     // whole content is what was just hashed.
-    // One call usually answers: exactly n bytes of the n + 1 asked means the
-    // end came right at the recorded size. Fewer than n may be a short read
-    // rather than the end, so only then is the rest asked for.
-    unsigned char buf[DUP_BLOCK + 1];
-    const int64_t want = size <= DUP_BLOCK ? n + 1 : n;
-    int64_t got = dup_content_read_once(h, buf, want);
-    if (got > 0 && got < n) {
-        const int64_t more = dup_content_read(h, buf + got, want - got);
-        got = more < 0 ? -1 : got + more;
-    }
+    unsigned char buf[DUP_BLOCK];
+    const int64_t got = size <= DUP_BLOCK ? dup_content_read_end(h, buf, n) : dup_content_read(h, buf, n);
     if (got < n) return -1;  // read error, or shorter than recorded
     *out = XXH64(buf, static_cast<size_t>(n), 0);
     if (whole) *whole = size <= DUP_BLOCK && got == n;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "handles.h"
 #include "size.h"
 
 int32_t dup_reader_threads = 8;
@@ -37,10 +38,14 @@ void take_first_blocks(void *arg) {
         dup_file_t &r = pp->f[pp->todo[t]];
         uint64_t h = 0;
         int whole = 0;
-        if (dup_hash_first_block(r.path, r.size, r.dev, r.ino, &h, &whole) == 0) {
+        const int got = dup_retry_for_handle(
+            pp->scan, [&] { return dup_hash_first_block(r.path, r.size, r.dev, r.ino, &h, &whole); });
+        if (got == 0) {
             r.partial_hash = h;
             r.partial_ok = 1;
             pp->whole[pp->todo[t]] = static_cast<unsigned char>(whole);
+        } else if (got != DUP_OPEN_CANCELLED) {
+            r.read_failed = 1;
         }
     }
 }

@@ -33,6 +33,10 @@ struct dup_file_t {
     uint64_t full_hash;     // XXH64 of the whole content
     int32_t partial_ok;
     int32_t full_ok;
+    // Set by grouping when the file could not be opened or read as the walk
+    // recorded it (gone, replaced, no longer of its size): it is then in no
+    // group and reported as skipped with "read_failed". Zero from the walk.
+    int32_t read_failed;
     // Identity of the entry at walk time: equal for every path that reaches
     // the same file. Content is read only from a file of this identity.
     uint64_t dev;

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "content.h"
 #include "first_block.h"
+#include "handles.h"
 #include "platform/platform.h"
 #include "pools.h"
 #include "results.h"
@@ -94,6 +96,23 @@ void dup_scan_worker(void *arg) {
 // These shortcuts read each file fewer times, and give the same results for
 // files that do not change while they are grouped.
 
+namespace {
+
+// A file that could not be opened or read as the walk recorded it is in no
+// group, and leaving it out silently would pass a failure off as a file with
+// no copy. Each is reported once, on the worker, after the walk's records,
+// in byte order of the paths (which does not depend on how the files were
+// read or in what order).
+void report_read_failures(dup_scan_t *scan) {
+    const int32_t first = scan->n_skipped;
+    for (int32_t i = 0; i < scan->n_files; i++)
+        if (scan->files[i].read_failed) dup_add_skip(scan, scan->files[i].path, "read_failed");
+    std::sort(scan->skipped + first, scan->skipped + scan->n_skipped,
+              [](const dup_skip_t &a, const dup_skip_t &b) { return strcmp(a.path, b.path) < 0; });
+}
+
+}  // namespace
+
 dup_result dup_group_files(dup_scan_t *scan) {
     if (!scan || scan->n_files <= 0) return DUP_OK;
     dup_file_t *f = scan->files;
@@ -121,6 +140,7 @@ dup_result dup_group_files(dup_scan_t *scan) {
             return DUP_NOMEM;
         // The first blocks of every size run first, so that the pool can
         // read later runs while the worker groups earlier ones.
+        dup_handles_set_budget();
         if (dup_take_first_blocks(scan, whole.p) != DUP_OK) return DUP_NOMEM;
         if (dup_cancel_requested(scan)) return DUP_STOPPED;
         runs = dup_runs_t{run_b.p, run_e.p, 0};
@@ -156,5 +176,6 @@ dup_result dup_group_files(dup_scan_t *scan) {
         }
         i = j;
     }
+    report_read_failures(scan);
     return DUP_OK;
 }

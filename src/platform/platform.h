@@ -77,10 +77,15 @@ dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, u
                                dup_perr *why = nullptr);
 // Fills buf with n bytes, fewer only at the end of the file; -1 on error.
 int64_t dup_content_read(dup_content_t h, void *buf, int64_t n);
-// One read call: fewer bytes than asked from a regular file means its end
-// was reached at that moment. 0 at the end, -1 on error.
-int64_t dup_content_read_once(dup_content_t h, void *buf, int64_t n);
+// Reads the last n bytes a file should have into buf (n bytes) and confirms
+// where it ends, in one read call when it ends as expected: n when it ends
+// right after them, n + 1 when it goes on, fewer when it ends sooner, -1 on
+// an error.
+int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n);
 void dup_content_close(dup_content_t h);  // accepts DUP_CONTENT_NONE
+
+// The process's limit of open files, or -1 when it has none.
+int64_t dup_open_file_limit(void);
 
 // ---- canonical paths ----------------------------------------------------------------
 

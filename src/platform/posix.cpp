@@ -9,7 +9,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -251,16 +253,33 @@ int64_t dup_content_read(dup_content_t h, void *buf, int64_t n) {
     return got;
 }
 
-int64_t dup_content_read_once(dup_content_t h, void *buf, int64_t n) {
+int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n) {
+    // The extra byte goes to a byte of its own: buf holds exactly n.
+    auto *p = static_cast<unsigned char *>(buf);
+    unsigned char extra;
+    int64_t got = 0;
     for (;;) {
-        const ssize_t r = read(static_cast<int>(h), buf, static_cast<size_t>(n));
-        if (r >= 0) return r;
-        if (errno != EINTR) return -1;
+        struct iovec iov[2] = {{p + got, static_cast<size_t>(n - got)}, {&extra, 1}};
+        const ssize_t r = readv(static_cast<int>(h), iov, 2);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) return got;  // end of file
+        got += r;
+        if (got > n) return n + 1;
+        if (got == n) return n;  // fewer than asked: the end
     }
 }
 
 void dup_content_close(dup_content_t h) {
     if (h >= 0) close(static_cast<int>(h));
+}
+
+int64_t dup_open_file_limit(void) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return -1;
+    return rl.rlim_cur > static_cast<rlim_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(rl.rlim_cur);
 }
 
 // ---- canonical paths ----------------------------------------------------------------

@@ -263,7 +263,6 @@ def as_nobody():
     os.setuid(65534)
 
 
-@pytest.mark.xfail(reason="library read_failed reason not merged yet", strict=False)
 def test_file_that_cannot_be_read_is_listed_and_counted(cli, shared_dir):
     root = shared_dir / "R"
     root.mkdir(mode=0o755)

@@ -1,16 +1,21 @@
 // The file system changes under a scan: between the walk and the
 // fingerprints, and in the middle of the walk. Whatever changes, the scan
 // ends, every group it reports holds files whose content is equal now and
-// that are distinct files (deleting all but one member loses nothing), and
-// every set of copies that nobody touched is reported together.
+// that are distinct files (deleting all but one member loses nothing), every
+// set of copies that nobody touched is reported together, and a file that
+// could no longer be read as the walk recorded it is reported, not dropped.
+// And the process runs short of file handles: the results do not change.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -19,8 +24,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "dupfind.h"
+#include "first_block.h"
 #include "scan_fixture.h"
 #include "test_util.h"
 
@@ -156,6 +164,7 @@ struct fixture {
         keep("big-a", big);
         keep("sub/big-b", big);
         keep("lonely", "a file with no copy");
+        testutil::make_symlink("one-a", root + "/link");  // the walk's own skipped record
         victim = root + "/victim";
         partner = root + "/sub/partner";
         write_file(victim, victim_content);
@@ -187,7 +196,29 @@ struct change {
     const char *name;
     std::string content;  // of the victim and its partner before the change
     std::function<void(const fixture &)> apply;
+    std::vector<std::string> unreadable;  // paths below the root reported as read_failed
 };
+
+// The skipped records after the walk's own: "read_failed" for `paths`
+// (below root), in path order.
+std::string check_read_failed(const dup_scan_t &s, int32_t walk_records, const std::string &root,
+                              std::vector<std::string> paths) {
+    std::sort(paths.begin(), paths.end());
+    std::vector<std::string> got;
+    for (int32_t k = walk_records; k < s.n_skipped; k++) {
+        if (strcmp(s.skipped[k].reason, "read_failed") != 0)
+            return std::string("skipped after the walk's records for ") + s.skipped[k].reason;
+        got.push_back(s.skipped[k].path);
+    }
+    std::vector<std::string> want;
+    for (const auto &p : paths) want.push_back(root + "/" + p);
+    if (got == want) return "";
+    std::string text = "read_failed:";
+    for (const auto &p : got) text += " " + p.substr(root.size() + 1);
+    text += "; expected:";
+    for (const auto &p : paths) text += " " + p;
+    return text;
+}
 
 }  // namespace
 
@@ -198,53 +229,63 @@ TEST(FsFault, ChangesBetweenWalkAndFingerprints) {
     std::string large(100000, 'v');
     large[5] = 'w';
     const std::vector<change> changes{
-        {"vanished", small, [](const fixture &f) { must(::unlink(f.victim.c_str()) == 0, "unlink"); }},
-        {"shrank", small, [](const fixture &f) { must(::truncate(f.victim.c_str(), 5) == 0, "truncate"); }},
-        {"grew", small, [](const fixture &f) { append(f.victim, "+more"); }},
+        {"vanished", small, [](const fixture &f) { must(::unlink(f.victim.c_str()) == 0, "unlink"); }, {"victim"}},
+        {"shrank", small, [](const fixture &f) { must(::truncate(f.victim.c_str(), 5) == 0, "truncate"); },
+         {"victim"}},
+        {"grew", small, [](const fixture &f) { append(f.victim, "+more"); }, {"victim"}},
         {"both grew alike", small,
          [](const fixture &f) {
              append(f.victim, "+more");
              append(f.partner, "+more");
-         }},
-        {"changed in place", small, [](const fixture &f) { overwrite_byte(f.victim, 3, '#'); }},
-        {"changed past the first block", large, [](const fixture &f) { overwrite_byte(f.victim, 90000, '#'); }},
-        {"changed in the first block only", large, [](const fixture &f) { overwrite_byte(f.victim, 10, '#'); }},
+         },
+         {"victim", "sub/partner"}},
+        {"changed in place", small, [](const fixture &f) { overwrite_byte(f.victim, 3, '#'); }, {}},
+        {"changed past the first block", large, [](const fixture &f) { overwrite_byte(f.victim, 90000, '#'); }, {}},
+        {"changed in the first block only", large, [](const fixture &f) { overwrite_byte(f.victim, 10, '#'); }, {}},
         {"became a FIFO", small,
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::mkfifo(f.victim.c_str(), 0644) == 0, "mkfifo");
-         }},
+         },
+         {"victim"}},
         {"partner became a FIFO", small,
          [](const fixture &f) {
              must(::unlink(f.partner.c_str()) == 0 && ::mkfifo(f.partner.c_str(), 0644) == 0, "mkfifo");
-         }},
+         },
+         {"sub/partner"}},
         {"became a directory", small,
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::mkdir(f.victim.c_str(), 0755) == 0, "mkdir");
-         }},
+         },
+         {"victim"}},
         {"became a link to an endless device", std::string(10, '\0'),
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::symlink("/dev/zero", f.victim.c_str()) == 0, "symlink");
-         }},
+         },
+         {"victim"}},
         {"became a hard link to its copy", small,
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::link(f.partner.c_str(), f.victim.c_str()) == 0, "link");
-         }},
+         },
+         {"victim"}},
         {"became a symbolic link to its copy", small,
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::symlink(f.partner.c_str(), f.victim.c_str()) == 0,
                   "symlink");
-         }},
+         },
+         {"victim"}},
         {"swapped with its copy", small,
          [](const fixture &f) {
              std::string tmp = f.root + "/swap";
              must(::rename(f.victim.c_str(), tmp.c_str()) == 0 && ::rename(f.partner.c_str(), f.victim.c_str()) == 0 &&
                       ::rename(tmp.c_str(), f.partner.c_str()) == 0,
                   "rename");
-         }},
+         },
+         {"victim", "sub/partner"}},
         {"a directory of copies removed", small,
          [](const fixture &f) {
              must(std::system(("rm -rf '" + f.root + "/sub/deep'").c_str()) == 0, "rm");
-         }},
+         },
+         {"sub/deep/two-b"}},
     };
     for (const auto &c : changes) {
         SCOPED_TRACE(c.name);
@@ -255,9 +296,12 @@ TEST(FsFault, ChangesBetweenWalkAndFingerprints) {
         ScanFixture rec(f.root);
         ASSERT_EQ(dup_walk_collect(&rec.s), 0);
         ASSERT_EQ(rec.s.n_files, 10);
+        const int32_t walk_records = rec.s.n_skipped;
+        ASSERT_EQ(walk_records, 1);  // the link
         c.apply(f);
         std::string problem = in_child_with_deadline([&]() -> std::string {
             if (int r = dup_group_files(&rec.s); r != 0) return "grouping returned " + std::to_string(r);
+            if (std::string p = check_read_failed(rec.s, walk_records, f.root, c.unreadable); !p.empty()) return p;
             return check_groups(rec, untouched);
         });
         EXPECT_EQ(problem, "");
@@ -362,4 +406,179 @@ TEST(FsFault, DirectoryMadeUnreadableDuringTheWalk) {
     });
     // 10: setup failed, 11: scan failed, 12: not recorded, 13: wrong groups.
     EXPECT_EQ(status, 0);
+}
+
+// ---- running short of file handles ---------------------------------------------------
+//
+// Every file compared holds a handle while it is read. When the process has
+// few or none free, readers wait and read fewer files at once: the results
+// text is the one the same tree gives with handles to spare.
+
+namespace {
+
+// One flat directory (the walk holds a single directory open): 40 pairs of
+// small copies, a run of 20 copies of 70,000 bytes (read in more than one
+// lockstep batch), three pairs of large copies and a large file that
+// differs from its two copies only in its last byte.
+std::string make_handle_tree(const TempDir &d, size_t large) {
+    const std::string root = d / "flat";
+    testutil::make_dir(root);
+    for (int k = 0; k < 40; k++) {
+        const std::string c = testutil::pattern(100 + static_cast<size_t>(k % 8) * 700, static_cast<unsigned>(k));
+        write_file(root + "/small" + std::to_string(k) + "a", c);
+        write_file(root + "/small" + std::to_string(k) + "b", c);
+    }
+    const std::string run = testutil::pattern(70000, 100);
+    for (int k = 0; k < 20; k++) write_file(root + "/run" + std::to_string(k), run);
+    for (int k = 0; k < 3; k++) {
+        const std::string c = testutil::pattern(large + static_cast<size_t>(k), static_cast<unsigned>(200 + k));
+        write_file(root + "/large" + std::to_string(k) + "a", c);
+        write_file(root + "/large" + std::to_string(k) + "b", c);
+    }
+    std::string odd = testutil::pattern(large + 100, 300);
+    write_file(root + "/odd-a", odd);
+    write_file(root + "/odd-b", odd);
+    odd.back() = static_cast<char>(odd.back() ^ 1);
+    write_file(root + "/odd-c", odd);
+    write_file(root + "/lonely", "no copy");
+    return root;
+}
+
+// The results text of a scan of root, run on the calling thread.
+std::string scan_text(const std::string &root) {
+    ScanFixture rec(root);
+    dup_scan_worker(&rec.s);
+    if (rec.s.progress.load() != 100) return std::string("scan ended with ") + rec.s.error;
+    return rec.s.results_json;
+}
+
+// Takes every handle the process may still open but `keep`; 0 or -1.
+int leave_free(int keep) {
+    std::vector<int> fds;
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) break;
+        fds.push_back(fd);
+    }
+    if (errno != EMFILE || static_cast<int>(fds.size()) < keep) return -1;
+    for (int k = 0; k < keep; k++) {
+        ::close(fds.back());
+        fds.pop_back();
+    }
+    return 0;
+}
+
+}  // namespace
+
+// A host that holds all but a few of its handles. Whether the scan's
+// readers find none free at a given moment depends on how they interleave:
+// large files keep the reading threads busy side by side for a while, and
+// each count is scanned a few times over.
+TEST(FsFault, FewFreeHandlesChangeNoResult) {
+    TempDir d;
+    const std::string root = make_handle_tree(d, 2000000);
+    const std::string want = scan_text(root);
+    ASSERT_EQ(want.compare(0, 10, "{\"groups\":"), 0) << want;
+    for (const int free_handles : {2, 5}) {
+        SCOPED_TRACE(free_handles);
+        std::string problem = in_child_with_deadline([&]() -> std::string {
+            const struct rlimit lim = {1024, 1024};
+            if (::setrlimit(RLIMIT_NOFILE, &lim) != 0 || leave_free(free_handles) != 0)
+                return "could not take the handles";
+            for (int round = 0; round < 4; round++) {
+                const std::string got = scan_text(root);
+                if (got != want) return "results differ in round " + std::to_string(round) + ": " + got;
+            }
+            return "";
+        });
+        EXPECT_EQ(problem, "");
+    }
+}
+
+// Holds each scan's worker at its first partial fingerprint until every
+// scan has come that far, so that all of them compare their files at once.
+std::atomic<int> g_scans_waiting{0};
+uint64_t wait_for_all_scans(const char *, int full, uint64_t h) {
+    thread_local bool met = false;
+    if (!full && !met) {
+        met = true;
+        g_scans_waiting.fetch_add(1);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (g_scans_waiting.load() < DUP_MAX_SCANS && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return h;
+}
+
+// 32 scans at once through the public interface under a limit of 128.
+TEST(FsFault, ThirtyTwoScansUnderALowLimitChangeNoResult) {
+    TempDir d;
+    const std::string root = make_handle_tree(d, 300000);
+    const std::string want = scan_text(root);
+    ASSERT_EQ(want.compare(0, 10, "{\"groups\":"), 0) << want;
+    std::string problem = in_child_with_deadline([&]() -> std::string {
+        const struct rlimit lim = {128, 128};
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return "setrlimit failed";
+        dup_test_fingerprint_hook = wait_for_all_scans;
+        const std::string dirs = "[" + testutil::json_str(root) + "]";
+        std::vector<int> ids;
+        for (int k = 0; k < DUP_MAX_SCANS; k++) {
+            const int id = dupfind_scan_start(dirs.c_str(), nullptr);
+            if (id < 0) return std::string("scan_start: ") + dupfind_last_error();
+            ids.push_back(id);
+        }
+        int wrong = 0;
+        std::string first_wrong;
+        for (const int id : ids) {
+            if (testutil::wait_for_scan(dupfind_scan_progress, id) != 100) return "a scan did not finish";
+            char *text = dupfind_scan_results(id);
+            if (!text) return "no results text";
+            if (want != text && wrong++ == 0) first_wrong = text;
+            dupfind_free_string(text);
+        }
+        return wrong == 0 ? "" : std::to_string(wrong) + " of 32 results differ, e.g. " + first_wrong;
+    }, 120);
+    EXPECT_EQ(problem, "");
+}
+
+// No handle at all is free once the walk is done. The files are waited for,
+// then reported; a cancel ends the waiting at once (without it, sixty files
+// would wait far longer than the child's deadline).
+TEST(FsFault, NoFreeHandleReportsTheFilesOrEndsAtACancel) {
+    TempDir d;
+    const std::string pair = d / "pair", many = d / "many";
+    testutil::make_dir(pair);
+    testutil::make_dir(many);
+    write_file(pair + "/a", "copy");
+    write_file(pair + "/b", "copy");
+    write_file(pair + "/lonely", "never opened");
+    for (int k = 0; k < 60; k++) write_file(many + "/f" + std::to_string(k), "same size");
+    struct Case {
+        const char *what;
+        std::string root;
+        bool cancel;
+    };
+    for (const Case &c : {Case{"every file waited for and reported", pair, false},
+                          Case{"a cancel ends the waits", many, true}}) {
+        SCOPED_TRACE(c.what);
+        std::string problem = in_child_with_deadline([&]() -> std::string {
+            ScanFixture rec(c.root);
+            if (dup_walk_collect(&rec.s) != 0 || rec.s.n_files < 3) return "walk failed";
+            const struct rlimit lim = {256, 256};
+            if (::setrlimit(RLIMIT_NOFILE, &lim) != 0 || leave_free(0) != 0) return "could not take the handles";
+            std::thread canceller;
+            if (c.cancel)
+                canceller = std::thread([&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    rec.s.cancel.store(1);
+                });
+            const int r = dup_group_files(&rec.s);
+            if (canceller.joinable()) canceller.join();
+            if (c.cancel) return r == 1 ? "" : "grouping returned " + std::to_string(r) + ", not cancelled";
+            if (r != 0) return "grouping returned " + std::to_string(r);
+            if (rec.s.n_groups != 0) return "a group of files that were never read";
+            return check_read_failed(rec.s, 0, c.root, {"a", "b"});
+        });
+        EXPECT_EQ(problem, "");
+    }
 }

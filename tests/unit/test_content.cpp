@@ -3,11 +3,14 @@
 // the whole grouping.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -18,6 +21,7 @@
 #include <xxhash.h>
 
 #include "first_block.h"
+#include "handles.h"
 #include "platform/platform.h"
 #include "scan_fixture.h"
 #include "test_util.h"
@@ -149,4 +153,68 @@ TEST(Content, UnreadableFileFails) {
                    : 1;
     });
     EXPECT_EQ(status, 0);
+}
+
+// Reading the last bytes a file should have also tells whether it ends
+// there, and the byte asked for beyond them is never stored in the buffer.
+TEST(Content, ReadEndTellsWhereTheFileEnds) {
+    TempDir d;
+    const std::string content = pattern(70000, 3);
+    write_file(d / "f", content);
+    write_file(d / "empty", "");
+    struct Case {
+        const char *file;
+        int64_t skip, n, expect;  // skip: bytes read before
+    };
+    const Case cases[] = {
+        {"f", 0, 70000, 70000},  // ends right there
+        {"f", 0, 69999, 70000},  // goes on: n + 1
+        {"f", 0, 70001, 70000},  // ends sooner
+        {"f", 65536, 4464, 4464},
+        {"f", 65536, 4463, 4464},
+        {"f", 70000, 0, 0},
+        {"f", 69999, 0, 1},
+        {"empty", 0, 0, 0},
+        {"empty", 0, 10, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.skip) + " " + std::to_string(c.n));
+        const dup_content_t h = dup_content_open((d / c.file).c_str(), 0, 0, 0);
+        ASSERT_NE(h, DUP_CONTENT_NONE);
+        std::vector<unsigned char> skipped(static_cast<size_t>(c.skip) + 1);
+        ASSERT_EQ(dup_content_read(h, skipped.data(), c.skip), c.skip);
+        std::vector<unsigned char> buf(static_cast<size_t>(c.n) + 1, 0xEE);  // one guard byte
+        EXPECT_EQ(dup_content_read_end(h, buf.data(), c.n), c.expect);
+        const int64_t stored = std::min(c.expect, c.n);
+        EXPECT_EQ(std::string(buf.begin(), buf.begin() + stored),
+                  content.substr(static_cast<size_t>(c.skip), static_cast<size_t>(stored)));
+        EXPECT_EQ(buf[static_cast<size_t>(c.n)], 0xEE);
+        dup_content_close(h);
+    }
+}
+
+// Content reading leaves half of the process's handles to the host (and to
+// the walks of other scans): past that an open answers "out of handles",
+// and one closed lets the next one through.
+TEST(Content, ReadingHoldsAtMostHalfTheHandles) {
+    TempDir d;
+    write_file(d / "f", "content");
+    const std::string p = d / "f";
+    EXPECT_TRUE(finishes_ok_within(
+        [&] {
+            const struct rlimit lim = {64, 64};
+            if (setrlimit(RLIMIT_NOFILE, &lim) != 0) return false;
+            dup_handles_set_budget();
+            std::vector<intptr_t> held;
+            for (intptr_t h; held.size() < 64 && (h = dup_open_counted(p.c_str(), 0, 0, 0)) >= 0;) held.push_back(h);
+            uint64_t fp = 0;
+            const bool at_budget = held.size() == 32 && dup_open_counted(p.c_str(), 0, 0, 0) == DUP_OPEN_NO_HANDLE &&
+                                   dup_hash_first_block(p.c_str(), 7, 0, 0, &fp, nullptr) == DUP_OPEN_NO_HANDLE;
+            const int host = open("/dev/null", O_RDONLY);
+            dup_close_counted(held.back());
+            held.pop_back();
+            const intptr_t again = dup_open_counted(p.c_str(), 0, 0, 0);
+            return at_budget && host >= 0 && again >= 0;
+        },
+        std::chrono::seconds(20)));
 }
