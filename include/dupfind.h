@@ -35,6 +35,18 @@
  * process. Once loaded, the library stays loaded until the process ends
  * (dlclose does not unmap it), because a scan's worker may still be running
  * its code. The library reads no configuration and writes no files.
+ *
+ * Resources: a scan needs open files (handles) of the process: one per
+ * directory level it is listing while it walks, and while it compares, one
+ * per file being read, up to about 16 for each of its reading threads.
+ * Reading never holds more than half of the process's limit of open files,
+ * over all scans together, so 32 scans at once leave the host its share.
+ * When the process runs short of handles (a low limit, other scans, or a
+ * host that holds most of them), a scan waits for one to come free and
+ * reads fewer files at once; a file that it still cannot open, after about
+ * two seconds in which none of the library's own handles came free, is
+ * reported as "read_failed". The groups never lack a file without the
+ * results saying so.
  */
 #ifndef DUPFIND_H
 #define DUPFIND_H
@@ -161,6 +173,14 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *   "not_regular"         a FIFO, socket or device (also through a link)
  *   "opendir_failed"      a directory that cannot be listed
  *   "invalid_utf8"        a name that is not UTF-8 (shown with U+FFFD)
+ *   "read_failed"         a collected file that shares its size with another
+ *                         but could not be opened or read while the files
+ *                         were compared: gone, unreadable, replaced by another
+ *                         object, or no longer of the size the walk saw. It
+ *                         is in no group, whatever its content.
+ * "skipped" lists what the walk passed over, in the order met, then the
+ * collected files that could not be read, in byte order of their paths;
+ * "scanned_files" counts those too.
  * The caller owns the copy and releases it with dupfind_free_string; each
  * call returns a separate copy.
  * Returns NULL with "invalid scan_id", "results not ready (progress must be
