@@ -581,14 +581,23 @@ def scan(
         hard_links: with False, of several names of one file (hard links)
             only the first met is collected; the library's default is True,
             every name.
-        max_size: largest file size collected, in bytes.
+        max_size: largest file size collected, in bytes; a larger file is
+            skipped as "above_max_size".
         exclude_glob: one shell-style pattern or several (``*``, ``?``,
-            ``[...]``); an entry that matches one is skipped.
+            ``[...]``, and ``**`` as a whole component for any number of
+            directories). A pattern without ``/`` is matched against an
+            entry's name (``"*.iso"``, ``"node_modules"``), one with ``/``
+            against its path relative to its root (``"photos/*/thumbs"``,
+            ``"**/.git"``). A matching entry is skipped as "exclude_glob",
+            a matching directory is not entered.
         skip_hidden: with True, skip hidden entries (names that begin with a
             dot).
         one_file_system: with True, do not descend into a directory on
             another file system than its root's.
-        max_depth: how deep below each root the walk descends.
+        max_depth: how many directory levels below each root are entered:
+            0 takes only the root's own entries, 1 also those of its
+            subdirectories, and so on. A directory not entered is skipped as
+            "max_depth".
         path_type: ``str`` (the default) or ``pathlib.Path``: the type of the
             paths in the result.
 
