@@ -38,6 +38,19 @@ uint64_t hook_trampoline(const char *path, int full, uint64_t h) { return g_hook
 
 using Scan = ScanFixture;
 
+// Runs a whole scan through the public interface and parses its results
+// into doc; a failure is a fatal one of the calling test.
+void run_scan(const char *dirs, const char *options, dup_json_doc &doc) {
+    const int id = dupfind_scan_start(dirs, options);
+    ASSERT_GT(id, 0) << dupfind_last_error();
+    ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);
+    char *text = dupfind_scan_results(id);
+    ASSERT_NE(text, nullptr);
+    const int parsed = dup_json_parse(doc, text, strlen(text));
+    dupfind_free_string(text);
+    ASSERT_EQ(parsed, 0);
+}
+
 class Grouping : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -598,14 +611,9 @@ TEST_F(Grouping, WholeScansListEveryEntryOnce) {
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.dirs + " " + k.options);
-        int id = dupfind_scan_start(k.dirs.c_str(), k.options.c_str());
-        ASSERT_GT(id, 0) << dupfind_last_error();
-        ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);
-        char *text = dupfind_scan_results(id);
-        ASSERT_NE(text, nullptr);
         dup_json_doc doc;
-        ASSERT_EQ(dup_json_parse(doc, text, strlen(text)), 0);
-        dupfind_free_string(text);
+        run_scan(k.dirs.c_str(), k.options.c_str(), doc);
+        if (HasFatalFailure()) return;
         EXPECT_EQ(doc["scanned_files"].GetInt64(), k.scanned);
         ASSERT_EQ(doc["groups"].Size(), 1u);
         const auto &files = doc["groups"][0]["files"];
@@ -686,14 +694,9 @@ TEST_F(Grouping, BindMountedDirectoryIsOneEntry) {
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
-        int id = dupfind_scan_start(k.dirs.c_str(), "{}");
-        ASSERT_GT(id, 0) << dupfind_last_error();
-        ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);
-        char *text = dupfind_scan_results(id);
-        ASSERT_NE(text, nullptr);
         dup_json_doc doc;
-        ASSERT_EQ(dup_json_parse(doc, text, strlen(text)), 0);
-        dupfind_free_string(text);
+        run_scan(k.dirs.c_str(), "{}", doc);
+        if (HasFatalFailure()) return;
         EXPECT_EQ(doc["scanned_files"].GetInt64(), k.scanned);
         ASSERT_EQ(doc["groups"].Size(), k.groups);
         if (k.groups == 1) {
@@ -714,14 +717,9 @@ TEST_F(Grouping, PathsLongerThanTheSystemLimitAreGrouped) {
     testutil::write_file_at(deep, "g", pattern(70000, 41));
     testutil::write_file_at(deep, "h", pattern(70000, 42));
     const std::string dirs = "[" + testutil::json_str(d / "deep") + "]";
-    int id = dupfind_scan_start(dirs.c_str(), "{}");
-    ASSERT_GT(id, 0) << dupfind_last_error();
-    ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);
-    char *text = dupfind_scan_results(id);
-    ASSERT_NE(text, nullptr);
     dup_json_doc doc;
-    ASSERT_EQ(dup_json_parse(doc, text, strlen(text)), 0);
-    dupfind_free_string(text);
+    run_scan(dirs.c_str(), "{}", doc);
+    if (HasFatalFailure()) return;
     EXPECT_EQ(doc["scanned_files"].GetInt64(), 3);
     ASSERT_EQ(doc["groups"].Size(), 1u);
     const auto &files = doc["groups"][0]["files"];
