@@ -776,25 +776,27 @@ TEST(Walk, RecordsCarryIdentity) {
     EXPECT_EQ(same_as_f1, 4);
 }
 
-// The arrays start at their first capacity and double; records past the
-// count in the files array are zero.
-TEST(Walk, ArrayGrowth) {
+// More files and skipped entries than the arrays first have room for are
+// all recorded, each once.
+TEST(Walk, ManyRecords) {
     TempDir t;
     make_dir(t / "d");
-    for (int i = 0; i < 300; i++) write_file(t / ("d/f" + std::to_string(i)), "x");
-    for (int i = 0; i < 40; i++) write_file(t / ("d/e" + std::to_string(i)), "");
-
+    std::vector<std::string> files, empty;
+    for (int i = 0; i < 300; i++) {
+        files.push_back("d/f" + std::to_string(i));
+        write_file(t / files.back(), "x");
+    }
+    for (int i = 0; i < 40; i++) {
+        empty.push_back("d/e" + std::to_string(i));
+        write_file(t / empty.back(), "");
+    }
     ScanRecord r;
     r.roots({t / "d"});
     ASSERT_EQ(r.walk(), 0);
-    EXPECT_EQ(r.s.n_files, 300);
-    EXPECT_EQ(r.s.cap_files, 512);
-    EXPECT_EQ(r.s.n_skipped, 40);
-    EXPECT_EQ(r.s.cap_skipped, 64);
-    for (int32_t i = r.s.n_files; i < r.s.cap_files; i++) {
-        EXPECT_EQ(r.s.files[i].path, nullptr);
-        EXPECT_EQ(r.s.files[i].size, 0);
-    }
+    EXPECT_EQ(sorted(r.files(t.path())), sorted(files));
+    std::vector<Skip> want;
+    for (const auto &e : empty) want.emplace_back(e, "below_min_size");
+    EXPECT_EQ(sorted(r.skipped(t.path())), sorted(want));
 }
 
 }  // namespace
