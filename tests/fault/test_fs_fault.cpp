@@ -45,7 +45,7 @@ using testutil::write_file;
 
 namespace {
 std::function<void(const char *)> g_before_opendir;
-int g_opendir_calls = 0;
+std::atomic<int> g_opendir_calls{0};  // several scans may walk at once
 }  // namespace
 
 extern "C" DIR *opendir(const char *name) {
