@@ -38,6 +38,19 @@ constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
+// The system's reason for the first write to standard output that failed,
+// or 0. A later flush of a stream whose error flag is set fails without a
+// reason of its own.
+int g_write_errno = 0;
+
+// Writes text to standard output, noting why when it cannot.
+void put(const char *data, size_t size) {
+    errno = 0;
+    if (std::fwrite(data, 1, size, stdout) != size && g_write_errno == 0) g_write_errno = errno;
+}
+
+void put(const std::string &text) { put(text.data(), text.size()); }
+
 struct LibraryString {
     void operator()(char *p) const { dupfind_free_string(p); }
 };
@@ -64,10 +77,22 @@ std::string options_json(const Options &o) {
     w.Int64(o.max_files);
     w.Key("hard_links");
     w.Bool(o.hard_links);
-    w.Key("exclude");
-    w.StartArray();
-    for (const std::string &e : o.exclude) w.String(e.data(), static_cast<rapidjson::SizeType>(e.size()));
-    w.EndArray();
+    w.Key("max_size");
+    w.Int64(o.max_size);
+    w.Key("skip_hidden");
+    w.Bool(o.skip_hidden);
+    w.Key("one_file_system");
+    w.Bool(o.one_file_system);
+    w.Key("max_depth");
+    w.Int64(o.max_depth);
+    auto strings = [&w](const char *key, const std::vector<std::string> &list) {
+        w.Key(key);
+        w.StartArray();
+        for (const std::string &e : list) w.String(e.data(), static_cast<rapidjson::SizeType>(e.size()));
+        w.EndArray();
+    };
+    strings("exclude", o.exclude_text);
+    strings("exclude_glob", o.exclude_glob);
     w.EndObject();
     return sb.GetString();
 }
@@ -281,7 +306,7 @@ int run(int argc, char **argv) {
         return kExitUsage;
     }
     if (o.help) {
-        std::fputs(usage_text(), stdout);
+        put(usage_text());
         return kExitOk;
     }
     if (o.version) {
@@ -320,7 +345,7 @@ int run(int argc, char **argv) {
         std::fprintf(stderr, "dupfind: cannot fetch the results: %s\n", dupfind_last_error());
         return kExitError;
     }
-    if (o.json) {
+    if (o.format == Format::Json) {
         // The text goes out as the library wrote it; parsing it as well
         // would only cost time and memory on large trees.
         std::fputs(text.get(), stdout);
@@ -340,7 +365,7 @@ int run(int argc, char **argv) {
     // --interactive it tells what the default policy would free.
     const std::vector<Entry> entries = examine(r, roots, o.keep, o.isolate);
     const Summary summary = summarize(o, r, entries, roots);
-    if (!o.remove) {
+    if (o.action == Action::None) {
         if (!o.summary) print_groups(roots, entries);
         if (o.skipped) print_skipped(roots, r);
         std::printf("%s\n", summary_line(summary).c_str());
@@ -363,7 +388,7 @@ int run(int argc, char **argv) {
 int check_output(int rc) {
     errno = 0;
     bool failed = std::fflush(stdout) != 0;
-    int err = errno;
+    int err = errno != 0 ? errno : g_write_errno;
     if (std::ferror(stdout)) failed = true;
     if (!failed) return rc;
     // A write that failed earlier leaves the error flag, not always errno.

@@ -137,6 +137,118 @@ def test_empty_files_group_shows_zero_size(cli, tree):
     assert re.search(r"^0 B each, 2 copies, hash [0-9a-f]{16}$", out, re.M)
 
 
+# --- scan filters -------------------------------------------------------------
+
+FILTER_FILES = ("a.txt", "b.txt", "c.log", ".h.txt", ".hidden/d.txt", "docs/r.txt", "docs/old/r.txt",
+                "src/build/r.txt", "node_modules/x.txt")
+
+
+@pytest.fixture
+def filter_tree(tmp_path) -> Path:
+    """REPORT at every place a filter tells apart (FILTER_FILES), and PHOTO
+    twice at the top, for the sizes: 11 files in all, every one a copy."""
+    root = tmp_path / "R"
+    for rel in FILTER_FILES:
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_bytes(REPORT)
+    for name in ("p1.bin", "p2.bin"):
+        (root / name).write_bytes(PHOTO)
+    return root
+
+
+def skipped_listing(stdout: str) -> dict:
+    """The "Skipped entries:" block of a listing: path -> reason."""
+    block = stdout.split("Skipped entries:\n", 1)[1].split("\n\n", 1)[0] if "Skipped entries:" in stdout else ""
+    return {line.split(": ", 1)[1]: line.split(": ", 1)[0].strip() for line in block.splitlines()}
+
+
+@pytest.mark.parametrize(
+    "args, skipped, scanned",
+    [
+        (["--max-size", "3000"], {"p1.bin": "above_max_size", "p2.bin": "above_max_size"}, 9),  # 3000 stays
+        (["--max-size=68K"], {"p1.bin": "above_max_size", "p2.bin": "above_max_size"}, 9),  # 69632 < 70000
+        (["--max-size", "70000"], {}, 11),
+        # Each kind of wildcard, and a pattern without one: a whole name.
+        (["--exclude", "*.log"], {"c.log": "exclude_glob"}, 10),
+        (["--exclude", "?.txt"], {n: "exclude_glob" for n in FILTER_FILES if n != ".h.txt" and n.endswith(".txt")},
+         4),  # not .h.txt: one character exactly
+        (["--exclude", "[ac].*"], {"a.txt": "exclude_glob", "c.log": "exclude_glob"}, 9),
+        (["--exclude", "node_modules"], {"node_modules": "exclude_glob"}, 10),
+        (["--exclude", "doc"], {}, 11),  # part of a name is no match
+        # With a '/': the path below the root, and ** across directories.
+        (["--exclude", "src/build"], {"src/build": "exclude_glob"}, 10),
+        (["--exclude", "R/src/build"], {}, 11),  # the root's own name is not part of it
+        (["--exclude", "docs/*"], {"docs/r.txt": "exclude_glob", "docs/old": "exclude_glob"}, 9),
+        (["--exclude", "**/r.txt"], {n: "exclude_glob" for n in ("docs/r.txt", "docs/old/r.txt",
+                                                                  "src/build/r.txt")}, 8),
+        (["--exclude", "**/old", "--exclude=.hidden"], {"docs/old": "exclude_glob", ".hidden": "exclude_glob"}, 9),
+        # The substring match of before.
+        (["--exclude-text", "doc"], {"docs": "exclude"}, 9),
+        (["--exclude-text", ".txt"], {n: "exclude" for n in FILTER_FILES if n.endswith(".txt")}, 3),
+        (["--skip-hidden"], {".h.txt": "hidden", ".hidden": "hidden"}, 9),
+        (["--max-depth", "0"], {d: "max_depth" for d in (".hidden", "docs", "src", "node_modules")}, 6),
+        (["--max-depth", "1"], {"docs/old": "max_depth", "src/build": "max_depth"}, 9),
+    ],
+)
+def test_filters_prune_the_walk_and_are_listed_as_skipped(cli, filter_tree, args, skipped, scanned):
+    doc = scan_json(cli, *args, filter_tree)
+    assert {os.path.relpath(s["path"], filter_tree): s["reason"] for s in doc["skipped"]} == skipped
+    assert doc["scanned_files"] == scanned
+    proc = run(cli, "--skipped", *args, filter_tree)
+    assert proc.returncode == 0, proc.stderr
+    assert skipped_listing(proc.stdout) == {str(filter_tree / p): r for p, r in skipped.items()}
+
+
+@contextmanager
+def mounted(target: Path, fstype: str, source: str = "none", options: str = ""):
+    """Mounts a file system on target for the duration of the block; skips
+    when mounting is not permitted here. Always unmounts."""
+    cmd = ["mount", "-t", fstype, *(["-o", options] if options else []), source, str(target)]
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+    except FileNotFoundError:
+        pytest.skip("no mount command here")
+    if proc.returncode != 0:
+        pytest.skip(f"cannot mount {fstype} here: {proc.stderr.strip()}")
+    try:
+        yield target
+    finally:
+        subprocess.run(["umount", str(target)], check=True)
+
+
+@pytest.mark.parametrize("option", ["-x", "--one-file-system"])
+def test_one_file_system_enters_no_mount(cli, tmp_path, option):
+    root = tmp_path / "R"
+    (root / "mnt").mkdir(parents=True)
+    (root / "a.txt").write_bytes(REPORT)
+    with mounted(root / "mnt", "tmpfs"):
+        (root / "mnt" / "b.txt").write_bytes(REPORT)
+        (root / "mnt" / "sub").mkdir()
+        (root / "mnt" / "sub" / "c.txt").write_bytes(REPORT)
+        assert scan_json(cli, root)["scanned_files"] == 3
+        doc = scan_json(cli, option, root)
+        # A root on its own file system is scanned whole.
+        inner = scan_json(cli, option, root / "mnt")
+    assert doc["skipped"] == [{"path": str(root / "mnt"), "reason": "other_file_system"}]
+    assert doc["scanned_files"] == 1 and doc["groups"] == []
+    assert inner["scanned_files"] == 2
+
+
+@pytest.mark.parametrize(
+    "short, long",
+    [(["-V"], ["--version"]), (["-h"], ["--help"]), (["-m"], ["--summary"]), (["-H"], ["--hard-links"]),
+     (["-mH"], ["--summary", "--hard-links"]), (["-r"], [])],
+    ids=lambda args: " ".join(args) or "none",
+)
+def test_short_forms_mean_their_long_options(cli, tmp_path, short, long):
+    root, _, _ = _linked_names(tmp_path)  # hard links, so that -H shows
+    a, b = run(cli, *short, root), run(cli, *long, root)
+    assert a.returncode == b.returncode == 0
+    assert a.stdout == b.stdout
+    if long:
+        assert a.stdout != run(cli, root).stdout
+
+
 @pytest.mark.parametrize(
     "args",
     [
@@ -161,6 +273,15 @@ def test_empty_files_group_shows_zero_size(cli, tree):
         ["--reference", "DIR"],  # nothing to compare the reference with
         ["DIR", "--reference"],
         ["--isolate=1", "DIR"],
+        ["--max-size", "x", "DIR"],
+        ["--max-size", "1.5K", "DIR"],
+        ["--max-depth", "-1", "DIR"],
+        ["--max-depth", "one", "DIR"],
+        ["--skip-hidden=1", "DIR"],
+        ["DIR", "--exclude"],
+        ["DIR", "--exclude-text"],
+        ["-z", "DIR"],
+        ["-qz", "DIR"],
     ],
 )
 def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
@@ -174,9 +295,10 @@ def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
 def test_help_and_version(cli):
     help_ = run(cli, "--help")
     assert help_.returncode == 0 and help_.stdout.startswith("Usage: dupfind [OPTIONS] DIR...")
-    for option in ("--min-size", "--follow-symlinks", "--hard-links", "--max-files", "--exclude", "--json",
-                   "--summary", "--skipped", "--quiet", "--delete", "--keep", "--dry-run", "--interactive",
-                   "--reference", "--isolate", "--version"):
+    for option in ("--min-size", "--max-size", "--exclude", "--exclude-text", "--skip-hidden", "--one-file-system",
+                   "--max-depth", "--follow-symlinks", "--hard-links", "--max-files", "--json", "--summary",
+                   "--skipped", "--quiet", "--delete", "--keep", "--dry-run", "--interactive", "--reference",
+                   "--isolate", "--version"):
         assert option in help_.stdout
     version = run(cli, "--version")
     assert version.returncode == 0 and re.fullmatch(r"dupfind \d+\.\d+\.\d+\n", version.stdout)
@@ -857,9 +979,10 @@ def test_progress_bar_on_a_terminal_unless_quiet(cli, tmp_path):
     assert re.search(r"\[[#.]{30}\] +\d+% (starting|walking|comparing|writing results)", term.text())
     assert term.text().endswith("\r\x1b[K")  # the bar's line is cleared at the end
 
-    term = Terminal([cli, "--quiet", root], stderr=True)
-    assert term.finish() == 0
-    assert term.output == b""
+    for quiet in ("--quiet", "-q"):
+        term = Terminal([cli, quiet, root], stderr=True)
+        assert term.finish() == 0
+        assert term.output == b"", quiet
 
 
 PROMPT = r"Keep which files\?[^\n]*: "
