@@ -20,6 +20,7 @@
 #include "format.h"
 #include "groups.h"
 #include "interactive.h"
+#include "listing.h"
 #include "options.h"
 #include "platform.h"
 #include "remove.h"
@@ -255,6 +256,36 @@ void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
     }
 }
 
+// Whether the name at index i of the group is one of the files kept, or
+// another name of one.
+bool kept_name(const Entry &e, size_t i) {
+    auto first = [&](size_t k) {
+        int same = e.info.names[k].same_as;
+        return same < 0 ? k : static_cast<size_t>(same);
+    };
+    for (size_t k : e.keep)
+        if (first(k) == first(i)) return true;
+    return false;
+}
+
+// The fdupes and csv listings. Under --omit-first only the files that the
+// policy would act on are listed, so that a script can take every path as
+// a copy; a group with no file to keep has none that may go.
+void print_listing(const Options &o, const RootSet &roots, const std::vector<Entry> &entries) {
+    if (o.format == Format::Csv) put(csv_header());
+    int64_t number = 0;
+    for (const Entry &e : entries) {
+        if (o.omit_first && e.keep.empty()) continue;
+        const Group &g = *e.group;
+        std::vector<std::string> paths;
+        for (size_t i = 0; i < g.files.size(); ++i)
+            if (!o.omit_first || !kept_name(e, i)) paths.push_back(roots.display(g.files[i]));
+        ++number;
+        if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths));
+        else put(fdupes_group(paths, o.null));
+    }
+}
+
 void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
                       RemovalReport *rep) {
     const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
@@ -364,6 +395,10 @@ int run(int argc, char **argv) {
     // The summary is worked out before anything is removed; under
     // --interactive it tells what the default policy would free.
     const std::vector<Entry> entries = examine(r, roots, o.keep, o.isolate);
+    if (o.format == Format::Fdupes || o.format == Format::Csv) {
+        print_listing(o, roots, entries);
+        return interrupted() ? kExitInterrupted : kExitOk;
+    }
     const Summary summary = summarize(o, r, entries, roots);
     if (o.action == Action::None) {
         if (!o.summary) print_groups(roots, entries);

@@ -183,8 +183,22 @@ constexpr HelpEntry kHelp[] = {
      "directories given; a group found below one of them\n"
      "only is left out:  dupfind --isolate ~/laptop ~/usb"},
     {nullptr, nullptr, "Output:"},
-    {"--json", nullptr, "print the library's results text unchanged"},
-    {"--json", nullptr, "print the library's results text unchanged"},
+    {"--format", "FORMAT",
+     "human (default); json: the library's results text\n"
+     "unchanged; fdupes: one path per line and a blank\n"
+     "line after each group; csv: one row per file\n"
+     "(group,size,hash,path) after a header row, quoted\n"
+     "as RFC 4180 says"},
+    {"--json", nullptr, "the same as --format json"},
+    {"-0,--null", nullptr,
+     "end each path of --format fdupes (implied) with NUL\n"
+     "and each group with one more, for xargs -0 (which\n"
+     "reads it as an empty name: rm -f passes over it)"},
+    {"--omit-first", nullptr,
+     "with --format fdupes or csv: leave out the files\n"
+     "that --keep keeps, so that only the copies remain:\n"
+     "dupfind --omit-first -0 DIR | xargs -0 rm -f --\n"
+     "(a group with no file to keep is left out whole)"},
     {"-m,--summary", nullptr, "print only the summary line"},
     {"--skipped", nullptr, "also list the skipped entries with their reasons"},
     {"-q,--quiet", nullptr, "no progress bar"},
@@ -219,7 +233,8 @@ constexpr const char *kUsageTail =
     "frees nothing.\n"
     "\n"
     "Paths holding a control character (a newline, a tab) are shown quoted\n"
-    "as a shell reads them: 'a'$'\\n''b'.\n"
+    "as a shell reads them: 'a'$'\\n''b'. The fdupes and csv formats print\n"
+    "every path as it is.\n"
     "\n"
     "Exit status: 0 done, 1 scan or removal error, 2 usage error,\n"
     "130 interrupted.\n";
@@ -300,9 +315,14 @@ public:
 
     // Parses; on a usage error returns false with the message.
     bool parse(int argc, char **argv, std::string *error) {
-        for (const HelpEntry &e : kHelp)
-            if (e.names && !registered_.count(e.names))
+        std::set<std::string> seen;
+        for (const HelpEntry &e : kHelp) {
+            if (!e.names) continue;
+            if (!registered_.count(e.names))
                 throw std::logic_error(std::string("option ") + e.names + " is in the help but not parsed");
+            if (!seen.insert(e.names).second)
+                throw std::logic_error(std::string("option ") + e.names + " is in the help twice");
+        }
         try {
             app_.parse(argc, argv);
         } catch (const CLI::ParseError &e) {
@@ -360,6 +380,15 @@ private:
     std::set<std::string> registered_;
 };
 
+bool parse_format(const std::string &text, Format *out) {
+    if (text == "human") *out = Format::Human;
+    else if (text == "json") *out = Format::Json;
+    else if (text == "fdupes") *out = Format::Fdupes;
+    else if (text == "csv") *out = Format::Csv;
+    else return false;
+    return true;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, Options *o, std::string *error) {
@@ -370,7 +399,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         if (!check_utf8(argv, i, error)) return false;
 
     Parser p;
-    std::string min_size, max_size, max_files, max_depth, keep;
+    std::string min_size, max_size, max_files, max_depth, keep, format;
     std::vector<std::string> refs;
     bool recursive = false, json = false, remove = false;
     p.flag("--help", &o->help);
@@ -388,7 +417,10 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--recursive", &recursive);
     CLI::Option *reference_opt = p.values("--reference", &refs);
     p.flag("--isolate", &o->isolate);
+    CLI::Option *format_opt = p.value("--format", &format);
     p.flag("--json", &json);
+    p.flag("--null", &o->null);
+    p.flag("--omit-first", &o->omit_first);
     p.flag("--summary", &o->summary);
     p.flag("--skipped", &o->skipped);
     p.flag("--quiet", &o->quiet);
@@ -425,20 +457,61 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "invalid value for --keep: '" + keep + "' (first, newest, oldest or shortest-path)";
         return false;
     }
-    if (json) o->format = Format::Json;
+    if (format_opt->count() && !parse_format(format, &o->format)) {
+        *error = "invalid value for --format: '" + format + "' (human, json, fdupes or csv)";
+        return false;
+    }
     if (remove) o->action = Action::Delete;
     // Asking group by group is a way of removing.
     if (o->interactive) o->action = Action::Delete;
 
+    // The format, and the option that chose it, for the messages.
+    std::string chosen = format_opt->count() ? "--format " + format : "";
+    if (json) {
+        if (format_opt->count() && o->format != Format::Json) {
+            *error = "--json is --format json and cannot be combined with " + chosen;
+            return false;
+        }
+        o->format = Format::Json;
+        chosen = "--json";
+    }
+    // NUL ends only the paths of the fdupes format, so asking for it asks
+    // for that format.
+    if (o->null) {
+        if ((format_opt->count() || json) && o->format != Format::Fdupes) {
+            *error = "--null ends the paths of --format fdupes and cannot be combined with " + chosen;
+            return false;
+        }
+        o->format = Format::Fdupes;
+        if (chosen.empty()) chosen = "--null";
+    }
+
     bool reference = false, plain = false;
     for (const RootArg &r : o->roots) (r.reference ? reference : plain) = true;
-    if (json && (o->summary || o->skipped || o->action != Action::None || reference || o->isolate)) {
-        *error = "--json prints the results text alone and cannot be combined with --summary, --skipped, "
-                 "--delete, --interactive, --reference or --isolate";
+    // The first option of the run that a format meant for programs leaves
+    // no room for: those that print or do something besides the listing,
+    // and for json, whose text is the library's, those that change which
+    // groups or files are listed.
+    const bool json_out = o->format == Format::Json;
+    const char *clash = o->summary ? "--summary" : o->skipped ? "--skipped" : o->interactive ? "--interactive"
+                        : o->action != Action::None ? "--delete" : nullptr;
+    if (json_out && !clash) clash = reference ? "--reference" : o->isolate ? "--isolate"
+                                     : o->omit_first ? "--omit-first" : nullptr;
+    if (o->format != Format::Human && clash) {
+        *error = chosen + (json_out ? " prints the results text alone" : " lists the groups alone") +
+                 " and cannot be combined with " + clash;
         return false;
     }
-    if ((keep_opt->count() || o->dry_run) && o->action == Action::None) {
-        *error = std::string(keep_opt->count() ? "--keep" : "--dry-run") + " needs --delete";
+    if (o->omit_first && o->format != Format::Fdupes && o->format != Format::Csv) {
+        *error = "--omit-first needs --format fdupes or csv";
+        return false;
+    }
+    if (keep_opt->count() && o->action == Action::None && !o->omit_first) {
+        *error = "--keep needs --delete or --omit-first";
+        return false;
+    }
+    if (o->dry_run && o->action == Action::None) {
+        *error = "--dry-run needs --delete";
         return false;
     }
     if (o->interactive && (keep_opt->count() || o->summary)) {

@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -282,6 +283,19 @@ def test_short_forms_mean_their_long_options(cli, tmp_path, short, long):
         ["DIR", "--exclude-text"],
         ["-z", "DIR"],
         ["-qz", "DIR"],
+        ["--format", "xml", "DIR"],
+        ["--format", "DIR"],
+        ["--json", "--format", "csv", "DIR"],
+        ["-0", "--format", "csv", "DIR"],
+        ["--null", "--json", "DIR"],
+        ["--omit-first", "DIR"],
+        ["--omit-first", "--json", "DIR"],
+        ["--format", "csv", "--delete", "DIR"],
+        ["--format", "fdupes", "--skipped", "DIR"],
+        ["-0", "--summary", "DIR"],
+        ["-0", "--interactive", "DIR"],
+        ["--format", "csv", "--keep", "newest", "DIR"],
+        ["--format", "csv", "--reference", "DIR", "--omit-first"],
     ],
 )
 def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
@@ -437,6 +451,150 @@ def test_demo_tree_shows_duplicate_groups(cli, tmp_path):
     proc = run(cli, demo)
     assert proc.returncode == 0
     assert proc.stdout.splitlines()[-1].startswith("4 duplicate files in 3 groups, ")
+
+
+# --- output for scripts ---------------------------------------------------------
+
+ODD_NAMES = ["new\nline", "comma,name", 'say "hi"', " lead space", "tab\there", "semi;colon"]
+
+
+def _odd_tree(tmp_path) -> Path:
+    """R holds REPORT under plain names and names that break naive readers
+    (ODD_NAMES), and PHOTO twice."""
+    root = tmp_path / "R"
+    root.mkdir()
+    for name in ["plain.txt", *ODD_NAMES]:
+        (root / name).write_bytes(REPORT)
+    (root / "sub").mkdir()
+    for name in ("p.bin", "sub/p.bin"):
+        (root / name).write_bytes(PHOTO)
+    return root
+
+
+def run_bytes(cli, *args, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run([cli, *[str(a) for a in args]], stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=300, **kwargs)
+
+
+def library_groups(cli, *args) -> list:
+    return [(g["size"], g["hash"], g["files"]) for g in scan_json(cli, *args)["groups"]]
+
+
+def test_fdupes_format_is_one_path_a_line_and_a_blank_line_after_each_group(cli, tree):
+    proc = run(cli, "--format", "fdupes", tree.root)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert proc.stdout.endswith("\n\n")
+    groups = [block.split("\n") for block in proc.stdout[:-2].split("\n\n")]
+    assert groups == [files for _, _, files in library_groups(cli, tree.root)]
+
+
+def test_fdupes_format_shows_a_linked_root_as_typed(cli, tmp_path):
+    _linked_root(tmp_path)
+    proc = run(cli, "--format", "fdupes", "L", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stdout == "L/a.txt\nL/b.txt\n\n"
+
+
+@pytest.mark.parametrize("option", [["-0"], ["--null"], ["--null", "--format", "fdupes"]], ids=" ".join)
+def test_null_ends_each_path_and_each_group(cli, tmp_path, option):
+    root = _odd_tree(tmp_path)
+    proc = run_bytes(cli, *option, root)
+    assert proc.returncode == 0 and proc.stderr == b""
+    assert proc.stdout.endswith(b"\0\0") and b"\n\n" not in proc.stdout
+    groups = [block.split(b"\0") for block in proc.stdout[:-2].split(b"\0\0")]
+    assert groups == [[os.fsencode(f) for f in files] for _, _, files in library_groups(cli, root)]
+    assert os.fsencode(root / "new\nline") in groups[0]
+
+
+def test_csv_format_is_one_row_per_file_read_back_by_a_csv_reader(cli, tmp_path):
+    import csv
+    import io
+
+    root = _odd_tree(tmp_path)
+    proc = run(cli, "--format", "csv", root)
+    assert proc.returncode == 0 and proc.stderr == ""
+    header, *rows = list(csv.reader(io.StringIO(proc.stdout, newline="")))
+    assert header == ["group", "size", "hash", "path"]
+    expected = [[str(n), str(size), h, f] for n, (size, h, files) in enumerate(library_groups(cli, root), 1)
+                for f in files]
+    assert rows == expected
+    assert len(rows) == len(ODD_NAMES) + 3
+
+
+def _kept_and_copies(cli, args) -> tuple:
+    """What a dry run of --delete keeps and would remove."""
+    proc = run(cli, "--delete", "--dry-run", *args)
+    assert proc.returncode == 0, proc.stderr
+    return (re.findall(r"^  kept: +(.*?)(?: \(.*\))?$", proc.stdout, re.M),
+            re.findall(r"^  would remove: (.*)$", proc.stdout, re.M))
+
+
+@pytest.mark.parametrize("fmt", ["fdupes", "csv"])
+@pytest.mark.parametrize("keep", [[], ["--keep", "newest"], ["--keep", "shortest-path"]], ids=" ".join)
+def test_omit_first_lists_exactly_the_copies_that_delete_would_remove(cli, tree, fmt, keep):
+    for i, p in enumerate([*tree.reports, *tree.photos]):
+        os.utime(p, (1_600_000_000 + i, 1_600_000_000 + i))
+    kept, copies = _kept_and_copies(cli, [*keep, tree.root])
+    proc = run(cli, "--format", fmt, "--omit-first", *keep, tree.root)
+    assert proc.returncode == 0, proc.stderr
+    listed = listed_fdupes(proc.stdout) if fmt == "fdupes" else [line.split(",", 3)[3]
+                                                                   for line in proc.stdout.splitlines()[1:]]
+    assert sorted(listed) == sorted(copies) and len(copies) == 3
+    assert not set(listed) & set(kept)
+
+
+def listed_fdupes(stdout: str) -> list:
+    return [p for block in stdout.split("\n\n") for p in block.split("\n") if p]
+
+
+def test_omit_first_null_output_feeds_xargs_to_remove_the_copies_only(cli, tmp_path):
+    root = _odd_tree(tmp_path)
+    (root / "unique.txt").write_bytes(UNIQUE)
+    # What is to stay is the first file of each group, which --keep first
+    # keeps.
+    firsts = [Path(files[0]) for _, _, files in library_groups(cli, root)]
+    # The empty name that ends each group is none that rm -f acts on.
+    cmd = f"{shlex.quote(cli)} --omit-first -0 {shlex.quote(str(root))} | xargs -0 rm -f --"
+    subprocess.run(["sh", "-c", cmd], check=True, timeout=300)
+    assert sorted(p for p in root.rglob("*") if p.is_file()) == sorted([*firsts, root / "unique.txt"])
+    assert {p.read_bytes() for p in firsts} == {REPORT, PHOTO} and (root / "unique.txt").read_bytes() == UNIQUE
+
+
+@pytest.mark.parametrize("fmt", ["fdupes", "csv"])
+def test_omit_first_leaves_out_reference_files_and_names_of_the_kept_file(cli, tmp_path, fmt):
+    for d in ("master", "backup"):
+        (tmp_path / d).mkdir()
+    (tmp_path / "master" / "p.jpg").write_bytes(PHOTO)
+    (tmp_path / "master" / "p2.jpg").write_bytes(PHOTO)
+    (tmp_path / "backup" / "p.jpg").write_bytes(PHOTO)
+    os.link(tmp_path / "backup" / "p.jpg", tmp_path / "backup" / "same.jpg")
+    proc = run(cli, "--format", fmt, "--omit-first", "-H", "--reference", "master", "backup", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.count("backup/p.jpg") == 1 and proc.stdout.count("backup/same.jpg") == 1
+    assert "master/" not in proc.stdout
+
+    # Without a reference directory the kept file's other name is left out
+    # too: a script that removes it would free nothing.
+    proc = run(cli, "--format", fmt, "--omit-first", "-H", "backup", "master", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "backup/" not in proc.stdout and proc.stdout.count("master/") == 2
+
+
+def test_omit_first_leaves_out_a_group_with_no_file_to_keep(cli, tmp_path):
+    root, out = tmp_path / "R", tmp_path / "OUT"
+    root.mkdir()
+    out.mkdir()
+    for name in ("f", "g"):
+        (out / name).write_bytes(REPORT)
+        os.symlink(out / name, root / f"{name}-link")
+    assert len(listed_fdupes(run(cli, "--follow-symlinks", "--format", "fdupes", root).stdout)) == 2
+    proc = run(cli, "--follow-symlinks", "--format", "fdupes", "--omit-first", root)
+    assert proc.returncode == 0 and proc.stdout == ""
+
+
+def test_format_json_is_json(cli, tree):
+    assert run(cli, "--format", "json", tree.root).stdout == run(cli, "--json", tree.root).stdout
+    human = run(cli, "--format", "human", tree.root)
+    assert human.stdout == run(cli, tree.root).stdout
 
 
 # --- roots as typed -------------------------------------------------------
