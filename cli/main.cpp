@@ -233,10 +233,12 @@ std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy, 
 Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &entries, const RootSet &roots) {
     Summary s;
     RemovalReport plan;
+    // A listing tells what removing the copies would free.
+    const Action action = o.action == Action::None ? Action::Delete : o.action;
     for (const Entry &e : entries) {
         size_t kept = std::max<size_t>(1, e.reference_files);
         if (e.info.files > kept) s.duplicates += static_cast<int64_t>(e.info.files - kept);
-        if (!e.keep.empty()) remove_copies(*e.group, e.keep, roots, Pass::Plan, true, &plan);
+        if (!e.keep.empty()) act_on_copies(*e.group, e.keep, roots, action, Pass::Plan, true, &plan);
     }
     s.groups = static_cast<int64_t>(entries.size());
     s.reclaimable = plan.freed;
@@ -288,7 +290,7 @@ void print_listing(const Options &o, const RootSet &roots, const std::vector<Ent
 
 void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
                       RemovalReport *rep) {
-    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
+    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Act;
     for (const Entry &e : entries) {
         if (interrupted()) {
             rep->interrupted = true;
@@ -297,9 +299,9 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
         if (!o.summary) std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
         if (e.keep.empty()) {
             for (const std::string &f : e.group->files) rep->left.push_back({f, e.why});
-            if (!o.summary) std::printf("  %-13s %s\n", "not removed:", e.why.c_str());
+            if (!o.summary) std::printf("  %-13s %s\n", not_done_label(o.action), e.why.c_str());
         } else {
-            remove_copies(*e.group, e.keep, roots, pass, o.summary, rep);
+            act_on_copies(*e.group, e.keep, roots, o.action, pass, o.summary, rep);
         }
         if (!o.summary) std::printf("\n");
     }
@@ -307,7 +309,7 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
 
 void remove_interactively(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
                           RemovalReport *rep) {
-    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
+    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Act;
     size_t number = 0;
     for (const Entry &e : entries) {
         ++number;
@@ -323,7 +325,7 @@ void remove_interactively(const Options &o, const RootSet &roots, const std::vec
         for (size_t i = 0; i < e.reference.size(); ++i)
             if (e.reference[i] && std::find(keep.begin(), keep.end(), i) == keep.end()) keep.push_back(i);
         if (reply == Reply::KeepAll) std::printf("  all files kept\n");
-        else remove_copies(*e.group, keep, roots, pass, false, rep);
+        else act_on_copies(*e.group, keep, roots, o.action, pass, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }
@@ -412,7 +414,7 @@ int run(int argc, char **argv) {
     else remove_by_policy(o, roots, entries, &rep);
     if (o.skipped) print_skipped(roots, r);
     std::printf("%s\n", summary_line(summary).c_str());
-    print_report(rep, roots, o.dry_run);
+    print_report(rep, roots, o.action, o.dry_run);
     if (rep.interrupted || interrupted()) return kExitInterrupted;
     return rep.library_failed ? kExitError : kExitOk;
 }

@@ -172,10 +172,10 @@ constexpr HelpEntry kHelp[] = {
     {"-r,--recursive", nullptr, "accepted and changes nothing: every DIR is always\nscanned with all its subdirectories"},
     {nullptr, nullptr, "Which groups:"},
     {"--reference", "DIR",
-     "files below DIR are never removed (repeatable; DIR\n"
-     "is scanned as well). In a group with reference\n"
-     "files, --delete keeps them all and removes the\n"
-     "others; a group found only below reference\n"
+     "files below DIR are never removed or replaced\n"
+     "(repeatable; DIR is scanned as well). In a group with\n"
+     "reference files, --delete keeps them all and removes\n"
+     "the others; a group found only below reference\n"
      "directories is left out:\n"
      "dupfind --delete --reference ~/master ~/backup"},
     {"--isolate", nullptr,
@@ -202,18 +202,30 @@ constexpr HelpEntry kHelp[] = {
     {"-m,--summary", nullptr, "print only the summary line"},
     {"--skipped", nullptr, "also list the skipped entries with their reasons"},
     {"-q,--quiet", nullptr, "no progress bar"},
-    {nullptr, nullptr, "Removing duplicates:"},
+    {nullptr, nullptr, "Acting on duplicates (one of --delete, --link, --reflink):"},
     {"--delete", nullptr, "remove every file of each group but one"},
+    {"--link", nullptr,
+     "replace every copy by a hard link to the kept file\n"
+     "(the copy's name then shows the kept file's owner,\n"
+     "mode and times); a copy on another file system is\n"
+     "left as it is"},
+    {"--reflink", nullptr,
+     "have every copy share the kept file's extents on\n"
+     "disk (XFS, btrfs); the copy keeps its name, inode\n"
+     "and metadata, and the kernel compares the bytes\n"
+     "itself; where the file system cannot, the copy is\n"
+     "left as it is"},
     {"--keep", "POLICY",
      "which file stays: first (default), newest, oldest or\n"
      "shortest-path. first keeps the file below the\n"
      "earliest DIR given, then the first listed:\n"
      "dupfind --delete ~/master ~/backup keeps the copy\n"
      "in ~/master"},
-    {"--dry-run", nullptr, "show what --delete would remove; remove nothing"},
+    {"--dry-run", nullptr, "show what the action would do; change nothing"},
     {"--interactive", nullptr,
-     "ask for each group which files to keep\n"
-     "(implies --delete; needs a terminal)"},
+     "ask for each group which files to keep (implies\n"
+     "--delete unless --link or --reflink is given;\n"
+     "needs a terminal)"},
     {nullptr, nullptr, ""},
     {"-h,--help", nullptr, "show this help and exit"},
     {"-V,--version", nullptr, "show the version and exit"},
@@ -225,18 +237,20 @@ constexpr const char *kUsageHead =
 
 constexpr const char *kUsageTail =
     "\n"
-    "Before removing a copy, dupfind checks again that it and the kept file\n"
-    "still exist with the group's size and identical content; otherwise the\n"
-    "copy stays. The last file of a group is never removed. \"reclaimable\",\n"
-    "\"would be freed\" and \"freed\" count the size of each file whose last\n"
-    "name the removal takes: a copy with another hard link outside the group\n"
-    "frees nothing.\n"
+    "Before acting on a copy, dupfind checks again that it and the kept file\n"
+    "still exist with the group's size, are not one file under two names and\n"
+    "have identical content; otherwise the copy stays. The last file of a\n"
+    "group is never removed, and nothing is acted on through a symbolic link\n"
+    "or outside the DIRs. \"reclaimable\", \"would be freed\" and \"freed\"\n"
+    "count the size of each file whose last name the removal or the link\n"
+    "takes (a copy with another hard link outside the group frees nothing),\n"
+    "or whose extents --reflink shares.\n"
     "\n"
     "Paths holding a control character (a newline, a tab) are shown quoted\n"
     "as a shell reads them: 'a'$'\\n''b'. The fdupes and csv formats print\n"
     "every path as it is.\n"
     "\n"
-    "Exit status: 0 done, 1 scan or removal error, 2 usage error,\n"
+    "Exit status: 0 done, 1 scan, removal or replacement error, 2 usage error,\n"
     "130 interrupted.\n";
 
 // "-q,--quiet" as shown: "-q, --quiet".
@@ -401,7 +415,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     Parser p;
     std::string min_size, max_size, max_files, max_depth, keep, format;
     std::vector<std::string> refs;
-    bool recursive = false, json = false, remove = false;
+    bool recursive = false, json = false, remove = false, link = false, reflink = false;
     p.flag("--help", &o->help);
     p.flag("--version", &o->version);
     CLI::Option *min_size_opt = p.value("--min-size", &min_size);
@@ -425,6 +439,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--skipped", &o->skipped);
     p.flag("--quiet", &o->quiet);
     p.flag("--delete", &remove);
+    p.flag("--link", &link);
+    p.flag("--reflink", &reflink);
     CLI::Option *keep_opt = p.value("--keep", &keep);
     p.flag("--dry-run", &o->dry_run);
     p.flag("--interactive", &o->interactive);
@@ -461,9 +477,17 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "invalid value for --format: '" + format + "' (human, json, fdupes or csv)";
         return false;
     }
-    if (remove) o->action = Action::Delete;
-    // Asking group by group is a way of removing.
-    if (o->interactive) o->action = Action::Delete;
+    std::vector<std::string> actions;
+    if (remove) actions.push_back("--delete");
+    if (link) actions.push_back("--link");
+    if (reflink) actions.push_back("--reflink");
+    if (actions.size() > 1) {
+        *error = actions[0] + " and " + actions[1] + " are different actions and cannot be combined";
+        return false;
+    }
+    o->action = remove ? Action::Delete : link ? Action::Link : reflink ? Action::Reflink : Action::None;
+    // Asking group by group is a way of acting, by default of removing.
+    if (o->interactive && o->action == Action::None) o->action = Action::Delete;
 
     // The format, and the option that chose it, for the messages.
     std::string chosen = format_opt->count() ? "--format " + format : "";
@@ -494,7 +518,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     // groups or files are listed.
     const bool json_out = o->format == Format::Json;
     const char *clash = o->summary ? "--summary" : o->skipped ? "--skipped" : o->interactive ? "--interactive"
-                        : o->action != Action::None ? "--delete" : nullptr;
+                        : !actions.empty() ? actions[0].c_str() : nullptr;
     if (json_out && !clash) clash = reference ? "--reference" : o->isolate ? "--isolate"
                                      : o->omit_first ? "--omit-first" : nullptr;
     if (o->format != Format::Human && clash) {
@@ -507,11 +531,11 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         return false;
     }
     if (keep_opt->count() && o->action == Action::None && !o->omit_first) {
-        *error = "--keep needs --delete or --omit-first";
+        *error = "--keep needs --delete, --link, --reflink or --omit-first";
         return false;
     }
     if (o->dry_run && o->action == Action::None) {
-        *error = "--dry-run needs --delete";
+        *error = "--dry-run needs --delete, --link or --reflink";
         return false;
     }
     if (o->interactive && (keep_opt->count() || o->summary)) {
