@@ -347,9 +347,21 @@ public:
     }
 
     // The first argument that looked like an option and was none.
-    std::string unknown() const {
-        std::vector<std::string> rest = app_.remaining();
-        return rest.empty() ? "" : rest.front();
+    std::string unknown(int argc, char **argv) const {
+        // The parser keeps the "--" that ends the options among the extras.
+        for (const std::string &extra : app_.remaining())
+            if (extra != "--") return extra;
+        // The parser takes "-1" for a number, and so for a directory, unless
+        // such an option exists; before "--" it can only be a mistyped
+        // option (another tool's -1, say).
+        for (int i = 1; i < argc; ++i) {
+            std::string arg = argv[i];
+            if (arg == "--") break;
+            if (arg.size() > 1 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9' && !takes_value(argv[i - 1]) &&
+                !app_.get_option_no_throw(std::string{'-', arg[1]}))
+                return arg;
+        }
+        return "";
     }
 
     // The roots and --reference directories in command-line order.
@@ -364,6 +376,16 @@ public:
     }
 
 private:
+    // Whether the argument is an option whose value is the next argument.
+    static bool takes_value(const std::string &arg) {
+        for (const HelpEntry &e : kHelp) {
+            if (!e.names || !e.value) continue;
+            std::string names = std::string(",") + e.names + ",";
+            if (names.find("," + arg + ",") != std::string::npos) return true;
+        }
+        return false;
+    }
+
     std::string names(const char *long_name) {
         const HelpEntry &e = help_entry(long_name);
         registered_.insert(e.names);
@@ -446,8 +468,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--interactive", &o->interactive);
     if (!p.parse(argc, argv, error)) return false;
     if (o->help || o->version) return true;
-    if (!p.unknown().empty()) {
-        *error = "unknown option '" + p.unknown() + "' (see dupfind --help)";
+    if (std::string unknown = p.unknown(argc, argv); !unknown.empty()) {
+        *error = "unknown option '" + unknown + "' (see dupfind --help)";
         return false;
     }
     o->roots = p.roots(reference_opt, refs);

@@ -283,6 +283,8 @@ def test_short_forms_mean_their_long_options(cli, tmp_path, short, long):
         ["DIR", "--exclude-text"],
         ["-z", "DIR"],
         ["-qz", "DIR"],
+        ["-1", "DIR"],  # a number to the parser, and no directory meant
+        ["DIR", "-5x"],
         ["--format", "xml", "DIR"],
         ["--format", "DIR"],
         ["--json", "--format", "csv", "DIR"],
@@ -311,6 +313,16 @@ def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
     assert proc.stdout == ""
     assert proc.stderr.startswith("dupfind: ") and proc.stderr.count("\n") == 1
     assert tree.reports[1].exists()
+
+
+def test_double_dash_ends_the_options(cli, tmp_path):
+    # Directories whose names look like options: a flag, a number, "--".
+    for d in ("-q", "-1", "--"):
+        (tmp_path / d).mkdir()
+        (tmp_path / d / "r.txt").write_bytes(REPORT)
+    proc = run(cli, "--summary", "--", "-q", "-1", "--", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert proc.stdout.startswith("2 duplicate files in 1 group, 5.9 KiB reclaimable, 3 files scanned, ")
 
 
 def test_help_and_version(cli):
