@@ -282,6 +282,8 @@ void print_listing(const Options &o, const RootSet &roots, const std::vector<Ent
         std::vector<std::string> paths;
         for (size_t i = 0; i < g.files.size(); ++i)
             if (!o.omit_first || !kept_name(e, i)) paths.push_back(roots.display(g.files[i]));
+        // Names of one file only (under --hard-links) leave no copy.
+        if (paths.empty()) continue;
         ++number;
         if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths));
         else put(fdupes_group(paths, o.null));

@@ -597,6 +597,15 @@ def test_omit_first_leaves_out_reference_files_and_names_of_the_kept_file(cli, t
     assert "backup/" not in proc.stdout and proc.stdout.count("master/") == 2
 
 
+def test_omit_first_leaves_out_a_group_of_one_file_under_two_names(cli, tmp_path):
+    (tmp_path / "x").write_bytes(REPORT)
+    os.link(tmp_path / "x", tmp_path / "y")
+    assert len(listed_fdupes(run(cli, "-H", "--format", "fdupes", tmp_path).stdout)) == 2
+    for fmt in (["-0"], ["--format", "csv"]):
+        proc = run(cli, "-H", "--omit-first", *fmt, tmp_path)
+        assert proc.returncode == 0 and proc.stdout == ("" if fmt == ["-0"] else "group,size,hash,path\n")
+
+
 def test_omit_first_leaves_out_a_group_with_no_file_to_keep(cli, tmp_path):
     root, out = tmp_path / "R", tmp_path / "OUT"
     root.mkdir()
