@@ -217,12 +217,18 @@ bool same_identity(const struct stat &sb, const FileStatus &st) {
            static_cast<uint64_t>(sb.st_ino) == st.inode && static_cast<int64_t>(sb.st_size) == st.size;
 }
 
-// The copy exactly as it was checked: not only the same file with the same
-// size, but not written to or changed since (a write moves both times).
+int64_t nanoseconds(const struct timespec &t) { return static_cast<int64_t>(t.tv_sec) * 1000000000LL + t.tv_nsec; }
+
+// The same file with the same size, not written to since (a write moves
+// the modification time).
+bool unwritten(const struct stat &sb, const FileStatus &st) {
+    return same_identity(sb, st) && nanoseconds(sb.st_mtim) == st.mtime_ns;
+}
+
+// The copy exactly as it was checked: neither written to nor changed in any
+// other way since (every change moves the change time).
 bool unchanged(const struct stat &sb, const FileStatus &st) {
-    return same_identity(sb, st) &&
-           static_cast<int64_t>(sb.st_mtim.tv_sec) * 1000000000LL + sb.st_mtim.tv_nsec == st.mtime_ns &&
-           static_cast<int64_t>(sb.st_ctim.tv_sec) * 1000000000LL + sb.st_ctim.tv_nsec == st.ctime_ns;
+    return unwritten(sb, st) && nanoseconds(sb.st_ctim) == st.ctime_ns;
 }
 
 // A name in the directory that nothing has: ".dupfind-" and random hex.
@@ -260,13 +266,14 @@ ActResult link_over(const RootedPath &kept, const FileStatus &kept_st, const Roo
         return r;
     };
 
-    // The new name must be the kept file (linkat does not follow a link
-    // that was put in its place), and the copy must still be the file that
-    // was compared: only then may the rename replace it.
+    // The new name must be the kept file as it was compared (linkat does
+    // not follow a link that was put in its place; the new link itself
+    // moves the kept file's change time), and the copy must still be the
+    // file that was compared: only then may the rename replace it.
     struct stat sb;
     if (::fstatat(dir.get(), tmp.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0)
         return drop(failed("cannot check the new link", errno));
-    if (!same_identity(sb, kept_st)) return drop(left(ActResult::KeptChanged));
+    if (!unwritten(sb, kept_st)) return drop(left(ActResult::KeptChanged));
     if (::fstatat(dir.get(), copy_name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0 || !unchanged(sb, copy_st))
         return drop(left("changed since it was checked"));
     if (::renameat(dir.get(), tmp.c_str(), dir.get(), copy_name.c_str()) != 0)
