@@ -3,6 +3,8 @@ terminal behaviour (progress, Ctrl-C, interactive answers)."""
 
 from __future__ import annotations
 
+import csv
+import io
 import json
 import os
 import re
@@ -11,7 +13,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from pathlib import Path
 
 import pytest
@@ -524,9 +526,6 @@ def test_null_ends_each_path_and_each_group(cli, tmp_path, option):
 
 
 def test_csv_format_is_one_row_per_file_read_back_by_a_csv_reader(cli, tmp_path):
-    import csv
-    import io
-
     root = _odd_tree(tmp_path)
     proc = run(cli, "--format", "csv", root)
     assert proc.returncode == 0 and proc.stderr == ""
@@ -1328,8 +1327,6 @@ def loop_mounted(base: Path, fstype: str):
 def loop_fs(tmp_path_factory):
     """Mounts an image of the given kind on first use, once per module, and
     gives each test a fresh directory on it."""
-    from contextlib import ExitStack
-
     with ExitStack() as stack:
         mounts = {}
 
