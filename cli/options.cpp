@@ -337,6 +337,16 @@ public:
             if (!seen.insert(e.names).second)
                 throw std::logic_error(std::string("option ") + e.names + " is in the help twice");
         }
+        // "--format=" has the parser take the next argument for the value,
+        // an option or a directory alike.
+        for (int i = 1; i < argc; ++i) {
+            std::string arg = argv[i];
+            if (arg == "--") break;
+            if (arg.size() > 3 && arg.back() == '=' && takes_value(arg.substr(0, arg.size() - 1))) {
+                *error = arg.substr(0, arg.size() - 1) + " needs a value";
+                return false;
+            }
+        }
         try {
             app_.parse(argc, argv);
         } catch (const CLI::ParseError &e) {

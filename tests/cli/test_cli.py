@@ -286,6 +286,9 @@ def test_short_forms_mean_their_long_options(cli, tmp_path, short, long):
         ["-z", "DIR"],
         ["-qz", "DIR"],
         ["-1", "DIR"],  # a number to the parser, and no directory meant
+        ["--format=", "DIR"],
+        ["--keep=", "--delete", "DIR"],
+        ["--exclude=", "DIR"],
         ["DIR", "-5x"],
         ["--format", "xml", "DIR"],
         ["--format", "DIR"],
