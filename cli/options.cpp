@@ -361,16 +361,18 @@ public:
         // The parser keeps the "--" that ends the options among the extras.
         for (const std::string &extra : app_.remaining())
             if (extra != "--") return extra;
-        // The parser takes "-1" for a number, and so for a directory, unless
-        // such an option exists; before "--" it can only be a mistyped
-        // option (another tool's -1, say).
+        // The parser takes "-1", or the "-5" left of a cluster "-q5", for a
+        // number, and so for a directory, unless such an option exists. Only
+        // after "--" can a directory begin with '-' (other than "-" itself):
+        // before, it is a mistyped option (another tool's -1, say).
+        std::set<std::string> after_marker;
+        bool marker = false;
         for (int i = 1; i < argc; ++i) {
-            std::string arg = argv[i];
-            if (arg == "--") break;
-            if (arg.size() > 1 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9' && !takes_value(argv[i - 1]) &&
-                !app_.get_option_no_throw(std::string{'-', arg[1]}))
-                return arg;
+            if (marker) after_marker.insert(argv[i]);
+            else marker = std::string(argv[i]) == "--";
         }
+        for (const std::string &dir : dir_values_)
+            if (dir.size() > 1 && dir[0] == '-' && !after_marker.count(dir)) return dir;
         return "";
     }
 

@@ -290,6 +290,7 @@ def test_short_forms_mean_their_long_options(cli, tmp_path, short, long):
         ["--keep=", "--delete", "DIR"],
         ["--exclude=", "DIR"],
         ["DIR", "-5x"],
+        ["-q5", "DIR"],
         ["--format", "xml", "DIR"],
         ["--format", "DIR"],
         ["--json", "--format", "csv", "DIR"],
