@@ -321,6 +321,29 @@ def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
     assert tree.reports[1].exists()
 
 
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--quiet=yes", "DIR"], "--quiet takes no value"),
+        (["DIR", "--min-size"], "--min-size needs a value"),
+        (["--keep=", "--delete", "DIR"], "--keep needs a value"),
+        (["--bogus", "DIR"], "unknown option '--bogus' (see dupfind --help)"),
+        (["-q5", "DIR"], "unknown option '-5' (see dupfind --help)"),
+        (["--link", "--delete", "DIR"], "--delete and --link are different actions and cannot be combined"),
+        (["--format", "xml", "DIR"], "invalid value for --format: 'xml' (human, json, fdupes or csv)"),
+        (["-0", "--format", "csv", "DIR"],
+         "--null ends the paths of --format fdupes and cannot be combined with --format csv"),
+        (["-0", "--delete", "DIR"], "--null lists the groups alone and cannot be combined with --delete"),
+        (["--json", "--isolate", "DIR"], "--json prints the results text alone and cannot be combined with --isolate"),
+        (["--omit-first", "DIR"], "--omit-first needs --format fdupes or csv"),
+        (["--dry-run", "DIR"], "--dry-run needs --delete, --link or --reflink"),
+    ],
+)
+def test_usage_error_messages_name_the_mistake(cli, tree, args, message):
+    proc = run(cli, *[tree.root if a == "DIR" else a for a in args])
+    assert (proc.returncode, proc.stderr) == (2, f"dupfind: {message}\n")
+
+
 def test_double_dash_ends_the_options(cli, tmp_path):
     # Directories whose names look like options: a flag, a number, "--".
     for d in ("-q", "-1", "--"):
