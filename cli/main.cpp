@@ -20,6 +20,7 @@
 #include "format.h"
 #include "groups.h"
 #include "interactive.h"
+#include "listing.h"
 #include "options.h"
 #include "platform.h"
 #include "remove.h"
@@ -37,6 +38,19 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
+
+// The system's reason for the first write to standard output that failed,
+// or 0. A later flush of a stream whose error flag is set fails without a
+// reason of its own.
+int g_write_errno = 0;
+
+// Writes text to standard output, noting why when it cannot.
+void put(const char *data, size_t size) {
+    errno = 0;
+    if (std::fwrite(data, 1, size, stdout) != size && g_write_errno == 0) g_write_errno = errno;
+}
+
+void put(const std::string &text) { put(text.data(), text.size()); }
 
 struct LibraryString {
     void operator()(char *p) const { dupfind_free_string(p); }
@@ -64,10 +78,22 @@ std::string options_json(const Options &o) {
     w.Int64(o.max_files);
     w.Key("hard_links");
     w.Bool(o.hard_links);
-    w.Key("exclude");
-    w.StartArray();
-    for (const std::string &e : o.exclude) w.String(e.data(), static_cast<rapidjson::SizeType>(e.size()));
-    w.EndArray();
+    w.Key("max_size");
+    w.Int64(o.max_size);
+    w.Key("skip_hidden");
+    w.Bool(o.skip_hidden);
+    w.Key("one_file_system");
+    w.Bool(o.one_file_system);
+    w.Key("max_depth");
+    w.Int64(o.max_depth);
+    auto strings = [&w](const char *key, const std::vector<std::string> &list) {
+        w.Key(key);
+        w.StartArray();
+        for (const std::string &e : list) w.String(e.data(), static_cast<rapidjson::SizeType>(e.size()));
+        w.EndArray();
+    };
+    strings("exclude", o.exclude_text);
+    strings("exclude_glob", o.exclude_glob);
     w.EndObject();
     return sb.GetString();
 }
@@ -207,10 +233,12 @@ std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy, 
 Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &entries, const RootSet &roots) {
     Summary s;
     RemovalReport plan;
+    // A listing tells what removing the copies would free.
+    const Action action = o.action == Action::None ? Action::Delete : o.action;
     for (const Entry &e : entries) {
         size_t kept = std::max<size_t>(1, e.reference_files);
         if (e.info.files > kept) s.duplicates += static_cast<int64_t>(e.info.files - kept);
-        if (!e.keep.empty()) remove_copies(*e.group, e.keep, roots, Pass::Plan, true, &plan);
+        if (!e.keep.empty()) act_on_copies(*e.group, e.keep, roots, action, Pass::Plan, true, &plan);
     }
     s.groups = static_cast<int64_t>(entries.size());
     s.reclaimable = plan.freed;
@@ -230,9 +258,41 @@ void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
     }
 }
 
+// Whether the name at index i of the group is one of the files kept, or
+// another name of one.
+bool kept_name(const Entry &e, size_t i) {
+    auto first = [&](size_t k) {
+        int same = e.info.names[k].same_as;
+        return same < 0 ? k : static_cast<size_t>(same);
+    };
+    for (size_t k : e.keep)
+        if (first(k) == first(i)) return true;
+    return false;
+}
+
+// The fdupes and csv listings. Under --omit-first only the files that the
+// policy would act on are listed, so that a script can take every path as
+// a copy; a group with no file to keep has none that may go.
+void print_listing(const Options &o, const RootSet &roots, const std::vector<Entry> &entries) {
+    if (o.format == Format::Csv) put(csv_header());
+    int64_t number = 0;
+    for (const Entry &e : entries) {
+        if (o.omit_first && e.keep.empty()) continue;
+        const Group &g = *e.group;
+        std::vector<std::string> paths;
+        for (size_t i = 0; i < g.files.size(); ++i)
+            if (!o.omit_first || !kept_name(e, i)) paths.push_back(roots.display(g.files[i]));
+        // Names of one file only (under --hard-links) leave no copy.
+        if (paths.empty()) continue;
+        ++number;
+        if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths));
+        else put(fdupes_group(paths, o.null));
+    }
+}
+
 void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
                       RemovalReport *rep) {
-    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
+    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Act;
     for (const Entry &e : entries) {
         if (interrupted()) {
             rep->interrupted = true;
@@ -241,9 +301,9 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
         if (!o.summary) std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
         if (e.keep.empty()) {
             for (const std::string &f : e.group->files) rep->left.push_back({f, e.why});
-            if (!o.summary) std::printf("  %-13s %s\n", "not removed:", e.why.c_str());
+            if (!o.summary) std::printf("  %-13s %s\n", not_done_label(o.action), e.why.c_str());
         } else {
-            remove_copies(*e.group, e.keep, roots, pass, o.summary, rep);
+            act_on_copies(*e.group, e.keep, roots, o.action, pass, o.summary, rep);
         }
         if (!o.summary) std::printf("\n");
     }
@@ -251,7 +311,7 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
 
 void remove_interactively(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
                           RemovalReport *rep) {
-    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Remove;
+    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Act;
     size_t number = 0;
     for (const Entry &e : entries) {
         ++number;
@@ -267,7 +327,7 @@ void remove_interactively(const Options &o, const RootSet &roots, const std::vec
         for (size_t i = 0; i < e.reference.size(); ++i)
             if (e.reference[i] && std::find(keep.begin(), keep.end(), i) == keep.end()) keep.push_back(i);
         if (reply == Reply::KeepAll) std::printf("  all files kept\n");
-        else remove_copies(*e.group, keep, roots, pass, false, rep);
+        else act_on_copies(*e.group, keep, roots, o.action, pass, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }
@@ -281,7 +341,7 @@ int run(int argc, char **argv) {
         return kExitUsage;
     }
     if (o.help) {
-        std::fputs(usage_text(), stdout);
+        put(usage_text());
         return kExitOk;
     }
     if (o.version) {
@@ -320,7 +380,7 @@ int run(int argc, char **argv) {
         std::fprintf(stderr, "dupfind: cannot fetch the results: %s\n", dupfind_last_error());
         return kExitError;
     }
-    if (o.json) {
+    if (o.format == Format::Json) {
         // The text goes out as the library wrote it; parsing it as well
         // would only cost time and memory on large trees.
         std::fputs(text.get(), stdout);
@@ -339,8 +399,12 @@ int run(int argc, char **argv) {
     // The summary is worked out before anything is removed; under
     // --interactive it tells what the default policy would free.
     const std::vector<Entry> entries = examine(r, roots, o.keep, o.isolate);
+    if (o.format == Format::Fdupes || o.format == Format::Csv) {
+        print_listing(o, roots, entries);
+        return interrupted() ? kExitInterrupted : kExitOk;
+    }
     const Summary summary = summarize(o, r, entries, roots);
-    if (!o.remove) {
+    if (o.action == Action::None) {
         if (!o.summary) print_groups(roots, entries);
         if (o.skipped) print_skipped(roots, r);
         std::printf("%s\n", summary_line(summary).c_str());
@@ -352,7 +416,7 @@ int run(int argc, char **argv) {
     else remove_by_policy(o, roots, entries, &rep);
     if (o.skipped) print_skipped(roots, r);
     std::printf("%s\n", summary_line(summary).c_str());
-    print_report(rep, roots, o.dry_run);
+    print_report(rep, roots, o.action, o.dry_run);
     if (rep.interrupted || interrupted()) return kExitInterrupted;
     return rep.library_failed ? kExitError : kExitOk;
 }
@@ -363,7 +427,7 @@ int run(int argc, char **argv) {
 int check_output(int rc) {
     errno = 0;
     bool failed = std::fflush(stdout) != 0;
-    int err = errno;
+    int err = errno != 0 ? errno : g_write_errno;
     if (std::ferror(stdout)) failed = true;
     if (!failed) return rc;
     // A write that failed earlier leaves the error flag, not always errno.

@@ -3,6 +3,10 @@
 #include <cctype>
 #include <cstdint>
 #include <limits>
+#include <set>
+#include <stdexcept>
+
+#include <CLI/CLI.hpp>
 
 namespace dfcli {
 
@@ -91,8 +95,6 @@ std::string escaped(const std::string &s) {
     return out;
 }
 
-// The library takes UTF-8 text only; a path in another encoding would
-// otherwise fail the whole request with a message that names no argument.
 bool check_utf8(char **argv, int index, std::string *error) {
     std::string arg = argv[index];
     if (valid_utf8(arg)) return true;
@@ -128,120 +130,451 @@ bool parse_size(const std::string &text, int64_t *out) {
     return true;
 }
 
-bool parse_options(int argc, char **argv, Options *o, std::string *error) {
-    bool keep_given = false;
-    bool only_roots = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (only_roots || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (!check_utf8(argv, i, error)) return false;
-            o->roots.push_back({arg, false});
-            continue;
-        }
-        if (arg == "--") {
-            only_roots = true;
-            continue;
-        }
-        // "--name=value" or "--name value".
-        std::string name = arg, value;
-        bool has_value = false;
-        size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            has_value = true;
-        }
-        auto take_value = [&](std::string *v) {
-            if (has_value) {
-                *v = value;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                *error = name + " needs a value";
-                return false;
-            }
-            *v = argv[++i];
-            return true;
-        };
-        auto no_value = [&]() {
-            if (has_value) *error = name + " takes no value";
-            return !has_value;
-        };
+namespace {
 
-        if (name == "--help" || name == "-h") {
-            if (!no_value()) return false;
-            o->help = true;
-            return true;
+// The options, in the order and the words of --help. The parser registers
+// exactly these names, so the help cannot list an option that the parser
+// does not take, nor the parser take one that the help leaves out.
+struct HelpEntry {
+    const char *names;  // "-q,--quiet" or "--min-size"; null for a heading
+    const char *value;  // what the option takes, as shown; null for a flag
+    const char *text;   // the description, or the heading
+};
+
+constexpr HelpEntry kHelp[] = {
+    {nullptr, nullptr, "Scan:"},
+    {"--min-size", "SIZE",
+     "ignore files smaller than SIZE bytes; K, M, G and T\n"
+     "are binary units (4K = 4096); 0 includes empty files\n"
+     "(default 1)"},
+    {"--max-size", "SIZE", "ignore files larger than SIZE bytes (same units)"},
+    {"--exclude", "PATTERN",
+     "skip every entry that the shell pattern matches: *\n"
+     "and ? within a name, [...] a set of characters, **\n"
+     "any number of directories. A pattern without '/'\n"
+     "matches a name anywhere (--exclude .git, --exclude\n"
+     "'*.iso'), one with '/' the path below a DIR\n"
+     "(--exclude 'src/build', --exclude '**/cache'); a\n"
+     "matching directory is not entered (repeatable)"},
+    {"--exclude-text", "TEXT", "skip every entry whose path contains TEXT\n(case-sensitive; repeatable)"},
+    {"--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
+    {"-x,--one-file-system", nullptr, "enter no directory on another file system than\nthe DIR it is found below"},
+    {"--max-depth", "N", "enter at most N directory levels below each DIR\n(0: only the DIR's own entries)"},
+    {"--follow-symlinks", nullptr,
+     "follow symbolic links below the directories (a DIR\n"
+     "that is a link to a directory is always scanned)"},
+    {"-H,--hard-links", nullptr,
+     "list every name of a file with several hard links\n"
+     "(default: a file is listed once, under the first\n"
+     "name met); names of one file are marked \"(same\n"
+     "file as ...)\", and those of a kept file are kept"},
+    {"--max-files", "N", "stop collecting after N files (default 0: no limit)"},
+    {"-r,--recursive", nullptr, "accepted and changes nothing: every DIR is always\nscanned with all its subdirectories"},
+    {nullptr, nullptr, "Which groups:"},
+    {"--reference", "DIR",
+     "files below DIR are never removed or replaced\n"
+     "(repeatable; DIR is scanned as well). In a group with\n"
+     "reference files, --delete keeps them all and removes\n"
+     "the others; a group found only below reference\n"
+     "directories is left out:\n"
+     "dupfind --delete --reference ~/master ~/backup"},
+    {"--isolate", nullptr,
+     "only groups with files below at least two of the\n"
+     "directories given; a group found below one of them\n"
+     "only is left out:  dupfind --isolate ~/laptop ~/usb"},
+    {nullptr, nullptr, "Output:"},
+    {"--format", "FORMAT",
+     "human (default); json: the library's results text\n"
+     "unchanged; fdupes: one path per line and a blank\n"
+     "line after each group; csv: one row per file\n"
+     "(group,size,hash,path) after a header row, quoted\n"
+     "as RFC 4180 says"},
+    {"--json", nullptr, "the same as --format json"},
+    {"-0,--null", nullptr,
+     "end each path of --format fdupes (implied) with NUL\n"
+     "and each group with one more, for xargs -0 (which\n"
+     "reads it as an empty name: rm -f passes over it)"},
+    {"--omit-first", nullptr,
+     "with --format fdupes or csv: leave out the files\n"
+     "that --keep keeps, so that only the copies remain:\n"
+     "dupfind --omit-first -0 DIR | xargs -0 rm -f --\n"
+     "(a group with no file to keep is left out whole)"},
+    {"-m,--summary", nullptr, "print only the summary line"},
+    {"--skipped", nullptr, "also list the skipped entries with their reasons"},
+    {"-q,--quiet", nullptr, "no progress bar"},
+    {nullptr, nullptr, "Acting on duplicates (one of --delete, --link, --reflink):"},
+    {"--delete", nullptr, "remove every file of each group but one"},
+    {"--link", nullptr,
+     "replace every copy by a hard link to the kept file\n"
+     "(the copy's name then shows the kept file's owner,\n"
+     "mode and times); a copy on another file system is\n"
+     "left as it is"},
+    {"--reflink", nullptr,
+     "have every copy share the kept file's extents on\n"
+     "disk (XFS, btrfs); the copy keeps its name, inode\n"
+     "and metadata, and the kernel compares the bytes\n"
+     "itself; where the file system cannot, the copy is\n"
+     "left as it is"},
+    {"--keep", "POLICY",
+     "which file stays: first (default), newest, oldest or\n"
+     "shortest-path. first keeps the file below the\n"
+     "earliest DIR given, then the first listed:\n"
+     "dupfind --delete ~/master ~/backup keeps the copy\n"
+     "in ~/master"},
+    {"--dry-run", nullptr, "show what the action would do; change nothing"},
+    {"--interactive", nullptr,
+     "ask for each group which files to keep (implies\n"
+     "--delete unless --link or --reflink is given;\n"
+     "needs a terminal)"},
+    {nullptr, nullptr, ""},
+    {"-h,--help", nullptr, "show this help and exit"},
+    {"-V,--version", nullptr, "show the version and exit"},
+};
+
+constexpr const char *kUsageHead =
+    "Usage: dupfind [OPTIONS] DIR...\n"
+    "Find files with identical content below the given directories.\n";
+
+constexpr const char *kUsageTail =
+    "\n"
+    "Before acting on a copy, dupfind checks again that it and the kept file\n"
+    "still exist with the group's size, are not one file under two names and\n"
+    "have identical content; otherwise the copy stays. The last file of a\n"
+    "group is never removed, and nothing is acted on through a symbolic link\n"
+    "or outside the DIRs. \"reclaimable\", \"would be freed\" and \"freed\"\n"
+    "count the size of each file whose last name the removal or the link\n"
+    "takes (a copy with another hard link outside the group frees nothing),\n"
+    "or whose extents --reflink shares.\n"
+    "\n"
+    "Paths holding a control character (a newline, a tab) are shown quoted\n"
+    "as a shell reads them: 'a'$'\\n''b'. The fdupes and csv formats print\n"
+    "every path as it is.\n"
+    "\n"
+    "Exit status: 0 done, 1 scan, removal or replacement error, 2 usage error,\n"
+    "130 interrupted.\n";
+
+// "-q,--quiet" as shown: "-q, --quiet".
+std::string shown_names(const char *names) {
+    std::string out;
+    for (const char *c = names; *c; ++c) {
+        out += *c;
+        if (*c == ',') out += ' ';
+    }
+    return out;
+}
+
+std::string build_usage() {
+    constexpr size_t kColumn = 23;  // where the descriptions begin
+    std::string out = kUsageHead;
+    for (const HelpEntry &e : kHelp) {
+        if (!e.names) {
+            out += "\n";
+            if (*e.text) out += std::string(e.text) + "\n";
+            continue;
         }
-        if (name == "--version") {
-            if (!no_value()) return false;
-            o->version = true;
-            return true;
+        std::string label = "  " + shown_names(e.names);
+        if (e.value) label += std::string(" ") + e.value;
+        if (label.size() + 1 > kColumn) label += "\n" + std::string(kColumn, ' ');
+        else label.resize(kColumn, ' ');
+        out += label;
+        for (const char *c = e.text; *c; ++c) {
+            out += *c;
+            if (*c == '\n') out.append(kColumn, ' ');
         }
-        std::string v;
-        if (name == "--min-size") {
-            if (!take_value(&v)) return false;
-            if (!parse_size(v, &o->min_size)) {
-                *error = "invalid size for --min-size: '" + v + "' (a number of bytes, optionally with K, M, G or T)";
+        out += "\n";
+    }
+    return out + kUsageTail;
+}
+
+const HelpEntry &help_entry(const std::string &long_name) {
+    for (const HelpEntry &e : kHelp) {
+        if (!e.names) continue;
+        std::string names = e.names;
+        size_t comma = names.find(',');
+        if ((comma == std::string::npos ? names : names.substr(comma + 1)) == long_name) return e;
+    }
+    throw std::logic_error("option " + long_name + " is missing from the help");
+}
+
+// The command line on the parsing library, with every name taken from the
+// help table. Flags refuse a value ("--quiet=yes"); an option given twice
+// takes its last value, a repeatable one each of them.
+class Parser {
+public:
+    Parser() {
+        app_.set_help_flag();  // the help is ours, printed by the caller
+        app_.allow_extras();   // unknown options are reported in our words
+        // Every root, in the order given; the parser separates them from
+        // --reference values, whose place among them parse_order() keeps.
+        dirs_ = app_.add_option("DIR", dir_values_);
+    }
+
+    CLI::Option *flag(const char *long_name, bool *target) {
+        CLI::Option *o = app_.add_flag(names(long_name), *target);
+        o->disable_flag_override();
+        return o;
+    }
+
+    CLI::Option *value(const char *long_name, std::string *target) {
+        CLI::Option *o = app_.add_option(names(long_name), *target);
+        o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        return o;
+    }
+
+    CLI::Option *values(const char *long_name, std::vector<std::string> *target) {
+        CLI::Option *o = app_.add_option(names(long_name), *target);
+        o->allow_extra_args(false);  // one value each time: "--exclude a DIR"
+        return o;
+    }
+
+    // Parses; on a usage error returns false with the message.
+    bool parse(int argc, char **argv, std::string *error) {
+        std::set<std::string> seen;
+        for (const HelpEntry &e : kHelp) {
+            if (!e.names) continue;
+            if (!registered_.count(e.names))
+                throw std::logic_error(std::string("option ") + e.names + " is in the help but not parsed");
+            if (!seen.insert(e.names).second)
+                throw std::logic_error(std::string("option ") + e.names + " is in the help twice");
+        }
+        // "--format=" has the parser take the next argument for the value,
+        // an option or a directory alike.
+        for (int i = 1; i < argc; ++i) {
+            std::string arg = argv[i];
+            if (arg == "--") break;
+            if (arg.size() > 3 && arg.back() == '=' && takes_value(arg.substr(0, arg.size() - 1))) {
+                *error = arg.substr(0, arg.size() - 1) + " needs a value";
                 return false;
             }
-        } else if (name == "--max-files") {
-            if (!take_value(&v)) return false;
-            if (!parse_count(v, &o->max_files)) {
-                *error = "invalid count for --max-files: '" + v + "' (0 or more; 0 means no limit)";
-                return false;
-            }
-        } else if (name == "--exclude") {
-            if (!take_value(&v)) return false;
-            if (!check_utf8(argv, i, error)) return false;  // i is now the value's argument
-            o->exclude.push_back(v);
-        } else if (name == "--reference") {
-            if (!take_value(&v)) return false;
-            if (!check_utf8(argv, i, error)) return false;
-            o->roots.push_back({v, true});
-        } else if (name == "--keep") {
-            if (!take_value(&v)) return false;
-            if (!parse_keep(v, &o->keep)) {
-                *error = "invalid value for --keep: '" + v + "' (first, newest, oldest or shortest-path)";
-                return false;
-            }
-            keep_given = true;
-        } else if (name == "--follow-symlinks" || name == "--hard-links" || name == "--json" ||
-                   name == "--summary" || name == "--skipped" || name == "--quiet" || name == "--isolate" ||
-                   name == "--delete" || name == "--dry-run" || name == "--interactive") {
-            if (!no_value()) return false;
-            if (name == "--follow-symlinks") o->follow_symlinks = true;
-            else if (name == "--hard-links") o->hard_links = true;
-            else if (name == "--json") o->json = true;
-            else if (name == "--summary") o->summary = true;
-            else if (name == "--skipped") o->skipped = true;
-            else if (name == "--quiet") o->quiet = true;
-            else if (name == "--isolate") o->isolate = true;
-            else if (name == "--delete") o->remove = true;
-            else if (name == "--dry-run") o->dry_run = true;
-            else o->interactive = true;
-        } else {
-            *error = "unknown option '" + arg + "' (see dupfind --help)";
+        }
+        try {
+            app_.parse(argc, argv);
+        } catch (const CLI::ParseError &e) {
+            *error = message(e);
             return false;
         }
+        return true;
     }
 
-    // Asking group by group is a way of removing.
-    if (o->interactive) o->remove = true;
+    // The first argument that looked like an option and was none.
+    std::string unknown(int argc, char **argv) const {
+        // The parser keeps the "--" that ends the options among the extras.
+        for (const std::string &extra : app_.remaining())
+            if (extra != "--") return extra;
+        // The parser takes "-1", or the "-5" left of a cluster "-q5", for a
+        // number, and so for a directory, unless such an option exists. Only
+        // after "--" can a directory begin with '-' (other than "-" itself):
+        // before, it is a mistyped option (another tool's -1, say).
+        std::set<std::string> after_marker;
+        bool marker = false;
+        for (int i = 1; i < argc; ++i) {
+            if (marker) after_marker.insert(argv[i]);
+            else marker = std::string(argv[i]) == "--";
+        }
+        for (const std::string &dir : dir_values_)
+            if (dir.size() > 1 && dir[0] == '-' && !after_marker.count(dir)) return dir;
+        return "";
+    }
+
+    // The roots and --reference directories in command-line order.
+    std::vector<RootArg> roots(const CLI::Option *reference, const std::vector<std::string> &refs) const {
+        std::vector<RootArg> out;
+        size_t dir = 0, ref = 0;
+        for (const CLI::Option *o : app_.parse_order()) {
+            if (o == dirs_ && dir < dir_values_.size()) out.push_back({dir_values_[dir++], false});
+            else if (o == reference && ref < refs.size()) out.push_back({refs[ref++], true});
+        }
+        return out;
+    }
+
+private:
+    // Whether the argument is an option whose value is the next argument.
+    static bool takes_value(const std::string &arg) {
+        for (const HelpEntry &e : kHelp) {
+            if (!e.names || !e.value) continue;
+            std::string names = std::string(",") + e.names + ",";
+            if (names.find("," + arg + ",") != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    std::string names(const char *long_name) {
+        const HelpEntry &e = help_entry(long_name);
+        registered_.insert(e.names);
+        return e.names;
+    }
+
+    // The parsing library's message in the tool's words where it is one of
+    // those a user meets; its own text otherwise.
+    static std::string message(const CLI::ParseError &e) {
+        std::string text = e.what();
+        const std::string override_tail = " was given a disallowed flag override";
+        if (text.size() > override_tail.size() &&
+            text.compare(text.size() - override_tail.size(), std::string::npos, override_tail) == 0) {
+            std::string name = text.substr(0, text.size() - override_tail.size());
+            if (name.rfind("-", 0) != 0) name = "--" + name;
+            return name + " takes no value";
+        }
+        size_t colon = text.find(": ");
+        if (colon != std::string::npos && text.find(" required ", colon) != std::string::npos &&
+            text.size() > 8 && text.compare(text.size() - 8, 8, " missing") == 0)
+            return text.substr(0, colon) + " needs a value";
+        return text + " (see dupfind --help)";
+    }
+
+    CLI::App app_{"", "dupfind"};
+    CLI::Option *dirs_ = nullptr;
+    std::vector<std::string> dir_values_;
+    std::set<std::string> registered_;
+};
+
+bool parse_format(const std::string &text, Format *out) {
+    if (text == "human") *out = Format::Human;
+    else if (text == "json") *out = Format::Json;
+    else if (text == "fdupes") *out = Format::Fdupes;
+    else if (text == "csv") *out = Format::Csv;
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+bool parse_options(int argc, char **argv, Options *o, std::string *error) {
+    // The library takes UTF-8 text only; a path in another encoding would
+    // otherwise fail the whole request with a message that names no
+    // argument.
+    for (int i = 1; i < argc; ++i)
+        if (!check_utf8(argv, i, error)) return false;
+
+    Parser p;
+    std::string min_size, max_size, max_files, max_depth, keep, format;
+    std::vector<std::string> refs;
+    bool recursive = false, json = false, remove = false, link = false, reflink = false;
+    p.flag("--help", &o->help);
+    p.flag("--version", &o->version);
+    CLI::Option *min_size_opt = p.value("--min-size", &min_size);
+    CLI::Option *max_size_opt = p.value("--max-size", &max_size);
+    p.values("--exclude", &o->exclude_glob);
+    p.values("--exclude-text", &o->exclude_text);
+    p.flag("--skip-hidden", &o->skip_hidden);
+    p.flag("--one-file-system", &o->one_file_system);
+    CLI::Option *max_depth_opt = p.value("--max-depth", &max_depth);
+    p.flag("--follow-symlinks", &o->follow_symlinks);
+    p.flag("--hard-links", &o->hard_links);
+    CLI::Option *max_files_opt = p.value("--max-files", &max_files);
+    p.flag("--recursive", &recursive);
+    CLI::Option *reference_opt = p.values("--reference", &refs);
+    p.flag("--isolate", &o->isolate);
+    CLI::Option *format_opt = p.value("--format", &format);
+    p.flag("--json", &json);
+    p.flag("--null", &o->null);
+    p.flag("--omit-first", &o->omit_first);
+    p.flag("--summary", &o->summary);
+    p.flag("--skipped", &o->skipped);
+    p.flag("--quiet", &o->quiet);
+    p.flag("--delete", &remove);
+    p.flag("--link", &link);
+    p.flag("--reflink", &reflink);
+    CLI::Option *keep_opt = p.value("--keep", &keep);
+    p.flag("--dry-run", &o->dry_run);
+    p.flag("--interactive", &o->interactive);
+    if (!p.parse(argc, argv, error)) return false;
+    if (o->help || o->version) return true;
+    if (std::string unknown = p.unknown(argc, argv); !unknown.empty()) {
+        *error = "unknown option '" + unknown + "' (see dupfind --help)";
+        return false;
+    }
+    o->roots = p.roots(reference_opt, refs);
+
+    const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
+    if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {
+        *error = "invalid size for --min-size: '" + min_size + "'" + size_hint;
+        return false;
+    }
+    if (max_size_opt->count() && !parse_size(max_size, &o->max_size)) {
+        *error = "invalid size for --max-size: '" + max_size + "'" + size_hint;
+        return false;
+    }
+    if (max_files_opt->count() && !parse_count(max_files, &o->max_files)) {
+        *error = "invalid count for --max-files: '" + max_files + "' (0 or more; 0 means no limit)";
+        return false;
+    }
+    if (max_depth_opt->count() && !parse_count(max_depth, &o->max_depth)) {
+        *error = "invalid count for --max-depth: '" + max_depth + "' (0 or more; 0 means only the DIR's own entries)";
+        return false;
+    }
+    if (keep_opt->count() && !parse_keep(keep, &o->keep)) {
+        *error = "invalid value for --keep: '" + keep + "' (first, newest, oldest or shortest-path)";
+        return false;
+    }
+    if (format_opt->count() && !parse_format(format, &o->format)) {
+        *error = "invalid value for --format: '" + format + "' (human, json, fdupes or csv)";
+        return false;
+    }
+    std::vector<std::string> actions;
+    if (remove) actions.push_back("--delete");
+    if (link) actions.push_back("--link");
+    if (reflink) actions.push_back("--reflink");
+    if (actions.size() > 1) {
+        *error = actions[0] + " and " + actions[1] + " are different actions and cannot be combined";
+        return false;
+    }
+    o->action = remove ? Action::Delete : link ? Action::Link : reflink ? Action::Reflink : Action::None;
+    // Asking group by group is a way of acting, by default of removing.
+    if (o->interactive && o->action == Action::None) o->action = Action::Delete;
+
+    // The format, and the option that chose it, for the messages.
+    std::string chosen = format_opt->count() ? "--format " + format : "";
+    if (json) {
+        if (format_opt->count() && o->format != Format::Json) {
+            *error = "--json is --format json and cannot be combined with " + chosen;
+            return false;
+        }
+        o->format = Format::Json;
+        chosen = "--json";
+    }
+    // NUL ends only the paths of the fdupes format, so asking for it asks
+    // for that format.
+    if (o->null) {
+        if ((format_opt->count() || json) && o->format != Format::Fdupes) {
+            *error = "--null ends the paths of --format fdupes and cannot be combined with " + chosen;
+            return false;
+        }
+        o->format = Format::Fdupes;
+        if (chosen.empty()) chosen = "--null";
+    }
+
     bool reference = false, plain = false;
     for (const RootArg &r : o->roots) (r.reference ? reference : plain) = true;
-    if (o->json && (o->summary || o->skipped || o->remove || reference || o->isolate)) {
-        *error = "--json prints the results text alone and cannot be combined with --summary, --skipped, "
-                 "--delete, --interactive, --reference or --isolate";
+    // The first option of the run that a format meant for programs leaves
+    // no room for: those that print or do something besides the listing,
+    // and for json, whose text is the library's, those that change which
+    // groups or files are listed.
+    const bool json_out = o->format == Format::Json;
+    const char *clash = o->summary ? "--summary" : o->skipped ? "--skipped" : o->interactive ? "--interactive"
+                        : !actions.empty() ? actions[0].c_str() : nullptr;
+    if (json_out && !clash) clash = reference ? "--reference" : o->isolate ? "--isolate"
+                                     : o->omit_first ? "--omit-first" : nullptr;
+    if (o->format != Format::Human && clash) {
+        *error = chosen + (json_out ? " prints the results text alone" : " lists the groups alone") +
+                 " and cannot be combined with " + clash;
         return false;
     }
-    if ((keep_given || o->dry_run) && !o->remove) {
-        *error = std::string(keep_given ? "--keep" : "--dry-run") + " needs --delete";
+    if (o->omit_first && o->format != Format::Fdupes && o->format != Format::Csv) {
+        *error = "--omit-first needs --format fdupes or csv";
         return false;
     }
-    if (o->interactive && (keep_given || o->summary)) {
+    if (keep_opt->count() && o->action == Action::None && !o->omit_first) {
+        *error = "--keep needs --delete, --link, --reflink or --omit-first";
+        return false;
+    }
+    if (o->dry_run && o->action == Action::None) {
+        *error = "--dry-run needs --delete, --link or --reflink";
+        return false;
+    }
+    if (o->interactive && (keep_opt->count() || o->summary)) {
         *error = std::string("--interactive asks which files to keep and cannot be combined with ") +
-                 (keep_given ? "--keep" : "--summary");
+                 (keep_opt->count() ? "--keep" : "--summary");
         return false;
     }
     if (!plain) {
@@ -253,66 +586,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
 }
 
 const char *usage_text() {
-    return "Usage: dupfind [OPTIONS] DIR...\n"
-           "Find files with identical content below the given directories.\n"
-           "\n"
-           "Scan:\n"
-           "  --min-size SIZE      ignore files smaller than SIZE bytes; K, M, G and T\n"
-           "                       are binary units (4K = 4096); 0 includes empty files\n"
-           "                       (default 1)\n"
-           "  --follow-symlinks    follow symbolic links below the directories (a DIR\n"
-           "                       that is a link to a directory is always scanned)\n"
-           "  --hard-links         list every name of a file with several hard links\n"
-           "                       (default: a file is listed once, under the first\n"
-           "                       name met); names of one file are marked \"(same\n"
-           "                       file as ...)\", and those of a kept file are kept\n"
-           "  --max-files N        stop collecting after N files (default 0: no limit)\n"
-           "  --exclude TEXT       skip every entry whose path contains TEXT\n"
-           "                       (case-sensitive; repeatable)\n"
-           "\n"
-           "Which groups:\n"
-           "  --reference DIR      files below DIR are never removed (repeatable; DIR\n"
-           "                       is scanned as well). In a group with reference\n"
-           "                       files, --delete keeps them all and removes the\n"
-           "                       others; a group found only below reference\n"
-           "                       directories is left out:\n"
-           "                       dupfind --delete --reference ~/master ~/backup\n"
-           "  --isolate            only groups with files below at least two of the\n"
-           "                       directories given; a group found below one of them\n"
-           "                       only is left out:  dupfind --isolate ~/laptop ~/usb\n"
-           "\n"
-           "Output:\n"
-           "  --json               print the library's results text unchanged\n"
-           "  --summary            print only the summary line\n"
-           "  --skipped            also list the skipped entries with their reasons\n"
-           "  --quiet              no progress bar\n"
-           "\n"
-           "Removing duplicates:\n"
-           "  --delete             remove every file of each group but one\n"
-           "  --keep POLICY        which file stays: first (default), newest, oldest or\n"
-           "                       shortest-path. first keeps the file below the\n"
-           "                       earliest DIR given, then the first listed:\n"
-           "                       dupfind --delete ~/master ~/backup keeps the copy\n"
-           "                       in ~/master\n"
-           "  --dry-run            show what --delete would remove; remove nothing\n"
-           "  --interactive        ask for each group which files to keep\n"
-           "                       (implies --delete; needs a terminal)\n"
-           "\n"
-           "  -h, --help           show this help and exit\n"
-           "  --version            show the version and exit\n"
-           "\n"
-           "Before removing a copy, dupfind checks again that it and the kept file\n"
-           "still exist with the group's size and identical content; otherwise the\n"
-           "copy stays. The last file of a group is never removed. \"reclaimable\",\n"
-           "\"would be freed\" and \"freed\" count the size of each file whose last\n"
-           "name the removal takes: a copy with another hard link outside the group\n"
-           "frees nothing.\n"
-           "\n"
-           "Paths holding a control character (a newline, a tab) are shown quoted\n"
-           "as a shell reads them: 'a'$'\\n''b'.\n"
-           "\n"
-           "Exit status: 0 done, 1 scan or removal error, 2 usage error,\n"
-           "130 interrupted.\n";
+    static const std::string text = build_usage();
+    return text.c_str();
 }
 
 }  // namespace dfcli

@@ -11,6 +11,22 @@ namespace dfcli {
 // Which file of a group stays when the others are removed.
 enum class Keep { First, Newest, Oldest, ShortestPath };
 
+// What becomes of the copies of each group beside the file that stays.
+enum class Action {
+    None,     // nothing: they are listed
+    Delete,   // removed
+    Link,     // replaced by a hard link to the file that stays
+    Reflink,  // made to share the kept file's extents, keeping their own inode
+};
+
+// How the groups are printed.
+enum class Format {
+    Human,   // groups, marks and the summary line, for people
+    Json,    // the library's results text, unchanged
+    Fdupes,  // one path per line, a blank line after each group
+    Csv,     // one row per file: group, size, hash, path
+};
+
 // A directory of the command line, in the order given.
 struct RootArg {
     std::string path;
@@ -23,18 +39,25 @@ struct Options {
     int64_t min_size = 1;
     bool follow_symlinks = false;
     int64_t max_files = 0;
-    std::vector<std::string> exclude;
+    int64_t max_size = -1;                  // -1: no limit
+    std::vector<std::string> exclude_glob;  // shell patterns (--exclude)
+    std::vector<std::string> exclude_text;  // substrings of the path (--exclude-text)
+    bool skip_hidden = false;
+    bool one_file_system = false;
+    int64_t max_depth = -1;  // -1: every level
     // Every name of a file with several hard links; by default the library
     // collects the first name it meets, so that one file is one file.
     bool hard_links = false;
     // Output.
-    bool json = false;
+    Format format = Format::Human;
+    bool null = false;        // --null: paths of the fdupes format end in NUL
+    bool omit_first = false;  // leave each group's kept files out of the listing
     bool summary = false;
     bool skipped = false;
     bool quiet = false;
     bool isolate = false;  // only groups that span two roots or more
     // Removal.
-    bool remove = false;
+    Action action = Action::None;
     bool dry_run = false;
     bool interactive = false;
     Keep keep = Keep::First;
@@ -44,7 +67,8 @@ struct Options {
 };
 
 // Parses argv. Returns true on success; otherwise *error holds one line
-// (without the program name) for a usage error.
+// (without the program name) for a usage error. --interactive without an
+// action means --delete.
 bool parse_options(int argc, char **argv, Options *opts, std::string *error);
 
 // Parses a size: a whole number of bytes with an optional binary unit K, M,

@@ -17,6 +17,7 @@ struct FileStatus {
     bool directory = false; // a directory
     int64_t size = 0;       // bytes
     int64_t mtime_ns = 0;   // last modification, nanoseconds since the epoch
+    int64_t ctime_ns = 0;   // last change of content or metadata, likewise
     uint64_t device = 0;    // device and file number together identify the
     uint64_t inode = 0;     // physical file behind any number of paths
     uint64_t links = 0;     // hard links: removing one of several frees nothing
@@ -57,6 +58,54 @@ struct ReadFailure {
 // both end there. Returns 1 when identical, 0 when they differ, -1 when a
 // file cannot be read (*failure then says which and why).
 int files_identical(const std::string &a, const std::string &b, int64_t size, ReadFailure *failure);
+
+// A file named below one of the directories scanned, split where the
+// names below that directory begin. The tool acts on such a file through
+// its directory, reached from `root` without crossing a symbolic link, so
+// that a directory of the path replaced by a link meanwhile cannot lead the
+// act elsewhere.
+struct RootedPath {
+    std::string root;   // the directory as walked; its own path may hold
+                        // links, as the user gave it
+    std::string below;  // "sub/dir/name": names only, no "." or ".."
+};
+
+// What became of an act on a copy.
+struct ActResult {
+    enum Outcome {
+        Done,    // the copy was replaced or now shares the kept file's extents
+        Left,    // the copy stays as it was, for the reason below
+        Failed,  // likewise, because the system refused or failed
+    } outcome = Failed;
+    // The reasons that name the kept file, which the caller shows its own
+    // way; for the others `why` says it all.
+    enum Cause { Other, Differs, OtherFileSystem, KeptChanged } cause = Other;
+    std::string why;
+};
+
+// Makes the copy another name of the kept file. A hard link to the kept
+// file is created under a new temporary name in the copy's directory (never
+// replacing anything) and renamed over the copy, once it is checked that the
+// new name is the kept file and that the copy is still the file `copy_st`
+// describes (device, inode, size, modification and change times). The
+// temporary name is removed on every failure. A copy on another file system
+// than the kept file is Left.
+ActResult link_over(const RootedPath &kept, const FileStatus &kept_st, const RootedPath &copy,
+                    const FileStatus &copy_st);
+
+// Has the kernel make the copy share the kept file's extents, comparing the
+// bytes itself under lock (a copy that differs is not touched); the copy
+// keeps its name, inode and metadata. Both are opened through their
+// directories and must still be the files the statuses describe. With
+// `probe` only asks whether the file systems could, changing nothing. A
+// file system that cannot share extents, or two of them, is Left.
+ActResult share_extents(const RootedPath &kept, const FileStatus &kept_st, const RootedPath &copy,
+                        const FileStatus &copy_st, bool probe);
+
+// Whether every byte of b already lies in the same place on the device as
+// the same byte of a (so that sharing would free nothing): 1 when it does,
+// 0 when not, -1 when the file system does not tell.
+int extents_shared(const std::string &a, const std::string &b);
 
 bool stdin_is_terminal();
 bool stderr_is_terminal();

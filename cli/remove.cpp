@@ -11,10 +11,27 @@ namespace dfcli {
 
 namespace {
 
+// The words of each action's lines: what was done, what would be done,
+// what was not.
+struct Words {
+    const char *done;
+    const char *would;
+    const char *not_done;
+};
+
+Words words(Action action) {
+    switch (action) {
+    case Action::Link: return {"linked:", "would link:", "not linked:"};
+    case Action::Reflink: return {"shared:", "would share:", "not shared:"};
+    default: return {"removed:", "would remove:", "not removed:"};
+    }
+}
+
 // Text of one group's removal, with every path shown as the user reaches it.
 struct Printer {
     const RootSet &roots;
     bool quiet;
+    Words words;
 
     std::string show(const std::string &path) const { return roots.show(path); }
 
@@ -25,7 +42,7 @@ struct Printer {
     }
 
     void leave(RemovalReport *r, const std::string &path, const std::string &why) const {
-        line("not removed:", path, why);
+        line(words.not_done, path, why);
         r->left.push_back({path, why});
     }
 };
@@ -66,9 +83,9 @@ std::string first_link(const std::string &path, size_t start) {
     return "";
 }
 
-}  // namespace
-
-std::string link_problem(const std::string &path, const RootSet &roots) {
+// link_problem, and where the names below the root begin along the way
+// without a link that it found.
+std::string link_problem_at(const std::string &path, const RootSet &roots, size_t *begin) {
     // Nested roots can each lead to the path; one way without a link is
     // enough, as the library reaches it that way too.
     std::string link;
@@ -76,11 +93,29 @@ std::string link_problem(const std::string &path, const RootSet &roots) {
     if (starts.empty()) return "not below any of the directories given";
     for (size_t start : starts) {
         std::string l = first_link(path, start);
-        if (l.empty()) return "";
+        if (l.empty()) {
+            *begin = start;
+            return "";
+        }
         if (link.empty()) link = l;
     }
     if (link == path) return "a symbolic link";
     return "reached through the symbolic link " + roots.show(link);
+}
+
+// The path split at its root, for an act through its directory; the path
+// must be one that link_problem passes.
+RootedPath rooted(const std::string &path, const RootSet &roots) {
+    size_t begin = 0;
+    link_problem_at(path, roots, &begin);
+    return {path.substr(0, begin), path.substr(begin)};
+}
+
+}  // namespace
+
+std::string link_problem(const std::string &path, const RootSet &roots) {
+    size_t begin;
+    return link_problem_at(path, roots, &begin);
 }
 
 namespace {
@@ -140,6 +175,17 @@ int choose_keeper(const Group &g, Keep policy, const RootSet &roots, std::string
     return -1;
 }
 
+// The reason an act left the copy, naming the kept file as shown.
+std::string act_reason(const ActResult &res, const std::string &kept_shown) {
+    switch (res.cause) {
+    case ActResult::Differs: return "content differs from kept " + kept_shown;
+    case ActResult::OtherFileSystem: return "on another file system than kept " + kept_shown;
+    case ActResult::KeptChanged: return "kept file " + kept_shown + " changed since it was checked";
+    case ActResult::Other: break;
+    }
+    return res.why;
+}
+
 }  // namespace
 
 bool choose_keep(const Group &g, Keep policy, const RootSet &roots, std::vector<size_t> *keep, std::string *why) {
@@ -154,9 +200,11 @@ bool choose_keep(const Group &g, Keep policy, const RootSet &roots, std::vector<
     return true;
 }
 
-void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, Pass pass, bool quiet,
-                   RemovalReport *r) {
-    const Printer out{roots, quiet || pass == Pass::Plan};
+const char *not_done_label(Action action) { return words(action).not_done; }
+
+void act_on_copies(const Group &g, const std::vector<size_t> &keep, const RootSet &roots, Action action,
+                   Pass pass, bool quiet, RemovalReport *r) {
+    const Printer out{roots, quiet || pass == Pass::Plan, words(action)};
     auto kept = [&](size_t i) { return std::find(keep.begin(), keep.end(), i) != keep.end(); };
     if (keep.empty()) {  // never read "keep nothing" as "remove everything"
         for (const std::string &path : g.files) out.leave(r, path, "no file chosen to keep");
@@ -178,10 +226,10 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
 
         // A link, or a path through a linked directory, may lead to a file
         // outside the roots or to another path of this group; it is never
-        // removed, and not even offered to the library.
+        // removed or replaced, and not even offered to the library.
         std::string linked = link_problem(path, roots);
         if (!linked.empty()) {
-            out.leave(r, path, linked + ", never removed");
+            out.leave(r, path, linked + (action == Action::Delete ? ", never removed" : ", never replaced"));
             continue;
         }
         // A reference file stays whatever was chosen, an interactive answer
@@ -208,9 +256,11 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
         // Every kept file is looked at again now: the copy must be none of
         // them (the same path listed twice, a path through a linked
         // directory, a hard link, a file seen through a stacked file
-        // system), and the first one that still matches the group is the one
-        // whose bytes the copy must have.
+        // system), and a kept file that still matches the group is the one
+        // whose bytes the copy must have: the first, or for a link or shared
+        // extents the first on the copy's file system.
         const std::string *reference = nullptr;
+        FileStatus reference_st;
         std::string problem, same_as, maybe_same;
         for (size_t k : keep) {
             FileStatus st;
@@ -227,7 +277,12 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
             if (!p.empty()) p = "kept file " + shown + " is " + p;
             else p = kept_problem(shown, &st, found, g.size);
             if (p.empty()) {
-                if (!reference) reference = &g.files[k];
+                bool better = !reference || (action != Action::Delete && reference_st.device != copy.device &&
+                                             st.device == copy.device);
+                if (better) {
+                    reference = &g.files[k];
+                    reference_st = st;
+                }
             } else if (problem.empty()) {
                 problem = p;
             }
@@ -244,6 +299,38 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
             out.leave(r, path, problem);
             continue;
         }
+        const std::string kept_shown = out.show(*reference);
+
+        // A link cannot cross file systems, nor can extents be shared
+        // across them.
+        if (action != Action::Delete && reference_st.device != copy.device) {
+            out.leave(r, path, "on another file system than kept " + kept_shown);
+            continue;
+        }
+        uint64_t &acted = r->acted[{copy.device, copy.inode}];
+        if (action == Action::Reflink) {
+            // Once through one of its names a file shares the extents
+            // through all of them; the space comes back once.
+            if (acted > 0) {
+                out.line("kept:", path, "another name of a file shared above");
+                continue;
+            }
+            if (extents_shared(*reference, path) == 1) {
+                out.line("kept:", path, "already shares its extents with kept " + kept_shown);
+                continue;
+            }
+            // Whether the file system can share extents at all is asked
+            // without changing anything, so that the plan and a dry run say
+            // what the act would.
+            if (pass != Pass::Act) {
+                ActResult probe =
+                    share_extents(rooted(*reference, roots), reference_st, rooted(path, roots), copy, true);
+                if (probe.outcome != ActResult::Done) {
+                    out.leave(r, path, act_reason(probe, kept_shown));
+                    continue;
+                }
+            }
+        }
 
         ReadFailure failure;
         int same = pass == Pass::Plan ? 1 : files_identical(*reference, path, g.size, &failure);
@@ -253,44 +340,81 @@ void remove_copies(const Group &g, const std::vector<size_t> &keep, const RootSe
             continue;
         }
         if (same == 0) {
-            out.leave(r, path, "content differs from kept " + out.show(*reference));
+            out.leave(r, path, "content differs from kept " + kept_shown);
             continue;
         }
 
-        // Only the last link of a file gives its space back. A pass that
-        // removes nothing counts the names it would have removed already.
-        uint64_t &unlinked = r->unlinked[{copy.device, copy.inode}];
-        uint64_t links = pass == Pass::Remove ? copy.links : copy.links - std::min(unlinked, copy.links);
-        int64_t frees = links <= 1 ? g.size : 0;
-        if (pass != Pass::Remove) {
-            out.line("would remove:", path);
-            ++unlinked;
-            ++r->removed;
+        // Only the last link of a file gives its space back, whether the
+        // name is removed or linked over. A pass that changes nothing counts
+        // the names it would have acted on already.
+        int64_t frees;
+        if (action == Action::Reflink) {
+            frees = g.size;
+        } else {
+            uint64_t links = pass == Pass::Act ? copy.links : copy.links - std::min(acted, copy.links);
+            frees = links <= 1 ? g.size : 0;
+        }
+        if (pass != Pass::Act) {
+            out.line(out.words.would, path);
+            ++acted;
+            ++r->done;
             r->freed += frees;
             continue;
         }
-        int rc = dupfind_delete_file(path.c_str());
-        if (rc == 1) {
-            out.line("removed:", path);
-            ++r->removed;
-            r->freed += frees;
-        } else {
-            std::string text = dupfind_last_error();
-            std::fflush(stdout);
-            std::fprintf(stderr, "dupfind: cannot remove %s: %s\n", out.show(path).c_str(), text.c_str());
-            r->library_failed = true;
-            out.leave(r, path, text);
+
+        if (action == Action::Delete) {
+            int rc = dupfind_delete_file(path.c_str());
+            if (rc == 1) {
+                out.line(out.words.done, path);
+                ++acted;
+                ++r->done;
+                r->freed += frees;
+            } else {
+                std::string text = dupfind_last_error();
+                std::fflush(stdout);
+                std::fprintf(stderr, "dupfind: cannot remove %s: %s\n", out.show(path).c_str(), text.c_str());
+                r->library_failed = true;
+                out.leave(r, path, text);
+            }
+            continue;
         }
+
+        // The library's guard does not cover these acts: the tool reaches
+        // both files through their directories from the root, and the
+        // platform layer checks them once more right before it acts.
+        ActResult res = action == Action::Link
+                            ? link_over(rooted(*reference, roots), reference_st, rooted(path, roots), copy)
+                            : share_extents(rooted(*reference, roots), reference_st, rooted(path, roots), copy,
+                                            false);
+        if (res.outcome == ActResult::Done) {
+            out.line(out.words.done, path);
+            ++acted;
+            ++r->done;
+            r->freed += frees;
+            continue;
+        }
+        std::string why = act_reason(res, kept_shown);
+        if (res.outcome == ActResult::Failed) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "dupfind: cannot %s %s: %s\n", action == Action::Link ? "link" : "share extents of",
+                         out.show(path).c_str(), why.c_str());
+            r->library_failed = true;
+        }
+        out.leave(r, path, why);
     }
 }
 
-void print_report(const RemovalReport &r, const RootSet &roots, bool dry_run) {
+void print_report(const RemovalReport &r, const RootSet &roots, Action action, bool dry_run) {
+    const std::string files = count_of(r.done, "file", "files");
+    const std::string freed = human_size(r.freed);
+    const char *what = action == Action::Link      ? "replaced by hard links"
+                       : action == Action::Reflink ? "deduplicated in place"
+                                                   : "removed";
     if (dry_run)
-        std::printf("Dry run: %s would be removed, %s would be freed; nothing was removed\n",
-                    count_of(r.removed, "file", "files").c_str(), human_size(r.freed).c_str());
+        std::printf("Dry run: %s would be %s, %s would be freed; nothing was %s\n", files.c_str(), what,
+                    freed.c_str(), action == Action::Delete ? "removed" : "changed");
     else
-        std::printf("%s removed, %s freed\n", count_of(r.removed, "file", "files").c_str(),
-                    human_size(r.freed).c_str());
+        std::printf("%s %s, %s freed\n", files.c_str(), what, freed.c_str());
     // The copies that were meant to go and stay, each with its problem.
     std::printf("%s %s because of a problem%s\n",
                 count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),

@@ -7,6 +7,6 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
     g++ cmake make pkg-config binutils \
-    libxxhash-dev rapidjson-dev libgtest-dev \
-    python3 python3-pytest \
+    libxxhash-dev rapidjson-dev libgtest-dev libcli11-dev \
+    python3 python3-pytest xfsprogs btrfs-progs e2fsprogs man-db zsh \
     python3-venv python3-pip python3-setuptools python3-wheel python3-mypy >/dev/null

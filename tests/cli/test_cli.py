@@ -3,14 +3,17 @@ terminal behaviour (progress, Ctrl-C, interactive answers)."""
 
 from __future__ import annotations
 
+import csv
+import io
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
 import tempfile
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from pathlib import Path
 
 import pytest
@@ -137,6 +140,118 @@ def test_empty_files_group_shows_zero_size(cli, tree):
     assert re.search(r"^0 B each, 2 copies, hash [0-9a-f]{16}$", out, re.M)
 
 
+# --- scan filters -------------------------------------------------------------
+
+FILTER_FILES = ("a.txt", "b.txt", "c.log", ".h.txt", ".hidden/d.txt", "docs/r.txt", "docs/old/r.txt",
+                "src/build/r.txt", "node_modules/x.txt")
+
+
+@pytest.fixture
+def filter_tree(tmp_path) -> Path:
+    """REPORT at every place a filter tells apart (FILTER_FILES), and PHOTO
+    twice at the top, for the sizes: 11 files in all, every one a copy."""
+    root = tmp_path / "R"
+    for rel in FILTER_FILES:
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_bytes(REPORT)
+    for name in ("p1.bin", "p2.bin"):
+        (root / name).write_bytes(PHOTO)
+    return root
+
+
+def skipped_listing(stdout: str) -> dict:
+    """The "Skipped entries:" block of a listing: path -> reason."""
+    block = stdout.split("Skipped entries:\n", 1)[1].split("\n\n", 1)[0] if "Skipped entries:" in stdout else ""
+    return {line.split(": ", 1)[1]: line.split(": ", 1)[0].strip() for line in block.splitlines()}
+
+
+@pytest.mark.parametrize(
+    "args, skipped, scanned",
+    [
+        (["--max-size", "3000"], {"p1.bin": "above_max_size", "p2.bin": "above_max_size"}, 9),  # 3000 stays
+        (["--max-size=68K"], {"p1.bin": "above_max_size", "p2.bin": "above_max_size"}, 9),  # 69632 < 70000
+        (["--max-size", "70000"], {}, 11),
+        # Each kind of wildcard, and a pattern without one: a whole name.
+        (["--exclude", "*.log"], {"c.log": "exclude_glob"}, 10),
+        (["--exclude", "?.txt"], {n: "exclude_glob" for n in FILTER_FILES if n != ".h.txt" and n.endswith(".txt")},
+         4),  # not .h.txt: one character exactly
+        (["--exclude", "[ac].*"], {"a.txt": "exclude_glob", "c.log": "exclude_glob"}, 9),
+        (["--exclude", "node_modules"], {"node_modules": "exclude_glob"}, 10),
+        (["--exclude", "doc"], {}, 11),  # part of a name is no match
+        # With a '/': the path below the root, and ** across directories.
+        (["--exclude", "src/build"], {"src/build": "exclude_glob"}, 10),
+        (["--exclude", "R/src/build"], {}, 11),  # the root's own name is not part of it
+        (["--exclude", "docs/*"], {"docs/r.txt": "exclude_glob", "docs/old": "exclude_glob"}, 9),
+        (["--exclude", "**/r.txt"], {n: "exclude_glob" for n in ("docs/r.txt", "docs/old/r.txt",
+                                                                  "src/build/r.txt")}, 8),
+        (["--exclude", "**/old", "--exclude=.hidden"], {"docs/old": "exclude_glob", ".hidden": "exclude_glob"}, 9),
+        # The substring match of before.
+        (["--exclude-text", "doc"], {"docs": "exclude"}, 9),
+        (["--exclude-text", ".txt"], {n: "exclude" for n in FILTER_FILES if n.endswith(".txt")}, 3),
+        (["--skip-hidden"], {".h.txt": "hidden", ".hidden": "hidden"}, 9),
+        (["--max-depth", "0"], {d: "max_depth" for d in (".hidden", "docs", "src", "node_modules")}, 6),
+        (["--max-depth", "1"], {"docs/old": "max_depth", "src/build": "max_depth"}, 9),
+    ],
+)
+def test_filters_prune_the_walk_and_are_listed_as_skipped(cli, filter_tree, args, skipped, scanned):
+    doc = scan_json(cli, *args, filter_tree)
+    assert {os.path.relpath(s["path"], filter_tree): s["reason"] for s in doc["skipped"]} == skipped
+    assert doc["scanned_files"] == scanned
+    proc = run(cli, "--skipped", *args, filter_tree)
+    assert proc.returncode == 0, proc.stderr
+    assert skipped_listing(proc.stdout) == {str(filter_tree / p): r for p, r in skipped.items()}
+
+
+@contextmanager
+def mounted(target: Path, fstype: str, source: str = "none", options: str = ""):
+    """Mounts a file system on target for the duration of the block; skips
+    when mounting is not permitted here. Always unmounts."""
+    cmd = ["mount", "-t", fstype, *(["-o", options] if options else []), source, str(target)]
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+    except FileNotFoundError:
+        pytest.skip("no mount command here")
+    if proc.returncode != 0:
+        pytest.skip(f"cannot mount {fstype} here: {proc.stderr.strip()}")
+    try:
+        yield target
+    finally:
+        subprocess.run(["umount", str(target)], check=True)
+
+
+@pytest.mark.parametrize("option", ["-x", "--one-file-system"])
+def test_one_file_system_enters_no_mount(cli, tmp_path, option):
+    root = tmp_path / "R"
+    (root / "mnt").mkdir(parents=True)
+    (root / "a.txt").write_bytes(REPORT)
+    with mounted(root / "mnt", "tmpfs"):
+        (root / "mnt" / "b.txt").write_bytes(REPORT)
+        (root / "mnt" / "sub").mkdir()
+        (root / "mnt" / "sub" / "c.txt").write_bytes(REPORT)
+        assert scan_json(cli, root)["scanned_files"] == 3
+        doc = scan_json(cli, option, root)
+        # A root on its own file system is scanned whole.
+        inner = scan_json(cli, option, root / "mnt")
+    assert doc["skipped"] == [{"path": str(root / "mnt"), "reason": "other_file_system"}]
+    assert doc["scanned_files"] == 1 and doc["groups"] == []
+    assert inner["scanned_files"] == 2
+
+
+@pytest.mark.parametrize(
+    "short, long",
+    [(["-V"], ["--version"]), (["-h"], ["--help"]), (["-m"], ["--summary"]), (["-H"], ["--hard-links"]),
+     (["-mH"], ["--summary", "--hard-links"]), (["-r"], [])],
+    ids=lambda args: " ".join(args) or "none",
+)
+def test_short_forms_mean_their_long_options(cli, tmp_path, short, long):
+    root, _, _ = _linked_names(tmp_path)  # hard links, so that -H shows
+    a, b = run(cli, *short, root), run(cli, *long, root)
+    assert a.returncode == b.returncode == 0
+    assert a.stdout == b.stdout
+    if long:
+        assert a.stdout != run(cli, root).stdout
+
+
 @pytest.mark.parametrize(
     "args",
     [
@@ -161,6 +276,41 @@ def test_empty_files_group_shows_zero_size(cli, tree):
         ["--reference", "DIR"],  # nothing to compare the reference with
         ["DIR", "--reference"],
         ["--isolate=1", "DIR"],
+        ["--max-size", "x", "DIR"],
+        ["--max-size", "1.5K", "DIR"],
+        ["--max-depth", "-1", "DIR"],
+        ["--max-depth", "one", "DIR"],
+        ["--skip-hidden=1", "DIR"],
+        ["DIR", "--exclude"],
+        ["DIR", "--exclude-text"],
+        ["-z", "DIR"],
+        ["-qz", "DIR"],
+        ["-1", "DIR"],  # a number to the parser, and no directory meant
+        ["--format=", "DIR"],
+        ["--keep=", "--delete", "DIR"],
+        ["--exclude=", "DIR"],
+        ["DIR", "-5x"],
+        ["-q5", "DIR"],
+        ["--format", "xml", "DIR"],
+        ["--format", "DIR"],
+        ["--json", "--format", "csv", "DIR"],
+        ["-0", "--format", "csv", "DIR"],
+        ["--null", "--json", "DIR"],
+        ["--omit-first", "DIR"],
+        ["--omit-first", "--json", "DIR"],
+        ["--format", "csv", "--delete", "DIR"],
+        ["--format", "fdupes", "--skipped", "DIR"],
+        ["-0", "--summary", "DIR"],
+        ["-0", "--interactive", "DIR"],
+        ["--format", "csv", "--keep", "newest", "DIR"],
+        ["--format", "csv", "--reference", "DIR", "--omit-first"],
+        ["--link", "--delete", "DIR"],
+        ["--reflink", "--link", "DIR"],
+        ["--interactive", "--reflink", "--delete", "DIR"],
+        ["--format", "csv", "--link", "DIR"],
+        ["--json", "--reflink", "DIR"],
+        ["--link=1", "DIR"],
+        ["--interactive", "--link", "--keep", "first", "DIR"],
     ],
 )
 def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
@@ -171,13 +321,46 @@ def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
     assert tree.reports[1].exists()
 
 
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--quiet=yes", "DIR"], "--quiet takes no value"),
+        (["DIR", "--min-size"], "--min-size needs a value"),
+        (["--keep=", "--delete", "DIR"], "--keep needs a value"),
+        (["--bogus", "DIR"], "unknown option '--bogus' (see dupfind --help)"),
+        (["-q5", "DIR"], "unknown option '-5' (see dupfind --help)"),
+        (["--link", "--delete", "DIR"], "--delete and --link are different actions and cannot be combined"),
+        (["--format", "xml", "DIR"], "invalid value for --format: 'xml' (human, json, fdupes or csv)"),
+        (["-0", "--format", "csv", "DIR"],
+         "--null ends the paths of --format fdupes and cannot be combined with --format csv"),
+        (["-0", "--delete", "DIR"], "--null lists the groups alone and cannot be combined with --delete"),
+        (["--json", "--isolate", "DIR"], "--json prints the results text alone and cannot be combined with --isolate"),
+        (["--omit-first", "DIR"], "--omit-first needs --format fdupes or csv"),
+        (["--dry-run", "DIR"], "--dry-run needs --delete, --link or --reflink"),
+    ],
+)
+def test_usage_error_messages_name_the_mistake(cli, tree, args, message):
+    proc = run(cli, *[tree.root if a == "DIR" else a for a in args])
+    assert (proc.returncode, proc.stderr) == (2, f"dupfind: {message}\n")
+
+
+def test_double_dash_ends_the_options(cli, tmp_path):
+    # Directories whose names look like options: a flag, a number, "--".
+    for d in ("-q", "-1", "--"):
+        (tmp_path / d).mkdir()
+        (tmp_path / d / "r.txt").write_bytes(REPORT)
+    proc = run(cli, "--summary", "--", "-q", "-1", "--", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert proc.stdout.startswith("2 duplicate files in 1 group, 5.9 KiB reclaimable, 3 files scanned, ")
+
+
 def test_help_and_version(cli):
     help_ = run(cli, "--help")
     assert help_.returncode == 0 and help_.stdout.startswith("Usage: dupfind [OPTIONS] DIR...")
-    for option in ("--min-size", "--follow-symlinks", "--hard-links", "--max-files", "--exclude", "--json",
-                   "--summary", "--skipped", "--quiet", "--delete", "--keep", "--dry-run", "--interactive",
-                   "--reference", "--isolate", "--version"):
-        assert option in help_.stdout
+    assert all(len(line) <= 80 for line in help_.stdout.splitlines())
+    # Every option the help lists is one the parser takes.
+    for option in help_options(cli):
+        assert "unknown option" not in run(cli, option).stderr, option
     version = run(cli, "--version")
     assert version.returncode == 0 and re.fullmatch(r"dupfind \d+\.\d+\.\d+\n", version.stdout)
 
@@ -314,6 +497,156 @@ def test_demo_tree_shows_duplicate_groups(cli, tmp_path):
     proc = run(cli, demo)
     assert proc.returncode == 0
     assert proc.stdout.splitlines()[-1].startswith("4 duplicate files in 3 groups, ")
+
+
+# --- output for scripts ---------------------------------------------------------
+
+ODD_NAMES = ["new\nline", "comma,name", 'say "hi"', " lead space", "tab\there", "semi;colon"]
+
+
+def _odd_tree(tmp_path) -> Path:
+    """R holds REPORT under plain names and names that break naive readers
+    (ODD_NAMES), and PHOTO twice."""
+    root = tmp_path / "R"
+    root.mkdir()
+    for name in ["plain.txt", *ODD_NAMES]:
+        (root / name).write_bytes(REPORT)
+    (root / "sub").mkdir()
+    for name in ("p.bin", "sub/p.bin"):
+        (root / name).write_bytes(PHOTO)
+    return root
+
+
+def run_bytes(cli, *args, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run([cli, *[str(a) for a in args]], stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=300, **kwargs)
+
+
+def library_groups(cli, *args) -> list:
+    return [(g["size"], g["hash"], g["files"]) for g in scan_json(cli, *args)["groups"]]
+
+
+def test_fdupes_format_is_one_path_a_line_and_a_blank_line_after_each_group(cli, tree):
+    proc = run(cli, "--format", "fdupes", tree.root)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert proc.stdout.endswith("\n\n")
+    groups = [block.split("\n") for block in proc.stdout[:-2].split("\n\n")]
+    assert groups == [files for _, _, files in library_groups(cli, tree.root)]
+
+
+def test_fdupes_format_shows_a_linked_root_as_typed(cli, tmp_path):
+    _linked_root(tmp_path)
+    proc = run(cli, "--format", "fdupes", "L", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stdout == "L/a.txt\nL/b.txt\n\n"
+
+
+@pytest.mark.parametrize("option", [["-0"], ["--null"], ["--null", "--format", "fdupes"]], ids=" ".join)
+def test_null_ends_each_path_and_each_group(cli, tmp_path, option):
+    root = _odd_tree(tmp_path)
+    proc = run_bytes(cli, *option, root)
+    assert proc.returncode == 0 and proc.stderr == b""
+    assert proc.stdout.endswith(b"\0\0") and b"\n\n" not in proc.stdout
+    groups = [block.split(b"\0") for block in proc.stdout[:-2].split(b"\0\0")]
+    assert groups == [[os.fsencode(f) for f in files] for _, _, files in library_groups(cli, root)]
+    assert os.fsencode(root / "new\nline") in groups[0]
+
+
+def test_csv_format_is_one_row_per_file_read_back_by_a_csv_reader(cli, tmp_path):
+    root = _odd_tree(tmp_path)
+    proc = run(cli, "--format", "csv", root)
+    assert proc.returncode == 0 and proc.stderr == ""
+    header, *rows = list(csv.reader(io.StringIO(proc.stdout, newline="")))
+    assert header == ["group", "size", "hash", "path"]
+    expected = [[str(n), str(size), h, f] for n, (size, h, files) in enumerate(library_groups(cli, root), 1)
+                for f in files]
+    assert rows == expected
+    assert len(rows) == len(ODD_NAMES) + 3
+
+
+def _kept_and_copies(cli, args) -> tuple:
+    """What a dry run of --delete keeps and would remove."""
+    proc = run(cli, "--delete", "--dry-run", *args)
+    assert proc.returncode == 0, proc.stderr
+    return (re.findall(r"^  kept: +(.*?)(?: \(.*\))?$", proc.stdout, re.M),
+            re.findall(r"^  would remove: (.*)$", proc.stdout, re.M))
+
+
+@pytest.mark.parametrize("fmt", ["fdupes", "csv"])
+@pytest.mark.parametrize("keep", [[], ["--keep", "newest"], ["--keep", "shortest-path"]], ids=" ".join)
+def test_omit_first_lists_exactly_the_copies_that_delete_would_remove(cli, tree, fmt, keep):
+    for i, p in enumerate([*tree.reports, *tree.photos]):
+        os.utime(p, (1_600_000_000 + i, 1_600_000_000 + i))
+    kept, copies = _kept_and_copies(cli, [*keep, tree.root])
+    proc = run(cli, "--format", fmt, "--omit-first", *keep, tree.root)
+    assert proc.returncode == 0, proc.stderr
+    listed = listed_fdupes(proc.stdout) if fmt == "fdupes" else [line.split(",", 3)[3]
+                                                                   for line in proc.stdout.splitlines()[1:]]
+    assert sorted(listed) == sorted(copies) and len(copies) == 3
+    assert not set(listed) & set(kept)
+
+
+def listed_fdupes(stdout: str) -> list:
+    return [p for block in stdout.split("\n\n") for p in block.split("\n") if p]
+
+
+def test_omit_first_null_output_feeds_xargs_to_remove_the_copies_only(cli, tmp_path):
+    root = _odd_tree(tmp_path)
+    (root / "unique.txt").write_bytes(UNIQUE)
+    # What is to stay is the first file of each group, which --keep first
+    # keeps.
+    firsts = [Path(files[0]) for _, _, files in library_groups(cli, root)]
+    # The empty name that ends each group is none that rm -f acts on.
+    cmd = f"{shlex.quote(cli)} --omit-first -0 {shlex.quote(str(root))} | xargs -0 rm -f --"
+    subprocess.run(["sh", "-c", cmd], check=True, timeout=300)
+    assert sorted(p for p in root.rglob("*") if p.is_file()) == sorted([*firsts, root / "unique.txt"])
+    assert {p.read_bytes() for p in firsts} == {REPORT, PHOTO} and (root / "unique.txt").read_bytes() == UNIQUE
+
+
+@pytest.mark.parametrize("fmt", ["fdupes", "csv"])
+def test_omit_first_leaves_out_reference_files_and_names_of_the_kept_file(cli, tmp_path, fmt):
+    for d in ("master", "backup"):
+        (tmp_path / d).mkdir()
+    (tmp_path / "master" / "p.jpg").write_bytes(PHOTO)
+    (tmp_path / "master" / "p2.jpg").write_bytes(PHOTO)
+    (tmp_path / "backup" / "p.jpg").write_bytes(PHOTO)
+    os.link(tmp_path / "backup" / "p.jpg", tmp_path / "backup" / "same.jpg")
+    proc = run(cli, "--format", fmt, "--omit-first", "-H", "--reference", "master", "backup", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.count("backup/p.jpg") == 1 and proc.stdout.count("backup/same.jpg") == 1
+    assert "master/" not in proc.stdout
+
+    # Without a reference directory the kept file's other name is left out
+    # too: a script that removes it would free nothing.
+    proc = run(cli, "--format", fmt, "--omit-first", "-H", "backup", "master", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "backup/" not in proc.stdout and proc.stdout.count("master/") == 2
+
+
+def test_omit_first_leaves_out_a_group_of_one_file_under_two_names(cli, tmp_path):
+    (tmp_path / "x").write_bytes(REPORT)
+    os.link(tmp_path / "x", tmp_path / "y")
+    assert len(listed_fdupes(run(cli, "-H", "--format", "fdupes", tmp_path).stdout)) == 2
+    for fmt in (["-0"], ["--format", "csv"]):
+        proc = run(cli, "-H", "--omit-first", *fmt, tmp_path)
+        assert proc.returncode == 0 and proc.stdout == ("" if fmt == ["-0"] else "group,size,hash,path\n")
+
+
+def test_omit_first_leaves_out_a_group_with_no_file_to_keep(cli, tmp_path):
+    root, out = tmp_path / "R", tmp_path / "OUT"
+    root.mkdir()
+    out.mkdir()
+    for name in ("f", "g"):
+        (out / name).write_bytes(REPORT)
+        os.symlink(out / name, root / f"{name}-link")
+    assert len(listed_fdupes(run(cli, "--follow-symlinks", "--format", "fdupes", root).stdout)) == 2
+    proc = run(cli, "--follow-symlinks", "--format", "fdupes", "--omit-first", root)
+    assert proc.returncode == 0 and proc.stdout == ""
+
+
+def test_format_json_is_json(cli, tree):
+    assert run(cli, "--format", "json", tree.root).stdout == run(cli, "--json", tree.root).stdout
+    human = run(cli, "--format", "human", tree.root)
+    assert human.stdout == run(cli, tree.root).stdout
 
 
 # --- roots as typed -------------------------------------------------------
@@ -480,8 +813,9 @@ def test_names_of_one_file_are_listed_once_by_default(cli, tmp_path):
     assert "same file as" not in proc.stdout and "solo" not in proc.stdout
 
 
+@pytest.mark.parametrize("action", ["--delete", "--link"])
 @pytest.mark.parametrize("args", [[], ["--hard-links"]], ids=["default", "hard-links"])
-def test_reclaimable_equals_would_be_freed_equals_freed(cli, tmp_path, args):
+def test_reclaimable_equals_would_be_freed_equals_freed(cli, tmp_path, args, action):
     root, out, data = _linked_names(tmp_path)
     inodes = {}
     for p in [*root.iterdir(), *out.iterdir()]:
@@ -490,13 +824,15 @@ def test_reclaimable_equals_would_be_freed_equals_freed(cli, tmp_path, args):
 
     summary = run(cli, *args, "--summary", root).stdout
     reclaimable = re.search(r", (.+) reclaimable,", summary)[1]
-    would = re.search(r", (.+) would be freed;", run(cli, *args, "--delete", "--dry-run", root).stdout)[1]
-    proc = run(cli, *args, "--delete", root)
+    would = re.search(r", (.+) would be freed;", run(cli, *args, action, "--dry-run", root).stdout)[1]
+    proc = run(cli, *args, action, root)
     assert proc.returncode == 0, proc.stderr
-    freed = re.search(r"^\d+ files? removed, (.+) freed$", proc.stdout, re.M)[1]
+    freed = re.search(r"^\d+ files? (?:removed|replaced by hard links), (.+) freed$", proc.stdout, re.M)[1]
 
-    # The space that came back: files whose every name is gone.
-    lost = sum(len(data) for names in inodes.values() if not any(p.exists() for p in names))
+    # The space that came back: files that none of their names leads to
+    # any more.
+    lost = sum(len(data) for ino, names in inodes.items()
+               if not any(p.exists() and p.stat().st_ino == ino for p in names))
     assert lost > 0
     assert reclaimable == would == freed == f"{lost} B"
     assert (root / "a.bin").read_bytes() == data and (out / "c.bin").read_bytes() == data
@@ -838,6 +1174,400 @@ def test_delete_leaves_copies_a_stacked_file_system_may_show(cli, tmp_path, lowe
     assert re.search(rf"^  {re.escape(str(copy))}: {re.escape(expected)}", proc.stdout, re.M), proc.stdout
 
 
+# --- replacing copies: --link and --reflink --------------------------------------
+
+def temporaries(root: Path) -> list:
+    """Names that a replacement left behind."""
+    return [p for p in root.rglob(".dupfind-*")]
+
+
+@pytest.mark.parametrize("dry_run", [False, True], ids=["link", "dry-run"])
+def test_link_makes_each_copy_a_hard_link_to_the_kept_file(cli, tree, dry_run):
+    kept = {g["size"]: Path(g["files"][0]) for g in scan_json(cli, tree.root)["groups"]}
+    before = {p: p.stat().st_ino for p in [*tree.reports, *tree.photos]}
+    proc = run(cli, "--link", *(["--dry-run"] if dry_run else []), tree.root)
+    assert proc.returncode == 0, proc.stderr
+
+    for content, paths in ((REPORT, tree.reports), (PHOTO, tree.photos)):
+        for p in paths:
+            assert p.read_bytes() == content
+            expected = before[p] if dry_run else kept[len(content)].stat().st_ino
+            assert p.stat().st_ino == expected, p
+    assert kept[len(REPORT)].stat().st_nlink == (1 if dry_run else 3)
+    assert_untouched(tree)
+    assert temporaries(tree.root) == []
+    assert proc.stdout.count("  would link:   " if dry_run else "  linked:       ") == 3
+    assert proc.stdout.endswith(SUMMARY + "\n" + (
+        "Dry run: 3 files would be replaced by hard links, 74.2 KiB would be freed; nothing was changed\n"
+        "0 files would be kept because of a problem\n" if dry_run else
+        "3 files replaced by hard links, 74.2 KiB freed\n0 files kept because of a problem\n"))
+
+
+@pytest.mark.parametrize("mount", ["tmpfs", "bind"])
+def test_link_leaves_a_copy_on_another_file_system(cli, tmp_path, mount):
+    # A tmpfs is another device; a bind mount of a directory of the same
+    # file system is the same device, and link(2) refuses it all the same.
+    root, outside = tmp_path / "R", tmp_path / "OUT"
+    (root / "m").mkdir(parents=True)
+    outside.mkdir()
+    (root / "a.bin").write_bytes(PHOTO)
+    (root / "b.bin").write_bytes(PHOTO)
+    source, fstype, options = ("none", "tmpfs", "") if mount == "tmpfs" else (str(outside), "none", "bind")
+    with mounted(root / "m", fstype, source, options):
+        (root / "m" / "c.bin").write_bytes(PHOTO)
+        ino = (root / "m" / "c.bin").stat().st_ino
+        proc = run(cli, "--link", root)
+        assert (root / "m" / "c.bin").read_bytes() == PHOTO and (root / "m" / "c.bin").stat().st_ino == ino
+        assert temporaries(root / "m") == []
+    assert proc.returncode == 0, proc.stderr
+    assert (root / "b.bin").stat().st_ino == (root / "a.bin").stat().st_ino
+    assert (f"1 file replaced by hard links, 68.4 KiB freed\n1 file kept because of a problem:\n"
+            f"  {root / 'm' / 'c.bin'}: on another file system than kept {root / 'a.bin'}\n") in proc.stdout
+
+
+@contextmanager
+def immutable(path: Path):
+    """Marks the file immutable (chattr +i) for the duration of the block:
+    nothing may then rename over it, remove it or link to it. Skips where
+    the file system has no such flag."""
+    proc = subprocess.run(["chattr", "+i", str(path)], capture_output=True, text=True)
+    if proc.returncode != 0:
+        pytest.skip(f"cannot make a file immutable here: {proc.stderr.strip()}")
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", str(path)], check=True)
+
+
+@pytest.mark.parametrize(
+    "which, reason",
+    [("copy", "cannot rename the new link over the copy: Operation not permitted"),
+     ("kept", "cannot make a hard link to the kept file: Operation not permitted")],
+)
+def test_link_that_the_system_refuses_leaves_no_temporary_and_fails_the_run(cli, tmp_path, which, reason):
+    root = tmp_path / "R"
+    root.mkdir()
+    kept, copy, other = root / "a.bin", root / "b.bin", root / "c.bin"
+    for p in (kept, copy, other):
+        p.write_bytes(PHOTO)
+    inodes = {p: p.stat().st_ino for p in (kept, copy)}
+    with immutable(copy if which == "copy" else kept):
+        proc = run(cli, "--link", root)
+    assert proc.returncode == 1
+    assert proc.stderr == f"dupfind: cannot link {copy}: {reason}\n" + (
+        f"dupfind: cannot link {other}: {reason}\n" if which == "kept" else "")
+    assert temporaries(root) == []
+    assert all(p.read_bytes() == PHOTO and p.stat().st_ino == ino for p, ino in inodes.items())
+    assert (other.stat().st_ino == kept.stat().st_ino) == (which == "copy")
+
+
+@pytest.mark.parametrize("action", ["--link", "--reflink"])
+@pytest.mark.parametrize("linked_dir", [False, True], ids=["link", "linked-dir"])
+def test_replacing_never_goes_through_a_symbolic_link(cli, tmp_path, action, linked_dir):
+    root, linked, copy, outside = _linked_pair(tmp_path, "a-link", "z-copy", linked_dir)
+    ino = outside.stat().st_ino
+    proc = run(cli, "--follow-symlinks", action, root)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    assert os.path.islink(root / "a-link")
+    assert outside.read_bytes() == REPORT and outside.stat().st_ino == ino and outside.stat().st_nlink == 1
+    assert copy.read_bytes() == REPORT and copy.stat().st_nlink == 1
+    assert f"  {linked}: " in proc.stdout and ", never replaced\n" in proc.stdout
+
+
+def test_link_leaves_a_copy_whose_directory_became_a_link_after_the_scan(cli, tmp_path):
+    root, outside = tmp_path / "R", tmp_path / "OUT"
+    (root / "sub").mkdir(parents=True)
+    outside.mkdir()
+    (root / "a.txt").write_bytes(REPORT)
+    (root / "sub" / "b.txt").write_bytes(REPORT)
+    (outside / "b.txt").write_bytes(REPORT)
+    term = Terminal([cli, "--interactive", "--link", "--quiet", root], stdin=True, stdout=True)
+    listed = ask(term, "1/1", "2.9 KiB", 2)
+    # The directory is moved away and a link to one outside the root, with
+    # a file of the same bytes, takes its place.
+    (root / "sub").rename(tmp_path / "moved")
+    os.symlink(outside, root / "sub")
+    term.send(f"{listed.index(root / 'a.txt') + 1}\n")
+    assert term.finish() == 0
+    assert (outside / "b.txt").read_bytes() == REPORT and (outside / "b.txt").stat().st_nlink == 1
+    assert (tmp_path / "moved" / "b.txt").stat().st_nlink == 1 and (root / "a.txt").stat().st_nlink == 1
+    assert f"  {root / 'sub' / 'b.txt'}: reached through the symbolic link {root / 'sub'}, never replaced" in term.text()
+
+
+def test_link_leaves_a_copy_that_changed_after_the_scan(cli, tree):
+    term = Terminal([cli, "--interactive", "--link", "--quiet", tree.root], stdin=True, stdout=True)
+    reports = ask(term, "1/2", "2.9 KiB", 3)
+    reports[2].write_bytes(REPORT[:-1] + b"!")  # same size, other bytes
+    changed_ino = reports[2].stat().st_ino
+    term.send("1\n")
+    ask(term, "2/2", "68.4 KiB", 2)
+    term.send("s\n")
+    assert term.finish() == 0
+    assert reports[1].stat().st_ino == reports[0].stat().st_ino and reports[1].read_bytes() == REPORT
+    assert reports[2].stat().st_ino == changed_ino and reports[2].read_bytes() == REPORT[:-1] + b"!"
+    assert f"  {reports[2]}: content differs from kept {reports[0]}\n" in term.text()
+    assert "1 file replaced by hard links, 2.9 KiB freed\n" in term.text()
+
+
+# Copies big enough to span several blocks and more than one call of the
+# dedupe ioctl's smallest steps, cheap to make.
+BIG = bytes(range(256)) * 4096 * 3  # 3 MiB
+BIG_TWIN = BIG[:-1] + b"!"
+
+
+@contextmanager
+def loop_mounted(base: Path, fstype: str):
+    """A file system of its own, on a 300 MiB image file through a loop
+    device, for the duration of the block; skips where loop devices or
+    mounting are not available. Always unmounts and detaches."""
+    mkfs = {"xfs": ["mkfs.xfs", "-q"], "btrfs": ["mkfs.btrfs", "-q"]}[fstype]
+    if not shutil.which(mkfs[0]):
+        pytest.skip(f"{mkfs[0]} is not installed (Debian's {fstype}progs)")
+    if os.geteuid() != 0:
+        pytest.skip("needs root to mount a loop device")
+    if not os.path.exists("/dev/loop-control"):
+        pytest.skip("no loop devices here")
+    image, mnt = base / f"{fstype}.img", base / f"{fstype}-mnt"
+    with open(image, "wb") as f:
+        f.truncate(300 << 20)
+    subprocess.run([*mkfs, str(image)], check=True, capture_output=True)
+    mnt.mkdir()
+    proc = subprocess.run(["mount", "-o", "loop", str(image), str(mnt)], capture_output=True, text=True)
+    if proc.returncode != 0:
+        image.unlink()
+        pytest.skip(f"cannot loop-mount {fstype} here: {proc.stderr.strip()}")
+    try:
+        yield mnt
+    finally:
+        subprocess.run(["umount", str(mnt)], check=True)
+        # mount -o loop detaches the device on unmount; one left attached
+        # is detached here.
+        attached = subprocess.run(["losetup", "-j", str(image)], capture_output=True, text=True).stdout
+        for line in attached.splitlines():
+            subprocess.run(["losetup", "-d", line.split(":", 1)[0]], check=False)
+        image.unlink()
+
+
+@pytest.fixture(scope="module")
+def loop_fs(tmp_path_factory):
+    """Mounts an image of the given kind on first use, once per module, and
+    gives each test a fresh directory on it."""
+    with ExitStack() as stack:
+        mounts = {}
+
+        def directory(fstype: str) -> Path:
+            if fstype not in mounts:
+                mounts[fstype] = stack.enter_context(loop_mounted(tmp_path_factory.mktemp(fstype), fstype))
+            return Path(tempfile.mkdtemp(dir=mounts[fstype]))
+
+        yield directory
+
+
+def extents(path: Path) -> list:
+    """The file's extents as filefrag -v tells them (after a sync): logical
+    start and end, physical start and end, in blocks."""
+    out = subprocess.run(["filefrag", "-s", "-v", str(path)], capture_output=True, text=True, check=True).stdout
+    found = [tuple(map(int, m.groups()))
+             for m in re.finditer(r"^\s*\d+:\s+(\d+)\.\.\s*(\d+):\s+(\d+)\.\.\s*(\d+):", out, re.M)]
+    assert found, out
+    return found
+
+
+def _big_copies(root: Path) -> list:
+    """a.bin, b.bin and sub/c.bin hold BIG, written apart so that each has
+    blocks of its own; twin.bin differs from them in its last byte."""
+    (root / "sub").mkdir()
+    paths = [root / "a.bin", root / "b.bin", root / "sub" / "c.bin"]
+    for p in paths:
+        p.write_bytes(BIG)
+    (root / "twin.bin").write_bytes(BIG_TWIN)
+    os.chmod(paths[1], 0o600)
+    os.utime(paths[1], (1_500_000_000, 1_500_000_000))
+    return paths
+
+
+@pytest.mark.parametrize("fstype", ["xfs", "btrfs"])
+def test_reflink_shares_extents_and_each_copy_keeps_its_inode_name_and_metadata(cli, loop_fs, fstype):
+    root = loop_fs(fstype)
+    _big_copies(root)
+    kept, *copies = map(Path, scan_json(cli, root)["groups"][0]["files"])  # --keep first: the first
+    assert all(extents(c) != extents(kept) for c in copies)
+    meta = {p: (p.stat().st_ino, p.stat().st_mode, p.stat().st_mtime_ns, p.stat().st_nlink) for p in copies}
+    twin = extents(root / "twin.bin")
+
+    dry = run(cli, "--reflink", "--dry-run", root)
+    assert dry.returncode == 0, dry.stderr
+    assert all(extents(c) != extents(kept) for c in copies)
+    would = re.search(r"^Dry run: 2 files would be deduplicated in place, (.+) would be freed;", dry.stdout, re.M)
+
+    proc = run(cli, "--reflink", root)
+    assert proc.returncode == 0, proc.stderr
+    for c in copies:
+        assert extents(c) == extents(kept), c
+        assert c.read_bytes() == BIG
+        assert (c.stat().st_ino, c.stat().st_mode, c.stat().st_mtime_ns, c.stat().st_nlink) == meta[c]
+    assert kept.read_bytes() == BIG and (root / "twin.bin").read_bytes() == BIG_TWIN
+    assert extents(root / "twin.bin") == twin
+    assert proc.stdout.count("  shared:       ") == 2
+    reclaimable = re.search(r", (.+) reclaimable,", proc.stdout)[1]
+    assert would and reclaimable == would[1] == "6.0 MiB"
+    assert "2 files deduplicated in place, 6.0 MiB freed\n0 files kept because of a problem\n" in proc.stdout
+
+    # Shared once, nothing is left to share.
+    again = run(cli, "--reflink", root)
+    assert again.returncode == 0, again.stderr
+    assert again.stdout.count(f"(already shares its extents with kept {kept})") == 2
+    assert ", 0 B reclaimable," in again.stdout
+    assert "0 files deduplicated in place, 0 B freed\n0 files kept because of a problem\n" in again.stdout
+
+
+def test_reflink_leaves_a_copy_that_changed_after_the_scan(cli, loop_fs):
+    root = loop_fs("xfs")
+    kept, copy, other = _big_copies(root)
+    term = Terminal([cli, "--interactive", "--reflink", "--quiet", root], stdin=True, stdout=True)
+    listed = ask(term, "1/1", "3.0 MiB", 3)
+    with open(copy, "r+b") as f:  # same size, other bytes, same inode
+        f.seek(len(BIG) // 2)
+        f.write(b"changed")
+    term.send(f"{listed.index(kept) + 1}\n")
+    assert term.finish() == 0
+    assert extents(other) == extents(kept) and other.read_bytes() == BIG
+    assert extents(copy) != extents(kept)
+    assert copy.read_bytes() == BIG[:len(BIG) // 2] + b"changed" + BIG[len(BIG) // 2 + 7:]
+    assert f"  {copy}: content differs from kept {kept}\n" in term.text()
+
+
+def test_reflink_leaves_copies_where_extents_cannot_be_shared(cli, loop_fs, tmp_path):
+    xfs = loop_fs("xfs")
+    (xfs / "a.bin").write_bytes(BIG)
+    local = tmp_path / "L"
+    local.mkdir()
+    (local / "b.bin").write_bytes(BIG)
+    plain = tmp_path / "T"  # a file system without shared extents
+    plain.mkdir()
+    with mounted(plain, "tmpfs"):
+        (plain / "c.bin").write_bytes(BIG)
+        (plain / "d.bin").write_bytes(BIG)
+        before = {p: p.stat().st_ino for p in (local / "b.bin", plain / "c.bin", plain / "d.bin")}
+        proc = run(cli, "--reflink", xfs, local, plain)
+        assert all(p.read_bytes() == BIG and p.stat().st_ino == ino for p, ino in before.items())
+        plain_alone = run(cli, "--reflink", plain)
+    assert proc.returncode == 0, proc.stderr
+    assert f"  {local / 'b.bin'}: on another file system than kept {xfs / 'a.bin'}\n" in proc.stdout
+    assert f"  {plain / 'c.bin'}: on another file system than kept {xfs / 'a.bin'}\n" in proc.stdout
+    assert plain_alone.returncode == 0, plain_alone.stderr
+    assert f"  {plain / 'd.bin'}: the file system cannot share extents: " in plain_alone.stdout
+    assert "0 files deduplicated in place, 0 B freed\n1 file kept because of a problem:\n" in plain_alone.stdout
+
+
+# --- manual page and completions ---------------------------------------------------
+
+COMPLETIONS = REPO / "cli" / "completions"
+
+
+def help_options(cli) -> list:
+    """The options of --help in their order, short forms first."""
+    text = run(cli, "--help").stdout
+    return [name for m in re.finditer(r"^  (?:(-\w), )?(--[\w-]+)", text, re.M) for name in m.groups() if name]
+
+
+def manual(cli) -> str:
+    """The manual page as built beside the tool."""
+    return Path(cli).with_name("dupfind.1").read_text()
+
+
+def manual_section(page: str, title: str) -> str:
+    return page.split(f"\n.SH {title}\n", 1)[1].split("\n.SH ", 1)[0]
+
+
+def test_manual_lists_the_options_of_the_help_in_its_order(cli):
+    options = manual_section(manual(cli), "OPTIONS")
+    tags = re.findall(r"^\.TP\n(\.B[IR]? .*)$", options, re.M)
+    listed = [name for tag in tags for name in re.findall(r'(?:^|[\s"])(--?\w[\w-]*)', tag.replace("\\-", "-"))]
+    assert listed == help_options(cli)
+
+
+def test_manual_has_the_exit_codes_and_version_of_the_tool(cli):
+    page = manual(cli)
+    codes = re.findall(r"^\.TP\n\.B (\d+)$", manual_section(page, "EXIT STATUS"), re.M)
+    help_codes = re.findall(r"(\d+) [a-z]", run(cli, "--help").stdout.split("Exit status:", 1)[1])
+    assert codes == help_codes == ["0", "1", "2", "130"]
+    version = run(cli, "--version").stdout.split()[1]
+    assert re.search(rf'^\.TH DUPFIND 1 "[\d-]+" "dupfind {re.escape(version)}"', page, re.M)
+
+
+def test_manual_renders_without_warnings(cli):
+    if not shutil.which("groff"):
+        pytest.skip("groff is not installed")
+    proc = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", str(Path(cli).with_name("dupfind.1"))],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0 and proc.stderr == ""
+
+
+def bash_complete(words: list, cwd: Path) -> list:
+    """What the bash completion offers for the last word of the line."""
+    script = (f"source {shlex.quote(str(COMPLETIONS / 'dupfind.bash'))}; "
+              f"COMP_WORDS=({' '.join(shlex.quote(w) for w in words)}); COMP_CWORD={len(words) - 1}; "
+              "_dupfind; printf '%s\\n' \"${COMPREPLY[@]}\"")
+    proc = subprocess.run(["bash", "-c", script], capture_output=True, text=True, cwd=cwd, check=True)
+    return sorted(proc.stdout.split())
+
+
+def test_bash_completion_offers_every_option_of_the_help(cli, tmp_path):
+    assert bash_complete(["dupfind", "-"], tmp_path) == sorted(help_options(cli))
+
+
+@pytest.mark.parametrize(
+    "words, offered",
+    [
+        (["--li"], ["--link"]),
+        (["--ex"], ["--exclude", "--exclude-text"]),
+        (["--format", "f"], ["fdupes"]),
+        (["--format", "=", ""], ["csv", "fdupes", "human", "json"]),  # --format=
+        (["--keep", "sh"], ["shortest-path"]),
+        (["--reference", "s"], ["src", "sub"]),  # directories only
+        (["s"], ["src", "sub"]),
+        (["--", "-"], ["-odd"]),  # after --, a word with a dash is a directory
+        (["--min-size", ""], []),
+        (["--exclude", "s"], []),
+    ],
+)
+def test_bash_completion_offers_values_and_directories(tmp_path, words, offered):
+    for d in ("src", "sub", "-odd"):
+        (tmp_path / d).mkdir()
+    (tmp_path / "same.txt").write_bytes(b"")
+    assert bash_complete(["dupfind", *words], tmp_path) == offered
+
+
+def test_zsh_completion_knows_every_option_of_the_help(cli):
+    specs = [line for line in (COMPLETIONS / "_dupfind").read_text().splitlines() if line.startswith("  '")]
+    named = {name for line in specs for name in re.findall(r"(?<![\w-])(--?[a-zA-Z0-9][\w-]*)", line)}
+    assert named == set(help_options(cli))
+    if shutil.which("zsh"):
+        proc = subprocess.run(["zsh", "-n", str(COMPLETIONS / "_dupfind")], capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stderr
+
+
+def test_install_puts_the_manual_and_completions_where_man_and_shells_look(cli, tmp_path):
+    build = Path(cli).resolve().parents[1]
+    if not (build / "CMakeCache.txt").exists() or not shutil.which("cmake"):
+        pytest.skip(f"{build} is not a CMake build directory")
+    prefix = tmp_path / "prefix"
+    subprocess.run(["cmake", "--install", str(build), "--prefix", str(prefix)], check=True, capture_output=True)
+    share = prefix / "share"
+    assert (share / "bash-completion" / "completions" / "dupfind").read_bytes() == \
+        (COMPLETIONS / "dupfind.bash").read_bytes()
+    assert (share / "zsh" / "site-functions" / "_dupfind").read_bytes() == (COMPLETIONS / "_dupfind").read_bytes()
+    assert (share / "man" / "man1" / "dupfind.1").read_bytes() == Path(cli).with_name("dupfind.1").read_bytes()
+    if not shutil.which("man"):
+        pytest.skip("man is not installed (Debian man-db)")
+    proc = subprocess.run(["man", "-M", str(share / "man"), "dupfind"], capture_output=True, text=True,
+                          env={**os.environ, "MANPAGER": "cat", "MANWIDTH": "80"})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("DUPFIND(1)") and "--reflink" in proc.stdout
+
+
 # --- terminal: progress, Ctrl-C, interactive --------------------------------
 
 def test_ctrl_c_cancels_the_scan_and_exits_130(cli, tmp_path):
@@ -856,9 +1586,10 @@ def test_progress_bar_on_a_terminal_unless_quiet(cli, tmp_path):
     assert re.search(r"\[[#.]{30}\] +\d+% (starting|walking|comparing|writing results)", term.text())
     assert term.text().endswith("\r\x1b[K")  # the bar's line is cleared at the end
 
-    term = Terminal([cli, "--quiet", root], stderr=True)
-    assert term.finish() == 0
-    assert term.output == b""
+    for quiet in ("--quiet", "-q"):
+        term = Terminal([cli, quiet, root], stderr=True)
+        assert term.finish() == 0
+        assert term.output == b"", quiet
 
 
 PROMPT = r"Keep which files\?[^\n]*: "

@@ -1,0 +1,56 @@
+# bash completion for dupfind                                -*- shell-script -*-
+
+_dupfind()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} prev='' i
+    ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    # "--format=cs": bash splits the word at '=' (COMP_WORDBREAKS).
+    if [[ $cur == = ]]; then
+        cur=''
+    elif [[ $prev == = ]] && ((COMP_CWORD > 1)); then
+        prev=${COMP_WORDS[COMP_CWORD - 2]}
+    fi
+
+    # After "--" every word is a directory.
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        if [[ ${COMP_WORDS[i]} == -- ]]; then
+            COMPREPLY=($(compgen -d -- "$cur"))
+            return
+        fi
+    done
+
+    case $prev in
+        --keep)
+            COMPREPLY=($(compgen -W 'first newest oldest shortest-path' -- "$cur"))
+            return
+            ;;
+        --format)
+            COMPREPLY=($(compgen -W 'human json fdupes csv' -- "$cur"))
+            return
+            ;;
+        --reference)
+            COMPREPLY=($(compgen -d -- "$cur"))
+            return
+            ;;
+        --min-size | --max-size | --max-files | --max-depth | --exclude | --exclude-text)
+            # A number or a pattern: nothing to offer.
+            COMPREPLY=()
+            return
+            ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W '
+            --min-size --max-size --exclude --exclude-text --skip-hidden
+            -x --one-file-system --max-depth --follow-symlinks -H --hard-links
+            --max-files -r --recursive --reference --isolate --format --json
+            -0 --null --omit-first -m --summary --skipped -q --quiet --delete
+            --link --reflink --keep --dry-run --interactive -h --help
+            -V --version' -- "$cur"))
+        return
+    fi
+    COMPREPLY=($(compgen -d -- "$cur"))
+} &&
+    complete -o filenames -F _dupfind dupfind
+
+# ex: filetype=sh
