@@ -13,12 +13,19 @@
 #include <cstddef>
 #include <cstdint>
 
+// ---- paths ----------------------------------------------------------------------------
+
+// Whether c separates the components of a path: '/' everywhere, and on
+// Windows also a backslash.
+bool dup_path_separator(char c);
+
 // ---- status ---------------------------------------------------------------------------
 
 enum dup_ftype : uint8_t {
     DUP_FT_REG,    // a regular file
     DUP_FT_DIR,    // a directory
-    DUP_FT_LNK,    // a symbolic link (on Windows, any reparse point)
+    DUP_FT_LNK,    // a symbolic link (on Windows a junction or symbolic link; the
+                   // delete's own query counts every reparse point as one)
     DUP_FT_OTHER,  // a FIFO, socket, device
 };
 
