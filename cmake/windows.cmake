@@ -24,6 +24,11 @@ set(XXHASH_LIBRARY "")
 add_compile_definitions(XXH_INLINE_ALL)
 add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${DUPFIND_HEADER_ONLY_DIR}/xxhash.h>")
 
+# Programs and the DLL land together in bin/ (Windows finds a DLL beside the
+# program that loads it), the import library in lib/.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+
 # The C++ runtime, libgcc and winpthreads are linked statically into every
 # program and the DLL, which then depend on Windows system DLLs alone.
 add_link_options(-static)
