@@ -27,6 +27,13 @@
 
 namespace testutil {
 
+// What the system reports as a file's identity: equal for two paths that
+// reach one file.
+struct file_id {
+    uint64_t dev;
+    uint64_t ino;
+};
+
 // Deterministic bytes that differ at every offset class; different seeds
 // give different content.
 inline std::string pattern(size_t n, unsigned seed = 1) {

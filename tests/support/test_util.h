@@ -183,6 +183,17 @@ inline void make_symlink(const std::string &target, const std::string &link) {
         throw std::runtime_error("cannot symlink " + link);
 }
 
+// A path length beyond what the system takes whole (PATH_MAX bytes).
+constexpr size_t kLongPathBytes = 5000;
+
+// The identity of what path leads to (links followed). Throws when there is
+// nothing there.
+inline file_id identity(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+    return file_id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 // Why no symbolic link can be made here, or null: every POSIX system makes them.
 inline const char *symlinks_unavailable() { return nullptr; }
 

@@ -241,6 +241,24 @@ inline void make_symlink(const std::string &target, const std::string &link) {
         throw std::runtime_error("no symbolic link was made at " + link);
 }
 
+// A path length well beyond the 260 characters of a plain Windows path. Wine
+// keeps files on a Linux file system, whose paths must stay below 4096 bytes
+// with its prefix directory in front, so the length stays well below that.
+constexpr size_t kLongPathBytes = 1200;
+
+// The identity of what path leads to (links followed): volume serial number
+// and file index. Throws when there is nothing there.
+inline file_id identity(const std::string &path) {
+    HANDLE h = CreateFileW(long_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
+    BY_HANDLE_FILE_INFORMATION info;
+    const BOOL ok = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!ok) throw std::runtime_error("cannot query " + path);
+    return file_id{info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 inline bool exists(const std::string &path) { return GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Windows has no other user to switch to from here: reports failure. Tests
