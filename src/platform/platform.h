@@ -103,7 +103,9 @@ struct dup_parent_t;  // a directory held open to act on one of its entries
 
 // Opens the directory that holds the last component of path (following
 // links along the way). Also sets *name to that component, inside path.
-// Null on failure.
+// Null on failure. (Windows holds the entry itself instead, opened without
+// following it and so that nobody can rename or replace it meanwhile; the
+// functions below keep the same guarantees.)
 dup_parent_t *dup_parent_open(const char *path, const char **name);
 void dup_parent_close(dup_parent_t *dir);  // accepts null
 // The status of an entry of the open directory, never following a link.
