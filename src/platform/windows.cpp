@@ -242,6 +242,10 @@ int dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int fol
 dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_perr *why) {
     dup_sys_path p;
     if (!dup_sys_path_of(path, &p, why)) return DUP_CONTENT_NONE;
+    if (p.dir_only) {  // "file/" names no regular file
+        dup_set_why(why, DUP_PERR_OTHER);
+        return DUP_CONTENT_NONE;
+    }
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
     // With the right to write attributes the read can be kept from moving
     // the access time; where that right is refused, the file is read anyway.

@@ -218,6 +218,7 @@ TEST(WindowsPaths, SpellingsOfOneObject) {
     // A trailing separator names a directory only.
     dup_stat_t st;
     EXPECT_EQ(dup_fill_stat((file + "/").c_str(), &st, 0), -1);
+    EXPECT_EQ(dup_content_open((file + "\\").c_str(), 0, 0, 0), DUP_CONTENT_NONE);
     EXPECT_EQ(take(dup_canonical_path((file + "\\").c_str())), std::nullopt);
     ASSERT_EQ(dup_fill_stat((d / "Dir\\").c_str(), &st, 0), 0);
     EXPECT_EQ(st.type, DUP_FT_DIR);
