@@ -90,12 +90,14 @@ dup_delete_outcome remove_checked(const char *path) {
 
 int dup_path_has_dotdot(const char *path) {
     if (!path) return 1;
+    // Every character the system takes as a separator ends a component: on
+    // Windows "C:\data\..\x" climbs out as surely as "/data/../x".
     const char *piece = path;
     for (;;) {
-        const char *end = strchr(piece, '/');
-        const size_t len = end ? static_cast<size_t>(end - piece) : strlen(piece);
-        if (len == 2 && piece[0] == '.' && piece[1] == '.') return 1;
-        if (!end) return 0;
+        const char *end = piece;
+        while (*end && !dup_path_separator(*end)) end++;
+        if (end - piece == 2 && piece[0] == '.' && piece[1] == '.') return 1;
+        if (!*end) return 0;
         piece = end + 1;
     }
 }

@@ -12,8 +12,9 @@ struct dup_delete_outcome {
 
 dup_delete_outcome dup_delete_guarded(const char *path);
 
-// Whether the path has a component that is exactly "..". Only '/' separates
-// components here; a null path counts as having one.
+// Whether the path has a component that is exactly "..". Components are
+// separated as the system separates them (dup_path_separator); a null path
+// counts as having one.
 int dup_path_has_dotdot(const char *path);
 
 #endif  // DUP_REMOVE_H

@@ -36,13 +36,17 @@ struct entry_key {
     char *name;  // heap; null when the entry could not be placed
 };
 
-// The directory part of path ("." for a bare name, "/" right below the
-// file-system root) as a new heap string, and the name after it.
+// The directory part of path with its separator ("." for a bare name, "/"
+// right below the file-system root, "C:/" below a drive's) as a new heap
+// string, and the name after it. The separator is kept so that the root of
+// a drive stays its root rather than the drive's working directory.
 char *split_path(const char *path, const char **name) {
-    const char *slash = strrchr(path, '/');
+    const char *slash = nullptr;  // the last separator, whichever the system uses
+    for (const char *c = path; *c; c++)
+        if (dup_path_separator(*c)) slash = c;
     *name = slash ? slash + 1 : path;
     if (!slash) return dup_strdup(".");
-    const size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
+    const size_t n = static_cast<size_t>(slash - path) + 1;
     char *dir = static_cast<char *>(malloc(n + 1));
     if (!dir) return nullptr;
     memcpy(dir, path, n);

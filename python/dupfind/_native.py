@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import sys
 import threading
 from pathlib import Path
 from typing import Iterator, Optional
@@ -14,8 +15,17 @@ from typing import Iterator, Optional
 LIBRARY_ENV = "DUPFIND_LIBRARY"
 
 _LIBRARY_NAME = "brennic-filedup-find"
-_LIBRARY_FILE = "lib" + _LIBRARY_NAME + ".so"
-_SONAME = _LIBRARY_FILE + ".1"
+if sys.platform == "win32":
+    # Loaded by name: from the interpreter's directory, the system's, or one
+    # added with os.add_dll_directory (Python does not search PATH for it).
+    # A Windows build puts the DLL in its bin/ directory.
+    _LIBRARY_FILE = _LIBRARY_NAME + ".dll"
+    _SONAME = _LIBRARY_FILE
+    _BUILD_SUBDIRS = ("bin", "")
+else:
+    _LIBRARY_FILE = "lib" + _LIBRARY_NAME + ".so"
+    _SONAME = _LIBRARY_FILE + ".1"
+    _BUILD_SUBDIRS = ("",)
 
 _lock = threading.Lock()
 _lib: Optional[ctypes.CDLL] = None
@@ -46,9 +56,10 @@ def _checkout_libraries() -> Iterator[Path]:
         return
     found = []
     for build_dir in repo.glob("build*"):
-        lib = build_dir / _LIBRARY_FILE
-        if lib.is_file():
-            found.append(lib)
+        for sub in _BUILD_SUBDIRS:
+            lib = build_dir / sub / _LIBRARY_FILE
+            if lib.is_file():
+                found.append(lib)
     found.sort(key=lambda p: p.stat().st_mtime, reverse=True)
     for lib in found:
         if not _is_instrumented(lib):
@@ -62,7 +73,7 @@ def _candidates() -> Iterator[str]:
     for name in (_SONAME, ctypes.util.find_library(_LIBRARY_NAME)):
         if name and name not in seen:
             seen.add(name)
-            yield name  # resolved by the dynamic loader (LD_LIBRARY_PATH, ld.so.cache)
+            yield name  # by the loader (LD_LIBRARY_PATH, ld.so.cache); on Windows find_library searches PATH
     yield from (str(p) for p in _checkout_libraries())
 
 
@@ -95,7 +106,9 @@ def load_library() -> ctypes.CDLL:
     loader and ``ctypes.util.find_library`` find it (after ``cmake --install``
     and ``ldconfig``, or through ``LD_LIBRARY_PATH``). Only when this package
     is imported from a source checkout, and nothing is installed, the newest
-    library built in one of the checkout's ``build*`` directories.
+    library built in one of the checkout's ``build*`` directories. On Windows
+    the file is ``brennic-filedup-find.dll``, found by name or on ``PATH``
+    (written for Windows, not tested there).
 
     Raises:
         LibraryNotFound: no candidate could be loaded.

@@ -13,12 +13,19 @@
 #include <cstddef>
 #include <cstdint>
 
+// ---- paths ----------------------------------------------------------------------------
+
+// Whether c separates the components of a path: '/' everywhere, and on
+// Windows also a backslash.
+bool dup_path_separator(char c);
+
 // ---- status ---------------------------------------------------------------------------
 
 enum dup_ftype : uint8_t {
     DUP_FT_REG,    // a regular file
     DUP_FT_DIR,    // a directory
-    DUP_FT_LNK,    // a symbolic link (on Windows, any reparse point)
+    DUP_FT_LNK,    // a symbolic link (on Windows a junction or symbolic link; the
+                   // delete's own query counts every reparse point as one)
     DUP_FT_OTHER,  // a FIFO, socket, device
 };
 
@@ -101,7 +108,9 @@ struct dup_parent_t;  // a directory held open to act on one of its entries
 
 // Opens the directory that holds the last component of path (following
 // links along the way). Also sets *name to that component, inside path.
-// Null on failure.
+// Null on failure. (Windows holds the entry itself instead, opened without
+// following it and so that nobody can rename or replace it meanwhile; the
+// functions below keep the same guarantees.)
 dup_parent_t *dup_parent_open(const char *path, const char **name);
 void dup_parent_close(dup_parent_t *dir);  // accepts null
 // The status of an entry of the open directory, never following a link.

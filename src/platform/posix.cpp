@@ -126,6 +126,8 @@ void trim_slashes(char *s) {
 
 }  // namespace
 
+bool dup_path_separator(char c) { return c == '/'; }
+
 // ---- status ---------------------------------------------------------------------------
 
 int dup_fill_stat(const char *path, dup_stat_t *st, int follow, dup_perr *why) {

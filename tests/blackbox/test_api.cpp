@@ -32,7 +32,9 @@ TEST(Api, FinishedScanResultsAreSeparateCopies) {
     testutil::TempDir d;
     testutil::write_file(d / "a.txt", "same");
     testutil::write_file(d / "b.txt", "same");
-    testutil::make_symlink("a.txt", d / "latest");
+    // A link beside them, where one can be made, is reported and not collected.
+    const bool link = testutil::symlinks_unavailable() == nullptr;
+    if (link) testutil::make_symlink("a.txt", d / "latest");
     int id = dupfind_scan_start(dirs_of(d.path()).c_str(), nullptr);
     ASSERT_EQ(id, 1) << dupfind_last_error();
     ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100) << dupfind_last_error();
@@ -45,8 +47,10 @@ TEST(Api, FinishedScanResultsAreSeparateCopies) {
     EXPECT_STREQ(r1, r2);
     std::string text = r1;
     EXPECT_NE(text.find("\"scanned_files\":2"), std::string::npos) << text;
-    EXPECT_NE(text.find("{\"path\":" + testutil::json_str(d / "latest") + ",\"reason\":\"symlink\"}"),
-              std::string::npos) << text;
+    if (link) {
+        EXPECT_NE(text.find("{\"path\":" + testutil::json_str(d / "latest") + ",\"reason\":\"symlink\"}"),
+                  std::string::npos) << text;
+    }
     dupfind_free_string(r1);
     dupfind_free_string(r2);
     // A cancel after the end changes nothing.

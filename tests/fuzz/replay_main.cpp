@@ -55,7 +55,11 @@ int main(int argc, char **argv) {
     // Absolute names: a target may change the working directory.
     std::vector<std::string> files;
     for (int i = 1; i < argc; i++) {
+#ifdef _WIN32
+        char *abs = _fullpath(nullptr, argv[i], 0);
+#else
         char *abs = realpath(argv[i], nullptr);
+#endif
         collect(abs ? abs : argv[i], files);
         std::free(abs);
     }

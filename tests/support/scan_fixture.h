@@ -4,8 +4,6 @@
 #ifndef DUPFIND_SCAN_FIXTURE_H
 #define DUPFIND_SCAN_FIXTURE_H
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "same_entry.h"
 #include "scan.h"
 #include "walk.h"
@@ -53,9 +52,9 @@ public:
     // Size and identity from the status of the path, following links (as
     // the walk does for a followed link).
     void add(const std::string &path) {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
-        add_raw(path, st.st_size, st.st_dev, st.st_ino);
+        dup_stat_t st;
+        if (dup_fill_stat(path.c_str(), &st, 1) != 0) throw std::runtime_error("cannot stat " + path);
+        add_raw(path, st.size, st.dev, st.ino);
     }
     void add_raw(const std::string &path, int64_t size, uint64_t dev, uint64_t ino) {
         if (s.n_files == s.cap_files) {

@@ -1,6 +1,14 @@
 // Helpers shared by the tests: scratch directories and small file fixtures.
+// This is the POSIX set; Windows has its own (test_util_windows.h) with the
+// same names, and both include the portable ones (test_common.h).
 #ifndef DUPFIND_TEST_UTIL_H
 #define DUPFIND_TEST_UTIL_H
+
+#include "test_common.h"
+
+#ifdef _WIN32
+#include "test_util_windows.h"
+#else
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -148,18 +156,6 @@ private:
     bool ok_ = false;
 };
 
-// Deterministic bytes that differ at every offset class; different seeds
-// give different content.
-inline std::string pattern(size_t n, unsigned seed = 1) {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; i++) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
 // Reads a descriptor (the parent's end of a pipe from a child) to its end,
 // then closes it.
 inline std::string drain_and_close(int fd) {
@@ -187,32 +183,23 @@ inline void make_symlink(const std::string &target, const std::string &link) {
         throw std::runtime_error("cannot symlink " + link);
 }
 
+// A path length beyond what the system takes whole (PATH_MAX bytes).
+constexpr size_t kLongPathBytes = 5000;
+
+// The identity of what path leads to (links followed). Throws when there is
+// nothing there.
+inline file_id identity(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+    return file_id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// Why no symbolic link can be made here, or null: every POSIX system makes them.
+inline const char *symlinks_unavailable() { return nullptr; }
+
 inline bool exists(const std::string &path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
-}
-
-// A JSON string literal for a path (quotes and backslashes escaped).
-inline std::string json_str(const std::string &s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
-// Polls a progress function until the scan reaches 100 or -1, or until the
-// deadline passes (then returns the last value seen).
-template <class ProgressFn>
-int wait_for_scan(ProgressFn progress, int id, std::chrono::seconds limit = std::chrono::seconds(120)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    int p = progress(id);
-    while (p != 100 && p >= 0 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        p = progress(id);
-    }
-    return p;
 }
 
 // Runs fn in a child process that has dropped root privileges (to "nobody"),
@@ -233,5 +220,7 @@ int run_unprivileged(Fn fn) {
 }
 
 }  // namespace testutil
+
+#endif  // _WIN32
 
 #endif

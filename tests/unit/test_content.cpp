@@ -113,18 +113,18 @@ TEST(Content, FirstBlockFollowsTheRecordedSize) {
     EXPECT_EQ(dup_hash_first_block((d / "missing").c_str(), 0, 0, 0, &h, nullptr), -1);
 
     // Read only while the entry is still the file the walk recorded.
-    struct stat st {};
-    ASSERT_EQ(stat(p.c_str(), &st), 0);
-    const dup_content_t same = dup_content_open(p.c_str(), 0, st.st_dev, st.st_ino);
+    const testutil::file_id st = testutil::identity(p);
+    const dup_content_t same = dup_content_open(p.c_str(), 0, st.dev, st.ino);
     EXPECT_NE(same, DUP_CONTENT_NONE);
     dup_content_close(same);
-    EXPECT_EQ(dup_content_open(p.c_str(), 0, st.st_dev, st.st_ino + 1), DUP_CONTENT_NONE);
-    EXPECT_EQ(dup_hash_first_block(p.c_str(), 10, st.st_dev + 1, st.st_ino, &h, nullptr), -1);
+    EXPECT_EQ(dup_content_open(p.c_str(), 0, st.dev, st.ino + 1), DUP_CONTENT_NONE);
+    EXPECT_EQ(dup_hash_first_block(p.c_str(), 10, st.dev + 1, st.ino, &h, nullptr), -1);
 }
 
 // A FIFO (or a device) put where a collected file was must fail at once:
 // opening a FIFO for reading would otherwise wait for a writer forever.
 TEST(Content, NonRegularFilesFailWithoutBlocking) {
+    DUPFIND_POSIX_ONLY("FIFOs and fork");
     TempDir d;
     std::string fifo = d / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -141,6 +141,7 @@ TEST(Content, NonRegularFilesFailWithoutBlocking) {
 }
 
 TEST(Content, UnreadableFileFails) {
+    DUPFIND_POSIX_ONLY("permissions as another user");
     TempDir d;
     std::string p = d / "secret";
     write_file(p, "content");
@@ -197,6 +198,7 @@ TEST(Content, ReadEndTellsWhereTheFileEnds) {
 // the walks of other scans): past that an open answers "out of handles",
 // and one closed lets the next one through.
 TEST(Content, ReadingHoldsAtMostHalfTheHandles) {
+    DUPFIND_POSIX_ONLY("a limit of open files to lower, and fork");
     TempDir d;
     write_file(d / "f", "content");
     const std::string p = d / "f";

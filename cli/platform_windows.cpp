@@ -1,0 +1,404 @@
+// Windows implementation of the tool's platform layer, and its entry point.
+//
+// The tool works in UTF-8 like the library: arguments arrive as UTF-16 and
+// are converted before main.cpp sees them, paths go back to UTF-16 for every
+// file call, and the console is switched to UTF-8 output so that the names
+// the tool prints show as they are. Redirected output is UTF-8 bytes.
+#include "platform.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+// main.cpp's main, renamed by the build (see cli/CMakeLists.txt).
+int dupfind_utf8_main(int argc, char **argv);
+
+namespace dfcli {
+
+namespace {
+
+volatile LONG g_interrupted = 0;
+
+// The first Ctrl-C (or Ctrl-Break) only sets the flag that the tool polls;
+// a second one gets the default handling, which ends the process at once.
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    return InterlockedExchange(&g_interrupted, 1) == 0 ? TRUE : FALSE;
+}
+
+// UTF-8 of UTF-16 text. A surrogate without its partner, which no UTF-8
+// text can hold, becomes the bytes of its code point (not valid UTF-8), so
+// that such an argument is refused as not UTF-8 rather than quietly turned
+// into another name.
+std::string utf8_of(const wchar_t *w, size_t n) {
+    std::string out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; i++) {
+        uint32_t c = static_cast<uint16_t>(w[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && w[i + 1] >= 0xDC00 && w[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(w[++i]) - 0xDC00);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The extended-length UTF-16 form of a UTF-8 path, so that long paths and
+// every name work; empty when the text is not UTF-8.
+std::wstring wide_path(const std::string &path) {
+    if (path.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                                      nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), w.data(), n);
+    for (wchar_t &c : w)
+        if (c == L'/') c = L'\\';
+    if (w.rfind(L"\\\\?\\", 0) == 0 || w.rfind(L"\\\\.\\", 0) == 0) return w;
+    DWORD need = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (need == 0) return std::wstring();
+    std::wstring full(need, L'\0');
+    DWORD got = GetFullPathNameW(w.c_str(), need, full.data(), nullptr);
+    if (got == 0 || got >= need) return std::wstring();
+    full.resize(got);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+struct HandleCloser {
+    void operator()(void *h) const {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+Handle open_for_read(const std::string &path, DWORD flags) {
+    const std::wstring w = wide_path(path);
+    if (w.empty()) return Handle();
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+std::string last_error_text() {
+    const DWORD err = GetLastError();
+    wchar_t *msg = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, err, 0, reinterpret_cast<LPWSTR>(&msg), 0, nullptr);
+    std::string text = n ? utf8_of(msg, n) : "error " + std::to_string(err);
+    if (msg) LocalFree(msg);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+// Reads up to n bytes, stopping early only at end of file or on an error.
+bool read_full(HANDLE h, char *buf, size_t n, size_t *got) {
+    *got = 0;
+    while (*got < n) {
+        DWORD r = 0;
+        if (!ReadFile(h, buf + *got, static_cast<DWORD>(n - *got), &r, nullptr)) return false;
+        if (r == 0) break;
+        *got += r;
+    }
+    return true;
+}
+
+// A volume whose files may live on another machine (a network share, which
+// may be exported from this very one): its file numbers cannot prove two
+// paths different files.
+const char *stacked_type(HANDLE h) {
+    FILE_REMOTE_PROTOCOL_INFO remote;
+    if (GetFileInformationByHandleEx(h, FileRemoteProtocolInfo, &remote, sizeof remote)) return "network share";
+    return nullptr;
+}
+
+bool is_terminal(DWORD which) {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+UINT g_saved_output_cp = 0;
+
+void restore_console() {
+    if (g_saved_output_cp) SetConsoleOutputCP(g_saved_output_cp);
+}
+
+}  // namespace
+
+bool file_status(const std::string &path, FileStatus *st) {
+    Handle h = open_for_read(path, FILE_FLAG_BACKUP_SEMANTICS);
+    if (!h) {
+        // A file that cannot be opened for reading may still be queried.
+        const std::wstring w = wide_path(path);
+        if (w.empty()) return false;
+        HANDLE q = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (q == INVALID_HANDLE_VALUE) return false;
+        h.reset(q);
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h.get(), &info)) return false;
+    st->regular = !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileType(h.get()) == FILE_TYPE_DISK;
+    st->directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    st->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    const int64_t ticks = static_cast<int64_t>(
+        (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
+    st->mtime_ns = (ticks - 116444736000000000LL) * 100;  // from 1601 in 100 ns steps to the epoch in ns
+    // The change time moves with the content and the metadata, as on POSIX.
+    FILE_BASIC_INFO basic;
+    st->ctime_ns = GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof basic)
+                       ? (basic.ChangeTime.QuadPart - 116444736000000000LL) * 100
+                       : st->mtime_ns;
+    st->device = info.dwVolumeSerialNumber;
+    st->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    st->links = info.nNumberOfLinks;
+    st->stacked = stacked_type(h.get());
+    return true;
+}
+
+int entry_is_link(const std::string &path) {
+    const std::wstring w = wide_path(path);
+    if (w.empty()) return -1;
+    const DWORD attr = GetFileAttributesW(w.c_str());
+    if (attr == INVALID_FILE_ATTRIBUTES) return -1;
+    if (!(attr & FILE_ATTRIBUTE_REPARSE_POINT)) return 0;
+    // Junctions and symbolic links are links; other reparse points (cloud
+    // placeholders, deduplicated files) are the files they stand for.
+    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    const BOOL ok = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag);
+    CloseHandle(h);
+    return !ok || IsReparseTagNameSurrogate(tag.ReparseTag) ? 1 : 0;
+}
+
+int files_identical(const std::string &a, const std::string &b, int64_t size, ReadFailure *failure) {
+    auto fail = [&](int file, const char *step) {
+        failure->file = file;
+        failure->step = step;
+        failure->reason = last_error_text();
+        return -1;
+    };
+    Handle fa = open_for_read(a, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!fa) return fail(0, "cannot open");
+    Handle fb = open_for_read(b, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!fb) return fail(1, "cannot open");
+    constexpr size_t kBlock = 64 * 1024;
+    std::vector<char> ba(kBlock), bb(kBlock);
+    int64_t left = size;
+    while (left > 0) {
+        size_t want = left < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left) : kBlock;
+        size_t ra = 0, rb = 0;
+        if (!read_full(fa.get(), ba.data(), want, &ra)) return fail(0, "cannot read");
+        if (!read_full(fb.get(), bb.data(), want, &rb)) return fail(1, "cannot read");
+        // A file that ends early has shrunk since its size was taken.
+        if (ra != want || rb != want) return 0;
+        if (std::memcmp(ba.data(), bb.data(), want) != 0) return 0;
+        left -= static_cast<int64_t>(want);
+    }
+    // Both must end exactly here: a file that grew is no longer the copy.
+    char extra;
+    size_t ea = 0, eb = 0;
+    if (!read_full(fa.get(), &extra, 1, &ea) || !read_full(fb.get(), &extra, 1, &eb) || ea != 0 || eb != 0)
+        return 0;
+    return 1;
+}
+
+
+namespace {
+
+ActResult left(std::string why) { return {ActResult::Left, ActResult::Other, std::move(why)}; }
+ActResult left(ActResult::Cause cause) { return {ActResult::Left, cause, ""}; }
+ActResult failed(const std::string &step) { return {ActResult::Failed, ActResult::Other, step + ": " + last_error_text()}; }
+
+// The path of p's file, when neither it nor any directory between its root
+// and it is a link (junction or symbolic link); empty otherwise.
+std::string plain_path(const RootedPath &p) {
+    std::string path = p.root;
+    size_t at = 0;
+    while (at <= p.below.size()) {
+        size_t end = p.below.find('/', at);
+        if (end == std::string::npos) end = p.below.size();
+        const std::string name = p.below.substr(at, end - at);
+        if (name.empty() || name == "." || name == "..") return "";
+        if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+        path += name;
+        if (entry_is_link(path) != 0) return "";
+        at = end + 1;
+    }
+    return path;
+}
+
+// The file p names is still the one the status describes.
+bool still(const std::string &path, const FileStatus &st) {
+    FileStatus now;
+    return file_status(path, &now) && now.regular && same_file(now, st) && now.size == st.size &&
+           now.mtime_ns == st.mtime_ns;
+}
+
+}  // namespace
+
+bool real_path(const std::string &path, std::string *out) {
+    const std::wstring w = wide_path(path);
+    if (w.empty()) return false;
+    const HANDLE raw = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) return false;
+    Handle h(raw);
+    std::vector<wchar_t> buf(32768);
+    const DWORD n = GetFinalPathNameByHandleW(h.get(), buf.data(), static_cast<DWORD>(buf.size()), 0);
+    if (n == 0 || n >= buf.size()) return false;
+    std::string s = utf8_of(buf.data(), n);
+    // Shown and sent as the user writes it: without the extended-length
+    // prefix the system adds ("\\?\C:\x" is "C:\x").
+    if (s.rfind("\\\\?\\UNC\\", 0) == 0)
+        s = "\\\\" + s.substr(8);
+    else if (s.rfind("\\\\?\\", 0) == 0)
+        s = s.substr(4);
+    *out = s;
+    return true;
+}
+
+ActResult link_over(const RootedPath &kept, const FileStatus &kept_st, const RootedPath &copy,
+                    const FileStatus &copy_st) {
+    const std::string kp = plain_path(kept), cp = plain_path(copy);
+    if (kp.empty()) return left(ActResult::KeptChanged);
+    if (cp.empty()) return left("not a plain path below its directory");
+    if (kept_st.device != copy_st.device) return left(ActResult::OtherFileSystem);
+    const size_t slash = cp.find_last_of("/\\");
+    const std::string dir = slash == std::string::npos ? "" : cp.substr(0, slash + 1);
+    // CreateHardLinkW never replaces a name: a name taken meanwhile only
+    // means another try with another one.
+    std::string tmp;
+    for (int attempt = 0;; ++attempt) {
+        char name[40];
+        std::snprintf(name, sizeof name, ".dupfind-%08lx%04x", static_cast<unsigned long>(GetTickCount()),
+                      static_cast<unsigned>(std::rand() & 0xFFFF));
+        tmp = dir + name;
+        if (CreateHardLinkW(wide_path(tmp).c_str(), wide_path(kp).c_str(), nullptr)) break;
+        const DWORD err = GetLastError();
+        if (err == ERROR_ALREADY_EXISTS && attempt < 100) continue;
+        if (err == ERROR_NOT_SAME_DEVICE) return left(ActResult::OtherFileSystem);
+        return failed("cannot make a hard link to the kept file");
+    }
+    auto drop = [&](ActResult r) {
+        DeleteFileW(wide_path(tmp).c_str());
+        return r;
+    };
+    FileStatus made;
+    if (!file_status(tmp, &made)) return drop(failed("cannot check the new link"));
+    if (!same_file(made, kept_st) || made.size != kept_st.size || made.mtime_ns != kept_st.mtime_ns)
+        return drop(left(ActResult::KeptChanged));
+    if (!still(cp, copy_st)) return drop(left("changed since it was checked"));
+    if (!MoveFileExW(wide_path(tmp).c_str(), wide_path(cp).c_str(), MOVEFILE_REPLACE_EXISTING))
+        return drop(failed("cannot rename the new link over the copy"));
+    return {ActResult::Done, ActResult::Other, ""};
+}
+
+ActResult share_extents(const RootedPath &, const FileStatus &, const RootedPath &, const FileStatus &, bool) {
+    // Windows has no call that shares extents only after comparing the bytes
+    // under lock, which is what makes sharing safe against a copy changed
+    // meanwhile; without it no copy is touched.
+    return left("the file system cannot share extents here: not supported on Windows");
+}
+
+int extents_shared(const std::string &, const std::string &) { return -1; }
+
+bool stdin_is_terminal() { return is_terminal(STD_INPUT_HANDLE); }
+bool stderr_is_terminal() { return is_terminal(STD_ERROR_HANDLE); }
+
+void install_interrupt_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+bool interrupted() { return g_interrupted != 0; }
+
+// The console runs its handler on a thread of its own, never on the
+// library's worker: nothing to hold back.
+void hold_interrupts() {}
+void release_interrupts() {}
+
+int read_input_line(std::string *line) {
+    line->clear();
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    if (GetConsoleMode(in, &mode)) {
+        // The console gives UTF-16; answers are compared as UTF-8.
+        std::wstring w;
+        for (;;) {
+            if (g_interrupted) return -1;
+            wchar_t c;
+            DWORD n = 0;
+            if (!ReadConsoleW(in, &c, 1, &n, nullptr)) return -1;
+            // A Ctrl-C ends the pending read with nothing read.
+            if (n == 0) {
+                if (g_interrupted) return -1;
+                break;
+            }
+            if (c == L'\r') continue;
+            if (c == L'\n') {
+                *line = utf8_of(w.data(), w.size());
+                return 1;
+            }
+            w.push_back(c);
+        }
+        *line = utf8_of(w.data(), w.size());
+        return line->empty() ? 0 : 1;
+    }
+    for (;;) {
+        if (g_interrupted) return -1;
+        char c;
+        DWORD n = 0;
+        // The writer of a pipe that closes ends the input like end of file.
+        if (!ReadFile(in, &c, 1, &n, nullptr) && GetLastError() != ERROR_BROKEN_PIPE) return -1;
+        if (n == 0) return line->empty() ? 0 : 1;
+        if (c == '\n') {
+            if (!line->empty() && line->back() == '\r') line->pop_back();
+            return 1;
+        }
+        line->push_back(c);
+    }
+}
+
+}  // namespace dfcli
+
+// The arguments as UTF-8, with the console set to show UTF-8 output.
+extern "C" int wmain(int argc, wchar_t **wargv) {
+    if (dfcli::is_terminal(STD_OUTPUT_HANDLE) || dfcli::is_terminal(STD_ERROR_HANDLE)) {
+        dfcli::g_saved_output_cp = GetConsoleOutputCP();
+        if (SetConsoleOutputCP(CP_UTF8)) std::atexit(dfcli::restore_console);
+        else dfcli::g_saved_output_cp = 0;
+    }
+    std::vector<std::string> args;
+    std::vector<char *> argv;
+    try {
+        args.reserve(static_cast<size_t>(argc));
+        for (int i = 0; i < argc; i++) args.push_back(dfcli::utf8_of(wargv[i], wcslen(wargv[i])));
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+    } catch (const std::bad_alloc &) {
+        std::fputs("dupfind: out of memory\n", stderr);
+        return 1;
+    }
+    return dupfind_utf8_main(argc, argv.data());
+}
