@@ -158,7 +158,8 @@ int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slo
             }
             const int64_t want = x.hashing ? blk : L;
             const bool last = !x.hashing && off + L >= S;
-            const int64_t r = last ? dup_content_read_end(x.h, px.buf + a * blk, want)
+            // The byte past `size` fits the slot's block unless `size` fills it.
+            const int64_t r = last ? dup_content_read_end(x.h, px.buf + a * blk, want, want < blk)
                                    : dup_content_read(x.h, px.buf + a * blk, want);
             if (r < 0) {
                 x.failed = x.done = 1;

@@ -35,8 +35,8 @@ int dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t 
     // A file that fits in one block is read with its end confirmed: getting
     // exactly n bytes then proves that it ends at its recorded size, so its
     // whole content is what was just hashed.
-    unsigned char buf[DUP_BLOCK];
-    const int64_t got = size <= DUP_BLOCK ? dup_content_read_end(h, buf, n) : dup_content_read(h, buf, n);
+    unsigned char buf[DUP_BLOCK + 1];
+    const int64_t got = size <= DUP_BLOCK ? dup_content_read_end(h, buf, n, 1) : dup_content_read(h, buf, n);
     if (got < n) return -1;  // read error, or shorter than recorded
     *out = XXH64(buf, static_cast<size_t>(n), 0);
     if (whole) *whole = size <= DUP_BLOCK && got == n;

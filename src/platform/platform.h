@@ -84,11 +84,12 @@ dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, u
                                dup_perr *why = nullptr);
 // Fills buf with n bytes, fewer only at the end of the file; -1 on error.
 int64_t dup_content_read(dup_content_t h, void *buf, int64_t n);
-// Reads the last n bytes a file should have into buf (n bytes) and confirms
-// where it ends, in one read call when it ends as expected: n when it ends
-// right after them, n + 1 when it goes on, fewer when it ends sooner, -1 on
-// an error.
-int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n);
+// Reads the last n bytes a file should have into buf and confirms where it
+// ends, in one read call when it ends as expected: n when it ends right
+// after them, n + 1 when it goes on, fewer when it ends sooner, -1 on an
+// error. buf holds n bytes, or n + 1 when room is not 0 (the byte past n
+// may then be overwritten, and the read costs less).
+int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room);
 void dup_content_close(dup_content_t h);  // accepts DUP_CONTENT_NONE
 
 // The process's limit of open files, or -1 when it has none.

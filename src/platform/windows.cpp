@@ -298,7 +298,12 @@ int64_t dup_content_read(dup_content_t h, void *buf, int64_t n) {
     return got;
 }
 
-int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n) {
+int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room) {
+    if (room) {
+        // One call for the n bytes and the one past them, where it fits.
+        const int64_t got = dup_content_read(h, buf, n + 1);
+        return got > n ? n + 1 : got;
+    }
     // No scatter read here: the n bytes, then one byte more into a byte of
     // its own, which must find the end.
     const int64_t got = dup_content_read(h, buf, n);

@@ -157,7 +157,8 @@ TEST(Content, UnreadableFileFails) {
 }
 
 // Reading the last bytes a file should have also tells whether it ends
-// there, and the byte asked for beyond them is never stored in the buffer.
+// there, and the byte asked for beyond them is stored only where the buffer
+// has room for it.
 TEST(Content, ReadEndTellsWhereTheFileEnds) {
     TempDir d;
     const std::string content = pattern(70000, 3);
@@ -178,19 +179,23 @@ TEST(Content, ReadEndTellsWhereTheFileEnds) {
         {"empty", 0, 0, 0},
         {"empty", 0, 10, 0},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.skip) + " " + std::to_string(c.n));
-        const dup_content_t h = dup_content_open((d / c.file).c_str(), 0, 0, 0);
-        ASSERT_NE(h, DUP_CONTENT_NONE);
-        std::vector<unsigned char> skipped(static_cast<size_t>(c.skip) + 1);
-        ASSERT_EQ(dup_content_read(h, skipped.data(), c.skip), c.skip);
-        std::vector<unsigned char> buf(static_cast<size_t>(c.n) + 1, 0xEE);  // one guard byte
-        EXPECT_EQ(dup_content_read_end(h, buf.data(), c.n), c.expect);
-        const int64_t stored = std::min(c.expect, c.n);
-        EXPECT_EQ(std::string(buf.begin(), buf.begin() + stored),
-                  content.substr(static_cast<size_t>(c.skip), static_cast<size_t>(stored)));
-        EXPECT_EQ(buf[static_cast<size_t>(c.n)], 0xEE);
-        dup_content_close(h);
+    for (const int room : {0, 1}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.skip) + " " + std::to_string(c.n) + " room " +
+                         std::to_string(room));
+            const dup_content_t h = dup_content_open((d / c.file).c_str(), 0, 0, 0);
+            ASSERT_NE(h, DUP_CONTENT_NONE);
+            std::vector<unsigned char> skipped(static_cast<size_t>(c.skip) + 1);
+            ASSERT_EQ(dup_content_read(h, skipped.data(), c.skip), c.skip);
+            const size_t guard = static_cast<size_t>(c.n + room);  // the first byte it may not touch
+            std::vector<unsigned char> buf(guard + 1, 0xEE);
+            EXPECT_EQ(dup_content_read_end(h, buf.data(), c.n, room), c.expect);
+            const int64_t stored = std::min(c.expect, c.n);
+            EXPECT_EQ(std::string(buf.begin(), buf.begin() + stored),
+                      content.substr(static_cast<size_t>(c.skip), static_cast<size_t>(stored)));
+            EXPECT_EQ(buf[guard], 0xEE);
+            dup_content_close(h);
+        }
     }
 }
 
