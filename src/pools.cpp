@@ -50,28 +50,16 @@ void take_first_blocks(void *arg) {
     }
 }
 
-// Threads started for one pass, joined on every way out of its scope. A
-// thread that cannot be created leaves its share to the others; the worker
-// itself always takes part.
-class readers {
-public:
-    readers(void (*fn)(void *), void *arg, int32_t want) {
-        for (int32_t k = 1; k < want && n_ < MAX; k++)
-            if ((th_[n_] = dup_thread_start(fn, arg))) n_++;
-    }
-    ~readers() {
-        for (int32_t k = 0; k < n_; k++) dup_thread_join(th_[k]);
-    }
-    readers(const readers &) = delete;
-    readers &operator=(const readers &) = delete;
-
-private:
-    static constexpr int32_t MAX = 16;
-    dup_thread_t *th_[MAX] = {};
-    int32_t n_ = 0;
-};
-
 }  // namespace
+
+dup_readers::~dup_readers() {
+    for (int32_t k = 0; k < n_; k++) dup_thread_join(th_[k]);
+}
+
+void dup_readers::start(void (*fn)(void *), void *arg, int32_t want) {
+    for (int32_t k = 1; k < want && n_ < MAX; k++)
+        if ((th_[n_] = dup_thread_start(fn, arg))) n_++;
+}
 
 dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {
     const dup_file_t *f = scan->files;
@@ -95,7 +83,8 @@ dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {
     int32_t want = dup_reader_threads < 1 ? 1 : std::min(dup_reader_threads, MAX_FIRST_BLOCK_THREADS);
     want = std::min(want, std::max(m / 16, 1));  // a handful of files is not worth a thread
     {
-        readers pool(take_first_blocks, &pp, want);
+        dup_readers pool;
+        pool.start(take_first_blocks, &pp, want);
         take_first_blocks(&pp);
     }
     return DUP_OK;
@@ -109,15 +98,9 @@ dup_content_pool::dup_content_pool(dup_scan_t *scan, int32_t *parent, unsigned c
     : scan_(scan), parent_(parent), invalid_(invalid), whole_(whole), runs_(runs), done_(done), result_(result),
       merge_(merge), back_(runs.n) {}
 
-dup_content_pool::~dup_content_pool() {
-    stop_.store(1, std::memory_order_relaxed);
-    for (int32_t k = 0; k < n_threads_; k++) dup_thread_join(threads_[k]);
-}
+dup_content_pool::~dup_content_pool() { stop_.store(1, std::memory_order_relaxed); }
 
-void dup_content_pool::start(int32_t want) {
-    for (int32_t k = 1; k < want && n_threads_ < MAX_THREADS; k++)
-        if ((threads_[n_threads_] = dup_thread_start(thread_body, this))) n_threads_++;
-}
+void dup_content_pool::start(int32_t want) { threads_.start(thread_body, this, want); }
 
 dup_run_t dup_content_pool::run(int32_t t) const {
     const int32_t b = runs_.b[t];

@@ -28,6 +28,23 @@ extern int32_t dup_reader_threads;
 // taken then).
 dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole);
 
+// The reader threads of one pass, joined when it goes out of scope. A
+// thread that cannot be created leaves its share to the others; the worker
+// itself always takes part, so start(want) adds up to want - 1.
+class dup_readers {
+public:
+    dup_readers() = default;
+    ~dup_readers();
+    dup_readers(const dup_readers &) = delete;
+    dup_readers &operator=(const dup_readers &) = delete;
+    void start(void (*fn)(void *), void *arg, int32_t want);
+
+private:
+    static constexpr int32_t MAX = 16;
+    dup_thread_t *th_[MAX] = {};
+    int32_t n_ = 0;
+};
+
 // Reads the partial runs of a scan ahead of the worker: the worker claims
 // runs from the front, in the order it groups them, the pool from the back,
 // the largest first, so that no thread is left with a large run after the
@@ -38,7 +55,7 @@ public:
     // parent and invalid are by file position; runs are [b, e) of files.
     dup_content_pool(dup_scan_t *scan, int32_t *parent, unsigned char *invalid, const unsigned char *whole,
                      const dup_runs_t &runs, unsigned char *done, signed char *result, unsigned char *merge);
-    ~dup_content_pool();  // stops and joins every thread
+    ~dup_content_pool();  // stops every thread; threads_ then joins them
     dup_content_pool(const dup_content_pool &) = delete;
     dup_content_pool &operator=(const dup_content_pool &) = delete;
 
@@ -68,9 +85,7 @@ private:
     std::condition_variable cv_;
     int32_t front_ = 0, back_;  // under mu_: runs [front_, back_) are not claimed
     bool waiting_ = false;      // under mu_
-    static constexpr int32_t MAX_THREADS = 16;
-    dup_thread_t *threads_[MAX_THREADS] = {};
-    int32_t n_threads_ = 0;
+    dup_readers threads_;       // last: joined before the rest goes
 };
 
 #endif  // DUP_POOLS_H

@@ -58,6 +58,18 @@ def assert_untouched(tree) -> None:
 
 # --- output ---------------------------------------------------------------
 
+def group_of_links_only(tmp_path: Path) -> Path:
+    """A root R whose only copies are two links to identical files outside
+    it: with links followed they form a group with no file to keep."""
+    root, out = tmp_path / "R", tmp_path / "OUT"
+    root.mkdir()
+    out.mkdir()
+    for name in ("f", "g"):
+        (out / name).write_bytes(REPORT)
+        os.symlink(out / name, root / f"{name}-link")
+    return root
+
+
 def test_default_output_lists_groups_then_summary(cli, tree):
     proc = run(cli, tree.root)
     assert proc.returncode == 0
@@ -632,12 +644,7 @@ def test_omit_first_leaves_out_a_group_of_one_file_under_two_names(cli, tmp_path
 
 
 def test_omit_first_leaves_out_a_group_with_no_file_to_keep(cli, tmp_path):
-    root, out = tmp_path / "R", tmp_path / "OUT"
-    root.mkdir()
-    out.mkdir()
-    for name in ("f", "g"):
-        (out / name).write_bytes(REPORT)
-        os.symlink(out / name, root / f"{name}-link")
+    root = group_of_links_only(tmp_path)
     assert len(listed_fdupes(run(cli, "--follow-symlinks", "--format", "fdupes", root).stdout)) == 2
     proc = run(cli, "--follow-symlinks", "--format", "fdupes", "--omit-first", root)
     assert proc.returncode == 0 and proc.stdout == ""
@@ -1098,16 +1105,12 @@ def test_follow_symlinks_delete_keeps_the_file_reached_without_a_link(cli, tmp_p
 
 
 def test_follow_symlinks_delete_leaves_a_group_of_links_alone(cli, tmp_path):
-    root, out = tmp_path / "R", tmp_path / "OUT"
-    root.mkdir()
-    out.mkdir()
-    for name in ("f", "g"):
-        (out / name).write_bytes(REPORT)
-        os.symlink(out / name, root / f"{name}-link")
+    root = group_of_links_only(tmp_path)
 
     proc = run(cli, "--follow-symlinks", "--delete", root)
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
+    out = tmp_path / "OUT"  # the files the links lead to
     assert all((root / f"{n}-link").is_symlink() and (out / n).read_bytes() == REPORT for n in ("f", "g"))
     why = "no file of the group is reached without a symbolic link"
     assert f"  not removed:  {why}\n" in proc.stdout
