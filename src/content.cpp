@@ -1,11 +1,12 @@
 // Grouping by whole content and bytes: the lockstep read.
 //
-// Tiers 3 and 4 share one read of the partial run: each member is read once,
-// hashed to its end and compared block by block with the others of its
-// batch, which partitions the run into classes of equal leading `size`
-// bytes. Byte equality over a fixed length is an equivalence, so the groups
-// that comparing each member with a head would find in a full run are those
-// classes restricted to the run, each headed by its first member.
+// The whole content and the bytes share one read of the partial run: each
+// member is read once, hashed to its end and compared block by block with
+// the others of its batch, which partitions the run into classes of equal
+// leading `size` bytes. Byte equality over a fixed length is an
+// equivalence, so the groups that comparing each member with a head would
+// find in a full run are those classes restricted to the run, each headed
+// by its first member.
 #include "content.h"
 
 #include <algorithm>

@@ -52,7 +52,7 @@ struct dup_group_scratch {
     bool alloc(size_t m);
 };
 
-// Tiers 3 and 4 for a run once it is read: the test seam on the full
+// The whole-content and byte stages for a run once it is read: the test seam on the full
 // fingerprints, the joining of classes met in different batches (several
 // batches), the full-fingerprint order and the groups, appended to the
 // scan in order. Runs on the worker. DUP_OK, DUP_STOPPED or DUP_NOMEM.

@@ -1,6 +1,6 @@
 // Grouping by the fingerprint of the first block: files of one size are
 // told apart by XXH64 of their first 64 KiB, and each size run is ordered
-// by (fingerprint, path) into the partial runs the next tier reads whole.
+// by (fingerprint, path) into the partial runs the whole-content stage reads.
 #ifndef DUP_FIRST_BLOCK_H
 #define DUP_FIRST_BLOCK_H
 
@@ -35,7 +35,7 @@ struct dup_runs_t {
     int32_t n = 0;
 };
 
-// Scratch of the tier-2 order, sized once for the largest size run.
+// Scratch of the first-block order, sized once for the largest size run.
 struct dup_order_scratch {
     dup_tmp_array<int32_t> order;        // size-run position -> original
     dup_tmp_array<uint64_t> raw;         // by original size-run position
@@ -43,7 +43,7 @@ struct dup_order_scratch {
     bool alloc(size_t m) { return order.alloc(m) && raw.alloc(m) && whole.alloc(m); }
 };
 
-// Tier 2 for the size run files[i, j), whose first-block fingerprints were
+// The first-block stage for the size run files[i, j), whose first-block fingerprints were
 // taken: applies the test seam, sorts the run by (fingerprint, path) and
 // appends its partial runs of two or more to runs. whole[i, j) comes in by
 // position before the sort and leaves by position after it. Until the full

@@ -1,4 +1,4 @@
-// Grouping by size, the first and cheapest tier: only files that share
+// Grouping by size, the first and cheapest stage: only files that share
 // their size with another are ever opened.
 #ifndef DUP_SIZE_H
 #define DUP_SIZE_H
@@ -8,7 +8,7 @@
 #include "scan.h"
 
 // Sorts the records by ascending size. The order among equal sizes is
-// whatever the sort leaves: the next tier orders every run fully.
+// whatever the sort leaves: the first-block stage orders every run fully.
 void dup_sort_by_size(dup_file_t *f, int32_t n);
 // The end of the size run that starts at i: the first j > i whose size
 // differs, or n.

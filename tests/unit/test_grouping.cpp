@@ -1,5 +1,5 @@
 // Grouping of duplicates: scan records built by hand over real files, so the
-// tiers, the order of groups and paths, and the same-entry rule are seen
+// stages, the order of groups and paths, and the same-entry rule are seen
 // without a walk; plus a few whole scans for the same-entry rule.
 #include <gtest/gtest.h>
 
@@ -81,8 +81,8 @@ std::vector<std::pair<uint64_t, std::string>> exchange_sort(std::vector<std::pai
 
 }  // namespace
 
-// The tiers on small real trees: who is grouped, and who is read how far.
-TEST_F(Grouping, TierCases) {
+// The stages on small real trees: who is grouped, and who is read how far.
+TEST_F(Grouping, StageCases) {
     const std::string A = pattern(100000, 1);
     const std::string L = pattern(600000, 2);  // several read rounds
     struct File {
@@ -354,7 +354,7 @@ TEST_F(Grouping, HeadRuleFollowsTheExchangeSort) {
     EXPECT_EQ(s.files(), (std::vector<std::string>{d / "Z", d / "Y", d / "X"}));
 }
 
-// Tier 4 itself, through the seam that makes every fingerprint collide: in
+// The byte comparison itself, through the seam that makes every fingerprint collide: in
 // the full run X, Y, Z with Y = Z and X different, Y heads the group Y, Z.
 TEST_F(Grouping, ByteComparisonDecidesUnderCollidingFingerprints) {
     set_hook([](const std::string &, int, uint64_t) { return uint64_t{42}; });
@@ -438,7 +438,7 @@ TEST_F(Grouping, ByteClassesMatchTheHeadByHeadDefinition) {
     }
 }
 
-// The order that tier 3 leaves, against the literal exchange sort, for many
+// The order that the full-fingerprint sort leaves, against the literal exchange sort, for many
 // random runs with few distinct full fingerprints (ties are what matter).
 // Identical contents make every full run a group, so heads and path order
 // are checked too.
