@@ -16,6 +16,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "act.h"
+#include "decision.h"
 #include "dupfind.h"
 #include "format.h"
 #include "groups.h"
@@ -23,7 +25,6 @@
 #include "listing.h"
 #include "options.h"
 #include "platform.h"
-#include "remove.h"
 #include "results.h"
 #include "roots.h"
 
@@ -37,7 +38,6 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
 
 // The system's reason for the first write to standard output that failed,
 // or 0. A later flush of a stream whose error flag is set fails without a
@@ -138,18 +138,25 @@ int wait_for_scan(int id, bool show_progress, std::string *error) {
 // second link to it) was scanned, under the other name: no warning. An
 // entry below another root may carry a root's name as well, so each
 // skipped entry accounts for one root only.
-void warn_unscanned_roots(const RootSet &roots, const Results &r) {
+// With an action, such a root stops the run before anything changes: a
+// typing error in a --reference directory would otherwise leave the files
+// the user meant to protect unprotected. Returns how many there were.
+size_t warn_unscanned_roots(const RootSet &roots, const Results &r, bool acting) {
     std::vector<bool> warned(roots.roots().size(), false);
+    size_t count = 0;
     for (const Skipped &s : r.skipped) {
         if (s.reason == "already_scanned") continue;
         for (size_t i : roots.roots_sent_as(s.path)) {
             if (warned[i]) continue;
             warned[i] = true;
-            std::fprintf(stderr, "dupfind: warning: %s was not scanned: %s\n",
+            ++count;
+            std::fprintf(stderr, "dupfind: %s%s%s could not be scanned: %s\n", acting ? "" : "warning: ",
+                         roots.roots()[i].reference ? "reference directory " : "",
                          quoted_path(roots.roots()[i].typed).c_str(), s.reason.c_str());
             break;
         }
     }
+    return count;
 }
 
 // Whether the scan collected as many files as --max-files allows. The
@@ -172,15 +179,12 @@ void print_skipped(const RootSet &roots, const Results &r) {
     std::printf("\n");
 }
 
-// A group with what the tool found out about it and the files the policy
-// keeps (none, with the reason, when it keeps none).
+// A group with what the tool found out about it.
 struct Entry {
     const Group *group;
     GroupInfo info;
     std::vector<bool> reference;  // for each name: in a reference directory
     size_t reference_files = 0;   // physical files with a name in one
-    std::vector<size_t> keep;
-    std::string why;
 };
 
 // One line for each path of the group, reference files and names of one
@@ -200,14 +204,13 @@ std::vector<std::string> name_lines(const Entry &e, const RootSet &roots) {
     return lines;
 }
 
-// The groups that the run reports and acts on, each with the files that the
-// policy keeps. A group whose every file is a reference file has nothing to
-// remove and is left out; so is, under --isolate, a group found below one
-// root only.
-std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy, bool isolate) {
+// The groups that the run reports and acts on. A group whose every file is a
+// reference file has nothing to remove and is left out; so is, under
+// --isolate, a group found below one root only.
+std::vector<Entry> examine(const Results &r, const RootSet &roots, bool isolate) {
     std::vector<Entry> out;
     for (const Group &g : r.groups) {
-        Entry e{&g, inspect_group(g), std::vector<bool>(g.files.size(), false), 0, {}, ""};
+        Entry e{&g, inspect_group(g), std::vector<bool>(g.files.size(), false), 0};
         if (roots.has_reference() || isolate) {
             std::vector<bool> file_is_reference(g.files.size(), false);  // by first name
             std::vector<int> seen;
@@ -222,23 +225,36 @@ std::vector<Entry> examine(const Results &r, const RootSet &roots, Keep policy, 
             if (e.reference_files > 0 && e.reference_files == e.info.files) continue;
             if (isolate && seen.size() < 2) continue;
         }
-        choose_keep(g, policy, roots, &e.keep, &e.why);
         out.push_back(std::move(e));
     }
     return out;
 }
 
-// The summary's figures. What is reclaimable is what a removal by the
-// policy would free, counted by the same checks that the removal makes.
+// The rules of the run's decisions. A listing tells what removing the
+// copies would free.
+Rules rules_of(const Options &o) {
+    Rules rules;
+    rules.action = o.action == Action::None ? Action::Delete : o.action;
+    rules.keep = o.keep;
+    rules.keep_given = o.keep_given;
+    rules.accept_metadata = o.allow_metadata;
+    return rules;
+}
+
+// The summary's figures. What is reclaimable is what an action by the
+// policy would free, counted by the same decision that the action goes by.
+// It counts a group below one DIR as if --keep had been given: the space
+// its copies hold is there to be reclaimed once the user says which stays.
 Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &entries, const RootSet &roots) {
     Summary s;
     RemovalReport plan;
-    // A listing tells what removing the copies would free.
-    const Action action = o.action == Action::None ? Action::Delete : o.action;
+    Rules rules = rules_of(o);
+    rules.keep_given = true;
     for (const Entry &e : entries) {
         size_t kept = std::max<size_t>(1, e.reference_files);
         if (e.info.files > kept) s.duplicates += static_cast<int64_t>(e.info.files - kept);
-        if (!e.keep.empty()) act_on_copies(*e.group, e.keep, roots, action, Pass::Plan, true, &plan);
+        const Decision d = decide(*e.group, nullptr, roots, rules, plan.acted, false);
+        execute(*e.group, d, roots, rules.action, Pass::Plan, true, &plan);
     }
     s.groups = static_cast<int64_t>(entries.size());
     s.reclaimable = plan.freed;
@@ -258,31 +274,28 @@ void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
     }
 }
 
-// Whether the name at index i of the group is one of the files kept, or
-// another name of one.
-bool kept_name(const Entry &e, size_t i) {
-    auto first = [&](size_t k) {
-        int same = e.info.names[k].same_as;
-        return same < 0 ? k : static_cast<size_t>(same);
-    };
-    for (size_t k : e.keep)
-        if (first(k) == first(i)) return true;
-    return false;
-}
-
 // The fdupes and csv listings. Under --omit-first only the files that the
-// policy would act on are listed, so that a script can take every path as
-// a copy; a group with no file to keep has none that may go.
+// action would act on are listed, by the action's own decision, so that a
+// script can take every path as a copy that may go: a kept file, a
+// reference file, another name of a kept file, and every copy that the
+// action would leave (a link, a file on a stacked file system, a group
+// with no file to keep) stay out.
 void print_listing(const Options &o, const RootSet &roots, const std::vector<Entry> &entries) {
     if (o.format == Format::Csv) put(csv_header());
+    const Rules rules = rules_of(o);
+    RemovalReport plan;
     int64_t number = 0;
     for (const Entry &e : entries) {
-        if (o.omit_first && e.keep.empty()) continue;
         const Group &g = *e.group;
         std::vector<std::string> paths;
-        for (size_t i = 0; i < g.files.size(); ++i)
-            if (!o.omit_first || !kept_name(e, i)) paths.push_back(roots.display(g.files[i]));
-        // Names of one file only (under --hard-links) leave no copy.
+        if (o.omit_first) {
+            const Decision d = decide(g, nullptr, roots, rules, plan.acted, false);
+            execute(g, d, roots, rules.action, Pass::Plan, true, &plan);
+            for (size_t i = 0; i < g.files.size(); ++i)
+                if (d.files[i].verdict == Verdict::Act) paths.push_back(roots.display(g.files[i]));
+        } else {
+            for (const std::string &f : g.files) paths.push_back(roots.display(f));
+        }
         if (paths.empty()) continue;
         ++number;
         if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths));
@@ -299,12 +312,10 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
             break;
         }
         if (!o.summary) std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
-        if (e.keep.empty()) {
-            for (const std::string &f : e.group->files) rep->left.push_back({f, e.why});
-            if (!o.summary) std::printf("  %-13s %s\n", not_done_label(o.action), e.why.c_str());
-        } else {
-            act_on_copies(*e.group, e.keep, roots, o.action, pass, o.summary, rep);
-        }
+        // Decided right before the group is acted on: the statuses are those
+        // of the moment, after the acts on the groups before.
+        const Decision d = decide(*e.group, nullptr, roots, rules_of(o), rep->acted, pass == Pass::Act);
+        execute(*e.group, d, roots, o.action, pass, o.summary, rep);
         if (!o.summary) std::printf("\n");
     }
 }
@@ -326,8 +337,12 @@ void remove_interactively(const Options &o, const RootSet &roots, const std::vec
         // Reference files stay whatever the answer.
         for (size_t i = 0; i < e.reference.size(); ++i)
             if (e.reference[i] && std::find(keep.begin(), keep.end(), i) == keep.end()) keep.push_back(i);
-        if (reply == Reply::KeepAll) std::printf("  all files kept\n");
-        else act_on_copies(*e.group, keep, roots, o.action, pass, false, rep);
+        if (reply == Reply::KeepAll) {
+            std::printf("  all files kept\n");
+        } else {
+            const Decision d = decide(*e.group, &keep, roots, rules_of(o), rep->acted, pass == Pass::Act);
+            execute(*e.group, d, roots, o.action, pass, false, rep);
+        }
         std::printf("\n");
         if (rep->interrupted) break;
     }
@@ -368,7 +383,7 @@ int run(int argc, char **argv) {
         // to stop all the same.
         if (p < 0) std::fprintf(stderr, "dupfind: interrupted: %s\n", error.c_str());
         else std::fprintf(stderr, "dupfind: interrupted\n");
-        return kExitInterrupted;
+        return interrupted_status();
     }
     if (p < 0) {
         std::fprintf(stderr, "dupfind: scan failed: %s\n", error.c_str());
@@ -392,23 +407,31 @@ int run(int argc, char **argv) {
         std::fprintf(stderr, "dupfind: %s\n", error.c_str());
         return kExitError;
     }
-    warn_unscanned_roots(roots, r);
+    const bool acting = o.action != Action::None;
+    const size_t unscanned = warn_unscanned_roots(roots, r, acting);
     warn_if_capped(o, r);
     text.reset();
+    if (acting && unscanned > 0) {
+        std::fprintf(stderr, "dupfind: nothing was changed: every DIR and --reference directory must be scanned "
+                             "before anything is removed or replaced\n");
+        return kExitError;
+    }
+    // Without an action the listing is still shown, and the run fails.
+    const int listed = unscanned > 0 ? kExitError : kExitOk;
 
     // The summary is worked out before anything is removed; under
     // --interactive it tells what the default policy would free.
-    const std::vector<Entry> entries = examine(r, roots, o.keep, o.isolate);
+    const std::vector<Entry> entries = examine(r, roots, o.isolate);
     if (o.format == Format::Fdupes || o.format == Format::Csv) {
         print_listing(o, roots, entries);
-        return interrupted() ? kExitInterrupted : kExitOk;
+        return interrupted() ? interrupted_status() : listed;
     }
     const Summary summary = summarize(o, r, entries, roots);
-    if (o.action == Action::None) {
+    if (!acting) {
         if (!o.summary) print_groups(roots, entries);
         if (o.skipped) print_skipped(roots, r);
         std::printf("%s\n", summary_line(summary).c_str());
-        return interrupted() ? kExitInterrupted : kExitOk;
+        return interrupted() ? interrupted_status() : listed;
     }
 
     RemovalReport rep;
@@ -417,7 +440,7 @@ int run(int argc, char **argv) {
     if (o.skipped) print_skipped(roots, r);
     std::printf("%s\n", summary_line(summary).c_str());
     print_report(rep, roots, o.action, o.dry_run);
-    if (rep.interrupted || interrupted()) return kExitInterrupted;
+    if (rep.interrupted || interrupted()) return interrupted_status();
     return rep.library_failed ? kExitError : kExitOk;
 }
 

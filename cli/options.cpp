@@ -205,10 +205,14 @@ constexpr HelpEntry kHelp[] = {
     {nullptr, nullptr, "Acting on duplicates (one of --delete, --link, --reflink):"},
     {"--delete", nullptr, "remove every file of each group but one"},
     {"--link", nullptr,
-     "replace every copy by a hard link to the kept file\n"
-     "(the copy's name then shows the kept file's owner,\n"
-     "mode and times); a copy on another file system is\n"
-     "left as it is"},
+     "replace every copy by a hard link to the kept file;\n"
+     "a copy on another file system, or whose owner,\n"
+     "group, mode, ACL or extended attributes differ from\n"
+     "the kept file's, is left as it is"},
+    {"--allow-metadata-change", nullptr,
+     "with --link: also replace a copy whose metadata\n"
+     "differs; its name then shows the kept file's owner,\n"
+     "mode and attributes (each such copy is named)"},
     {"--reflink", nullptr,
      "have every copy share the kept file's extents on\n"
      "disk (XFS, btrfs); the copy keeps its name, inode\n"
@@ -220,7 +224,9 @@ constexpr HelpEntry kHelp[] = {
      "shortest-path. first keeps the file below the\n"
      "earliest DIR given, then the first listed:\n"
      "dupfind --delete ~/master ~/backup keeps the copy\n"
-     "in ~/master"},
+     "in ~/master. A group below one DIR only is left\n"
+     "alone unless --keep is given: the order of its\n"
+     "paths says nothing about which is the original"},
     {"--dry-run", nullptr, "show what the action would do; change nothing"},
     {"--interactive", nullptr,
      "ask for each group which files to keep (implies\n"
@@ -475,6 +481,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--delete", &remove);
     p.flag("--link", &link);
     p.flag("--reflink", &reflink);
+    p.flag("--allow-metadata-change", &o->allow_metadata);
     CLI::Option *keep_opt = p.value("--keep", &keep);
     p.flag("--dry-run", &o->dry_run);
     p.flag("--interactive", &o->interactive);
@@ -507,6 +514,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "invalid value for --keep: '" + keep + "' (first, newest, oldest or shortest-path)";
         return false;
     }
+    o->keep_given = keep_opt->count() > 0;
     if (format_opt->count() && !parse_format(format, &o->format)) {
         *error = "invalid value for --format: '" + format + "' (human, json, fdupes or csv)";
         return false;
@@ -566,6 +574,10 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     }
     if (keep_opt->count() && o->action == Action::None && !o->omit_first) {
         *error = "--keep needs --delete, --link, --reflink or --omit-first";
+        return false;
+    }
+    if (o->allow_metadata && o->action != Action::Link) {
+        *error = "--allow-metadata-change needs --link";
         return false;
     }
     if (o->dry_run && o->action == Action::None) {

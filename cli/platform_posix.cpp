@@ -16,33 +16,27 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <random>
 
 namespace dfcli {
 
 namespace {
 
+// The number of the first signal that asked the tool to stop, or 0.
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void on_sigint(int) { g_interrupted = 1; }
-
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// Reads up to n bytes, stopping early only at end of file or on an error.
-size_t read_full(std::FILE *f, char *buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        size_t r = std::fread(buf + got, 1, n - got, f);
-        if (r == 0) break;
-        got += r;
-    }
-    return got;
+extern "C" void on_stop_signal(int sig) {
+    if (g_interrupted == 0) g_interrupted = sig;
 }
+
+// The signals that ask the tool to stop: Ctrl-C, a closed terminal, and
+// `timeout`, `kill` or a service manager.
+constexpr int kStopSignals[] = {SIGINT, SIGHUP, SIGTERM};
 
 // File systems that can show files which physically live on another file
 // system: an overlay shows its lower directories, a FUSE server may pass a
@@ -93,6 +87,9 @@ bool file_status(const std::string &path, FileStatus *st) {
     st->device = static_cast<uint64_t>(sb.st_dev);
     st->inode = static_cast<uint64_t>(sb.st_ino);
     st->links = static_cast<uint64_t>(sb.st_nlink);
+    st->mode = static_cast<uint32_t>(sb.st_mode & 07777);
+    st->owner = static_cast<uint64_t>(sb.st_uid);
+    st->group = static_cast<uint64_t>(sb.st_gid);
     st->stacked = stacked_type(path);
     return true;
 }
@@ -108,37 +105,6 @@ bool real_path(const std::string &path, std::string *out) {
     if (!real) return false;
     *out = real.get();
     return true;
-}
-
-int files_identical(const std::string &a, const std::string &b, int64_t size, ReadFailure *failure) {
-    auto fail = [&](int file, const char *step, int err) {
-        failure->file = file;
-        failure->step = step;
-        failure->reason = err != 0 ? std::strerror(err) : "";
-        return -1;
-    };
-    FilePtr fa(std::fopen(a.c_str(), "rb"));
-    if (!fa) return fail(0, "cannot open", errno);
-    FilePtr fb(std::fopen(b.c_str(), "rb"));
-    if (!fb) return fail(1, "cannot open", errno);
-    constexpr size_t kBlock = 64 * 1024;
-    std::vector<char> ba(kBlock), bb(kBlock);
-    int64_t left = size;
-    while (left > 0) {
-        size_t want = left < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left) : kBlock;
-        size_t ra = read_full(fa.get(), ba.data(), want);
-        if (std::ferror(fa.get())) return fail(0, "cannot read", 0);
-        size_t rb = read_full(fb.get(), bb.data(), want);
-        if (std::ferror(fb.get())) return fail(1, "cannot read", 0);
-        // A file that ends early has shrunk since its size was taken.
-        if (ra != want || rb != want) return 0;
-        if (std::memcmp(ba.data(), bb.data(), want) != 0) return 0;
-        left -= static_cast<int64_t>(want);
-    }
-    // Both must end exactly here: a file that grew is no longer the copy.
-    char extra;
-    if (std::fread(&extra, 1, 1, fa.get()) != 0 || std::fread(&extra, 1, 1, fb.get()) != 0) return 0;
-    return 1;
 }
 
 namespace {
@@ -241,8 +207,249 @@ std::string temporary_name() {
 
 }  // namespace
 
-ActResult link_over(const RootedPath &kept, const FileStatus &kept_st, const RootedPath &copy,
-                    const FileStatus &copy_st) {
+namespace {
+
+// The full path of `name` in the directory of p's file, as the library
+// would write it: the root, the directories below it, the name.
+std::string sibling_path(const RootedPath &p, const std::string &name) {
+    size_t slash = p.below.rfind('/');
+    std::string dirs = slash == std::string::npos ? "" : p.below.substr(0, slash + 1);
+    std::string root = p.root;
+    if (root.empty() || root.back() != '/') root += '/';
+    return root + dirs + name;
+}
+
+// Renames `from` to `to` in one directory without ever replacing a file
+// that has the name `to`: 0, or the system's error. File systems without
+// the no-replace flag get a hard link under the new name (which never
+// replaces either) and the old name's removal; `from` is then one of the
+// tool's own private names.
+int rename_private_to(int dir, const char *from, const char *to) {
+    if (::renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
+    int err = errno;
+    if (err != EINVAL && err != ENOSYS) return err;
+    if (::linkat(dir, from, dir, to, 0) != 0) return errno;
+    ::unlinkat(dir, from, 0);
+    return 0;
+}
+
+// Renames the name `from` to a new private name, without replacing
+// anything: 0 with *to, or the system's error. Without the no-replace flag
+// a plain rename to a name checked to be free stands in: with 64 random
+// bits, nothing takes it meanwhile but a program that reads the directory
+// to race the tool.
+int rename_to_private(int dir, const char *from, std::string *to) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *to = temporary_name();
+        if (::renameat2(dir, from, dir, to->c_str(), RENAME_NOREPLACE) == 0) return 0;
+        int err = errno;
+        if (err == EEXIST) continue;
+        if (err != EINVAL && err != ENOSYS) return err;
+        struct stat sb;
+        if (::fstatat(dir, to->c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        if (errno != ENOENT) return errno;
+        return ::renameat(dir, from, dir, to->c_str()) == 0 ? 0 : errno;
+    }
+    return EEXIST;
+}
+
+// Whether the name in dir leads to the held file: the same device and
+// inode, and the file itself unwritten since it was opened. (Renaming a
+// file moves its change time, so that is checked through the handle before
+// the rename, not here.)
+bool name_is_held(int dir, const std::string &name, const HeldFile &f) {
+    struct stat sb;
+    return ::fstatat(dir, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0 && unwritten(sb, f.st);
+}
+
+}  // namespace
+
+ActResult hold_file(const RootedPath &p, HeldFile *out) {
+    release_file(out);
+    ActResult why;
+    std::string name;
+    Fd dir = open_parent(p, &name, &why);
+    if (!dir) return why;
+    // O_NONBLOCK: a FIFO put in the file's place must not hang the tool.
+    Fd fd(::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        int err = errno;
+        if (err == ELOOP) return left("a symbolic link now");
+        if (err == ENOENT) return left("no longer exists");
+        if (err == ENXIO || err == EWOULDBLOCK) return left("no longer a regular file");
+        return failed("cannot open", err);
+    }
+    struct stat sb;
+    if (::fstat(fd.get(), &sb) != 0) return failed("cannot query", errno);
+    if (!S_ISREG(sb.st_mode)) return left("no longer a regular file");
+    HeldFile h;
+    h.st.regular = true;
+    h.st.size = static_cast<int64_t>(sb.st_size);
+    h.st.mtime_ns = nanoseconds(sb.st_mtim);
+    h.st.ctime_ns = nanoseconds(sb.st_ctim);
+    h.st.device = static_cast<uint64_t>(sb.st_dev);
+    h.st.inode = static_cast<uint64_t>(sb.st_ino);
+    h.st.links = static_cast<uint64_t>(sb.st_nlink);
+    h.st.mode = static_cast<uint32_t>(sb.st_mode & 07777);
+    h.st.owner = static_cast<uint64_t>(sb.st_uid);
+    h.st.group = static_cast<uint64_t>(sb.st_gid);
+    h.handle = fd.release();
+    *out = h;
+    return {ActResult::Done, ActResult::Other, ""};
+}
+
+void release_file(HeldFile *f) {
+    if (f->handle >= 0) ::close(static_cast<int>(f->handle));
+    f->handle = -1;
+}
+
+bool held_unchanged(const HeldFile &f) {
+    struct stat sb;
+    return f.handle >= 0 && ::fstat(static_cast<int>(f.handle), &sb) == 0 && unchanged(sb, f.st);
+}
+
+int contents_identical(const HeldFile &a, const HeldFile &b, int64_t size, ReadFailure *failure) {
+    constexpr size_t kBlock = 256 * 1024;
+    std::vector<char> ba(kBlock + 1), bb(kBlock + 1);
+    const int fds[2] = {static_cast<int>(a.handle), static_cast<int>(b.handle)};
+    // Reads n bytes of file i at offset off, or fewer at its end.
+    auto read_at = [&](int i, char *buf, size_t n, int64_t off, size_t *got) {
+        *got = 0;
+        while (*got < n) {
+            ssize_t r = ::pread(fds[i], buf + *got, n - *got, static_cast<off_t>(off) + static_cast<off_t>(*got));
+            if (r == 0) return true;
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                failure->file = i;
+                failure->step = "cannot read";
+                failure->reason = std::strerror(errno);
+                return false;
+            }
+            *got += static_cast<size_t>(r);
+        }
+        return true;
+    };
+    int64_t off = 0;
+    for (;;) {
+        // Each file's last read asks for one byte more than is left, so a
+        // file that goes on past `size` differs.
+        int64_t left_bytes = size - off;
+        size_t want = left_bytes < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left_bytes) + 1 : kBlock;
+        size_t ra, rb;
+        if (!read_at(0, ba.data(), want, off, &ra) || !read_at(1, bb.data(), want, off, &rb)) return -1;
+        if (ra != rb || std::memcmp(ba.data(), bb.data(), ra) != 0) return 0;
+        if (static_cast<int64_t>(ra) != std::min<int64_t>(left_bytes, static_cast<int64_t>(want))) return 0;
+        off += static_cast<int64_t>(ra);
+        if (off == size) return 1;
+    }
+}
+
+ActResult move_aside(const RootedPath &copy, const HeldFile &compared, std::string *aside) {
+    ActResult why;
+    std::string name;
+    Fd dir = open_parent(copy, &name, &why);
+    if (!dir) return why;
+    if (!held_unchanged(compared)) return left("changed since it was compared");
+    std::string priv;
+    int err = rename_to_private(dir.get(), name.c_str(), &priv);
+    if (err == ENOENT) return left("no longer exists");
+    if (err != 0) return failed("cannot rename it to a private name", err);
+    if (!name_is_held(dir.get(), priv, compared)) {
+        // Another file took the copy's name after the comparison: it was
+        // never compared, so it goes back untouched.
+        int back = rename_private_to(dir.get(), priv.c_str(), name.c_str());
+        if (back != 0)
+            return failed("replaced after the comparison, and the file now under its name could not be put "
+                          "back from " + sibling_path(copy, priv),
+                          back);
+        return left("replaced by another file after the comparison");
+    }
+    *aside = sibling_path(copy, priv);
+    return {ActResult::Done, ActResult::Other, ""};
+}
+
+bool put_back(const RootedPath &copy, const std::string &aside, std::string *why) {
+    ActResult unused;
+    std::string name;
+    Fd dir = open_parent(copy, &name, &unused);
+    size_t slash = aside.rfind('/');
+    std::string priv = slash == std::string::npos ? aside : aside.substr(slash + 1);
+    int err = dir ? rename_private_to(dir.get(), priv.c_str(), name.c_str()) : 0;
+    if (dir && err == 0) return true;
+    *why = "it stays under the name " + aside + (dir ? std::string(": ") + std::strerror(err) : "");
+    return false;
+}
+
+namespace {
+
+using Xattr = std::pair<std::string, std::string>;
+using Xattrs = std::vector<Xattr>;
+
+// The extended attributes of a file, names and values, sorted by name;
+// false when they cannot be listed.
+bool xattrs_of(const std::string &path, Xattrs *out) {
+    ssize_t n = ::llistxattr(path.c_str(), nullptr, 0);
+    if (n < 0) return errno == ENOTSUP;  // a file system without them has none
+    std::vector<char> names(static_cast<size_t>(n) + 1);
+    n = ::llistxattr(path.c_str(), names.data(), names.size());
+    if (n < 0) return false;
+    for (size_t at = 0; at < static_cast<size_t>(n);) {
+        std::string key(names.data() + at);
+        at += key.size() + 1;
+        ssize_t v = ::lgetxattr(path.c_str(), key.c_str(), nullptr, 0);
+        if (v < 0) return false;
+        std::string value(static_cast<size_t>(v), '\0');
+        if (v > 0 && ::lgetxattr(path.c_str(), key.c_str(), value.data(), value.size()) != v) return false;
+        out->emplace_back(std::move(key), std::move(value));
+    }
+    std::sort(out->begin(), out->end());
+    return true;
+}
+
+}  // namespace
+
+std::string metadata_difference(const std::string &kept, const std::string &copy) {
+    struct stat k, c;
+    if (::lstat(kept.c_str(), &k) != 0 || ::lstat(copy.c_str(), &c) != 0) return "cannot be queried";
+    std::vector<std::string> parts;
+    char buf[64];
+    if (k.st_uid != c.st_uid) {
+        std::snprintf(buf, sizeof buf, "owner from %u to %u", static_cast<unsigned>(c.st_uid),
+                      static_cast<unsigned>(k.st_uid));
+        parts.push_back(buf);
+    }
+    if (k.st_gid != c.st_gid) {
+        std::snprintf(buf, sizeof buf, "group from %u to %u", static_cast<unsigned>(c.st_gid),
+                      static_cast<unsigned>(k.st_gid));
+        parts.push_back(buf);
+    }
+    if ((k.st_mode & 07777) != (c.st_mode & 07777)) {
+        std::snprintf(buf, sizeof buf, "mode from %04o to %04o", static_cast<unsigned>(c.st_mode & 07777),
+                      static_cast<unsigned>(k.st_mode & 07777));
+        parts.push_back(buf);
+    }
+    // An access control list is kept as an extended attribute; it is named
+    // apart from the others.
+    Xattrs kx, cx;
+    if (!xattrs_of(kept, &kx) || !xattrs_of(copy, &cx)) {
+        parts.push_back("extended attributes that cannot be read");
+    } else {
+        auto is_acl = [](const Xattr &e) { return e.first.rfind("system.posix_acl_", 0) == 0; };
+        Xattrs kacl, cacl;
+        std::copy_if(kx.begin(), kx.end(), std::back_inserter(kacl), is_acl);
+        std::copy_if(cx.begin(), cx.end(), std::back_inserter(cacl), is_acl);
+        std::erase_if(kx, is_acl);
+        std::erase_if(cx, is_acl);
+        if (kacl != cacl) parts.push_back("access control list");
+        if (kx != cx) parts.push_back("extended attributes");
+    }
+    std::string out;
+    for (const std::string &p : parts) out += (out.empty() ? "" : ", ") + p;
+    return out;
+}
+
+ActResult link_over(const RootedPath &kept, const HeldFile &kept_file, const RootedPath &copy,
+                    const HeldFile &copy_file, std::string *leftover) {
     ActResult why;
     std::string kept_name, copy_name;
     Fd kept_dir = open_parent(kept, &kept_name, &why);
@@ -258,27 +465,63 @@ ActResult link_over(const RootedPath &kept, const FileStatus &kept_st, const Roo
         if (::linkat(kept_dir.get(), kept_name.c_str(), dir.get(), tmp.c_str(), 0) == 0) break;
         int err = errno;
         if (err == EEXIST && attempt < 100) continue;
-        if (err == EXDEV) return left(ActResult::OtherFileSystem);
+        if (err == EXDEV)
+            return left(kept_file.st.device == copy_file.st.device ? ActResult::OtherMount
+                                                                  : ActResult::OtherFileSystem);
         return failed("cannot make a hard link to the kept file", err);
     }
-    auto drop = [&](ActResult r) {
-        ::unlinkat(dir.get(), tmp.c_str(), 0);
+    // Removes the temporary name, noting it when that fails (an
+    // append-only directory, a file system gone read-only).
+    auto drop = [&](const std::string &name, ActResult r) {
+        if (::unlinkat(dir.get(), name.c_str(), 0) != 0)
+            *leftover = sibling_path(copy, name) + " (" + std::strerror(errno) + ")";
         return r;
     };
 
     // The new name must be the kept file as it was compared (linkat does
     // not follow a link that was put in its place; the new link itself
-    // moves the kept file's change time), and the copy must still be the
-    // file that was compared: only then may the rename replace it.
-    struct stat sb;
-    if (::fstatat(dir.get(), tmp.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0)
-        return drop(failed("cannot check the new link", errno));
-    if (!unwritten(sb, kept_st)) return drop(left(ActResult::KeptChanged));
-    if (::fstatat(dir.get(), copy_name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0 || !unchanged(sb, copy_st))
-        return drop(left("changed since it was checked"));
-    if (::renameat(dir.get(), tmp.c_str(), dir.get(), copy_name.c_str()) != 0)
-        return drop(failed("cannot rename the new link over the copy", errno));
-    return {ActResult::Done, ActResult::Other, ""};
+    // moves the kept file's change time), and the copy unchanged since it
+    // was compared.
+    if (!name_is_held(dir.get(), tmp, kept_file)) return drop(tmp, left(ActResult::KeptChanged));
+    if (!held_unchanged(copy_file)) return drop(tmp, left("changed since it was compared"));
+
+    // One step puts the link under the copy's name and the former file under
+    // the temporary one; that file must be the compared copy, or the two
+    // names are exchanged back.
+    if (::renameat2(dir.get(), tmp.c_str(), dir.get(), copy_name.c_str(), RENAME_EXCHANGE) == 0) {
+        if (name_is_held(dir.get(), tmp, copy_file)) return drop(tmp, {ActResult::Done, ActResult::Other, ""});
+        if (::renameat2(dir.get(), tmp.c_str(), dir.get(), copy_name.c_str(), RENAME_EXCHANGE) != 0)
+            return failed("replaced after the comparison, and the file could not be given its name back from " +
+                              sibling_path(copy, tmp),
+                          errno);
+        return drop(tmp, left("replaced by another file after the comparison"));
+    }
+    int err = errno;
+    if (err == ENOENT) return drop(tmp, left("no longer exists"));
+    if (err != EINVAL && err != ENOSYS) return drop(tmp, failed("cannot rename the new link over the copy", err));
+
+    // A file system that cannot exchange two names: the copy moves to a
+    // private name first, where it is checked, and the link takes the free
+    // name. The name is missing for that moment only.
+    std::string aside;
+    err = rename_to_private(dir.get(), copy_name.c_str(), &aside);
+    if (err != 0) return drop(tmp, err == ENOENT ? left("no longer exists")
+                                                 : failed("cannot rename the copy to a private name", err));
+    if (!name_is_held(dir.get(), aside, copy_file)) {
+        int back = rename_private_to(dir.get(), aside.c_str(), copy_name.c_str());
+        if (back != 0)
+            return drop(tmp, failed("replaced after the comparison, and the file could not be given its name "
+                                    "back from " + sibling_path(copy, aside),
+                                    back));
+        return drop(tmp, left("replaced by another file after the comparison"));
+    }
+    err = rename_private_to(dir.get(), tmp.c_str(), copy_name.c_str());
+    if (err != 0) {
+        if (rename_private_to(dir.get(), aside.c_str(), copy_name.c_str()) != 0)
+            *leftover = sibling_path(copy, aside) + " (the copy, under a private name)";
+        return drop(tmp, failed("cannot rename the new link to the copy's name", err));
+    }
+    return drop(aside, {ActResult::Done, ActResult::Other, ""});
 }
 
 namespace {
@@ -406,20 +649,28 @@ bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 void install_interrupt_handler() {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_sigint;
+    sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
+    for (int sig : kStopSignals) sigaddset(&sa.sa_mask, sig);
     // No SA_RESTART: a read from the terminal returns at once on Ctrl-C.
     sa.sa_flags = SA_RESETHAND;
-    ::sigaction(SIGINT, &sa, nullptr);
+    for (int sig : kStopSignals) {
+        // A signal ignored by whoever started the tool (nohup) stays ignored.
+        struct sigaction old;
+        if (sig != SIGINT && ::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        ::sigaction(sig, &sa, nullptr);
+    }
 }
 
 bool interrupted() { return g_interrupted != 0; }
+
+int interrupted_status() { return 128 + (g_interrupted != 0 ? static_cast<int>(g_interrupted) : SIGINT); }
 
 namespace {
 void mask_interrupts(int how) {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
+    for (int sig : kStopSignals) sigaddset(&set, sig);
     ::pthread_sigmask(how, &set, nullptr);
 }
 }  // namespace

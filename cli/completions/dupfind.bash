@@ -45,7 +45,7 @@ _dupfind()
             -x --one-file-system --max-depth --follow-symlinks -H --hard-links
             --max-files -r --recursive --reference --isolate --format --json
             -0 --null --omit-first -m --summary --skipped -q --quiet --delete
-            --link --reflink --keep --dry-run --interactive -h --help
+            --link --allow-metadata-change --reflink --keep --dry-run --interactive -h --help
             -V --version' -- "$cur"))
         return
     fi

@@ -420,11 +420,38 @@ def test_scan_errors_and_missing_roots(cli, tree, tmp_path):
     assert proc.returncode == 1
     assert proc.stderr == "dupfind: cannot start the scan: no valid directories\n"
 
+    # Without an action the listing is still printed, and the run fails.
     missing = tmp_path / "nowhere"
     proc = run(cli, "--summary", tree.root, missing)
-    assert proc.returncode == 0
-    assert proc.stderr == f"dupfind: warning: {missing} was not scanned: root_missing\n"
+    assert proc.returncode == 1
+    assert proc.stderr == f"dupfind: warning: {missing} could not be scanned: root_missing\n"
     assert proc.stdout == SUMMARY.replace("3 entries", "4 entries") + "\n"
+
+
+@pytest.mark.parametrize("action", [["--delete"], ["--link"], ["--reflink"], ["--delete", "--dry-run"]],
+                         ids=" ".join)
+@pytest.mark.parametrize("typo", ["reference", "dir", "unreadable"])
+def test_a_dir_that_cannot_be_scanned_stops_an_action_before_anything_changes(cli, shared_dir, action, typo):
+    top = shared_dir
+    for d in ("Photos", "R"):
+        (top / d).mkdir(mode=0o777)
+    for f in ("Photos/p.jpg", "R/p.jpg", "R/q.jpg"):
+        (top / f).write_bytes(b"picture" * 100)
+        (top / f).chmod(0o666)
+    as_user = None
+    if typo == "reference":  # meant to protect Photos
+        args, named = ["--reference", top / "Photoz", top / "R"], f"reference directory {top / 'Photoz'}"
+    elif typo == "dir":
+        args, named = ["--keep", "first", top / "R", top / "Photoz"], str(top / "Photoz")
+    else:
+        (top / "locked").mkdir(mode=0)
+        args, named, as_user = ["--keep", "first", top / "R", top / "locked"], str(top / "locked"), as_nobody
+    before = snapshot(top)
+    proc = run(cli, "-q", *action, *args, preexec_fn=as_user)
+    assert proc.returncode == 1, proc.stdout
+    assert f"dupfind: {named} could not be scanned: " in proc.stderr
+    assert "nothing was changed" in proc.stderr and proc.stdout == ""
+    assert snapshot(top) == before
 
 
 @pytest.mark.parametrize("cap, reached", [(3, True), (7, True), (8, False), (0, False)])
@@ -584,7 +611,8 @@ def _kept_and_copies(cli, args) -> tuple:
 
 
 @pytest.mark.parametrize("fmt", ["fdupes", "csv"])
-@pytest.mark.parametrize("keep", [[], ["--keep", "newest"], ["--keep", "shortest-path"]], ids=" ".join)
+@pytest.mark.parametrize("keep", [["--keep", "first"], ["--keep", "newest"], ["--keep", "shortest-path"]],
+                         ids=" ".join)
 def test_omit_first_lists_exactly_the_copies_that_delete_would_remove(cli, tree, fmt, keep):
     for i, p in enumerate([*tree.reports, *tree.photos]):
         os.utime(p, (1_600_000_000 + i, 1_600_000_000 + i))
@@ -608,7 +636,7 @@ def test_omit_first_null_output_feeds_xargs_to_remove_the_copies_only(cli, tmp_p
     # keeps.
     firsts = [Path(files[0]) for _, _, files in library_groups(cli, root)]
     # The empty name that ends each group is none that rm -f acts on.
-    cmd = f"{shlex.quote(cli)} --omit-first -0 {shlex.quote(str(root))} | xargs -0 rm -f --"
+    cmd = f"{shlex.quote(cli)} --omit-first --keep first -0 {shlex.quote(str(root))} | xargs -0 rm -f --"
     subprocess.run(["sh", "-c", cmd], check=True, timeout=300)
     assert sorted(p for p in root.rglob("*") if p.is_file()) == sorted([*firsts, root / "unique.txt"])
     assert {p.read_bytes() for p in firsts} == {REPORT, PHOTO} and (root / "unique.txt").read_bytes() == UNIQUE
@@ -639,14 +667,14 @@ def test_omit_first_leaves_out_a_group_of_one_file_under_two_names(cli, tmp_path
     os.link(tmp_path / "x", tmp_path / "y")
     assert len(listed_fdupes(run(cli, "-H", "--format", "fdupes", tmp_path).stdout)) == 2
     for fmt in (["-0"], ["--format", "csv"]):
-        proc = run(cli, "-H", "--omit-first", *fmt, tmp_path)
+        proc = run(cli, "-H", "--omit-first", "--keep", "first", *fmt, tmp_path)
         assert proc.returncode == 0 and proc.stdout == ("" if fmt == ["-0"] else "group,size,hash,path\n")
 
 
 def test_omit_first_leaves_out_a_group_with_no_file_to_keep(cli, tmp_path):
     root = group_of_links_only(tmp_path)
     assert len(listed_fdupes(run(cli, "--follow-symlinks", "--format", "fdupes", root).stdout)) == 2
-    proc = run(cli, "--follow-symlinks", "--format", "fdupes", "--omit-first", root)
+    proc = run(cli, "--follow-symlinks", "--format", "fdupes", "--omit-first", "--keep", "first", root)
     assert proc.returncode == 0 and proc.stdout == ""
 
 
@@ -687,9 +715,9 @@ def test_root_that_is_a_link_to_a_directory_is_scanned_under_its_typed_name(cli,
 
 def test_delete_below_a_linked_root_removes_the_copy_behind_it(cli, tmp_path):
     target = _linked_root(tmp_path)
-    proc = run(cli, "--delete", "L", cwd=tmp_path)
+    proc = run(cli, "--delete", "--keep", "first", "L", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    assert "  kept:         L/a.txt\n  removed:      L/b.txt\n" in proc.stdout
+    assert "  kept:         L/a.txt (first in path order)\n  removed:      L/b.txt\n" in proc.stdout
     assert (target / "a.txt").read_bytes() == REPORT and not (target / "b.txt").exists()
     assert os.readlink(tmp_path / "L") == "T"
 
@@ -703,7 +731,7 @@ def test_trailing_slash_on_a_root_is_not_doubled(cli, tree, suffix):
     assert sorted(listed_paths(proc.stdout)) == sorted(str(p) for p in [*tree.reports, *tree.photos])
     assert f"  symlink: {tree.link}\n" in proc.stdout
 
-    proc = run(cli, "--delete", typed)
+    proc = run(cli, "--delete", "--keep", "first", typed)
     assert proc.returncode == 0, proc.stderr
     removed = re.findall(r"^  removed:      (.*)$", proc.stdout, re.M)
     assert len(removed) == 3 and all(not Path(p).exists() and "//" not in p for p in removed)
@@ -724,8 +752,8 @@ def test_nested_roots_are_scanned_without_a_warning(cli, tmp_path, order):
 def test_link_root_that_leads_nowhere_is_still_reported(cli, tmp_path):
     os.symlink("nowhere", tmp_path / "L")
     proc = run(cli, "--summary", "L", cwd=tmp_path)
-    assert proc.returncode == 0
-    assert proc.stderr == "dupfind: warning: L was not scanned: symlink\n"
+    assert proc.returncode == 1
+    assert proc.stderr == "dupfind: warning: L could not be scanned: symlink\n"
 
 
 def shell_word(text: str) -> bytes:
@@ -747,7 +775,7 @@ def test_path_with_a_control_character_is_shown_quoted_for_the_shell(cli, tmp_pa
     missing = tmp_path / f"gone{name}"
 
     proc = run(cli, "--skipped", root, missing)
-    assert proc.returncode == 0
+    assert proc.returncode == 1
     paths = listed_paths(proc.stdout)
     assert len(paths) == 2 and str(root / "plain.txt") in paths  # one line each, plain names as they are
     shown = next(p for p in paths if p != str(root / "plain.txt"))
@@ -755,15 +783,15 @@ def test_path_with_a_control_character_is_shown_quoted_for_the_shell(cli, tmp_pa
     assert shell_word(shown) == os.fsencode(root / name)
     link = re.fullmatch(r"  symlink: (.*)", proc.stdout.split("Skipped entries:\n")[1].split("\n")[0])[1]
     assert shell_word(link) == os.fsencode(root / f"link{name}")
-    warning = re.fullmatch(r"dupfind: warning: (.*) was not scanned: root_missing\n", proc.stderr)
+    warning = re.fullmatch(r"dupfind: warning: (.*) could not be scanned: root_missing\n", proc.stderr)
     assert warning and shell_word(warning[1]) == os.fsencode(missing)
 
     # The library's text is not touched.
     assert str(root / name) in scan_json(cli, root)["groups"][0]["files"]
 
-    proc = run(cli, "--delete", root)
+    proc = run(cli, "--delete", "--keep", "first", root)
     assert proc.returncode == 0, proc.stderr
-    assert re.search(rf"^  (kept|removed): +{re.escape(shown)}$", proc.stdout, re.M)
+    assert re.search(rf"^  (kept|removed): +{re.escape(shown)}( \(first in path order\))?$", proc.stdout, re.M)
     assert [p.read_bytes() for p in (root / name, root / "plain.txt") if p.exists()] == [REPORT]
 
 
@@ -799,7 +827,7 @@ def test_hard_links_option_lists_every_name_and_marks_names_of_one_file(cli, tmp
     # Three files beyond the kept one; only b's and d's space comes back.
     assert summary.startswith("3 duplicate files in 1 group, 600 B reclaimable, 6 files scanned")
 
-    proc = run(cli, "--hard-links", "--delete", root)
+    proc = run(cli, "--hard-links", "--delete", "--keep", "first", root)
     assert proc.returncode == 0, proc.stderr
     assert f"  kept:         {r('a2')} (same file as kept {r('a')})\n" in proc.stdout
     assert sorted(p.name for p in root.iterdir()) == ["a.bin", "a2.bin"]
@@ -831,8 +859,8 @@ def test_reclaimable_equals_would_be_freed_equals_freed(cli, tmp_path, args, act
 
     summary = run(cli, *args, "--summary", root).stdout
     reclaimable = re.search(r", (.+) reclaimable,", summary)[1]
-    would = re.search(r", (.+) would be freed;", run(cli, *args, action, "--dry-run", root).stdout)[1]
-    proc = run(cli, *args, action, root)
+    would = re.search(r", (.+) would be freed;", run(cli, *args, action, "--keep", "first", "--dry-run", root).stdout)[1]
+    proc = run(cli, *args, action, "--keep", "first", root)
     assert proc.returncode == 0, proc.stderr
     freed = re.search(r"^\d+ files? (?:removed|replaced by hard links), (.+) freed$", proc.stdout, re.M)[1]
 
@@ -976,7 +1004,7 @@ def test_delete_keeps_one_file_per_group(cli, tree, policy):
             "shortest-path": paths[0],
         }[policy]
 
-    args = ["--delete"] if policy == "first" else ["--delete", "--keep", policy]
+    args = ["--delete", "--keep", policy]
     proc = run(cli, *args, tree.root)
     assert proc.returncode == 0, proc.stderr
 
@@ -1001,7 +1029,7 @@ def test_dry_run_removes_nothing(cli, tree):
 def test_library_refusals_are_reported_and_the_run_goes_on(cli, tree):
     # Every path under this root contains "..", which the library refuses.
     before = snapshot(tree.root)
-    proc = run(cli, "--delete", f"{tree.root}/docs/..")
+    proc = run(cli, "--delete", "--keep", "first", f"{tree.root}/docs/..")
     assert proc.returncode == 1
     refusals = proc.stderr.splitlines()
     assert len(refusals) == 3
@@ -1040,7 +1068,7 @@ def test_delete_never_removes_a_file_through_another_name(cli, tmp_path, setup):
     # Two paths can name one physical file; removing "the copy" would then
     # remove the only one.
     args, files = setup(tmp_path)
-    proc = run(cli, "--delete", *args)
+    proc = run(cli, "--delete", "--keep", "first", *args)
     assert proc.returncode == 0, proc.stderr
     for f in files:
         assert f.read_bytes() == REPORT
@@ -1097,7 +1125,8 @@ def test_follow_symlinks_delete_keeps_the_file_reached_without_a_link(cli, tmp_p
     assert proc.stderr == ""  # nothing was offered to the library to refuse
     assert copy.read_bytes() == REPORT and outside.read_bytes() == REPORT
     assert os.path.islink(root / link_name)
-    assert f"  kept:         {copy}\n" in proc.stdout
+    rule = {"first": "first in path order", "shortest-path": "shortest path"}.get(policy, policy)
+    assert f"  kept:         {copy} ({rule})\n" in proc.stdout
     link = f"{root}/{link_name}"
     linked, why = (f"{link}/f", f"reached through the symbolic link {link}") if linked_dir else (link, "a symbolic link")
     assert (f"0 files removed, 0 B freed\n1 file kept because of a problem:\n  {linked}: {why}, never removed\n"
@@ -1107,7 +1136,7 @@ def test_follow_symlinks_delete_keeps_the_file_reached_without_a_link(cli, tmp_p
 def test_follow_symlinks_delete_leaves_a_group_of_links_alone(cli, tmp_path):
     root = group_of_links_only(tmp_path)
 
-    proc = run(cli, "--follow-symlinks", "--delete", root)
+    proc = run(cli, "--follow-symlinks", "--delete", "--keep", "first", root)
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
     out = tmp_path / "OUT"  # the files the links lead to
@@ -1166,7 +1195,7 @@ def test_delete_leaves_copies_a_stacked_file_system_may_show(cli, tmp_path, lowe
         (root / "plain" / name).write_bytes(PHOTO)
 
     with overlay_mounted(lower, merged, tmp_path):
-        proc = run(cli, "--delete", *(["--dry-run"] if dry_run else []), root)
+        proc = run(cli, "--delete", "--keep", "first", *(["--dry-run"] if dry_run else []), root)
         assert (merged / "data.txt").read_bytes() == REPORT
     assert proc.returncode == 0, proc.stderr
     assert (lower / "data.txt").read_bytes() == REPORT
@@ -1188,7 +1217,7 @@ def temporaries(root: Path) -> list:
 def test_link_makes_each_copy_a_hard_link_to_the_kept_file(cli, tree, dry_run):
     kept = {g["size"]: Path(g["files"][0]) for g in scan_json(cli, tree.root)["groups"]}
     before = {p: p.stat().st_ino for p in [*tree.reports, *tree.photos]}
-    proc = run(cli, "--link", *(["--dry-run"] if dry_run else []), tree.root)
+    proc = run(cli, "--link", "--keep", "first", *(["--dry-run"] if dry_run else []), tree.root)
     assert proc.returncode == 0, proc.stderr
 
     for content, paths in ((REPORT, tree.reports), (PHOTO, tree.photos)):
@@ -1219,13 +1248,17 @@ def test_link_leaves_a_copy_on_another_file_system(cli, tmp_path, mount):
     with mounted(root / "m", fstype, source, options):
         (root / "m" / "c.bin").write_bytes(PHOTO)
         ino = (root / "m" / "c.bin").stat().st_ino
-        proc = run(cli, "--link", root)
+        proc = run(cli, "--link", "--keep", "first", root)
         assert (root / "m" / "c.bin").read_bytes() == PHOTO and (root / "m" / "c.bin").stat().st_ino == ino
         assert temporaries(root / "m") == []
     assert proc.returncode == 0, proc.stderr
     assert (root / "b.bin").stat().st_ino == (root / "a.bin").stat().st_ino
+    # Only the tmpfs is another file system; the bind mount is the same one
+    # reached through another mount point.
+    why = (f"on another file system than kept {root / 'a.bin'}" if mount == "tmpfs" else
+           f"reached through another mount point than kept {root / 'a.bin'}, where a hard link cannot be made")
     assert (f"1 file replaced by hard links, 68.4 KiB freed\n1 file kept because of a problem:\n"
-            f"  {root / 'm' / 'c.bin'}: on another file system than kept {root / 'a.bin'}\n") in proc.stdout
+            f"  {root / 'm' / 'c.bin'}: {why}\n") in proc.stdout
 
 
 @contextmanager
@@ -1255,7 +1288,7 @@ def test_link_that_the_system_refuses_leaves_no_temporary_and_fails_the_run(cli,
         p.write_bytes(PHOTO)
     inodes = {p: p.stat().st_ino for p in (kept, copy)}
     with immutable(copy if which == "copy" else kept):
-        proc = run(cli, "--link", root)
+        proc = run(cli, "--link", "--keep", "first", root)
     assert proc.returncode == 1
     assert proc.stderr == f"dupfind: cannot link {copy}: {reason}\n" + (
         f"dupfind: cannot link {other}: {reason}\n" if which == "kept" else "")
@@ -1269,7 +1302,7 @@ def test_link_that_the_system_refuses_leaves_no_temporary_and_fails_the_run(cli,
 def test_replacing_never_goes_through_a_symbolic_link(cli, tmp_path, action, linked_dir):
     root, linked, copy, outside = _linked_pair(tmp_path, "a-link", "z-copy", linked_dir)
     ino = outside.stat().st_ino
-    proc = run(cli, "--follow-symlinks", action, root)
+    proc = run(cli, "--follow-symlinks", action, "--keep", "first", root)
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
     assert os.path.islink(root / "a-link")
@@ -1399,12 +1432,12 @@ def test_reflink_shares_extents_and_each_copy_keeps_its_inode_name_and_metadata(
     meta = {p: (p.stat().st_ino, p.stat().st_mode, p.stat().st_mtime_ns, p.stat().st_nlink) for p in copies}
     twin = extents(root / "twin.bin")
 
-    dry = run(cli, "--reflink", "--dry-run", root)
+    dry = run(cli, "--reflink", "--keep", "first", "--dry-run", root)
     assert dry.returncode == 0, dry.stderr
     assert all(extents(c) != extents(kept) for c in copies)
     would = re.search(r"^Dry run: 2 files would be deduplicated in place, (.+) would be freed;", dry.stdout, re.M)
 
-    proc = run(cli, "--reflink", root)
+    proc = run(cli, "--reflink", "--keep", "first", root)
     assert proc.returncode == 0, proc.stderr
     for c in copies:
         assert extents(c) == extents(kept), c
@@ -1418,7 +1451,7 @@ def test_reflink_shares_extents_and_each_copy_keeps_its_inode_name_and_metadata(
     assert "2 files deduplicated in place, 6.0 MiB freed\n0 files kept because of a problem\n" in proc.stdout
 
     # Shared once, nothing is left to share.
-    again = run(cli, "--reflink", root)
+    again = run(cli, "--reflink", "--keep", "first", root)
     assert again.returncode == 0, again.stderr
     assert again.stdout.count(f"(already shares its extents with kept {kept})") == 2
     assert ", 0 B reclaimable," in again.stdout
@@ -1453,9 +1486,9 @@ def test_reflink_leaves_copies_where_extents_cannot_be_shared(cli, loop_fs, tmp_
         (plain / "c.bin").write_bytes(BIG)
         (plain / "d.bin").write_bytes(BIG)
         before = {p: p.stat().st_ino for p in (local / "b.bin", plain / "c.bin", plain / "d.bin")}
-        proc = run(cli, "--reflink", xfs, local, plain)
+        proc = run(cli, "--reflink", "--keep", "first", xfs, local, plain)
         assert all(p.read_bytes() == BIG and p.stat().st_ino == ino for p, ino in before.items())
-        plain_alone = run(cli, "--reflink", plain)
+        plain_alone = run(cli, "--reflink", "--keep", "first", plain)
     assert proc.returncode == 0, proc.stderr
     assert f"  {local / 'b.bin'}: on another file system than kept {xfs / 'a.bin'}\n" in proc.stdout
     assert f"  {plain / 'c.bin'}: on another file system than kept {xfs / 'a.bin'}\n" in proc.stdout
