@@ -10,4 +10,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libxxhash-dev rapidjson-dev libgtest-dev libcli11-dev \
     python3 python3-pytest xfsprogs btrfs-progs e2fsprogs man-db zsh \
     python3-venv python3-pip python3-setuptools python3-wheel python3-mypy \
-    g++-mingw-w64-x86-64-posix wine64 googletest >/dev/null
+    g++-mingw-w64-x86-64-posix wine64 googletest bindfs >/dev/null
