@@ -21,6 +21,11 @@ struct FileStatus {
     uint64_t device = 0;    // device and file number together identify the
     uint64_t inode = 0;     // physical file behind any number of paths
     uint64_t links = 0;     // hard links: removing one of several frees nothing
+    // Who may do what with the file: a hard link to another file gives a
+    // name that file's owner and permissions instead.
+    uint32_t mode = 0;      // permission bits (POSIX; 0 on Windows)
+    uint64_t owner = 0;     // user and group ids (POSIX; 0 on Windows)
+    uint64_t group = 0;
     // The kind of file system the file lies on when that kind may show the
     // files of another file system (an overlay, FUSE, a network share), or
     // null. Device and file numbers then do not tell whether two paths lead
@@ -45,20 +50,6 @@ inline bool same_file(const FileStatus &a, const FileStatus &b) {
     return a.device == b.device && a.inode == b.inode;
 }
 
-// Why files_identical could not read a file: which of the two (0 for a, 1
-// for b), the step ("cannot open", "cannot read") and the system's reason
-// when there is one.
-struct ReadFailure {
-    int file = 0;
-    std::string step;
-    std::string reason;
-};
-
-// Compares two files byte for byte over exactly `size` bytes and checks that
-// both end there. Returns 1 when identical, 0 when they differ, -1 when a
-// file cannot be read (*failure then says which and why).
-int files_identical(const std::string &a, const std::string &b, int64_t size, ReadFailure *failure);
-
 // A file named below one of the directories scanned, split where the
 // names below that directory begin. The tool acts on such a file through
 // its directory, reached from `root` without crossing a symbolic link, so
@@ -79,26 +70,78 @@ struct ActResult {
     } outcome = Failed;
     // The reasons that name the kept file, which the caller shows its own
     // way; for the others `why` says it all.
-    enum Cause { Other, Differs, OtherFileSystem, KeptChanged } cause = Other;
+    // OtherMount: the same file system reached through another mount point
+    // (a bind mount), where the system refuses a link all the same.
+    enum Cause { Other, Differs, OtherFileSystem, OtherMount, KeptChanged } cause = Other;
     std::string why;
 };
 
+// A regular file held open for reading, reached from its root through its
+// directories without following a link. The byte comparison reads through
+// this handle and the act checks that the name still leads to it, so that
+// the act touches the very file that was compared.
+struct HeldFile {
+    intptr_t handle = -1;  // the system's handle, -1 when none is held
+    FileStatus st;         // its status when opened
+};
+
+// Opens p's file as a HeldFile. A link, a FIFO or anything but a regular
+// file is Left; so is a file that is no longer there.
+ActResult hold_file(const RootedPath &p, HeldFile *out);
+
+// Closes the handle, if any.
+void release_file(HeldFile *f);
+
+// Whether the held file is still exactly as it was when opened: the same
+// size, modification and change times (every write and every change of its
+// metadata moves the change time).
+bool held_unchanged(const HeldFile &f);
+
+// Why contents_identical could not read a file: which of the two (0 for a,
+// 1 for b), the step ("cannot read") and the system's reason.
+struct ReadFailure {
+    int file = 0;
+    std::string step;
+    std::string reason;
+};
+
+// Compares two held files byte for byte over exactly `size` bytes from
+// their start and checks that both end there. Returns 1 when identical, 0
+// when they differ, -1 when a file cannot be read (*failure says which).
+int contents_identical(const HeldFile &a, const HeldFile &b, int64_t size, ReadFailure *failure);
+
+// The first step of a guarded removal: moves the copy's name to a private
+// name in the same directory (never replacing anything), then checks that
+// the name now leads to the held file, which must be unchanged. A file put
+// in the copy's place after the comparison (a save by rename, a racing
+// program) is thereby never the one moved: it is put back and Left. On
+// success *aside is the moved file's full path (its root, the directories,
+// the private name), for the library's guarded delete.
+ActResult move_aside(const RootedPath &copy, const HeldFile &compared, std::string *aside);
+
+// Gives the copy its name back after a removal that did not happen. Never
+// replaces a file that took the name meanwhile: then the copy stays under
+// the private name, and *why says where.
+bool put_back(const RootedPath &copy, const std::string &aside, std::string *why);
+
+// Describes how the copy's owner, group, permission bits, access control
+// list or extended attributes differ from the kept file's ("" when they do
+// not). Both paths are looked at without following a link. A name replaced
+// by a hard link to the kept file takes the kept file's metadata: a copy
+// readable by fewer people would become readable by more.
+std::string metadata_difference(const std::string &kept, const std::string &copy);
+
 // Makes the copy another name of the kept file. A hard link to the kept
 // file is created under a new temporary name in the copy's directory (never
-// replacing anything) and renamed over the copy, once it is checked that the
-// new name is the kept file and that the copy is still the file `copy_st`
-// describes (device, inode, size, modification and change times). The
-// temporary name is removed on every failure. A copy on another file system
-// than the kept file is Left.
-ActResult link_over(const RootedPath &kept, const FileStatus &kept_st, const RootedPath &copy,
-                    const FileStatus &copy_st);
+// replacing anything); it must be the held kept file, unwritten since the
+// comparison. The two names are then exchanged in one step, so the copy's
+// name never goes missing, and what was exchanged out must be the held copy,
+// unchanged; otherwise the exchange is undone. The temporary name is removed
+// on every outcome; *leftover names it when that failed. A copy on another
+// file system, or on another mount point, than the kept file is Left.
+ActResult link_over(const RootedPath &kept, const HeldFile &kept_file, const RootedPath &copy,
+                    const HeldFile &copy_file, std::string *leftover);
 
-// Has the kernel make the copy share the kept file's extents, comparing the
-// bytes itself under lock (a copy that differs is not touched); the copy
-// keeps its name, inode and metadata. Both are opened through their
-// directories and must still be the files the statuses describe. With
-// `probe` only asks whether the file systems could, changing nothing. A
-// file system that cannot share extents, or two of them, is Left.
 ActResult share_extents(const RootedPath &kept, const FileStatus &kept_st, const RootedPath &copy,
                         const FileStatus &copy_st, bool probe);
 
@@ -110,11 +153,16 @@ int extents_shared(const std::string &a, const std::string &b);
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 
-// Ctrl-C handling. The first SIGINT only sets a flag that the tool polls;
-// the handler then reverts to the default, so a second Ctrl-C ends the
-// process at once even if something does not respond to the flag.
+// Ctrl-C, and the requests to stop that a closed terminal, `timeout` or a
+// service manager send (SIGHUP, SIGTERM). The first one only sets a flag
+// that the tool polls, so that the file in hand is finished or undone; the
+// handler then reverts to the default, so a second one ends the process at
+// once even if something does not respond to the flag.
 void install_interrupt_handler();
 bool interrupted();
+// The exit status that tells how the run was stopped: 128 and the signal's
+// number (130 for Ctrl-C).
+int interrupted_status();
 
 // Holds Ctrl-C back on the calling thread, and lets it through again. Threads
 // created in between (the library's scan worker) inherit the held signal and
