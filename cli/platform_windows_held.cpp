@@ -335,6 +335,8 @@ ActResult move_aside(const RootedPath &copy, const HeldFile &compared, std::stri
     return done();
 }
 
+// The copy must have been released: a held copy refuses delete access, which
+// a rename needs, to every other handle, the tool's own too.
 bool put_back(const RootedPath &copy, const std::string &aside, std::string *why) {
     Place at;
     const ActResult r = reach(copy, &at);
