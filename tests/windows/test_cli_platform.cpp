@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "dupfind.h"
 #include "platform.h"
 #include "test_util.h"
 
@@ -183,6 +184,29 @@ TEST(MoveAside, MovesTheHeldCopyAndPutBackRestoresIt) {
     EXPECT_TRUE(dfcli::put_back(RootedPath{d.path(), "sub/copy"}, aside, &why)) << why;
     EXPECT_TRUE(same_identity(identity(d / "sub/copy"), h.f.st));
     EXPECT_TRUE(private_names(d / "sub").empty());
+}
+
+// The removal as the tool makes it: the copy set aside, let go of, and
+// removed by the library's guarded delete, which takes the private name as
+// a file inside a scanned root.
+TEST(MoveAside, TheLibraryRemovesTheFileSetAside) {
+    TempDir d;
+    make_dir(d / "sub");
+    write_file(d / "kept", "same bytes");
+    write_file(d / "sub/copy", "same bytes");
+    const int id = dupfind_scan_start(("[" + testutil::json_str(d.path()) + "]").c_str(), "{\"min_size\":0}");
+    ASSERT_GT(id, 0) << dupfind_last_error();
+    ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);
+    Held h(d.path(), "sub/copy");
+    ASSERT_EQ(h.r.outcome, ActResult::Done) << h.r.why;
+    std::string aside;
+    const ActResult r = dfcli::move_aside(RootedPath{d.path(), "sub/copy"}, h.f, &aside);
+    ASSERT_EQ(r.outcome, ActResult::Done) << r.why;
+    dfcli::release_file(&h.f);
+    EXPECT_EQ(dupfind_delete_file(aside.c_str()), 1) << aside << ": " << dupfind_last_error();
+    EXPECT_FALSE(exists(d / "sub/copy"));
+    EXPECT_TRUE(private_names(d / "sub").empty());
+    EXPECT_EQ(read_file(d / "kept"), "same bytes");
 }
 
 TEST(PutBack, NeverReplacesAFileThatTookTheName) {
