@@ -236,12 +236,11 @@ bool read_at(HANDLE h, int64_t at, char *buf, size_t n, size_t *got) {
 
 }  // namespace
 
-ActResult hold_file(const RootedPath &p, HeldFile *out) {
-    out->handle = -1;
-    Place at;
-    ActResult r = reach(p, &at);
-    if (r.outcome != ActResult::Done) return r;
-    // The strongest hold the system grants; see the top of this file.
+namespace {
+
+// Opens the file with the strongest hold the system grants (see the top of
+// this file); *err is the last refusal when none is granted.
+Owned open_held(const std::wstring &path, DWORD flags, DWORD *err) {
     static const struct {
         DWORD access, share;
     } holds[] = {
@@ -250,14 +249,32 @@ ActResult hold_file(const RootedPath &p, HeldFile *out) {
         {GENERIC_READ, FILE_SHARE_READ},
         {GENERIC_READ, kShareAll},
     };
-    Owned h;
-    DWORD err = 0;
     for (const auto &hold : holds) {
-        h = open_entry(at.file(), hold.access, hold.share, kEntry | FILE_FLAG_SEQUENTIAL_SCAN);
-        if (h) break;
-        err = GetLastError();
-        if (err != ERROR_SHARING_VIOLATION && err != ERROR_ACCESS_DENIED) break;
+        Owned h = open_entry(path, hold.access, hold.share, flags | FILE_FLAG_SEQUENTIAL_SCAN);
+        if (h) return h;
+        *err = GetLastError();
+        if (*err != ERROR_SHARING_VIOLATION && *err != ERROR_ACCESS_DENIED) break;
     }
+    return Owned();
+}
+
+// A reparse point that is not a link: a file whose content a filter
+// supplies (a cloud placeholder, a deduplicated file).
+bool filtered(HANDLE h) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    return GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+}  // namespace
+
+ActResult hold_file(const RootedPath &p, HeldFile *out) {
+    out->handle = -1;
+    Place at;
+    ActResult r = reach(p, &at);
+    if (r.outcome != ActResult::Done) return r;
+    DWORD err = 0;
+    Owned h = open_held(at.file(), kEntry, &err);
     if (!h) {
         if (gone(err)) return left("no longer there");
         SetLastError(err);
@@ -272,6 +289,21 @@ ActResult hold_file(const RootedPath &p, HeldFile *out) {
     }
     if (!is_at(h.get(), at.file())) return left("reached through a link");
     if (!win::status_of(h.get(), &out->st)) return failed("cannot query");
+    if (filtered(h.get())) {
+        // Opened as the reparse point itself, such a file reads as its stub,
+        // not as its content: it is opened again through its filter, and
+        // must be the same file.
+        h.reset();
+        h = open_held(at.file(), FILE_FLAG_BACKUP_SEMANTICS, &err);
+        FileStatus again;
+        if (!h) {
+            SetLastError(err);
+            return gone(err) ? left("no longer there") : failed("cannot open");
+        }
+        if (!win::status_of(h.get(), &again)) return failed("cannot query");
+        if (!same_file(again, out->st) || !again.regular) return left("replaced while it was opened");
+        out->st = again;
+    }
     out->handle = reinterpret_cast<intptr_t>(h.release());
     return done();
 }
