@@ -68,6 +68,11 @@ std::wstring final_name(HANDLE h) {
     std::vector<wchar_t> buf(MAX_PATH + 1);
     for (;;) {
         const DWORD n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), 0);
+        // Some implementations refuse a short buffer without saying the size.
+        if (n == 0 && GetLastError() == ERROR_MORE_DATA && buf.size() < 32768) {
+            buf.resize(32768);
+            continue;
+        }
         if (n == 0) return std::wstring();
         if (n < buf.size()) return std::wstring(buf.data(), n);
         buf.resize(n + 1);
