@@ -79,13 +79,16 @@ std::wstring final_name(HANDLE h) {
     }
 }
 
-// Whether the open file is the one the path names, reached without a link
-// on the way: a junction or symbolic link crossed would give the name of
-// its target instead.
-bool is_at(HANDLE h, const std::wstring &path) {
+// Done when the open file is the one the path names, reached without a
+// link on the way (a junction or symbolic link crossed would give the name
+// of its target instead); Left with `elsewhere` when it is not.
+ActResult check_at(HANDLE h, const std::wstring &path, const char *elsewhere) {
     const std::wstring name = final_name(h);
-    return !name.empty() && CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), path.c_str(),
-                                                 static_cast<int>(path.size()), TRUE) == CSTR_EQUAL;
+    if (name.empty()) return failed("cannot name the file");
+    if (CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), path.c_str(), static_cast<int>(path.size()),
+                             TRUE) != CSTR_EQUAL)
+        return left(elsewhere);
+    return done();
 }
 
 enum class Kind { File, Directory, Link, Other, Unknown };
@@ -292,7 +295,8 @@ ActResult hold_file(const RootedPath &p, HeldFile *out) {
     case Kind::Other: return left("not a regular file");
     case Kind::Unknown: return failed("cannot query");
     }
-    if (!is_at(h.get(), at.file())) return left("reached through a link");
+    r = check_at(h.get(), at.file(), "reached through a link");
+    if (r.outcome != ActResult::Done) return r;
     if (!win::status_of(h.get(), &out->st)) return failed("cannot query");
     if (filtered(h.get())) {
         // Opened as the reparse point itself, such a file reads as its stub,
@@ -363,10 +367,10 @@ ActResult move_aside(const RootedPath &copy, const HeldFile &compared, std::stri
     std::wstring name;
     r = rename_aside(raw(compared), at, &name);
     if (r.outcome != ActResult::Done) return r;
-    if (!is_at(raw(compared), at.in_dir(name))) {
-        const ActResult moved_elsewhere = left("moved elsewhere while it was set aside");
+    r = check_at(raw(compared), at.in_dir(name), "moved elsewhere while it was set aside");
+    if (r.outcome != ActResult::Done) {
         rename_to(raw(compared), at.file());
-        return moved_elsewhere;
+        return r;
     }
     *aside = at.shown(win::utf8(name.data(), name.size()));
     return done();
@@ -513,7 +517,8 @@ ActResult link_over(const RootedPath &kept, const HeldFile &kept_file, const Roo
         }
         return why;
     };
-    if (!is_at(h, c.in_dir(name))) return undo(left("moved elsewhere while it was set aside"));
+    r = check_at(h, c.in_dir(name), "moved elsewhere while it was set aside");
+    if (r.outcome != ActResult::Done) return undo(r);
     if (!CreateHardLinkW(c.file().c_str(), k.file().c_str(), nullptr)) {
         const DWORD err = GetLastError();
         if (err == ERROR_NOT_SAME_DEVICE) return undo(left(ActResult::OtherFileSystem));
