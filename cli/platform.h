@@ -127,9 +127,10 @@ bool put_back(const RootedPath &copy, const std::string &aside, std::string *why
 // Describes how the copy's owner, group, permission bits, access control
 // list or extended attributes differ from the kept file's, as the change a
 // link would make ("owner from 1000 to 0, mode from 0600 to 0644, access
-// control list"; "" when they do not differ). Both paths are looked at without following a link. A name replaced
-// by a hard link to the kept file takes the kept file's metadata: a copy
-// readable by fewer people would become readable by more.
+// control list"; "" when they do not differ). Both paths are looked at
+// without following a link. A name replaced by a hard link to the kept file
+// takes the kept file's metadata: a copy readable by fewer people would
+// become readable by more.
 std::string metadata_difference(const std::string &kept, const std::string &copy);
 
 // Makes the copy another name of the kept file. A hard link to the kept
@@ -140,6 +141,9 @@ std::string metadata_difference(const std::string &kept, const std::string &copy
 // unchanged; otherwise the exchange is undone. The temporary name is removed
 // on every outcome; *leftover names it when that failed. A copy on another
 // file system, or on another mount point, than the kept file is Left.
+// Windows cannot exchange two names: there the held copy is renamed aside
+// through its handle, the link is made under its name, and the copy goes
+// once the caller releases it (see platform_windows_held.cpp).
 ActResult link_over(const RootedPath &kept, const HeldFile &kept_file, const RootedPath &copy,
                     const HeldFile &copy_file, std::string *leftover);
 

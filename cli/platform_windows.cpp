@@ -1,10 +1,13 @@
-// Windows implementation of the tool's platform layer, and its entry point.
+// Windows implementation of the tool's platform layer: file queries, the
+// console and Ctrl-C. The guarded acts on held files are in
+// platform_windows_held.cpp, the entry point in main_windows.cpp.
 //
 // The tool works in UTF-8 like the library: arguments arrive as UTF-16 and
 // are converted before main.cpp sees them, paths go back to UTF-16 for every
 // file call, and the console is switched to UTF-8 output so that the names
 // the tool prints show as they are. Redirected output is UTF-8 bytes.
 #include "platform.h"
+#include "platform_windows.h"
 
 #include <windows.h>
 
@@ -17,20 +20,41 @@
 #include <string>
 #include <vector>
 
-// main.cpp's main, renamed by the build (see cli/CMakeLists.txt).
-int dupfind_utf8_main(int argc, char **argv);
-
 namespace dfcli {
 
 namespace {
 
+// 0 until the tool is asked to stop, then the exit status that tells how.
 volatile LONG g_interrupted = 0;
+
+// How long a close, logoff or shutdown event waits for the tool: the system
+// ends the process when the handler returns, and by force about five seconds
+// after the event in any case.
+constexpr DWORD kCloseGraceMs = 4500;
 
 // The first Ctrl-C (or Ctrl-Break) only sets the flag that the tool polls;
 // a second one gets the default handling, which ends the process at once.
+// Closing the console window, logging off and shutting down ask to stop the
+// same way (with the statuses of a hang-up and a termination signal), but
+// the system ends the process as soon as the handler returns: the handler
+// therefore keeps this thread waiting, so that the tool can finish or undo
+// the file in hand and exit. Its exit ends this wait with every other
+// thread; failing that, the wait ends just before the system's own limit.
 BOOL WINAPI on_console_event(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    return InterlockedExchange(&g_interrupted, 1) == 0 ? TRUE : FALSE;
+    LONG status;
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT: status = 130; break;     // 128 + SIGINT
+    case CTRL_CLOSE_EVENT: status = 129; break;     // 128 + SIGHUP: its terminal went away
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: status = 143; break;  // 128 + SIGTERM
+    default: return FALSE;
+    }
+    const bool first = InterlockedCompareExchange(&g_interrupted, status, 0) == 0;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return first ? TRUE : FALSE;
+    const ULONGLONG until = GetTickCount64() + kCloseGraceMs;
+    while (GetTickCount64() < until) Sleep(50);
+    return TRUE;
 }
 
 // UTF-8 of UTF-16 text. A surrogate without its partner, which no UTF-8
@@ -112,18 +136,6 @@ std::string last_error_text() {
     return text;
 }
 
-// Reads up to n bytes, stopping early only at end of file or on an error.
-bool read_full(HANDLE h, char *buf, size_t n, size_t *got) {
-    *got = 0;
-    while (*got < n) {
-        DWORD r = 0;
-        if (!ReadFile(h, buf + *got, static_cast<DWORD>(n - *got), &r, nullptr)) return false;
-        if (r == 0) break;
-        *got += r;
-    }
-    return true;
-}
-
 // A volume whose files may live on another machine (a network share, which
 // may be exported from this very one): its file numbers cannot prove two
 // paths different files.
@@ -136,12 +148,6 @@ const char *stacked_type(HANDLE h) {
 bool is_terminal(DWORD which) {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(which), &mode) != 0;
-}
-
-UINT g_saved_output_cp = 0;
-
-void restore_console() {
-    if (g_saved_output_cp) SetConsoleOutputCP(g_saved_output_cp);
 }
 
 }  // namespace
@@ -157,24 +163,7 @@ bool file_status(const std::string &path, FileStatus *st) {
         if (q == INVALID_HANDLE_VALUE) return false;
         h.reset(q);
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h.get(), &info)) return false;
-    st->regular = !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileType(h.get()) == FILE_TYPE_DISK;
-    st->directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    st->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    const int64_t ticks = static_cast<int64_t>(
-        (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
-    st->mtime_ns = (ticks - 116444736000000000LL) * 100;  // from 1601 in 100 ns steps to the epoch in ns
-    // The change time moves with the content and the metadata, as on POSIX.
-    FILE_BASIC_INFO basic;
-    st->ctime_ns = GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof basic)
-                       ? (basic.ChangeTime.QuadPart - 116444736000000000LL) * 100
-                       : st->mtime_ns;
-    st->device = info.dwVolumeSerialNumber;
-    st->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    st->links = info.nNumberOfLinks;
-    st->stacked = stacked_type(h.get());
-    return true;
+    return win::status_of(h.get(), st);
 }
 
 int entry_is_link(const std::string &path) {
@@ -193,72 +182,6 @@ int entry_is_link(const std::string &path) {
     CloseHandle(h);
     return !ok || IsReparseTagNameSurrogate(tag.ReparseTag) ? 1 : 0;
 }
-
-int files_identical(const std::string &a, const std::string &b, int64_t size, ReadFailure *failure) {
-    auto fail = [&](int file, const char *step) {
-        failure->file = file;
-        failure->step = step;
-        failure->reason = last_error_text();
-        return -1;
-    };
-    Handle fa = open_for_read(a, FILE_FLAG_SEQUENTIAL_SCAN);
-    if (!fa) return fail(0, "cannot open");
-    Handle fb = open_for_read(b, FILE_FLAG_SEQUENTIAL_SCAN);
-    if (!fb) return fail(1, "cannot open");
-    constexpr size_t kBlock = 64 * 1024;
-    std::vector<char> ba(kBlock), bb(kBlock);
-    int64_t left = size;
-    while (left > 0) {
-        size_t want = left < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left) : kBlock;
-        size_t ra = 0, rb = 0;
-        if (!read_full(fa.get(), ba.data(), want, &ra)) return fail(0, "cannot read");
-        if (!read_full(fb.get(), bb.data(), want, &rb)) return fail(1, "cannot read");
-        // A file that ends early has shrunk since its size was taken.
-        if (ra != want || rb != want) return 0;
-        if (std::memcmp(ba.data(), bb.data(), want) != 0) return 0;
-        left -= static_cast<int64_t>(want);
-    }
-    // Both must end exactly here: a file that grew is no longer the copy.
-    char extra;
-    size_t ea = 0, eb = 0;
-    if (!read_full(fa.get(), &extra, 1, &ea) || !read_full(fb.get(), &extra, 1, &eb) || ea != 0 || eb != 0)
-        return 0;
-    return 1;
-}
-
-
-namespace {
-
-ActResult left(std::string why) { return {ActResult::Left, ActResult::Other, std::move(why)}; }
-ActResult left(ActResult::Cause cause) { return {ActResult::Left, cause, ""}; }
-ActResult failed(const std::string &step) { return {ActResult::Failed, ActResult::Other, step + ": " + last_error_text()}; }
-
-// The path of p's file, when neither it nor any directory between its root
-// and it is a link (junction or symbolic link); empty otherwise.
-std::string plain_path(const RootedPath &p) {
-    std::string path = p.root;
-    size_t at = 0;
-    while (at <= p.below.size()) {
-        size_t end = p.below.find('/', at);
-        if (end == std::string::npos) end = p.below.size();
-        const std::string name = p.below.substr(at, end - at);
-        if (name.empty() || name == "." || name == "..") return "";
-        if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
-        path += name;
-        if (entry_is_link(path) != 0) return "";
-        at = end + 1;
-    }
-    return path;
-}
-
-// The file p names is still the one the status describes.
-bool still(const std::string &path, const FileStatus &st) {
-    FileStatus now;
-    return file_status(path, &now) && now.regular && same_file(now, st) && now.size == st.size &&
-           now.mtime_ns == st.mtime_ns;
-}
-
-}  // namespace
 
 bool real_path(const std::string &path, std::string *out) {
     const std::wstring w = wide_path(path);
@@ -281,47 +204,11 @@ bool real_path(const std::string &path, std::string *out) {
     return true;
 }
 
-ActResult link_over(const RootedPath &kept, const FileStatus &kept_st, const RootedPath &copy,
-                    const FileStatus &copy_st) {
-    const std::string kp = plain_path(kept), cp = plain_path(copy);
-    if (kp.empty()) return left(ActResult::KeptChanged);
-    if (cp.empty()) return left("not a plain path below its directory");
-    if (kept_st.device != copy_st.device) return left(ActResult::OtherFileSystem);
-    const size_t slash = cp.find_last_of("/\\");
-    const std::string dir = slash == std::string::npos ? "" : cp.substr(0, slash + 1);
-    // CreateHardLinkW never replaces a name: a name taken meanwhile only
-    // means another try with another one.
-    std::string tmp;
-    for (int attempt = 0;; ++attempt) {
-        char name[40];
-        std::snprintf(name, sizeof name, ".dupfind-%08lx%04x", static_cast<unsigned long>(GetTickCount()),
-                      static_cast<unsigned>(std::rand() & 0xFFFF));
-        tmp = dir + name;
-        if (CreateHardLinkW(wide_path(tmp).c_str(), wide_path(kp).c_str(), nullptr)) break;
-        const DWORD err = GetLastError();
-        if (err == ERROR_ALREADY_EXISTS && attempt < 100) continue;
-        if (err == ERROR_NOT_SAME_DEVICE) return left(ActResult::OtherFileSystem);
-        return failed("cannot make a hard link to the kept file");
-    }
-    auto drop = [&](ActResult r) {
-        DeleteFileW(wide_path(tmp).c_str());
-        return r;
-    };
-    FileStatus made;
-    if (!file_status(tmp, &made)) return drop(failed("cannot check the new link"));
-    if (!same_file(made, kept_st) || made.size != kept_st.size || made.mtime_ns != kept_st.mtime_ns)
-        return drop(left(ActResult::KeptChanged));
-    if (!still(cp, copy_st)) return drop(left("changed since it was checked"));
-    if (!MoveFileExW(wide_path(tmp).c_str(), wide_path(cp).c_str(), MOVEFILE_REPLACE_EXISTING))
-        return drop(failed("cannot rename the new link over the copy"));
-    return {ActResult::Done, ActResult::Other, ""};
-}
-
 ActResult share_extents(const RootedPath &, const FileStatus &, const RootedPath &, const FileStatus &, bool) {
     // Windows has no call that shares extents only after comparing the bytes
     // under lock, which is what makes sharing safe against a copy changed
     // meanwhile; without it no copy is touched.
-    return left("the file system cannot share extents here: not supported on Windows");
+    return {ActResult::Left, ActResult::Other, "the file system cannot share extents here: not supported on Windows"};
 }
 
 int extents_shared(const std::string &, const std::string &) { return -1; }
@@ -332,6 +219,8 @@ bool stderr_is_terminal() { return is_terminal(STD_ERROR_HANDLE); }
 void install_interrupt_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
 bool interrupted() { return g_interrupted != 0; }
+
+int interrupted_status() { return g_interrupted ? static_cast<int>(g_interrupted) : 130; }
 
 // The console runs its handler on a thread of its own, never on the
 // library's worker: nothing to hold back.
@@ -380,25 +269,44 @@ int read_input_line(std::string *line) {
     }
 }
 
-}  // namespace dfcli
+// ---- what the other Windows files of the tool share -------------------------------
 
-// The arguments as UTF-8, with the console set to show UTF-8 output.
-extern "C" int wmain(int argc, wchar_t **wargv) {
-    if (dfcli::is_terminal(STD_OUTPUT_HANDLE) || dfcli::is_terminal(STD_ERROR_HANDLE)) {
-        dfcli::g_saved_output_cp = GetConsoleOutputCP();
-        if (SetConsoleOutputCP(CP_UTF8)) std::atexit(dfcli::restore_console);
-        else dfcli::g_saved_output_cp = 0;
-    }
-    std::vector<std::string> args;
-    std::vector<char *> argv;
-    try {
-        args.reserve(static_cast<size_t>(argc));
-        for (int i = 0; i < argc; i++) args.push_back(dfcli::utf8_of(wargv[i], wcslen(wargv[i])));
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-    } catch (const std::bad_alloc &) {
-        std::fputs("dupfind: out of memory\n", stderr);
-        return 1;
-    }
-    return dupfind_utf8_main(argc, argv.data());
+namespace win {
+
+std::wstring wide(const std::string &path) { return wide_path(path); }
+
+std::string utf8(const wchar_t *w, size_t n) { return utf8_of(w, n); }
+
+std::string last_error() { return last_error_text(); }
+
+bool is_console(DWORD which) { return is_terminal(which); }
+
+bool status_of(HANDLE h, FileStatus *st) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    st->regular = !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileType(h) == FILE_TYPE_DISK;
+    st->directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    st->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    const int64_t ticks = static_cast<int64_t>(
+        (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
+    st->mtime_ns = (ticks - 116444736000000000LL) * 100;  // from 1601 in 100 ns steps to the epoch in ns
+    // The change time moves with the content and the metadata, as on POSIX.
+    FILE_BASIC_INFO basic;
+    st->ctime_ns = GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
+                       ? (basic.ChangeTime.QuadPart - 116444736000000000LL) * 100
+                       : st->mtime_ns;
+    st->device = info.dwVolumeSerialNumber;
+    st->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    st->links = info.nNumberOfLinks;
+    // Who may use the file is told by its security descriptor and its
+    // attributes, which metadata_difference compares; no mode bits or ids.
+    st->mode = 0;
+    st->owner = 0;
+    st->group = 0;
+    st->stacked = stacked_type(h);
+    return true;
 }
+
+}  // namespace win
+
+}  // namespace dfcli
