@@ -54,6 +54,17 @@ std::string plain_pair(const std::string &top) {
     return "";
 }
 
+// A setup that writes one copy named x into each of two directories.
+std::function<std::string(const std::string &)> one_in_each(const char *first, const char *second) {
+    return [=](const std::string &top) {
+        for (const char *d : {first, second}) {
+            testutil::make_dir(top + "/" + d);
+            write_file(top + "/" + d + "/x", kData);
+        }
+        return std::string();
+    };
+}
+
 // Mounts a file system of `type` on dir, or says why it cannot.
 std::string mount_on(const std::string &dir, const char *type, const char *source, const char *options) {
     testutil::make_dir(dir);
@@ -70,13 +81,7 @@ const std::vector<Row> &rows() {
          rules(Action::Delete, false), {},
          {{Verdict::Leave, "all below one DIR"}, {Verdict::Leave, "all below one DIR"}}},
         {"without --keep the earliest DIR chooses",
-         [](const std::string &top) {
-             testutil::make_dir(top + "/A");
-             testutil::make_dir(top + "/B");
-             write_file(top + "/A/x", kData);
-             write_file(top + "/B/x", kData);
-             return "";
-         },
+         one_in_each("A", "B"),
          {{"B"}, {"A"}}, {"A/x", "B/x"}, rules(Action::Delete, false), {},
          {{Verdict::Act, ""}, {Verdict::Keep, "first DIR given"}}},
         {"a symbolic link is never removed",
@@ -110,23 +115,11 @@ const std::vector<Row> &rows() {
          {{Verdict::Leave, "no file of the group is reached without a symbolic link"},
           {Verdict::Leave, "no file of the group is reached without a symbolic link"}}},
         {"a reference file stays, the copy outside goes",
-         [](const std::string &top) {
-             testutil::make_dir(top + "/M");
-             testutil::make_dir(top + "/S");
-             write_file(top + "/M/x", kData);
-             write_file(top + "/S/x", kData);
-             return "";
-         },
+         one_in_each("M", "S"),
          {{"M", true}, {"S"}}, {"M/x", "S/x"}, rules(Action::Delete, false), {},
          {{Verdict::Keep, "reference"}, {Verdict::Act, ""}}},
         {"a reference file stays against an interactive choice",
-         [](const std::string &top) {
-             testutil::make_dir(top + "/M");
-             testutil::make_dir(top + "/S");
-             write_file(top + "/M/x", kData);
-             write_file(top + "/S/x", kData);
-             return "";
-         },
+         one_in_each("M", "S"),
          {{"M", true}, {"S"}}, {"M/x", "S/x"}, rules(Action::Delete), std::vector<size_t>{1},
          {{Verdict::Keep, "reference"}, {Verdict::Keep, "chosen"}}},
         {"the chosen file stays", plain_pair, {{"R"}}, {"R/a", "R/b"}, rules(Action::Delete),

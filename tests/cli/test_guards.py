@@ -31,18 +31,28 @@ def would_remove(cli, *args) -> set:
 
 
 @contextmanager
-def bindfs_view(real: Path, view: Path):
-    """A FUSE view of real on view for the duration of the block."""
+def while_set(command: list, undo: list, what: str):
+    """Runs command, then the block, then undo; skips when the command cannot
+    run here."""
     try:
-        proc = subprocess.run(["bindfs", str(real), str(view)], capture_output=True, text=True)
+        proc = subprocess.run(command, capture_output=True, text=True)
     except FileNotFoundError:
-        pytest.skip("bindfs is not installed")
+        pytest.skip(f"{command[0]} is not installed")
     if proc.returncode != 0:
-        pytest.skip(f"cannot mount a FUSE view here: {proc.stderr.strip()}")
+        pytest.skip(f"cannot {what} here: {proc.stderr.strip()}")
     try:
         yield
     finally:
-        subprocess.run(["fusermount", "-u", str(view)], check=False)
+        subprocess.run(undo, check=False)
+
+
+def bindfs_view(real: Path, view: Path):
+    """A FUSE view of real on view for the duration of the block."""
+    return while_set(["bindfs", str(real), str(view)], ["fusermount", "-u", str(view)], "mount a FUSE view")
+
+
+def append_only(path: Path):
+    return while_set(["chattr", "+a", str(path)], ["chattr", "-a", str(path)], "make a directory append-only")
 
 
 def listed(stdout: str) -> list:
@@ -213,17 +223,6 @@ def test_a_stop_signal_ends_an_action_after_the_file_in_hand(cli, tmp_path, sig)
         assert not [p for p in d.iterdir() if p.name.startswith(".dupfind-")]
     for i in range(3000):
         assert (b / str(i)).read_bytes() == (a / str(i)).read_bytes() == f"file {i} ".encode() * 40
-
-
-@contextmanager
-def append_only(path: Path):
-    proc = subprocess.run(["chattr", "+a", str(path)], capture_output=True, text=True)
-    if proc.returncode != 0:
-        pytest.skip(f"cannot make a directory append-only here: {proc.stderr.strip()}")
-    try:
-        yield
-    finally:
-        subprocess.run(["chattr", "-a", str(path)], check=True)
 
 
 def test_a_name_that_cannot_be_cleaned_up_is_reported_and_fails_the_run(cli, tmp_path):
