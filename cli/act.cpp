@@ -101,9 +101,12 @@ const char *not_done_label(Action action) { return words(action).not_done; }
 void execute(const Group &g, const Decision &d, const RootSet &roots, Action action, Pass pass, bool quiet,
              RemovalReport *r) {
     const Printer out{roots, quiet || pass == Pass::Plan, words(action)};
-    if (d.keep.empty()) {  // the group is left whole, for one reason
-        if (!out.quiet && !d.files.empty()) std::printf("  %-13s %s\n", out.words.not_done, d.files[0].note.c_str());
-        for (size_t i = 0; i < g.files.size(); ++i) r->left.push_back({g.files[i], d.files[i].note});
+    if (d.keep.empty()) {  // the group is left whole, for one reason, told once
+        for (size_t i = 0; i < g.files.size(); ++i) {
+            out.line(out.words.not_done, g.files[i]);
+            r->left.push_back({g.files[i], d.files[i].note, true});
+        }
+        if (!out.quiet && !d.files.empty()) std::printf("  %-13s %s\n", "", d.files[0].note.c_str());
         return;
     }
     for (size_t k : d.keep)
@@ -223,7 +226,20 @@ void print_report(const RemovalReport &r, const RootSet &roots, Action action, b
     std::printf("%s %s because of a problem%s\n",
                 count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
                 dry_run ? "would be kept" : "kept", r.left.empty() ? "" : ":");
-    for (const LeftFile &f : r.left) std::printf("  %s: %s\n", roots.show(f.path).c_str(), f.why.c_str());
+    // The reason of groups left whole is told once, above their files.
+    for (size_t i = 0; i < r.left.size();) {
+        size_t end = i + 1;
+        while (r.left[i].whole_group && end < r.left.size() && r.left[end].whole_group &&
+               r.left[end].why == r.left[i].why)
+            ++end;
+        if (end - i == 1) {
+            std::printf("  %s: %s\n", roots.show(r.left[i].path).c_str(), r.left[i].why.c_str());
+        } else {
+            std::printf("  %s:\n", r.left[i].why.c_str());
+            for (; i < end; ++i) std::printf("    %s\n", roots.show(r.left[i].path).c_str());
+        }
+        i = end;
+    }
     if (!r.metadata.empty()) {
         std::printf("%s %s the kept file's owner, permissions or attributes:\n",
                     count_of(static_cast<int64_t>(r.metadata.size()), "name", "names").c_str(),

@@ -18,6 +18,7 @@ namespace dfcli {
 struct LeftFile {
     std::string path;
     std::string why;
+    bool whole_group = false;  // left with every file of its group, for one reason
 };
 
 // How far the execution goes. Every pass goes by the same decision, so that
