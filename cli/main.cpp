@@ -354,6 +354,7 @@ int run(int argc, char **argv) {
         std::printf("dupfind %s\n", DUPFIND_VERSION);
         return kExitOk;
     }
+    for (const std::string &note : o.notes) std::fprintf(stderr, "dupfind: note: %s\n", note.c_str());
     if (o.interactive && !stdin_is_terminal()) {
         std::fprintf(stderr, "dupfind: --interactive reads its answers from a terminal, and standard input is none\n");
         return kExitUsage;

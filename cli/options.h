@@ -61,6 +61,8 @@ struct Options {
     bool dry_run = false;
     bool interactive = false;
     Keep keep = Keep::First;
+    // Remarks on the request, said on stderr before the scan.
+    std::vector<std::string> notes;
     // Requests answered without a scan.
     bool help = false;
     bool version = false;

@@ -206,7 +206,6 @@ bool match_path(const char *p, const char *pend, const char *t, const char *tend
 // it was anchored.
 bool pattern_body(const char *pattern, const char **begin, const char **end) {
     const char *p = pattern, *e = pattern + strlen(pattern);
-    if (e > p && e[-1] == '/') e--;
     bool anchored = false;
     for (;;) {
         if (p < e && *p == '/') {
@@ -218,6 +217,7 @@ bool pattern_body(const char *pattern, const char **begin, const char **end) {
         }
         anchored = true;
     }
+    if (e > p && e[-1] == '/') e--;
     *begin = p;
     *end = e;
     return anchored;
