@@ -152,11 +152,14 @@ constexpr HelpEntry kHelp[] = {
     {"--max-size", "SIZE", "ignore files larger than SIZE bytes (same units)"},
     {"--exclude", "PATTERN",
      "skip every entry that the shell pattern matches: *\n"
-     "and ? within a name, [...] a set of characters, **\n"
-     "any number of directories. A pattern without '/'\n"
-     "matches a name anywhere (--exclude .git, --exclude\n"
-     "'*.iso'), one with '/' the path below a DIR\n"
-     "(--exclude 'src/build', --exclude '**/cache'); a\n"
+     "and ? within a name, [...] a set of characters\n"
+     "([[:digit:]] and other classes), ** any number of\n"
+     "directories. A pattern without '/' matches a name\n"
+     "anywhere (--exclude .git, --exclude '*.iso'), one\n"
+     "with '/' the path below a DIR, without the DIR's own\n"
+     "name (--exclude 'src/build', --exclude '**/cache',\n"
+     "'/build' for the DIR's own entry); a trailing '/'\n"
+     "matches directories only (--exclude 'cache/'); a\n"
      "matching directory is not entered (repeatable)"},
     {"--exclude-text", "TEXT", "skip every entry whose path contains TEXT\n(case-sensitive; repeatable)"},
     {"--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
