@@ -78,14 +78,20 @@ std::string options_json(const Options &o) {
     w.Int64(o.max_files);
     w.Key("hard_links");
     w.Bool(o.hard_links);
-    w.Key("max_size");
-    w.Int64(o.max_size);
+    // "No limit" is the library's default for these two, which take no
+    // negative value: the key is left out.
+    if (o.max_size >= 0) {
+        w.Key("max_size");
+        w.Int64(o.max_size);
+    }
     w.Key("skip_hidden");
     w.Bool(o.skip_hidden);
     w.Key("one_file_system");
     w.Bool(o.one_file_system);
-    w.Key("max_depth");
-    w.Int64(o.max_depth);
+    if (o.max_depth >= 0) {
+        w.Key("max_depth");
+        w.Int64(o.max_depth);
+    }
     auto strings = [&w](const char *key, const std::vector<std::string> &list) {
         w.Key(key);
         w.StartArray();
@@ -363,6 +369,7 @@ int run(int argc, char **argv) {
         std::printf("dupfind %s\n", DUPFIND_VERSION);
         return kExitOk;
     }
+    for (const std::string &note : o.notes) std::fprintf(stderr, "dupfind: note: %s\n", note.c_str());
     if (o.interactive && !stdin_is_terminal()) {
         std::fprintf(stderr, "dupfind: --interactive reads its answers from a terminal, and standard input is none\n");
         return kExitUsage;

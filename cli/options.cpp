@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "glob.h"
+
 namespace dfcli {
 
 namespace {
@@ -150,11 +152,14 @@ constexpr HelpEntry kHelp[] = {
     {"--max-size", "SIZE", "ignore files larger than SIZE bytes (same units)"},
     {"--exclude", "PATTERN",
      "skip every entry that the shell pattern matches: *\n"
-     "and ? within a name, [...] a set of characters, **\n"
-     "any number of directories. A pattern without '/'\n"
-     "matches a name anywhere (--exclude .git, --exclude\n"
-     "'*.iso'), one with '/' the path below a DIR\n"
-     "(--exclude 'src/build', --exclude '**/cache'); a\n"
+     "and ? within a name, [...] a set of characters\n"
+     "([[:digit:]] and other classes), ** any number of\n"
+     "directories. A pattern without '/' matches a name\n"
+     "anywhere (--exclude .git, --exclude '*.iso'), one\n"
+     "with '/' the path below a DIR, without the DIR's own\n"
+     "name (--exclude 'src/build', --exclude '**/cache',\n"
+     "'/build' for the DIR's own entry); a trailing '/'\n"
+     "matches directories only (--exclude 'cache/'); a\n"
      "matching directory is not entered (repeatable)"},
     {"--exclude-text", "TEXT", "skip every entry whose path contains TEXT\n(case-sensitive; repeatable)"},
     {"--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
@@ -445,6 +450,44 @@ bool parse_format(const std::string &text, Format *out) {
 
 }  // namespace
 
+namespace {
+
+// A pattern with a '/' is matched against the path below each DIR, as a
+// .gitignore pattern is against the path below its own directory, so one
+// that starts with a DIR's own name ("photos/cache" for the DIR photos)
+// does not reach that DIR's entries. Such a pattern is kept (it may mean a
+// directory of that name inside a DIR), with a note that says what it does.
+std::vector<std::string> root_name_notes(const Options &o) {
+    std::vector<std::string> notes;
+    for (const std::string &pattern : o.exclude_glob) {
+        std::string body = pattern;
+        const bool dir_only = !body.empty() && body.back() == '/';
+        if (dir_only) body.pop_back();
+        for (;;) {
+            if (body.compare(0, 1, "/") == 0) body.erase(0, 1);
+            else if (body.compare(0, 2, "./") == 0) body.erase(0, 2);
+            else break;
+        }
+        const size_t slash = body.find('/');
+        if (slash == std::string::npos) continue;
+        const std::string first = body.substr(0, slash);
+        for (const RootArg &r : o.roots) {
+            std::string name = r.path;
+            while (name.size() > 1 && (name.back() == '/' || name.back() == '\\')) name.pop_back();
+            const size_t cut = name.find_last_of("/\\");
+            if (cut != std::string::npos) name.erase(0, cut + 1);
+            if (name != first) continue;
+            notes.push_back("--exclude '" + escaped(pattern) + "' is matched against the paths below each DIR, which do "
+                            "not begin with the DIR's own name '" + escaped(first) + "'; for the entries of the DIR " +
+                            escaped(r.path) + ", write '/" + escaped(body.substr(slash + 1)) + (dir_only ? "/" : "") + "'");
+            break;
+        }
+    }
+    return notes;
+}
+
+}  // namespace
+
 bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     // The library takes UTF-8 text only; a path in another encoding would
     // otherwise fail the whole request with a message that names no
@@ -492,6 +535,11 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         return false;
     }
     o->roots = p.roots(reference_opt, refs);
+    for (const std::string &pattern : o->exclude_glob)
+        if (const char *why = dup_glob_problem(pattern.c_str())) {
+            *error = "invalid pattern for --exclude: '" + escaped(pattern) + "': " + why;
+            return false;
+        }
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {
@@ -594,6 +642,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                            : "no directory given (see dupfind --help)";
         return false;
     }
+    o->notes = root_name_notes(*o);
     return true;
 }
 

@@ -63,6 +63,8 @@ struct Options {
     Keep keep = Keep::First;
     bool keep_given = false;       // --keep was given (path order may decide)
     bool allow_metadata = false;   // --link may change a copy's owner, mode, ACL
+    // Remarks on the request, said on stderr before the scan.
+    std::vector<std::string> notes;
     // Requests answered without a scan.
     bool help = false;
     bool version = false;

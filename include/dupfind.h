@@ -46,7 +46,8 @@
  * reads fewer files at once; a file that it still cannot open, after about
  * two seconds in which none of the library's own handles came free, is
  * reported as "read_failed". The groups never lack a file without the
- * results saying so.
+ * results saying so: a scan that cannot store such a record (no memory)
+ * fails ("walk failed", "grouping failed") rather than finish without it.
  */
 #ifndef DUPFIND_H
 #define DUPFIND_H
@@ -92,28 +93,50 @@ extern "C" {
  *                 "hard_links"      true/false (default true): false
  *                                   collects only the first name met of a
  *                                   file with several (hard links)
- *                 "max_size"        integer, largest size collected
- *                                   (default and negative: no limit)
- *                 "exclude_glob"    array of shell patterns (*, ?, [...],
- *                                   ** across directories); one without
- *                                   '/' is matched against an entry's name
- *                                   ("*.iso", "node_modules"), one with '/'
- *                                   against its path relative to its root
- *                                   ("src/build"; a "**" component matches
- *                                   any number of directories); a matching
- *                                   directory is not entered
+ *                 "max_size"        integer 0 or more, largest size
+ *                                   collected (default: no limit)
+ *                 "exclude_glob"    array of shell patterns (*, ?, [...]
+ *                                   with the classes [:alpha:] [:digit:]
+ *                                   etc. of ASCII, ** across directories);
+ *                                   one without '/' is matched against an
+ *                                   entry's name ("*.iso", "node_modules"),
+ *                                   one with '/' against its path relative
+ *                                   to its root, which does not hold the
+ *                                   root's own name ("src/build"; a "**"
+ *                                   component matches any number of
+ *                                   directories, a last one at least one;
+ *                                   a leading "/" or "./" anchors at the
+ *                                   root: "/build"); a trailing '/' makes a
+ *                                   pattern match directories only
+ *                                   ("cache/"); a matching directory is not
+ *                                   entered. A pattern with no meaning
+ *                                   makes the text invalid: empty or
+ *                                   naming nothing ("/"), an empty, "." or
+ *                                   ".." component (past a leading "./"),
+ *                                   "**" inside a component ("a**b"), a
+ *                                   backslash with nothing to escape, an
+ *                                   unclosed set, an unknown class, a
+ *                                   range whose end comes before its start
  *                 "skip_hidden"     true/false (default false): pass over
  *                                   names that begin with '.'
  *                 "one_file_system" true/false (default false): enter no
  *                                   directory on another device than its
  *                                   root
- *                 "max_depth"       integer: directory levels entered below
- *                                   a root (0: only the root's own entries;
- *                                   default and negative: all)
- *               Unknown keys and values of the wrong type are ignored; for a
- *               repeated key only its first occurrence counts. An integer
- *               above the largest signed 64-bit value counts as that value
- *               (a "min_size" larger than any file collects nothing).
+ *                 "max_depth"       integer 0 or more: directory levels
+ *                                   entered below a root (0: only the
+ *                                   root's own entries; default: all)
+ *               Unknown keys are ignored; for a repeated key only its first
+ *               occurrence counts. The four keys "min_size",
+ *               "follow_symlinks", "max_files" and "exclude" ignore a value of
+ *               the wrong type (and "exclude" an element that is not a
+ *               string), and an integer of theirs above the largest signed
+ *               64-bit value counts as that value (a "min_size" larger than
+ *               any file collects nothing). Every other key takes only the
+ *               type and range given above: a value of another type, a
+ *               negative or larger integer, a number with a fraction or an
+ *               exponent (1e300, 10.0), an element of "exclude_glob" that is
+ *               not a string or not a pattern with a meaning make the text
+ *               "invalid options_json", as does every key added later.
  *
  * Returns the new scan's id (1 or more), or -1 with one of these messages:
  *   "NULL dirs_json", "too many concurrent scans", "invalid options_json",

@@ -5,6 +5,8 @@
 
 #include "base.h"
 
+thread_local uint64_t dup_glob_steps = 0;
+
 namespace {
 
 // The code point of the UTF-8 sequence at p (p < end) and its length; a
@@ -22,39 +24,88 @@ unsigned decode(const char *p, const char *end, size_t *len) {
     return cp;
 }
 
-// Matches the set that starts at p ('[' already passed) against c. Sets
-// *after to the character after the closing ']' and returns whether c is
-// in it; returns false with *after null when the set is not closed.
-bool match_set(const char *p, const char *pend, unsigned c, const char **after) {
+// ---- character classes ----------------------------------------------------------
+
+bool in_range(unsigned c, unsigned lo, unsigned hi) { return lo <= c && c <= hi; }
+bool is_upper(unsigned c) { return in_range(c, 'A', 'Z'); }
+bool is_lower(unsigned c) { return in_range(c, 'a', 'z'); }
+bool is_digit(unsigned c) { return in_range(c, '0', '9'); }
+bool is_alpha(unsigned c) { return is_upper(c) || is_lower(c); }
+bool is_alnum(unsigned c) { return is_alpha(c) || is_digit(c); }
+bool is_blank(unsigned c) { return c == ' ' || c == '\t'; }
+bool is_space(unsigned c) { return c == ' ' || in_range(c, '\t', '\r'); }
+bool is_cntrl(unsigned c) { return c < 0x20 || c == 0x7F; }
+bool is_graph(unsigned c) { return in_range(c, 0x21, 0x7E); }
+bool is_print(unsigned c) { return in_range(c, 0x20, 0x7E); }
+bool is_punct(unsigned c) { return is_graph(c) && !is_alnum(c); }
+bool is_xdigit(unsigned c) { return is_digit(c) || in_range(c, 'a', 'f') || in_range(c, 'A', 'F'); }
+
+struct char_class {
+    const char *name;
+    bool (*test)(unsigned c);
+};
+
+constexpr char_class kClasses[] = {
+    {"alnum", is_alnum}, {"alpha", is_alpha}, {"blank", is_blank}, {"cntrl", is_cntrl},
+    {"digit", is_digit}, {"graph", is_graph}, {"lower", is_lower}, {"print", is_print},
+    {"punct", is_punct}, {"space", is_space}, {"upper", is_upper}, {"xdigit", is_xdigit},
+};
+
+// The class named at p ("[:" already passed) and the character past its
+// ":]", or null when no known class is named there.
+const char_class *read_class(const char *p, const char *pend, const char **after) {
+    const char *q = p;
+    while (q < pend && is_lower(static_cast<unsigned char>(*q))) q++;
+    if (pend - q < 2 || q[0] != ':' || q[1] != ']') return nullptr;
+    for (const char_class &k : kClasses)
+        if (strlen(k.name) == static_cast<size_t>(q - p) && memcmp(k.name, p, static_cast<size_t>(q - p)) == 0) {
+            *after = q + 2;
+            return &k;
+        }
+    return nullptr;
+}
+
+// Reads the set that starts at p ('[' already passed) and tests c against
+// it. Returns null with *after just past the closing ']' and *in whether c
+// is in the set, or why the set is malformed. The check of a pattern and
+// its matching read sets through this one function, so that what is
+// accepted is what is matched.
+const char *read_set(const char *p, const char *pend, unsigned c, bool *in, const char **after) {
     bool negate = false;
     if (p < pend && (*p == '!' || *p == '^')) {
         negate = true;
         p++;
     }
-    bool in = false;
-    bool first = true;
-    while (p < pend && (*p != ']' || first)) {
-        first = false;
+    bool hit = false;
+    for (bool first = true;; first = false) {
+        if (p >= pend) return "an unclosed '['";
+        if (*p == ']' && !first) break;
+        if (pend - p >= 2 && p[0] == '[' && p[1] == ':') {
+            const char_class *k = read_class(p + 2, pend, &p);
+            if (!k) return "a '[:' that names no character class (such as [:alpha:])";
+            if (k->test(c)) hit = true;
+            continue;
+        }
         size_t len;
-        unsigned lo = decode(p, pend, &len);
+        const unsigned lo = decode(p, pend, &len);
         p += len;
         unsigned hi = lo;
-        if (p + 1 < pend && *p == '-' && p[1] != ']') {
+        if (pend - p >= 2 && *p == '-' && p[1] != ']') {
+            if (pend - p >= 3 && p[1] == '[' && p[2] == ':') return "a range that ends in a character class";
             hi = decode(p + 1, pend, &len);
             p += 1 + len;
+            if (hi < lo) return "a range whose end comes before its start";
         }
-        if (lo <= c && c <= hi) in = true;
-    }
-    if (p >= pend) {
-        *after = nullptr;
-        return false;
+        if (lo <= c && c <= hi) hit = true;
     }
     *after = p + 1;
-    return in != negate;
+    *in = hit != negate;
+    return nullptr;
 }
 
 // One component of a pattern against one component of a text (neither
-// holds '/'): '*' with the usual backtracking to the last star.
+// holds '/'): '*' with the usual backtracking to the last star, which keeps
+// the work within the product of the two lengths.
 bool match_component(const char *p, const char *pend, const char *t, const char *tend) {
     const char *star_p = nullptr, *star_t = nullptr;
     while (t < tend) {
@@ -73,16 +124,11 @@ bool match_component(const char *p, const char *pend, const char *t, const char 
             }
             if (*p == '[') {
                 const char *after;
-                const bool in = match_set(p + 1, pend, c, &after);
-                if (after) {
-                    if (in) {
-                        p = after;
-                        t += tl;
-                        continue;
-                    }
-                } else if (*t == '[') {  // an unclosed '[' is itself
-                    p++;
-                    t++;
+                bool in = false;
+                if (read_set(p + 1, pend, c, &in, &after) != nullptr) return false;
+                if (in) {
+                    p = after;
+                    t += tl;
                     continue;
                 }
             } else {
@@ -111,28 +157,99 @@ const char *component_end(const char *s, const char *end) {
     return slash ? slash : end;
 }
 
-// The components of pattern [p, pend) against those of text [t, tend).
+bool is_globstar(const char *p, const char *pe) { return pe - p == 2 && p[0] == '*' && p[1] == '*'; }
+
+// The components of pattern [p, pend) against those of text [t, tend). A
+// position past its end (p > pend, t > tend) means no component is left.
+// The same method as '*' within a name, one level up: a "**" takes no
+// component at first and one more each time what follows it fails, and
+// only the last "**" met is ever returned to. A later "**" can take
+// whatever an earlier one could, so going back further never finds a
+// match that this misses; repeated "**" therefore cost no more than one.
 bool match_path(const char *p, const char *pend, const char *t, const char *tend) {
-    for (;;) {
-        const char *pe = component_end(p, pend);
-        if (pe - p == 2 && p[0] == '*' && p[1] == '*') {
-            if (pe == pend) return true;  // "a/**" takes the rest
-            const char *rest = pe + 1;
-            // "**/" takes no component, or one more each time round.
-            for (const char *at = t;;) {
-                if (match_path(rest, pend, at, tend)) return true;
-                if (at == tend) return false;
-                at = component_end(at, tend);
-                if (at < tend) at++;
+    const char *star_p = nullptr, *star_t = nullptr;
+    while (t <= tend) {
+        const char *te = component_end(t, tend);
+        if (p <= pend) {
+            const char *pe = component_end(p, pend);
+            if (is_globstar(p, pe)) {
+                if (pe == pend) return true;  // "a/**" takes the rest, one component or more
+                star_p = pe + 1;
+                star_t = t;
+                p = star_p;
+                continue;
+            }
+            dup_glob_steps++;
+            if (match_component(p, pe, t, te)) {
+                p = pe + 1;
+                t = te + 1;
+                continue;
             }
         }
-        if (t > tend) return false;
-        const char *te = component_end(t, tend);
-        if (!match_component(p, pe, t, te)) return false;
-        if (pe == pend || te == tend) return pe == pend && te == tend;
-        p = pe + 1;
-        t = te + 1;
+        if (!star_p) return false;
+        star_t = component_end(star_t, tend) + 1;
+        p = star_p;
+        t = star_t;
     }
+    // The text is used up: what is left of the pattern must be "**" that
+    // may take nothing, which a last "**" may not.
+    while (p <= pend) {
+        const char *pe = component_end(p, pend);
+        if (!is_globstar(p, pe) || pe == pend) return false;
+        p = pe + 1;
+    }
+    return true;
+}
+
+// The pattern without its anchor (leading '/' and "./") and without the
+// '/' that makes it match directories only: [*begin, *end). Returns whether
+// it was anchored.
+bool pattern_body(const char *pattern, const char **begin, const char **end) {
+    const char *p = pattern, *e = pattern + strlen(pattern);
+    bool anchored = false;
+    for (;;) {
+        if (p < e && *p == '/') {
+            p++;
+        } else if (e - p >= 2 && p[0] == '.' && p[1] == '/') {
+            p += 2;
+        } else {
+            break;
+        }
+        anchored = true;
+    }
+    if (e > p && e[-1] == '/') e--;
+    *begin = p;
+    *end = e;
+    return anchored;
+}
+
+// Why one component of a pattern cannot be given a meaning, or null.
+const char *component_problem(const char *p, const char *pe) {
+    if (p == pe) return "an empty component ('//')";
+    if ((pe - p == 1 && p[0] == '.') || (pe - p == 2 && p[0] == '.' && p[1] == '.'))
+        return "a '.' or '..' component (only a leading './' is taken, as the DIR itself)";
+    if (is_globstar(p, pe)) return nullptr;
+    while (p < pe) {
+        if (*p == '\\') {
+            if (pe - p < 2) return "a '\\' with nothing to escape";
+            size_t len;
+            decode(p + 1, pe, &len);
+            p += 1 + len;
+        } else if (*p == '*') {
+            if (pe - p >= 2 && p[1] == '*')
+                return "'**' that is not a whole component (it stands alone between '/', as in 'a/**/b'; within a "
+                       "name, '*' matches any run of characters)";
+            p++;
+        } else if (*p == '[') {
+            bool in;
+            if (const char *why = read_set(p + 1, pe, 0, &in, &p)) return why;
+        } else {
+            size_t len;
+            decode(p, pe, &len);
+            p += len;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -141,8 +258,28 @@ bool dup_glob_match(const char *pattern, const char *text) {
     return match_path(pattern, pattern + strlen(pattern), text, text + strlen(text));
 }
 
+const char *dup_glob_problem(const char *pattern) {
+    if (!*pattern) return "an empty pattern, which names nothing";
+    const char *p, *end;
+    pattern_body(pattern, &p, &end);
+    if (p == end) return "a pattern that names nothing below the DIR";
+    for (;;) {
+        const char *pe = component_end(p, end);
+        if (const char *why = component_problem(p, pe)) return why;
+        if (pe == end) return nullptr;
+        p = pe + 1;
+    }
+}
+
+bool dup_glob_dir_only(const char *pattern) {
+    const size_t n = strlen(pattern);
+    return n > 0 && pattern[n - 1] == '/';
+}
+
 bool dup_glob_excludes(const char *pattern, const char *name, const char *relative) {
-    if (!strchr(pattern, '/')) return dup_glob_match(pattern, name);
-    while (*pattern == '/') pattern++;
-    return dup_glob_match(pattern, relative);
+    const char *p, *end;
+    const bool anchored = pattern_body(pattern, &p, &end);
+    if (!anchored && !memchr(p, '/', static_cast<size_t>(end - p)))
+        return match_path(p, end, name, name + strlen(name));
+    return match_path(p, end, relative, relative + strlen(relative));
 }

@@ -15,18 +15,20 @@ void free_strings(char **v, int32_t n) {
 
 }  // namespace
 
-void dup_add_skip(dup_scan_t *scan, const char *path, const char *reason) {
-    if (!dup_array_reserve(scan->skipped, scan->n_skipped, scan->cap_skipped, DUP_SKIPPED_FIRST_CAP)) return;
+dup_result dup_add_skip(dup_scan_t *scan, const char *path, const char *reason) {
+    if (!path || !dup_array_reserve(scan->skipped, scan->n_skipped, scan->cap_skipped, DUP_SKIPPED_FIRST_CAP))
+        return DUP_NOMEM;
     char *p = dup_strdup(path);
     char *r = dup_strdup(reason);
     if (!p || !r) {
         free(p);
         free(r);
-        return;
+        return DUP_NOMEM;
     }
     scan->skipped[scan->n_skipped].path = p;
     scan->skipped[scan->n_skipped].reason = r;
     scan->n_skipped++;
+    return DUP_OK;
 }
 
 dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt,

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "glob.h"
 #include "json.h"
 #include "roots.h"
 
@@ -47,8 +48,8 @@ const dup_json_value *json_member(const dup_json_value &obj, const char *key) {
 }
 
 // One entry per element of a JSON array: a copy of each string, null for
-// anything else (and for a copy that got no memory). Returns 0, or -1 when
-// the entries themselves could not be allocated.
+// anything else. Returns 0, or -1 when memory ran out (for the entries or
+// for a copy: a pattern lost that way would silently leave out nothing).
 int copy_strings(const dup_json_value &arr, char ***out, int32_t *n_out) {
     const auto n = static_cast<int32_t>(arr.Size());
     if (n <= 0) return 0;
@@ -58,9 +59,30 @@ int copy_strings(const dup_json_value &arr, char ***out, int32_t *n_out) {
     *n_out = n;
     for (int32_t i = 0; i < n; i++) {
         const dup_json_value &e = arr[static_cast<rapidjson::SizeType>(i)];
-        if (e.IsString()) v[i] = dup_strdup(e.GetString());
+        if (e.IsString() && !(v[i] = dup_strdup(e.GetString()))) return -1;
     }
     return 0;
+}
+
+// The keys the first interface defined ("min_size", "follow_symlinks",
+// "max_files", "exclude") pass over a value of the wrong type, as they
+// always have. Every key added since takes only its own type and range:
+// such a key misread would scan something else than the caller asked for,
+// without a word. Whether the added keys present are well formed.
+bool added_keys_valid(const dup_json_value &obj) {
+    for (const char *key : {"hard_links", "skip_hidden", "one_file_system"})
+        if (const dup_json_value *v = json_member(obj, key); v && !v->IsBool()) return false;
+    // Whole numbers from 0 to the largest signed 64-bit value; a number
+    // written with a fraction or an exponent (1e300) is not one.
+    for (const char *key : {"max_size", "max_depth"})
+        if (const dup_json_value *v = json_member(obj, key); v && !(v->IsInt64() && v->GetInt64() >= 0))
+            return false;
+    if (const dup_json_value *v = json_member(obj, "exclude_glob")) {
+        if (!v->IsArray()) return false;
+        for (const auto &e : v->GetArray())
+            if (!e.IsString() || dup_glob_problem(e.GetString()) != nullptr) return false;
+    }
+    return true;
 }
 
 // Applies the options object to the slot. Returns 0, or -1 when the exclude
@@ -82,18 +104,14 @@ int apply_options(dup_scan_t *scan, const dup_json_value &obj) {
     if (const dup_json_value *v = json_member(obj, "exclude"); v && v->IsArray())
         if (copy_strings(*v, &scan->exclude, &scan->n_exclude) != 0) return -1;
 
-    if (const dup_json_value *v = json_member(obj, "hard_links"); v && v->IsBool())
-        scan->hard_links = v->GetBool() ? 1 : 0;
-    if (const dup_json_value *v = json_member(obj, "max_size"); v && json_is_integer(*v))
-        scan->max_size = json_int64_clamped(*v);
-    if (const dup_json_value *v = json_member(obj, "exclude_glob"); v && v->IsArray())
+    // The added keys, checked by added_keys_valid.
+    if (const dup_json_value *v = json_member(obj, "hard_links")) scan->hard_links = v->GetBool() ? 1 : 0;
+    if (const dup_json_value *v = json_member(obj, "max_size")) scan->max_size = v->GetInt64();
+    if (const dup_json_value *v = json_member(obj, "exclude_glob"))
         if (copy_strings(*v, &scan->exclude_glob, &scan->n_exclude_glob) != 0) return -1;
-    if (const dup_json_value *v = json_member(obj, "skip_hidden"); v && v->IsBool())
-        scan->skip_hidden = v->GetBool() ? 1 : 0;
-    if (const dup_json_value *v = json_member(obj, "one_file_system"); v && v->IsBool())
-        scan->one_file_system = v->GetBool() ? 1 : 0;
-    if (const dup_json_value *v = json_member(obj, "max_depth"); v && json_is_integer(*v))
-        scan->max_depth = json_int64_clamped(*v);
+    if (const dup_json_value *v = json_member(obj, "skip_hidden")) scan->skip_hidden = v->GetBool() ? 1 : 0;
+    if (const dup_json_value *v = json_member(obj, "one_file_system")) scan->one_file_system = v->GetBool() ? 1 : 0;
+    if (const dup_json_value *v = json_member(obj, "max_depth")) scan->max_depth = v->GetInt64();
     return 0;
 }
 
@@ -117,6 +135,7 @@ const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const cha
         for (const char *key : {"exclude", "exclude_glob"})
             if (const dup_json_value *ex = json_member(doc, key); ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
                 return "invalid options_json";
+        if (!added_keys_valid(doc)) return "invalid options_json";
         if (apply_options(scan, doc) != 0) return "oom";
     }
 
@@ -135,9 +154,9 @@ const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const cha
         scan->n_roots = scan->n_real_roots = 0;
         for (const auto &e : doc.GetArray()) {
             if (!e.IsString() || e.GetStringLength() == 0) continue;
-            // A root whose copy gets no memory stays as a null entry; the walk
-            // passes over it.
-            scan->roots[scan->n_roots++] = dup_strdup(e.GetString());
+            // A root that got no copy would be neither scanned nor reported.
+            if (!(scan->roots[scan->n_roots] = dup_strdup(e.GetString()))) return "oom";
+            scan->n_roots++;
             if (char *real = dup_root_canonical(e.GetString()))
                 scan->real_roots[scan->n_real_roots++] = real;
         }

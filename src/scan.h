@@ -116,9 +116,11 @@ inline bool dup_cancel_requested(const dup_scan_t *s) { return s->cancel.load(st
 
 // ---- the record arrays (records.cpp) ---------------------------------------------------
 
-// Appends a skipped path with its reason. A record that cannot be stored
-// (no memory, or a null path such as a root whose copy failed) is dropped.
-void dup_add_skip(dup_scan_t *scan, const char *path, const char *reason);
+// Appends a skipped path with its reason. DUP_OK, or DUP_NOMEM when the
+// record cannot be stored (no memory, or a null path: a copy that got
+// none) and nothing was added. The results promise that no file goes
+// missing without a record, so the caller ends the scan on DUP_NOMEM.
+dup_result dup_add_skip(dup_scan_t *scan, const char *path, const char *reason);
 // Appends a group of the paths list[0..cnt) with the head's hash and size,
 // and adds its redundant bytes to wasted_bytes: the bytes of its
 // `distinct` files (names of one file occupy its bytes once) beyond one.

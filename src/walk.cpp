@@ -276,18 +276,15 @@ dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const a
     const int64_t depth = chain ? chain->depth + 1 : 0;
     // Neither marks the directory entered: another way in may still pass.
     if (scan->max_depth >= 0 && depth > scan->max_depth) {
-        dup_add_skip(w.scan, path, "max_depth");
-        return DUP_OK;
+        return dup_add_skip(w.scan, path, "max_depth");
     }
     if (scan->one_file_system && chain && id.dev != w.root_dev) {
-        dup_add_skip(w.scan, path, "other_file_system");
-        return DUP_OK;
+        return dup_add_skip(w.scan, path, "other_file_system");
     }
     const int fresh = w.entered.insert(id);
     if (fresh < 0) return DUP_NOMEM;
     if (fresh == 0) {
-        dup_add_skip(w.scan, path, "already_scanned");
-        return DUP_OK;
+        return dup_add_skip(w.scan, path, "already_scanned");
     }
     ancestor here{id, chain, via_link, depth};
     return walk_dir(w, path, &here);
@@ -297,14 +294,28 @@ dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const a
 // collected under `path` unless it is below the size floor.
 dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
     if (st.size < scan->min_size) {
-        dup_add_skip(scan, path, "below_min_size");
-        return DUP_OK;
+        return dup_add_skip(scan, path, "below_min_size");
     }
     if (scan->max_size >= 0 && st.size > scan->max_size) {
-        dup_add_skip(scan, path, "above_max_size");
-        return DUP_OK;
+        return dup_add_skip(scan, path, "above_max_size");
     }
     return add_file(scan, path, st.size, id_of(st));
+}
+
+// Whether an "exclude_glob" pattern leaves out the entry `name` at `path`:
+// with dir false, the patterns that match any entry, tried before its
+// status is read; with dir true, those that end in '/' and match
+// directories only, tried once the entry is known to be one.
+bool glob_excluded(const walk_state &w, const char *name, const char *path, bool dir) {
+    const dup_scan_t *scan = w.scan;
+    if (scan->n_exclude_glob == 0) return false;
+    const char *relative = path + strlen(w.root);
+    while (*relative == '/') relative++;
+    for (int32_t i = 0; i < scan->n_exclude_glob; i++) {
+        const char *pattern = scan->exclude_glob[i];
+        if (dup_glob_dir_only(pattern) == dir && dup_glob_excludes(pattern, name, relative)) return true;
+    }
+    return false;
 }
 
 // Handles one entry `name` of a directory listing; `path` is its joined
@@ -313,61 +324,39 @@ dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st
 dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *name, const char *path,
                const ancestor *chain) {
     dup_scan_t *scan = w.scan;
-    for (int32_t i = 0; i < scan->n_exclude; i++) {
-        const char *pattern = scan->exclude[i];
-        if (pattern && strstr(path, pattern)) {
-            dup_add_skip(scan, path, "exclude");
-            return DUP_OK;
-        }
-    }
-    if (scan->skip_hidden && name[0] == '.') {
-        dup_add_skip(scan, path, "hidden");
-        return DUP_OK;
-    }
-    if (scan->n_exclude_glob > 0) {
-        const char *relative = path + strlen(w.root);
-        while (*relative == '/') relative++;
-        for (int32_t i = 0; i < scan->n_exclude_glob; i++) {
-            const char *pattern = scan->exclude_glob[i];
-            if (pattern && dup_glob_excludes(pattern, name, relative)) {
-                dup_add_skip(scan, path, "exclude_glob");
-                return DUP_OK;
-            }
-        }
-    }
+    for (int32_t i = 0; i < scan->n_exclude; i++)
+        if (scan->exclude[i] && strstr(path, scan->exclude[i])) return dup_add_skip(scan, path, "exclude");
+    if (scan->skip_hidden && name[0] == '.') return dup_add_skip(scan, path, "hidden");
+    if (glob_excluded(w, name, path, false)) return dup_add_skip(scan, path, "exclude_glob");
 
     dup_stat_t st;
     if (listing.query(name, &st, 0) != 0) {
-        dup_add_skip(scan, path, "lstat_failed");
-        return DUP_OK;
+        return dup_add_skip(scan, path, "lstat_failed");
     }
     switch (st.type) {
     case DUP_FT_LNK:
         if (!scan->follow_symlinks) {
-            dup_add_skip(scan, path, "symlink");
-            return DUP_OK;
+            return dup_add_skip(scan, path, "symlink");
         }
         if (listing.query(name, &st, 1) != 0) {
-            dup_add_skip(scan, path, "symlink_stat_failed");
-            return DUP_OK;
+            return dup_add_skip(scan, path, "symlink_stat_failed");
         }
         if (st.type == DUP_FT_DIR) {
+            if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, "exclude_glob");
             if (is_ancestor(chain, id_of(st))) {
-                dup_add_skip(scan, path, "symlink_loop");
-                return DUP_OK;
+                return dup_add_skip(scan, path, "symlink_loop");
             }
             return enter_dir(w, path, id_of(st), chain, 1);
         }
         if (st.type == DUP_FT_REG) return take_regular(scan, path, st);
-        dup_add_skip(scan, path, "not_regular");
-        return DUP_OK;
+        return dup_add_skip(scan, path, "not_regular");
     case DUP_FT_REG:
         return take_regular(scan, path, st);
     case DUP_FT_DIR:
+        if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, "exclude_glob");
         return enter_dir(w, path, id_of(st), chain, 0);
     default:
-        dup_add_skip(scan, path, "not_regular");
-        return DUP_OK;
+        return dup_add_skip(scan, path, "not_regular");
     }
 }
 
@@ -379,8 +368,7 @@ dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
     if (dup_cancel_requested(scan)) return DUP_STOPPED;
     dir_listing listing(dir);
     if (!listing.is_open() || !still_reaches(dir, *chain, listing)) {
-        dup_add_skip(scan, dir, "opendir_failed");
-        return DUP_OK;
+        return dup_add_skip(scan, dir, "opendir_failed");
     }
     // One join buffer per level, reused for every entry; the levels below
     // have their own, so this one stays intact across a recursive call.
@@ -392,8 +380,9 @@ dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
             // Such a name could not be written into the results text; it is
             // reported under a readable form and not touched otherwise.
             char *shown = join_for_display(dir, name);
-            dup_add_skip(scan, shown, "invalid_utf8");
+            const dup_result r = dup_add_skip(scan, shown, "invalid_utf8");
             free(shown);
+            if (r != DUP_OK) return r;
             continue;
         }
         size_t need = join_length(dir, name);
@@ -412,19 +401,21 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
     for (int32_t i = 0; i < scan->n_roots; i++) {
         if (dup_cancel_requested(scan)) return DUP_STOPPED;
         const char *root = scan->roots[i];
+        if (!root) return DUP_NOMEM;  // a copy that got no memory: no path to walk or record
         dup_stat_t st;
         dup_perr why = DUP_PERR_OTHER;
-        if (!root || dup_fill_stat(root, &st, 0, &why) != 0) {
-            // A null root (its copy got no memory) has no path to record. A
-            // name the system refuses as too long is told apart from a
+        if (dup_fill_stat(root, &st, 0, &why) != 0) {
+            // A name the system refuses as too long is told apart from a
             // mistyped one: the first cannot be found by retyping it.
-            dup_add_skip(scan, root, why == DUP_PERR_NAME_TOO_LONG ? "name_too_long" : "root_missing");
+            if (dup_add_skip(scan, root, why == DUP_PERR_NAME_TOO_LONG ? "name_too_long" : "root_missing") != DUP_OK)
+                return DUP_NOMEM;
             continue;
         }
         switch (st.type) {
         case DUP_FT_LNK:
             // Roots are taken as they are: a link root is never followed.
-            dup_add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink");
+            if (dup_add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink") != DUP_OK)
+                return DUP_NOMEM;
             break;
         case DUP_FT_DIR: {
             w.root = root;
@@ -438,12 +429,12 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
             break;
         }
         case DUP_FT_REG:
-            // What add_file answers (a full cap, no memory) changes nothing
-            // for the next root.
-            (void)take_regular(scan, root, st);
+            // A full cap changes nothing for the next root; a file that could
+            // not be recorded would vanish from the results without a word.
+            if (take_regular(scan, root, st) == DUP_NOMEM) return DUP_NOMEM;
             break;
         default:
-            dup_add_skip(scan, root, "not_directory");
+            if (dup_add_skip(scan, root, "not_directory") != DUP_OK) return DUP_NOMEM;
             break;
         }
     }

@@ -103,12 +103,16 @@ namespace {
 // no copy. Each is reported once, on the worker, after the walk's records,
 // in byte order of the paths (which does not depend on how the files were
 // read or in what order).
-void report_read_failures(dup_scan_t *scan) {
+// A record that cannot be stored ends the grouping: the file would be
+// missing from the results without a word.
+dup_result report_read_failures(dup_scan_t *scan) {
     const int32_t first = scan->n_skipped;
     for (int32_t i = 0; i < scan->n_files; i++)
-        if (scan->files[i].read_failed) dup_add_skip(scan, scan->files[i].path, "read_failed");
+        if (scan->files[i].read_failed && dup_add_skip(scan, scan->files[i].path, "read_failed") != DUP_OK)
+            return DUP_NOMEM;
     std::sort(scan->skipped + first, scan->skipped + scan->n_skipped,
               [](const dup_skip_t &a, const dup_skip_t &b) { return strcmp(a.path, b.path) < 0; });
+    return DUP_OK;
 }
 
 }  // namespace
@@ -176,6 +180,5 @@ dup_result dup_group_files(dup_scan_t *scan) {
         }
         i = j;
     }
-    report_read_failures(scan);
-    return DUP_OK;
+    return report_read_failures(scan);
 }

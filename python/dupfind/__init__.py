@@ -346,6 +346,12 @@ class Scan:
     per process, for the life of the process, whether the scan finishes,
     fails or is cancelled; see ``scans_left()``.
 
+    A ``Scan`` belongs to the process that started it. In a child made by
+    ``os.fork()`` (or a ``multiprocessing`` fork worker) the library's
+    threads do not exist, so every method of an inherited ``Scan`` raises
+    ``DupfindError`` at once instead of waiting for ever; the child can
+    start scans of its own.
+
     The options are those of ``scan()``.
 
     Raises:
@@ -406,6 +412,7 @@ class Scan:
         with _count_lock:
             _started += 1
         self._id: int = scan_id
+        self._pid = os.getpid()
         self._doc: Optional[Tuple[Dict[str, Any], str]] = None
         self._results: Dict[Any, Result[Any]] = {}
 
@@ -414,7 +421,19 @@ class Scan:
         """The library's id of this scan."""
         return self._id
 
+    def _check_process(self) -> None:
+        # A child made by fork() inherits the scan's record but not the
+        # library's threads: a scan still running there would never end, and
+        # a wait for it would never return. No use of it in a child is sound.
+        if os.getpid() != self._pid:
+            raise DupfindError(
+                f"scan {self._id} was started by process {self._pid} and cannot be used in process "
+                f"{os.getpid()}, a child made by fork(): the library's threads do not exist there; "
+                "start a new Scan in this process instead"
+            )
+
     def _poll(self) -> Tuple[int, str]:
+        self._check_process()
         # The error text belongs to the calling thread, so it is read right
         # after the call that set it, on the same thread.
         value = self._lib.dupfind_scan_progress(self._id)
@@ -434,12 +453,14 @@ class Scan:
     def cancel(self) -> None:
         """Asks the scan to stop. The scan honours the request at its next
         checkpoint; one that is nearly done may still finish normally."""
+        self._check_process()
         if self._lib.dupfind_cancel(self._id) < 0:
             raise DupfindError(last_error(self._lib))
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Waits until the scan has ended, for at most ``timeout`` seconds
         (``None``: no limit). Returns True when it has ended."""
+        self._check_process()
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             if self.done:
@@ -467,6 +488,7 @@ class Scan:
             TypeError: ``path_type`` is neither ``str`` nor a ``pathlib``
                 path class.
         """
+        self._check_process()
         _check_path_type(path_type)
         cached = self._results.get(path_type)
         if cached is not None:
@@ -494,9 +516,11 @@ class Scan:
         return _parse_document(text), text
 
     def __enter__(self) -> "Scan":
+        self._check_process()
         return self
 
     def __exit__(self, *exc_info: object) -> None:
+        self._check_process()
         # A scan left running would go on reading files for nobody; the
         # wait makes the end of the block the end of the scan.
         if not self.done:
@@ -504,6 +528,9 @@ class Scan:
         self.wait()
 
     def __repr__(self) -> str:
+        # Shown in tracebacks and debuggers, so it never raises.
+        if os.getpid() != self._pid:
+            return f"<dupfind.Scan id={self._id} of process {self._pid}, unusable after fork>"
         return f"<dupfind.Scan id={self._id} progress={self.progress}>"
 
 
@@ -584,12 +611,19 @@ def scan(
         max_size: largest file size collected, in bytes; a larger file is
             skipped as "above_max_size".
         exclude_glob: one shell-style pattern or several (``*``, ``?``,
-            ``[...]``, and ``**`` as a whole component for any number of
-            directories). A pattern without ``/`` is matched against an
-            entry's name (``"*.iso"``, ``"node_modules"``), one with ``/``
-            against its path relative to its root (``"photos/*/thumbs"``,
-            ``"**/.git"``). A matching entry is skipped as "exclude_glob",
-            a matching directory is not entered.
+            ``[...]`` with classes such as ``[[:digit:]]``, and ``**`` as a
+            whole component for any number of directories). A pattern
+            without ``/`` is matched against an entry's name (``"*.iso"``,
+            ``"node_modules"``), one with ``/`` against its path relative to
+            its root (``"photos/*/thumbs"``, ``"**/.git"``; a leading ``/``
+            or ``./`` anchors it there; the root's own name is not part of
+            that path). A trailing ``/`` makes a pattern match directories
+            only (``"cache/"``). A matching entry is skipped as
+            "exclude_glob", a matching directory is not entered. A pattern
+            the matcher cannot mean (empty, an unclosed ``[``, ``**``
+            inside a name as in ``"a**b"``, a ``.`` or ``..`` component)
+            makes the library refuse the request: ``DupfindError``
+            "invalid options_json".
         skip_hidden: with True, skip hidden entries (names that begin with a
             dot).
         one_file_system: with True, do not descend into a directory on

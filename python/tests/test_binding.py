@@ -7,6 +7,7 @@ import json
 import os
 import pickle
 import re
+import select
 import subprocess
 import sys
 from contextlib import nullcontext
@@ -283,3 +284,68 @@ print(json.dumps(log))
     assert "all 32 scans" in log["error"] and "new process" in log["error"]
     assert "concurrent" not in log["error"] and log["is_dupfind_error"]
     assert log["end"] == 0
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@pytest.mark.parametrize("finished", [True, False], ids=["finished", "running"])
+def test_an_inherited_scan_refuses_every_use_in_a_forked_child(tmp_path, finished):
+    # The child has the scan's record but none of the library's threads: a
+    # running scan would never end there, and a finished one must not
+    # pretend otherwise. Every method raises at once instead.
+    if not finished:
+        root = build_slow_tree(tmp_path)
+    else:
+        root = tmp_path / "small"
+        root.mkdir()
+        (root / "a").write_bytes(b"same")
+        (root / "b").write_bytes(b"same")
+    s = dupfind.Scan([root])
+    if finished:
+        s.wait()
+    uses = {
+        "progress": lambda: s.progress,
+        "done": lambda: s.done,
+        "wait": lambda: s.wait(timeout=0),
+        "result": lambda: s.result(timeout=0),
+        "cancel": s.cancel,
+        "enter": s.__enter__,
+        "exit": lambda: s.__exit__(None, None, None),
+    }
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: report, then leave without running pytest's exit code
+        try:
+            os.close(read_end)
+            report = {}
+            for name, use in uses.items():
+                try:
+                    use()
+                    report[name] = "returned"
+                except dupfind.DupfindError as e:
+                    report[name] = "refused" if "fork" in str(e) else f"other message: {e}"
+                except BaseException as e:  # noqa: BLE001 - every outcome is reported
+                    report[name] = f"{type(e).__name__}: {e}"
+            report["repr"] = repr(s)
+            os.write(write_end, json.dumps(report).encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    try:
+        with os.fdopen(read_end, "rb") as r:
+            # A child that hangs in a use writes nothing and never closes
+            # the pipe: give up on it after a while.
+            ready, _, _ = select.select([r], [], [], 30)
+            if not ready:
+                os.kill(pid, 9)
+                pytest.fail("the child hung on an inherited scan")
+            report = json.loads(r.read().decode())
+    finally:
+        os.waitpid(pid, 0)
+        if not finished:
+            s.cancel()
+            s.wait()
+    assert {k: v for k, v in report.items() if k != "repr"} == {name: "refused" for name in uses}
+    assert "fork" in report["repr"]
+    # The parent's own use is untouched.
+    if finished:
+        assert len(s.result().groups) == 1

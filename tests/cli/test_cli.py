@@ -197,6 +197,12 @@ def skipped_listing(stdout: str) -> dict:
         (["--exclude", "**/r.txt"], {n: "exclude_glob" for n in ("docs/r.txt", "docs/old/r.txt",
                                                                   "src/build/r.txt")}, 8),
         (["--exclude", "**/old", "--exclude=.hidden"], {"docs/old": "exclude_glob", ".hidden": "exclude_glob"}, 9),
+        # A trailing '/' as in .gitignore: directories only; './' anchors at the DIR; POSIX classes.
+        (["--exclude", "old/"], {"docs/old": "exclude_glob"}, 10),
+        (["--exclude", "c.log/", "--exclude", "docs/r.txt/"], {}, 11),
+        (["--exclude", "./docs"], {"docs": "exclude_glob"}, 9),
+        (["--exclude", "./r.txt"], {}, 11),
+        (["--exclude", "./[[:alpha:]].txt"], {"a.txt": "exclude_glob", "b.txt": "exclude_glob"}, 9),
         # The substring match of before.
         (["--exclude-text", "doc"], {"docs": "exclude"}, 9),
         (["--exclude-text", ".txt"], {n: "exclude" for n in FILTER_FILES if n.endswith(".txt")}, 3),
@@ -331,6 +337,38 @@ def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
     assert proc.stdout == ""
     assert proc.stderr.startswith("dupfind: ") and proc.stderr.count("\n") == 1
     assert tree.reports[1].exists()
+
+
+@pytest.mark.parametrize(
+    "pattern, why",
+    [
+        ("a**b", "'**' that is not a whole component"),
+        ("[abc", "an unclosed '['"),
+        ("[[:letter:]]", "names no character class"),
+        ("docs/../src", "a '.' or '..' component"),
+        ("docs//old", "an empty component"),
+        ("./", "names nothing below the DIR"),
+    ],
+)
+def test_a_pattern_the_matcher_cannot_mean_is_a_usage_error(cli, tree, pattern, why):
+    proc = run(cli, "--exclude", "*.iso", "--exclude", pattern, tree.root)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr == f"dupfind: invalid pattern for --exclude: '{pattern}': " + proc.stderr.split("': ", 1)[1]
+    assert why in proc.stderr and proc.stderr.count("\n") == 1
+
+
+def test_a_pattern_that_starts_with_the_dirs_own_name_is_noted(cli, filter_tree):
+    # Matched below the DIR, as .gitignore patterns are: "R/src/build" does
+    # not reach R's own src/build, and the tool says so and how to write it.
+    proc = run(cli, "--summary", "--exclude", "R/src/build/", filter_tree)
+    assert proc.returncode == 0
+    assert proc.stderr == (
+        "dupfind: note: --exclude 'R/src/build/' is matched against the paths below each DIR, which do not begin "
+        f"with the DIR's own name 'R'; for the entries of the DIR {filter_tree}, write '/src/build/'\n"
+    )
+    assert "11 files scanned" in proc.stdout
+    proc = run(cli, "--summary", "--exclude", "/src/build/", filter_tree)
+    assert proc.stderr == "" and "10 files scanned" in proc.stdout
 
 
 @pytest.mark.parametrize(

@@ -121,8 +121,8 @@ TEST(Table, OptionsTable) {
     }
 }
 
-// The later option keys: each takes its own type and ignores any other,
-// and a request without them leaves the settings that change nothing.
+// The later option keys: each takes its own type and range, and a request
+// without them leaves the settings that change nothing.
 TEST(Table, LaterOptionKeys) {
     testutil::TempDir d;
     const std::string dirs = "[" + testutil::json_str(d.path()) + "]";
@@ -134,12 +134,9 @@ TEST(Table, LaterOptionKeys) {
     } cases[] = {
         {"{}", 1, 0, 0, -1, -1, {}},
         {R"({"hard_links": false, "skip_hidden": true, "one_file_system": true, "max_size": 10, "max_depth": 2,
-             "exclude_glob": ["*.iso", "**/.git"]})",
-         0, 1, 1, 10, 2, {"*.iso", "**/.git"}},
-        {R"({"hard_links": 0, "skip_hidden": "yes", "one_file_system": 1, "max_size": 1.5, "max_depth": "2",
-             "exclude_glob": "*.iso"})",
-         1, 0, 0, -1, -1, {}},
-        {R"({"max_size": 18446744073709551615, "max_depth": 0})", 1, 0, 0, INT64_MAX, 0, {}},
+             "exclude_glob": ["*.iso", "**/.git", "cache/", "./[[:digit:]]*"]})",
+         0, 1, 1, 10, 2, {"*.iso", "**/.git", "cache/", "./[[:digit:]]*"}},
+        {R"({"max_size": 9223372036854775807, "max_depth": 0, "exclude_glob": []})", 1, 0, 0, INT64_MAX, 0, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.options);
@@ -158,9 +155,33 @@ TEST(Table, LaterOptionKeys) {
         g_mu.unlock();
         testutil::wait_for_scan(dupfind_scan_progress, id);
     }
-    // A NUL inside a pattern would cut it short.
-    EXPECT_EQ(dupfind_scan_start(dirs.c_str(), R"({"exclude_glob": ["a\u0000b"]})"), -1);
-    EXPECT_STREQ(dupfind_last_error(), "invalid options_json");
+}
+
+// A value of the wrong type or range for a later key is refused rather
+// than read as the key's absence: the scan it would run is not the one
+// asked for. So is a pattern the matcher cannot mean, and one holding a
+// NUL, which would cut it short.
+TEST(Table, LaterOptionKeysRefuseWrongValues) {
+    testutil::TempDir d;
+    const std::string dirs = "[" + testutil::json_str(d.path()) + "]";
+    const char *refused[] = {
+        R"({"hard_links": 0})",          R"({"hard_links": null})",      R"({"skip_hidden": 1})",
+        R"({"skip_hidden": "yes"})",     R"({"one_file_system": "yes"})", R"({"one_file_system": []})",
+        R"({"max_size": -1})",           R"({"max_size": 1.5})",         R"({"max_size": 10.0})",
+        R"({"max_size": "10"})",         R"({"max_size": 18446744073709551615})",
+        R"({"max_depth": -1})",          R"({"max_depth": "1"})",        R"({"max_depth": 1e300})",
+        R"({"max_depth": 1e2})",         R"({"max_depth": true})",       R"({"exclude_glob": "big"})",
+        R"({"exclude_glob": ["a", 5]})", R"({"exclude_glob": [null]})",  R"({"exclude_glob": {}})",
+        R"({"exclude_glob": ["a\u0000b"]})",                            R"({"exclude_glob": [""]})",
+        R"({"exclude_glob": ["[abc"]})", R"({"exclude_glob": ["a**b"]})", R"({"exclude_glob": ["a/../b"]})",
+        // The first occurrence of a key is the one read, and checked.
+        R"({"max_depth": "1", "max_depth": 1})",
+    };
+    for (const char *options : refused) {
+        SCOPED_TRACE(options);
+        EXPECT_EQ(dupfind_scan_start(dirs.c_str(), options), -1);
+        EXPECT_STREQ(dupfind_last_error(), "invalid options_json");
+    }
 }
 
 TEST(Table, ExcludeEntries) {

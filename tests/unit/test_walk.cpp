@@ -302,6 +302,7 @@ TEST(Walk, Filters) {
     write_file(t / "r/.git/HEAD", "ref");
     write_file(t / "r/src/node_modules/m.js", "m");
     write_file(t / "r/src/main.c", "c");
+    write_file(t / "r/src/thumbs", "a file named as a directory elsewhere");
 
     struct Case {
         const char *what;
@@ -311,7 +312,7 @@ TEST(Walk, Filters) {
     };
     const std::vector<std::string> all = {"r/.git/HEAD", "r/.hidden", "r/a.txt", "r/big.iso",
                                           "r/photos/2020/p.jpg", "r/photos/2020/thumbs/t.jpg",
-                                          "r/src/main.c", "r/src/node_modules/m.js"};
+                                          "r/src/main.c", "r/src/node_modules/m.js", "r/src/thumbs"};
     auto without = [&](std::initializer_list<const char *> gone) {
         std::vector<std::string> v;
         for (const auto &f : all)
@@ -329,7 +330,7 @@ TEST(Walk, Filters) {
          {"r/.hidden", "r/a.txt", "r/big.iso"},
          {{"r/.git", "max_depth"}, {"r/photos", "max_depth"}, {"r/src", "max_depth"}}},
         {"max_depth 1", [](ScanRecord &r) { r.s.max_depth = 1; },
-         {"r/.git/HEAD", "r/.hidden", "r/a.txt", "r/big.iso", "r/src/main.c"},
+         {"r/.git/HEAD", "r/.hidden", "r/a.txt", "r/big.iso", "r/src/main.c", "r/src/thumbs"},
          {{"r/photos/2020", "max_depth"}, {"r/src/node_modules", "max_depth"}}},
         {"glob *: a name", [](ScanRecord &r) { r.globs({"*.iso"}); }, without({"r/big.iso"}),
          {{"r/big.iso", "exclude_glob"}}},
@@ -344,6 +345,18 @@ TEST(Walk, Filters) {
          without({"r/photos/2020/thumbs/t.jpg"}), {{"r/photos/2020/thumbs", "exclude_glob"}}},
         {"glob relative to the root, not to any directory", [](ScanRecord &r) { r.globs({"2020/thumbs"}); }, all,
          {}},
+        {"glob ending in '/': directories only, the file of that name kept", [](ScanRecord &r) { r.globs({"thumbs/"}); },
+         without({"r/photos/2020/thumbs/t.jpg"}), {{"r/photos/2020/thumbs", "exclude_glob"}}},
+        {"glob with a '/' and ending in one: a directory at that path",
+         [](ScanRecord &r) { r.globs({"photos/2020/", "src/main.c/"}); },
+         without({"r/photos/2020/p.jpg", "r/photos/2020/thumbs/t.jpg"}), {{"r/photos/2020", "exclude_glob"}}},
+        {"glob starting with './': the root's own entries only",
+         [](ScanRecord &r) { r.globs({"./src", "./p.jpg", "./[ab]*"}); },
+         without({"r/src/main.c", "r/src/node_modules/m.js", "r/src/thumbs", "r/a.txt", "r/big.iso"}),
+         {{"r/src", "exclude_glob"}, {"r/a.txt", "exclude_glob"}, {"r/big.iso", "exclude_glob"}}},
+        {"glob with a character class", [](ScanRecord &r) { r.globs({"[[:alpha:]].txt", "[[:digit:]]*"}); },
+         without({"r/a.txt", "r/photos/2020/p.jpg", "r/photos/2020/thumbs/t.jpg"}),
+         {{"r/a.txt", "exclude_glob"}, {"r/photos/2020", "exclude_glob"}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -535,13 +548,21 @@ TEST(Walk, RootForms) {
                   (std::vector<std::string>{t / "d//a.txt", t / "d//s/b.txt"}));
     }
     {
-        SCOPED_TRACE("null root leaves no trace; a repeated or nested root is not walked again");
+        SCOPED_TRACE("a repeated or nested root is not walked again");
         ScanRecord r;
-        r.roots({nullptr, (t / "d").c_str(), (t / "d").c_str(), (t / "d/s").c_str()});
+        r.roots({(t / "d").c_str(), (t / "d").c_str(), (t / "d/s").c_str()});
         ASSERT_EQ(r.walk(), 0);
         EXPECT_EQ(r.skipped(t.path()),
                   (std::vector<Skip>{{"d", "already_scanned"}, {"d/s", "already_scanned"}}));
         EXPECT_EQ(sorted(r.files(t.path())), (std::vector<std::string>{"d/a.txt", "d/s/b.txt"}));
+    }
+    {
+        // A null root is a copy that got no memory: walking on would leave
+        // it out without a record.
+        SCOPED_TRACE("a null root fails the walk");
+        ScanRecord r;
+        r.roots({(t / "d").c_str(), nullptr});
+        EXPECT_EQ(r.walk(), DUP_NOMEM);
     }
     {
         SCOPED_TRACE("a root inside a later one is met again as an entry");
