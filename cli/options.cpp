@@ -147,7 +147,7 @@ constexpr HelpEntry kHelp[] = {
      "ignore files smaller than SIZE bytes; K, M, G and T\n"
      "are binary units (4K = 4096); 0 includes empty files\n"
      "(default 1)"},
-    {"--max-size", "SIZE", "ignore files larger than SIZE bytes (same units)"},
+    {"--max-size", "SIZE", "ignore files larger than SIZE bytes (same units; not\nbelow --min-size)"},
     {"--exclude", "PATTERN",
      "skip every entry that the shell pattern matches: *\n"
      "and ? within a name, [...] a set of characters, **\n"
@@ -493,6 +493,14 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     }
     if (max_size_opt->count() && !parse_size(max_size, &o->max_size)) {
         *error = "invalid size for --max-size: '" + max_size + "'" + size_hint;
+        return false;
+    }
+    // A file smaller than the one and larger than the other does not
+    // exist: the scan would find nothing and say nothing of why.
+    if (o->max_size >= 0 && o->min_size > o->max_size) {
+        const std::string min = min_size_opt->count() ? "--min-size " + min_size : "the default --min-size 1";
+        *error = min + " is larger than --max-size " + max_size + ": no file can be both" +
+                 (min_size_opt->count() ? "" : " (--min-size 0 includes empty files)");
         return false;
     }
     if (max_files_opt->count() && !parse_count(max_files, &o->max_files)) {

@@ -349,6 +349,13 @@ def test_usage_errors_give_one_line_and_exit_2(cli, tree, args):
         (["--json", "--isolate", "DIR"], "--json prints the results text alone and cannot be combined with --isolate"),
         (["--omit-first", "DIR"], "--omit-first needs --format fdupes or csv"),
         (["--dry-run", "DIR"], "--dry-run needs --delete, --link or --reflink"),
+        # Bounds that no file meets would scan nothing and say nothing.
+        (["--min-size", "5K", "--max-size", "1K", "DIR"],
+         "--min-size 5K is larger than --max-size 1K: no file can be both"),
+        (["--max-size=3000", "--min-size=3001", "DIR"],
+         "--min-size 3001 is larger than --max-size 3000: no file can be both"),
+        (["--max-size", "0", "DIR"], "the default --min-size 1 is larger than --max-size 0: no file can be both "
+                                     "(--min-size 0 includes empty files)"),
     ],
 )
 def test_usage_error_messages_name_the_mistake(cli, tree, args, message):
