@@ -728,6 +728,29 @@ def test_nested_roots_are_scanned_without_a_warning(cli, tmp_path, order):
     assert listed_paths(proc.stdout) == ["R/a.txt", "R/sub/b.txt"]
 
 
+@pytest.mark.parametrize("action, done", [("--link", "linked"), ("--delete", "removed")])
+@pytest.mark.parametrize("spelling, shown", [
+    ("root//ref", "root/ref"), ("root/./ref", "root/ref"), ("root/ref/.", "root/ref"),
+    ("./root//ref/./", "./root/ref"),
+])
+def test_reference_inside_a_root_spelled_with_redundant_separators(cli, tmp_path, action, done, spelling, shown):
+    (tmp_path / "root" / "ref").mkdir(parents=True)
+    (tmp_path / "other").mkdir()
+    kept = tmp_path / "root" / "ref" / "a"
+    copies = [tmp_path / "other" / "c", tmp_path / "root" / "b"]
+    for p in [kept, *copies]:
+        p.write_bytes(REPORT)
+    proc = run(cli, action, "--reference", spelling, "root", "other", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert f"  kept:         {shown}/a (reference)\n" in proc.stdout
+    assert re.findall(rf"^  {done}: +(.*)$", proc.stdout, re.M) == ["other/c", "root/b"]
+    assert kept.read_bytes() == REPORT
+    if action == "--link":
+        assert all(p.stat().st_ino == kept.stat().st_ino for p in copies)
+    else:
+        assert not any(p.exists() for p in copies)
+
+
 def test_link_root_that_leads_nowhere_is_still_reported(cli, tmp_path):
     os.symlink("nowhere", tmp_path / "L")
     proc = run(cli, "--summary", "L", cwd=tmp_path)
