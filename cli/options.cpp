@@ -186,9 +186,10 @@ constexpr HelpEntry kHelp[] = {
     {"--format", "FORMAT",
      "human (default); json: the library's results text\n"
      "unchanged; fdupes: one path per line and a blank\n"
-     "line after each group; csv: one row per file\n"
-     "(group,size,hash,path) after a header row, quoted\n"
-     "as RFC 4180 says"},
+     "line after each group (a path holding a line\n"
+     "break is refused: use -0, csv or json); csv: one\n"
+     "row per file (group,size,hash,path) after a header\n"
+     "row, quoted as RFC 4180 says"},
     {"--json", nullptr, "the same as --format json"},
     {"-0,--null", nullptr,
      "end each path of --format fdupes (implied) with NUL\n"
@@ -248,10 +249,11 @@ constexpr const char *kUsageTail =
     "\n"
     "Paths holding a control character (a newline, a tab) are shown quoted\n"
     "as a shell reads them: 'a'$'\\n''b'. The fdupes and csv formats print\n"
-    "every path as it is.\n"
+    "every path as it is; the fdupes format, without -0, prints nothing and\n"
+    "exits with 1 when a path holds a line feed or a carriage return.\n"
     "\n"
-    "Exit status: 0 done, 1 scan, removal or replacement error, 2 usage error,\n"
-    "130 interrupted.\n";
+    "Exit status: 0 done, 1 scan, removal or replacement error, or a path that\n"
+    "--format fdupes cannot list, 2 usage error, 130 interrupted.\n";
 
 // "-q,--quiet" as shown: "-q, --quiet".
 std::string shown_names(const char *names) {

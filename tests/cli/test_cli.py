@@ -657,6 +657,58 @@ def test_omit_first_leaves_out_a_group_with_no_file_to_keep(cli, tmp_path):
     assert proc.returncode == 0 and proc.stdout == ""
 
 
+LINE_BREAK = re.compile(r"dupfind: (.*) holds a line break, which a listing of one path a line cannot show: "
+                        r"use -0, --format csv or --format json\n")
+
+
+@pytest.mark.parametrize("name", ["new\nline", "carriage\rreturn", "\n", "end\r\n"],
+                         ids=["newline", "carriage-return", "newline-alone", "crlf"])
+@pytest.mark.parametrize(
+    "args",
+    # With --keep newest the name is the kept one, which --omit-first would
+    # leave out: refused all the same.
+    [["--format", "fdupes"], ["--format", "fdupes", "--omit-first"],
+     ["--format", "fdupes", "--omit-first", "--keep", "newest"]],
+    ids=" ".join,
+)
+def test_fdupes_format_refuses_a_path_holding_a_line_break(cli, tmp_path, name, args):
+    root = _odd_tree(tmp_path)  # "new\nline" among the names
+    (root / "new\nline").unlink()
+    (root / "dir").mkdir()
+    odd = root / "dir" / name
+    odd.write_bytes(REPORT)
+    os.utime(odd, (2_000_000_000, 2_000_000_000))
+    proc = run(cli, *args, root)
+    assert (proc.returncode, proc.stdout) == (1, "")
+    shown = LINE_BREAK.fullmatch(proc.stderr)
+    assert shown and shell_word(shown[1]) == os.fsencode(odd)
+    # The formats that the message names keep such a name apart.
+    assert os.fsencode(odd) in run_bytes(cli, "-0", root).stdout.split(b"\0")
+    # (read as bytes: text mode would turn a carriage return into a newline)
+    rows = csv.reader(io.StringIO(run_bytes(cli, "--format", "csv", root).stdout.decode(), newline=""))
+    assert str(odd) in [row[3] for row in rows]
+    assert any(str(odd) in files for _, _, files in library_groups(cli, root))
+
+
+def test_fdupes_listing_read_line_by_line_cannot_be_led_to_another_file(cli, tmp_path):
+    # A name that holds a newline and then the path of a file outside the
+    # tree: a script that removes every line of the listing would remove it.
+    precious = tmp_path / "precious"
+    precious.write_bytes(REPORT)
+    root = tmp_path / "R"
+    root.mkdir()
+    (root / "copy").write_bytes(REPORT)
+    trap = root / f"x\n{precious}"
+    trap.parent.mkdir(parents=True)
+    trap.write_bytes(REPORT)
+    os.utime(root / "copy", (2_000_000_000, 2_000_000_000))  # kept by --keep newest: the trap is listed
+    cmd = (f"set -o pipefail; {shlex.quote(cli)} --omit-first --keep newest --format fdupes {shlex.quote(str(root))}"
+           " | while IFS= read -r f; do [ -n \"$f\" ] && rm -f -- \"$f\"; done")
+    proc = subprocess.run(["bash", "-c", cmd], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 1 and LINE_BREAK.fullmatch(proc.stderr)
+    assert precious.read_bytes() == REPORT and (root / "copy").exists() and trap.exists()
+
+
 def test_format_json_is_json(cli, tree):
     assert run(cli, "--format", "json", tree.root).stdout == run(cli, "--json", tree.root).stdout
     human = run(cli, "--format", "human", tree.root)
