@@ -306,6 +306,10 @@ public:
     Parser() {
         app_.set_help_flag();  // the help is ours, printed by the caller
         app_.allow_extras();   // unknown options are reported in our words
+        // "/q" is a path on every system, as it is to the library: on
+        // Windows the parsing library would take it for -q, and "/data"
+        // for an unknown option.
+        app_.allow_windows_style_options(false);
         // Every root, in the order given; the parser separates them from
         // --reference values, whose place among them parse_order() keeps.
         dirs_ = app_.add_option("DIR", dir_values_);
