@@ -85,6 +85,8 @@ std::string quoted_path(const std::string &path) {
     return out;
 }
 
+bool fits_one_line(const std::string &path) { return path.find_first_of("\n\r") == std::string::npos; }
+
 std::string count_of(int64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }

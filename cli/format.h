@@ -20,6 +20,15 @@ std::string human_size(int64_t bytes);
 // copied into a command.
 std::string quoted_path(const std::string &path);
 
+// Whether a listing of one path a line can hold the path: it has no line
+// feed and no carriage return. A script reading the listing line by line
+// would take the part after either for another path (readers of text split
+// at a carriage return too: Python's universal newlines, text mode on
+// Windows), and act on a file that is no copy. Other characters, a tab or
+// a Unicode line separator, end no line for such readers and are left as
+// they are.
+bool fits_one_line(const std::string &path);
+
 // "1 file", "3 files"; the plural is given whole ("copy"/"copies").
 std::string count_of(int64_t n, const char *one, const char *many);
 

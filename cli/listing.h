@@ -10,8 +10,9 @@ namespace dfcli {
 
 // One group of the fdupes format: each path on a line of its own and a
 // blank line after the group, or with `null` each path ended by NUL and the
-// group by one more. Paths are written as they are: a newline inside one
-// can only be told apart with `null`.
+// group by one more. Paths are written as they are: a line break inside one
+// can only be told apart with `null`, and the caller refuses such a path
+// otherwise (fits_one_line).
 std::string fdupes_group(const std::vector<std::string> &paths, bool null);
 
 // A field of a CSV row: as it is, or between double quotes, with each quote

@@ -280,13 +280,34 @@ void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
     }
 }
 
+// A path that the fdupes format cannot print on a line of its own, of
+// those the listing covers, or null. Every name of every group is looked at,
+// printed or not, before anything is printed: whether the listing is given
+// does not depend on which file --keep picks, and a script never reads part
+// of one.
+const std::string *unlistable_path(const Options &o, const RootSet &roots, const std::vector<Entry> &entries) {
+    if (o.format != Format::Fdupes || o.null) return nullptr;
+    for (const Entry &e : entries)
+        for (const std::string &f : e.group->files)
+            if (!fits_one_line(roots.display(f))) return &f;
+    return nullptr;
+}
+
 // The fdupes and csv listings. Under --omit-first only the files that the
 // action would act on are listed, by the action's own decision, so that a
 // script can take every path as a copy that may go: a kept file, a
 // reference file, another name of a kept file, and every copy that the
 // action would leave (a link, a file on a stacked file system, a group
-// with no file to keep) stay out.
-void print_listing(const Options &o, const RootSet &roots, const std::vector<Entry> &entries) {
+// with no file to keep) stay out. Returns false, having printed nothing,
+// when a path cannot be listed.
+bool print_listing(const Options &o, const RootSet &roots, const std::vector<Entry> &entries) {
+    if (const std::string *bad = unlistable_path(o, roots, entries)) {
+        std::fprintf(stderr,
+                     "dupfind: %s holds a line break, which a listing of one path a line cannot show: use -0, "
+                     "--format csv or --format json\n",
+                     roots.show(*bad).c_str());
+        return false;
+    }
     if (o.format == Format::Csv) put(csv_header());
     const Rules rules = rules_of(o);
     RemovalReport plan;
@@ -307,6 +328,7 @@ void print_listing(const Options &o, const RootSet &roots, const std::vector<Ent
         if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths));
         else put(fdupes_group(paths, o.null));
     }
+    return true;
 }
 
 void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
@@ -430,7 +452,7 @@ int run(int argc, char **argv) {
     // --interactive it tells what the default policy would free.
     const std::vector<Entry> entries = examine(r, roots, o.isolate);
     if (o.format == Format::Fdupes || o.format == Format::Csv) {
-        print_listing(o, roots, entries);
+        if (!print_listing(o, roots, entries)) return kExitError;
         return interrupted() ? interrupted_status() : listed;
     }
     const Summary summary = summarize(o, r, entries, roots);

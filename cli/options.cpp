@@ -149,7 +149,7 @@ constexpr HelpEntry kHelp[] = {
      "ignore files smaller than SIZE bytes; K, M, G and T\n"
      "are binary units (4K = 4096); 0 includes empty files\n"
      "(default 1)"},
-    {"--max-size", "SIZE", "ignore files larger than SIZE bytes (same units)"},
+    {"--max-size", "SIZE", "ignore files larger than SIZE bytes (same units; not\nbelow --min-size)"},
     {"--exclude", "PATTERN",
      "skip every entry that the shell pattern matches: *\n"
      "and ? within a name, [...] a set of characters\n"
@@ -191,9 +191,10 @@ constexpr HelpEntry kHelp[] = {
     {"--format", "FORMAT",
      "human (default); json: the library's results text\n"
      "unchanged; fdupes: one path per line and a blank\n"
-     "line after each group; csv: one row per file\n"
-     "(group,size,hash,path) after a header row, quoted\n"
-     "as RFC 4180 says"},
+     "line after each group (a path holding a line\n"
+     "break is refused: use -0, csv or json); csv: one\n"
+     "row per file (group,size,hash,path) after a header\n"
+     "row, quoted as RFC 4180 says"},
     {"--json", nullptr, "the same as --format json"},
     {"-0,--null", nullptr,
      "end each path of --format fdupes (implied) with NUL\n"
@@ -259,10 +260,11 @@ constexpr const char *kUsageTail =
     "\n"
     "Paths holding a control character (a newline, a tab) are shown quoted\n"
     "as a shell reads them: 'a'$'\\n''b'. The fdupes and csv formats print\n"
-    "every path as it is.\n"
+    "every path as it is; the fdupes format, without -0, prints nothing and\n"
+    "exits with 1 when a path holds a line feed or a carriage return.\n"
     "\n"
-    "Exit status: 0 done, 1 scan, removal or replacement error, 2 usage error,\n"
-    "130 interrupted.\n";
+    "Exit status: 0 done, 1 scan, removal or replacement error, or a path that\n"
+    "--format fdupes cannot list, 2 usage error, 130 interrupted.\n";
 
 // "-q,--quiet" as shown: "-q, --quiet".
 std::string shown_names(const char *names) {
@@ -315,6 +317,10 @@ public:
     Parser() {
         app_.set_help_flag();  // the help is ours, printed by the caller
         app_.allow_extras();   // unknown options are reported in our words
+        // "/q" is a path on every system, as it is to the library: on
+        // Windows the parsing library would take it for -q, and "/data"
+        // for an unknown option.
+        app_.allow_windows_style_options(false);
         // Every root, in the order given; the parser separates them from
         // --reference values, whose place among them parse_order() keeps.
         dirs_ = app_.add_option("DIR", dir_values_);
@@ -548,6 +554,14 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     }
     if (max_size_opt->count() && !parse_size(max_size, &o->max_size)) {
         *error = "invalid size for --max-size: '" + max_size + "'" + size_hint;
+        return false;
+    }
+    // A file smaller than the one and larger than the other does not
+    // exist: the scan would find nothing and say nothing of why.
+    if (o->max_size >= 0 && o->min_size > o->max_size) {
+        const std::string min = min_size_opt->count() ? "--min-size " + min_size : "the default --min-size 1";
+        *error = min + " is larger than --max-size " + max_size + ": no file can be both" +
+                 (min_size_opt->count() ? "" : " (--min-size 0 includes empty files)");
         return false;
     }
     if (max_files_opt->count() && !parse_count(max_files, &o->max_files)) {

@@ -87,6 +87,82 @@ std::string utf8_of(const wchar_t *w, size_t n) {
     return out;
 }
 
+// The directory that a relative path is taken against: the full path of
+// a short anchor ("." for the working directory, "X:." for a drive's, "\"
+// for the current drive's root). Empty on failure.
+std::wstring full_path_of(const wchar_t *anchor) {
+    const DWORD need = GetFullPathNameW(anchor, 0, nullptr, nullptr);
+    if (need == 0) return std::wstring();
+    std::wstring full(need, L'\0');
+    const DWORD got = GetFullPathNameW(anchor, need, full.data(), nullptr);
+    if (got == 0 || got >= need) return std::wstring();
+    full.resize(got);
+    return full;
+}
+
+// The extended-length form of w (separators already '\'), formed as the
+// library forms the paths it walks: "\\?\X:\a\b" or "\\?\UNC\srv\share\a",
+// the names joined on as they are, with "." and ".." resolved in the text
+// and repeated separators dropped. GetFullPathNameW on the whole path would
+// turn "CON.txt", "nul" or "com1" into devices and drop the dot of "z." and
+// the space of "z ": names the library found and reported, which the tool
+// must reach as the same files. Empty when the path cannot be formed.
+std::wstring extended_form(const std::wstring &w, bool relative_allowed = true) {
+    if (w.rfind(L"\\\\?\\", 0) == 0 || w.rfind(L"\\\\.\\", 0) == 0) {
+        // The system's own form, taken literally; "\\?\X:" alone is the volume.
+        return w.size() == 6 && w[5] == L':' ? w + L'\\' : w;
+    }
+    std::wstring out;
+    size_t rest;
+    if (w.rfind(L"\\\\", 0) == 0) {
+        // \\server\share\rest: ".." never leaves the share.
+        const size_t share = w.find(L'\\', 2);
+        if (share == std::wstring::npos || share == 2) return std::wstring();
+        size_t end = w.find(L'\\', share + 1);
+        if (end == std::wstring::npos) end = w.size();
+        if (end == share + 1) return std::wstring();
+        out = L"\\\\?\\UNC\\" + w.substr(2, end - 2);
+        rest = end;
+    } else if (w.size() >= 3 && ((w[0] >= L'A' && w[0] <= L'Z') || (w[0] >= L'a' && w[0] <= L'z')) && w[1] == L':' &&
+               w[2] == L'\\') {
+        out = L"\\\\?\\" + w.substr(0, 2);
+        rest = 2;
+    } else {
+        if (!relative_allowed) return std::wstring();
+        const wchar_t *anchor = L".";
+        const wchar_t drive[4] = {w.empty() ? L'\0' : w[0], L':', L'.', L'\0'};
+        size_t tail = 0;
+        if (w.size() >= 2 && w[1] == L':') {
+            anchor = drive;
+            tail = 2;
+        } else if (!w.empty() && w[0] == L'\\') {
+            anchor = L"\\";
+            tail = 1;
+        }
+        const std::wstring base = full_path_of(anchor);
+        if (base.empty()) return std::wstring();
+        return extended_form(base + L'\\' + w.substr(tail), false);
+    }
+    const size_t head = out.size();  // what ".." stops at
+    while (rest < w.size()) {
+        while (rest < w.size() && w[rest] == L'\\') ++rest;
+        size_t end = w.find(L'\\', rest);
+        if (end == std::wstring::npos) end = w.size();
+        const std::wstring name = w.substr(rest, end - rest);
+        rest = end;
+        if (name.empty() || name == L".") continue;
+        if (name == L"..") {
+            const size_t cut = out.rfind(L'\\');
+            out.resize(cut != std::wstring::npos && cut >= head ? cut : head);
+            continue;
+        }
+        out += L'\\';
+        out += name;
+    }
+    if (out.size() == head) out += L'\\';  // the root of the drive or share
+    return out;
+}
+
 // The extended-length UTF-16 form of a UTF-8 path, so that long paths and
 // every name work; empty when the text is not UTF-8.
 std::wstring wide_path(const std::string &path) {
@@ -98,15 +174,7 @@ std::wstring wide_path(const std::string &path) {
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), w.data(), n);
     for (wchar_t &c : w)
         if (c == L'/') c = L'\\';
-    if (w.rfind(L"\\\\?\\", 0) == 0 || w.rfind(L"\\\\.\\", 0) == 0) return w;
-    DWORD need = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-    if (need == 0) return std::wstring();
-    std::wstring full(need, L'\0');
-    DWORD got = GetFullPathNameW(w.c_str(), need, full.data(), nullptr);
-    if (got == 0 || got >= need) return std::wstring();
-    full.resize(got);
-    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+    return extended_form(w);
 }
 
 struct HandleCloser {

@@ -1,5 +1,7 @@
 #include "roots.h"
 
+#include <cctype>
+
 #include "format.h"
 #include "platform.h"
 
@@ -7,13 +9,62 @@ namespace dfcli {
 
 namespace {
 
-// "dir/" and "dir//" name "dir"; the library would keep the separator and
-// show "dir//name". A root of separators alone is the file-system root.
-std::string without_trailing_separators(const std::string &typed) {
-    size_t end = typed.find_last_not_of('/');
-    if (end == std::string::npos) return typed.empty() ? typed : "/";
-    return typed.substr(0, end + 1);
+// Windows takes '\' as a separator too, a drive letter ("D:") before the
+// path, and two separators at its start for a network share.
+#ifdef _WIN32
+constexpr bool kWindowsPaths = true;
+#else
+constexpr bool kWindowsPaths = false;
+#endif
+
+bool separator(char c) { return c == '/' || (kWindowsPaths && c == '\\'); }
+
+// The root with its redundant spellings removed: repeated separators, "."
+// components, trailing separators ("a//b/./c/." is "a/b/c"). The library
+// joins the root and each name it finds with one '/', so "dir//sub" would
+// name its files "dir//sub/f" and "dir/" would give "dir//f": paths that no
+// other root's name is a prefix of, and that a file reached as "dir/sub/f"
+// from another root would not match. ".." stays, since a symbolic link
+// before it decides where it leads. A relative root keeps a leading "."
+// (".", "./d"), so that it stays relative and "." names the directory it
+// did. A root in the system's own form ("\\?\D:\x") is taken literally,
+// as the library takes it, but for trailing separators after a name.
+std::string normalised(const std::string &typed) {
+    const size_t n = typed.size();
+    std::string out;
+    size_t at = 0;
+    if (kWindowsPaths && n >= 4 && separator(typed[0]) && separator(typed[1]) && (typed[2] == '?' || typed[2] == '.') &&
+        separator(typed[3])) {
+        size_t end = n;
+        while (end > 4 && separator(typed[end - 1]) && typed[end - 2] != ':') --end;
+        return typed.substr(0, end);
+    }
+    if (kWindowsPaths && n >= 2 && separator(typed[0]) && separator(typed[1])) {
+        out = typed.substr(0, 2);  // \\server\share
+        at = 2;
+    } else if (kWindowsPaths && n >= 2 && typed[1] == ':' && std::isalpha(static_cast<unsigned char>(typed[0]))) {
+        out = typed.substr(0, 2);  // D:, then absolute or relative to the drive's directory
+        at = 2;
+    }
+    const bool absolute = at < n && separator(typed[at]);
+    if (absolute) out += typed[at];
+    const size_t prefix = out.size();
+    bool any = false;  // a name was kept
+    while (at < n) {
+        const size_t run = at;
+        while (at < n && separator(typed[at])) ++at;
+        const size_t name = at;
+        while (at < n && !separator(typed[at])) ++at;
+        if (name == at) break;  // trailing separators
+        if (at - name == 1 && typed[name] == '.' && (absolute || any)) continue;
+        if (out.size() > prefix) out += run < name ? typed[run] : '/';
+        out.append(typed, name, at - name);
+        any = true;
+    }
+    return out.empty() ? typed : out;
 }
+
+bool ends_in_separator(const std::string &path) { return !path.empty() && separator(path.back()); }
 
 // The directory that a root typed as a symbolic link leads to, or "" when
 // the root is no link to a directory (the library then reports it as it is).
@@ -38,7 +89,7 @@ RootSet::RootSet(const std::vector<RootArg> &args) {
     for (const RootArg &a : args) {
         Root r;
         r.typed = a.path;
-        r.shown = without_trailing_separators(a.path);
+        r.shown = normalised(a.path);
         r.sent = r.shown;
         r.reference = a.reference;
         std::string target = linked_directory(r.shown);
@@ -107,7 +158,12 @@ std::string RootSet::display(const std::string &path) const {
             auto it = by_sent_.find(path.substr(0, k));
             if (it != by_sent_.end()) {
                 const Root &r = roots_[it->second.front()];
-                return r.shown == r.sent ? path : r.shown + path.substr(k);
+                std::string tail = path.substr(k);
+                // The root of a drive ("D:\") ends in a separator, after
+                // which the library puts its own '/'.
+                if (!tail.empty() && ends_in_separator(r.sent)) tail.erase(0, 1);
+                if (!tail.empty() && !ends_in_separator(r.shown) && !separator(tail[0])) tail.insert(0, 1, '/');
+                return r.shown + tail;
             }
         }
         if (k == 0) break;

@@ -15,7 +15,8 @@ namespace dfcli {
 
 struct Root {
     std::string typed;  // the argument as given
-    std::string shown;  // typed without trailing separators: the prefix shown
+    std::string shown;  // typed without repeated or trailing separators and "."
+                        // components: the prefix shown
     // What the library walks: `shown`, or for a symbolic link to a directory
     // the directory it leads to. The library takes a root that is a link as
     // a link and never enters it; the tool follows it once, as `find -H`

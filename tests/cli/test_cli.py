@@ -387,6 +387,13 @@ def test_a_pattern_that_starts_with_the_dirs_own_name_is_noted(cli, filter_tree)
         (["--json", "--isolate", "DIR"], "--json prints the results text alone and cannot be combined with --isolate"),
         (["--omit-first", "DIR"], "--omit-first needs --format fdupes or csv"),
         (["--dry-run", "DIR"], "--dry-run needs --delete, --link or --reflink"),
+        # Bounds that no file meets would scan nothing and say nothing.
+        (["--min-size", "5K", "--max-size", "1K", "DIR"],
+         "--min-size 5K is larger than --max-size 1K: no file can be both"),
+        (["--max-size=3000", "--min-size=3001", "DIR"],
+         "--min-size 3001 is larger than --max-size 3000: no file can be both"),
+        (["--max-size", "0", "DIR"], "the default --min-size 1 is larger than --max-size 0: no file can be both "
+                                     "(--min-size 0 includes empty files)"),
     ],
 )
 def test_usage_error_messages_name_the_mistake(cli, tree, args, message):
@@ -716,6 +723,58 @@ def test_omit_first_leaves_out_a_group_with_no_file_to_keep(cli, tmp_path):
     assert proc.returncode == 0 and proc.stdout == ""
 
 
+LINE_BREAK = re.compile(r"dupfind: (.*) holds a line break, which a listing of one path a line cannot show: "
+                        r"use -0, --format csv or --format json\n")
+
+
+@pytest.mark.parametrize("name", ["new\nline", "carriage\rreturn", "\n", "end\r\n"],
+                         ids=["newline", "carriage-return", "newline-alone", "crlf"])
+@pytest.mark.parametrize(
+    "args",
+    # With --keep newest the name is the kept one, which --omit-first would
+    # leave out: refused all the same.
+    [["--format", "fdupes"], ["--format", "fdupes", "--omit-first"],
+     ["--format", "fdupes", "--omit-first", "--keep", "newest"]],
+    ids=" ".join,
+)
+def test_fdupes_format_refuses_a_path_holding_a_line_break(cli, tmp_path, name, args):
+    root = _odd_tree(tmp_path)  # "new\nline" among the names
+    (root / "new\nline").unlink()
+    (root / "dir").mkdir()
+    odd = root / "dir" / name
+    odd.write_bytes(REPORT)
+    os.utime(odd, (2_000_000_000, 2_000_000_000))
+    proc = run(cli, *args, root)
+    assert (proc.returncode, proc.stdout) == (1, "")
+    shown = LINE_BREAK.fullmatch(proc.stderr)
+    assert shown and shell_word(shown[1]) == os.fsencode(odd)
+    # The formats that the message names keep such a name apart.
+    assert os.fsencode(odd) in run_bytes(cli, "-0", root).stdout.split(b"\0")
+    # (read as bytes: text mode would turn a carriage return into a newline)
+    rows = csv.reader(io.StringIO(run_bytes(cli, "--format", "csv", root).stdout.decode(), newline=""))
+    assert str(odd) in [row[3] for row in rows]
+    assert any(str(odd) in files for _, _, files in library_groups(cli, root))
+
+
+def test_fdupes_listing_read_line_by_line_cannot_be_led_to_another_file(cli, tmp_path):
+    # A name that holds a newline and then the path of a file outside the
+    # tree: a script that removes every line of the listing would remove it.
+    precious = tmp_path / "precious"
+    precious.write_bytes(REPORT)
+    root = tmp_path / "R"
+    root.mkdir()
+    (root / "copy").write_bytes(REPORT)
+    trap = root / f"x\n{precious}"
+    trap.parent.mkdir(parents=True)
+    trap.write_bytes(REPORT)
+    os.utime(root / "copy", (2_000_000_000, 2_000_000_000))  # kept by --keep newest: the trap is listed
+    cmd = (f"set -o pipefail; {shlex.quote(cli)} --omit-first --keep newest --format fdupes {shlex.quote(str(root))}"
+           " | while IFS= read -r f; do [ -n \"$f\" ] && rm -f -- \"$f\"; done")
+    proc = subprocess.run(["bash", "-c", cmd], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 1 and LINE_BREAK.fullmatch(proc.stderr)
+    assert precious.read_bytes() == REPORT and (root / "copy").exists() and trap.exists()
+
+
 def test_format_json_is_json(cli, tree):
     assert run(cli, "--format", "json", tree.root).stdout == run(cli, "--json", tree.root).stdout
     human = run(cli, "--format", "human", tree.root)
@@ -785,6 +844,29 @@ def test_nested_roots_are_scanned_without_a_warning(cli, tmp_path, order):
     assert proc.returncode == 0
     assert proc.stderr == ""  # every file below both was scanned
     assert listed_paths(proc.stdout) == ["R/a.txt", "R/sub/b.txt"]
+
+
+@pytest.mark.parametrize("action, done", [("--link", "linked"), ("--delete", "removed")])
+@pytest.mark.parametrize("spelling, shown", [
+    ("root//ref", "root/ref"), ("root/./ref", "root/ref"), ("root/ref/.", "root/ref"),
+    ("./root//ref/./", "./root/ref"),
+])
+def test_reference_inside_a_root_spelled_with_redundant_separators(cli, tmp_path, action, done, spelling, shown):
+    (tmp_path / "root" / "ref").mkdir(parents=True)
+    (tmp_path / "other").mkdir()
+    kept = tmp_path / "root" / "ref" / "a"
+    copies = [tmp_path / "other" / "c", tmp_path / "root" / "b"]
+    for p in [kept, *copies]:
+        p.write_bytes(REPORT)
+    proc = run(cli, action, "--reference", spelling, "root", "other", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert f"  kept:         {shown}/a (reference)\n" in proc.stdout
+    assert re.findall(rf"^  {done}: +(.*)$", proc.stdout, re.M) == ["other/c", "root/b"]
+    assert kept.read_bytes() == REPORT
+    if action == "--link":
+        assert all(p.stat().st_ino == kept.stat().st_ino for p in copies)
+    else:
+        assert not any(p.exists() for p in copies)
 
 
 def test_link_root_that_leads_nowhere_is_still_reported(cli, tmp_path):
