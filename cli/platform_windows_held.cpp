@@ -82,10 +82,20 @@ std::wstring final_name(HANDLE h) {
 // Done when the open file is the one the path names, reached without a
 // link on the way (a junction or symbolic link crossed would give the name
 // of its target instead); Left with `elsewhere` when it is not.
+// Wine names a file whose name ends in dots or spaces ("z.", "z ") without
+// them, as the Win32 layer would have stored it; the file was opened by its
+// exact name all the same, so those ending characters are not compared.
 ActResult check_at(HANDLE h, const std::wstring &path, const char *elsewhere) {
-    const std::wstring name = final_name(h);
+    std::wstring name = final_name(h);
     if (name.empty()) return failed("cannot name the file");
-    if (CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), path.c_str(), static_cast<int>(path.size()),
+    std::wstring want = path;
+    auto trim = [](std::wstring *s) {
+        const size_t leaf = s->find_last_of(L'\\') + 1;
+        while (s->size() > leaf && (s->back() == L'.' || s->back() == L' ')) s->pop_back();
+    };
+    trim(&name);
+    trim(&want);
+    if (CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), want.c_str(), static_cast<int>(want.size()),
                              TRUE) != CSTR_EQUAL)
         return left(elsewhere);
     return done();

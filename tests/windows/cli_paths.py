@@ -71,11 +71,11 @@ def slash_paths(exe: str, wine: str, tmp: Path) -> None:
     root.mkdir()
     for name in ("a", "b"):
         (root / name).write_bytes(content(0))
-    # "/q" is a root that does not exist, reported as such; as -q it would
-    # pass without a word.
+    # "/q" is a root that does not exist, reported as such (and failing the
+    # run); as -q it would pass without a word.
     if not Path("/q").exists():
         r = run(exe, wine, "--summary", "/q", windows(root))
-        check(r.returncode == 0 and b"/q was not scanned: root_missing" in r.stderr,
+        check(r.returncode == 1 and b"/q could not be scanned: root_missing" in r.stderr,
               f"/q is not taken for a path: {text(r)}")
     # A root typed from the current drive's root.
     r = run(exe, wine, "--format", "fdupes", str(root))
