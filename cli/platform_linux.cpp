@@ -647,7 +647,7 @@ void install_interrupt_handler() {
     sigemptyset(&sa.sa_mask);
     for (int sig : kStopSignals) sigaddset(&sa.sa_mask, sig);
     // No SA_RESTART: a read from the terminal returns at once on Ctrl-C.
-    sa.sa_flags = SA_RESETHAND;
+    sa.sa_flags = static_cast<int>(SA_RESETHAND);
     for (int sig : kStopSignals) {
         // A signal ignored by whoever started the tool (nohup) stays ignored.
         struct sigaction old;
