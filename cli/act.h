@@ -10,8 +10,8 @@
 
 #include "decision.h"
 #include "options.h"
-#include "results.h"
-#include "roots.h"
+#include "results_text.h"
+#include "root_set.h"
 
 namespace dfcli {
 

@@ -91,7 +91,7 @@ int choose_keeper(const Group &g, const RootSet &roots, const Rules &rules, std:
                 best_rank = r;
             }
         }
-        for (size_t i : candidates) ties += rank(i) == best_rank ? 1 : 0;
+        for (size_t i : candidates) ties += rank(i) == best_rank ? 1u : 0u;
         if (one_root && candidates.size() > 1 && !rules.keep_given) {
             const size_t root = std::min(best_rank, roots.roots().size() - 1);
             *why = "all below one DIR (" + quoted_path(roots.roots()[root].shown) +

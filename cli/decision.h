@@ -15,8 +15,8 @@
 
 #include "options.h"
 #include "platform.h"
-#include "results.h"
-#include "roots.h"
+#include "results_text.h"
+#include "root_set.h"
 
 namespace dfcli {
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "utf8.h"
+
 namespace dfcli {
 
 std::string human_size(int64_t bytes) {
@@ -31,9 +33,10 @@ namespace {
 size_t control_length(const std::string &s, size_t i) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     if (c < 0x20 || c == 0x7F) return 1;
-    if (c == 0xC2 && i + 1 < s.size()) {
-        unsigned char d = static_cast<unsigned char>(s[i + 1]);
-        if (d >= 0x80 && d <= 0x9F) return 2;
+    const size_t n = dup_utf8_length(s.data() + i, s.data() + s.size());
+    if (n == 2) {
+        const uint32_t cp = dup_utf8_code_point(s.data() + i, n);
+        if (cp >= 0x80 && cp <= 0x9F) return 2;
     }
     return 0;
 }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "results.h"
+#include "results_text.h"
 
 namespace dfcli {
 

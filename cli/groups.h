@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "results.h"
+#include "results_text.h"
 
 namespace dfcli {
 

@@ -25,8 +25,8 @@
 #include "listing.h"
 #include "options.h"
 #include "platform.h"
-#include "results.h"
-#include "roots.h"
+#include "results_text.h"
+#include "root_set.h"
 
 #ifndef DUPFIND_VERSION
 #define DUPFIND_VERSION "unknown"
@@ -221,7 +221,7 @@ std::vector<Entry> examine(const Results &r, const RootSet &roots, bool isolate)
             std::vector<bool> file_is_reference(g.files.size(), false);  // by first name
             std::vector<int> seen;
             for (size_t i = 0; i < g.files.size(); ++i) {
-                Place p = roots.place(g.files[i]);
+                RootPlace p = roots.place(g.files[i]);
                 e.reference[i] = p.reference;
                 int first = e.info.names[i].same_as < 0 ? static_cast<int>(i) : e.info.names[i].same_as;
                 if (p.reference) file_is_reference[static_cast<size_t>(first)] = true;

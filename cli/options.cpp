@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "glob.h"
+#include "utf8.h"
 
 namespace dfcli {
 
@@ -36,41 +37,6 @@ bool parse_keep(const std::string &text, Keep *out) {
     return true;
 }
 
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when none starts
-// there: no overlong forms, no surrogates, nothing above U+10FFFF.
-size_t utf8_length(const std::string &s, size_t i) {
-    auto byte = [&](size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
-    unsigned b = byte(i);
-    if (b < 0x80) return 1;
-    size_t n;
-    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) n = 2;
-    else if (b >= 0xE0 && b <= 0xEF) {
-        n = 3;
-        if (b == 0xE0) lo = 0xA0;       // overlong
-        else if (b == 0xED) hi = 0x9F;  // surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        n = 4;
-        if (b == 0xF0) lo = 0x90;       // overlong
-        else if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-    for (size_t k = 2; k < n; ++k)
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-    return n;
-}
-
-bool valid_utf8(const std::string &s) {
-    for (size_t i = 0; i < s.size();) {
-        size_t n = utf8_length(s, i);
-        if (n == 0) return false;
-        i += n;
-    }
-    return true;
-}
-
 // The text with every byte that is not part of a printable character shown
 // as \xHH (and a backslash as \\), so that a message quoting it can be read
 // and tells the bytes apart.
@@ -78,7 +44,7 @@ std::string escaped(const std::string &s) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (size_t i = 0; i < s.size();) {
-        size_t n = utf8_length(s, i);
+        size_t n = dup_utf8_length(s.data() + i, s.data() + s.size());
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (n > 1 || (n == 1 && c >= 0x20 && c != 0x7F && c != '\\')) {
             out.append(s, i, n);
@@ -99,7 +65,7 @@ std::string escaped(const std::string &s) {
 
 bool check_utf8(char **argv, int index, std::string *error) {
     std::string arg = argv[index];
-    if (valid_utf8(arg)) return true;
+    if (dup_utf8_is_valid(arg.data(), arg.size())) return true;
     *error = "argument " + std::to_string(index) + " is not valid UTF-8: '" + escaped(arg) +
              "' (the library takes UTF-8 paths)";
     return false;

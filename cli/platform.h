@@ -1,6 +1,8 @@
 // Platform layer of the dupfind tool: every call that asks the operating
-// system about files, the terminal or signals lives behind these functions,
-// so that a port touches this header's implementation file only.
+// system about files, the terminal or signals lives behind these functions.
+// Each system has its own files (platform_linux.cpp, platform_windows*.cpp);
+// what is the same everywhere is written once in platform_common.cpp over
+// the few primitives of platform_common.h, so a port writes those files only.
 #ifndef DUPFIND_CLI_PLATFORM_H
 #define DUPFIND_CLI_PLATFORM_H
 

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "utf8.h"
+
 namespace dfcli {
 
 namespace {
@@ -67,24 +69,17 @@ std::string utf8_of(const wchar_t *w, size_t n) {
     for (size_t i = 0; i < n; i++) {
         uint32_t c = static_cast<uint16_t>(w[i]);
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && w[i + 1] >= 0xDC00 && w[i + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(w[++i]) - 0xDC00);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(w[++i]) - 0xDC00u);
+        char bytes[4];
+        out.append(bytes, dup_utf8_encode(c, bytes));
     }
     return out;
+}
+
+// Nanoseconds since the epoch of a system time: 100 ns steps since 1601.
+int64_t epoch_ns(int64_t ticks) {
+    constexpr int64_t kTicksFrom1601To1970 = 116444736000000000LL;
+    return (ticks - kTicksFrom1601To1970) * 100;
 }
 
 // The directory that a relative path is taken against: the full path of
@@ -167,11 +162,8 @@ std::wstring extended_form(const std::wstring &w, bool relative_allowed = true) 
 // every name work; empty when the text is not UTF-8.
 std::wstring wide_path(const std::string &path) {
     if (path.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
-                                      nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), w.data(), n);
+    std::wstring w = win::wide_name(path);
+    if (w.empty()) return std::wstring();
     for (wchar_t &c : w)
         if (c == L'/') c = L'\\';
     return extended_form(w);
@@ -349,19 +341,27 @@ std::string last_error() { return last_error_text(); }
 
 bool is_console(DWORD which) { return is_terminal(which); }
 
+std::wstring wide_name(const std::string &name) {
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()),
+                                      nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()), w.data(), n);
+    return w;
+}
+
 bool status_of(HANDLE h, FileStatus *st) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) return false;
     st->regular = !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileType(h) == FILE_TYPE_DISK;
     st->directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     st->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    const int64_t ticks = static_cast<int64_t>(
-        (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
-    st->mtime_ns = (ticks - 116444736000000000LL) * 100;  // from 1601 in 100 ns steps to the epoch in ns
+    st->mtime_ns = epoch_ns(static_cast<int64_t>(
+        (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime));
     // The change time moves with the content and the metadata, as on POSIX.
     FILE_BASIC_INFO basic;
     st->ctime_ns = GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
-                       ? (basic.ChangeTime.QuadPart - 116444736000000000LL) * 100
+                       ? epoch_ns(basic.ChangeTime.QuadPart)
                        : st->mtime_ns;
     st->device = info.dwVolumeSerialNumber;
     st->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;

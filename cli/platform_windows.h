@@ -16,6 +16,10 @@ namespace dfcli::win {
 // not UTF-8.
 std::wstring wide(const std::string &path);
 
+// The UTF-16 form of a name or any other UTF-8 text, taken as it is (no
+// path rules); empty when the text is not UTF-8.
+std::wstring wide_name(const std::string &name);
+
 // UTF-8 of UTF-16 text (an unpaired surrogate becomes invalid UTF-8).
 std::string utf8(const wchar_t *w, size_t n);
 

@@ -12,6 +12,7 @@
 // delete access and without delete sharing, so the tool releases its handle
 // before it asks for that delete.
 #include "platform.h"
+#include "platform_common.h"
 #include "platform_windows.h"
 
 #include <windows.h>
@@ -52,16 +53,6 @@ ActResult left(ActResult::Cause cause) { return {ActResult::Left, cause, ""}; }
 ActResult failed(const std::string &step) { return {ActResult::Failed, ActResult::Other, step + ": " + win::last_error()}; }
 
 HANDLE raw(const HeldFile &f) { return reinterpret_cast<HANDLE>(f.handle); }
-
-// The UTF-16 form of one name; empty when it is not UTF-8.
-std::wstring wide_name(const std::string &name) {
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()),
-                                      nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()), w.data(), n);
-    return w;
-}
 
 // The name the system gives an open file or directory: "\\?\C:\dir\name".
 std::wstring final_name(HANDLE h) {
@@ -147,7 +138,7 @@ ActResult reach(const RootedPath &p, Place *at) {
         at_char = end + 1;
     }
     for (const std::string &n : names)
-        if (n.empty() || n == "." || n == ".." || wide_name(n).empty()) return left("not a plain path below its directory");
+        if (n.empty() || n == "." || n == ".." || win::wide_name(n).empty()) return left("not a plain path below its directory");
     // The root as the user gave it, links and all; below it, the system's
     // own name of the directory reached.
     const std::wstring root = win::wide(p.root);
@@ -162,7 +153,7 @@ ActResult reach(const RootedPath &p, Place *at) {
     while (!at->dir_shown.empty() && (at->dir_shown.back() == '/' || at->dir_shown.back() == '\\'))
         at->dir_shown.pop_back();
     for (size_t i = 0; i + 1 < names.size(); i++) {
-        at->dir += L"\\" + wide_name(names[i]);
+        at->dir += L"\\" + win::wide_name(names[i]);
         at->dir_shown += "/" + names[i];
         h = pin_dir(at->dir, kEntry);
         if (!h) return gone(GetLastError()) ? left("its directory is no longer there") : failed("cannot open its directory");
@@ -171,7 +162,7 @@ ActResult reach(const RootedPath &p, Place *at) {
         if (kind != Kind::Directory) return left("a directory on its path is no longer a directory");
         at->pins.push_back(std::move(h));
     }
-    at->leaf = wide_name(names.back());
+    at->leaf = win::wide_name(names.back());
     at->leaf_shown = names.back();
     return done();
 }
@@ -187,20 +178,8 @@ ActResult still_named(const Place &at, const HeldFile &held) {
     return done();
 }
 
-// A private name in the file's directory: ".dupfind-" and 64 random bits
-// from the system's generator (RtlGenRandom, in advapi32), which nobody
-// can guess in advance to take the name first.
-std::wstring private_name() {
-    uint64_t bits = 0;
-    if (!RtlGenRandom(&bits, sizeof bits)) {
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        bits = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32);
-    }
-    std::wstring name = L".dupfind-";
-    for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(bits >> shift) & 0xF];
-    return name;
-}
+// A private name in the file's directory, in UTF-16.
+std::wstring private_wide_name() { return win::wide_name(private_name()); }
 
 // Renames the open file to `target` (a full path) through its handle,
 // never replacing a file there.
@@ -218,7 +197,7 @@ bool rename_to(HANDLE h, const std::wstring &target) {
 // Renames the held file to a fresh private name in its directory.
 ActResult rename_aside(HANDLE h, const Place &at, std::wstring *name) {
     for (int attempt = 0; attempt < 16; attempt++) {
-        *name = private_name();
+        *name = private_wide_name();
         if (rename_to(h, at.in_dir(*name))) return done();
         const DWORD err = GetLastError();
         if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS) break;
@@ -231,30 +210,6 @@ bool set_delete(HANDLE h, bool on) {
     info.DeleteFile = on ? TRUE : FALSE;
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
-
-// Reads up to n bytes at offset `at`, stopping early only at the end of the
-// file. The handle's own position does not matter.
-bool read_at(HANDLE h, int64_t at, char *buf, size_t n, size_t *got) {
-    *got = 0;
-    while (*got < n) {
-        OVERLAPPED where = {};
-        const uint64_t off = static_cast<uint64_t>(at) + *got;
-        where.Offset = static_cast<DWORD>(off);
-        where.OffsetHigh = static_cast<DWORD>(off >> 32);
-        DWORD r = 0;
-        if (!ReadFile(h, buf + *got, static_cast<DWORD>(n - *got), &r, &where)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) break;
-            return false;
-        }
-        if (r == 0) break;
-        *got += r;
-    }
-    return true;
-}
-
-}  // namespace
-
-namespace {
 
 // Opens the file with the strongest hold the system grants (see the top of
 // this file); *err is the last refusal when none is granted.
@@ -338,32 +293,37 @@ bool held_unchanged(const HeldFile &f) {
            now.mtime_ns == f.st.mtime_ns && now.ctime_ns == f.st.ctime_ns;
 }
 
-int contents_identical(const HeldFile &a, const HeldFile &b, int64_t size, ReadFailure *failure) {
-    auto fail = [&](int file) {
-        failure->file = file;
-        failure->step = "cannot read";
-        failure->reason = win::last_error();
-        return -1;
-    };
-    constexpr size_t kBlock = 64 * 1024;
-    std::vector<char> ba(kBlock), bb(kBlock);
-    int64_t at = 0;
-    while (at < size) {
-        const size_t want = size - at < static_cast<int64_t>(kBlock) ? static_cast<size_t>(size - at) : kBlock;
-        size_t ra = 0, rb = 0;
-        if (!read_at(raw(a), at, ba.data(), want, &ra)) return fail(0);
-        if (!read_at(raw(b), at, bb.data(), want, &rb)) return fail(1);
-        // A file that ends early has shrunk since its size was taken.
-        if (ra != want || rb != want) return 0;
-        if (std::memcmp(ba.data(), bb.data(), want) != 0) return 0;
-        at += static_cast<int64_t>(want);
+bool read_held_at(const HeldFile &f, int64_t offset, char *buf, size_t n, size_t *got, std::string *reason) {
+    *got = 0;
+    while (*got < n) {
+        // The offset travels with each read, so the handle's own position
+        // does not matter.
+        OVERLAPPED where = {};
+        const uint64_t off = static_cast<uint64_t>(offset) + *got;
+        where.Offset = static_cast<DWORD>(off);
+        where.OffsetHigh = static_cast<DWORD>(off >> 32);
+        DWORD r = 0;
+        if (!ReadFile(raw(f), buf + *got, static_cast<DWORD>(n - *got), &r, &where)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            *reason = win::last_error();
+            return false;
+        }
+        if (r == 0) break;
+        *got += r;
     }
-    // Both must end exactly here: a file that grew is no longer the copy.
-    char extra;
-    size_t ea = 0, eb = 0;
-    if (!read_at(raw(a), size, &extra, 1, &ea)) return fail(0);
-    if (!read_at(raw(b), size, &extra, 1, &eb)) return fail(1);
-    return ea == 0 && eb == 0 ? 1 : 0;
+    return true;
+}
+
+// 64 bits from the system's generator (RtlGenRandom, in advapi32); the
+// clock and the process id should it fail.
+uint64_t random_bits() {
+    uint64_t bits = 0;
+    if (!RtlGenRandom(&bits, sizeof bits)) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        bits = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32);
+    }
+    return bits;
 }
 
 ActResult move_aside(const RootedPath &copy, const HeldFile &compared, std::string *aside) {
@@ -397,7 +357,7 @@ bool put_back(const RootedPath &copy, const std::string &aside, std::string *why
         *why = "the copy stays as " + aside + ": " + r.why;
         return false;
     }
-    Owned h = open_entry(at.in_dir(wide_name(name)), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    Owned h = open_entry(at.in_dir(win::wide_name(name)), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!h || kind_of(h.get()) != Kind::File) {
         *why = "the copy stays as " + aside + ": cannot open it: " + win::last_error();
         return false;

@@ -26,3 +26,12 @@ def cli() -> str:
 @pytest.fixture
 def tree(tmp_path: Path) -> Tree:
     return build_tree(tmp_path)
+
+
+@pytest.fixture
+def full_output():
+    """Standard output on a device that refuses every write."""
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    with open("/dev/full", "w") as f:
+        yield f

@@ -289,8 +289,8 @@ TEST_P(Decide, EveryGuard) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Decide, ::testing::Range<size_t>(0, rows().size()),
-                         [](const ::testing::TestParamInfo<size_t> &info) {
-                             std::string name = rows()[info.param].name;
+                         [](const ::testing::TestParamInfo<size_t> &row) {
+                             std::string name = rows()[row.param].name;
                              for (char &c : name)
                                  if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              return name;

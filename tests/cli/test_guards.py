@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import as_nobody, mounted, overlay_mounted, run, snapshot
+from cli_helpers import overlay_mounted, run, snapshot
 
 RACER = Path(__file__).with_name("racer.py")
 DATA = b"the only copy of something" * 200

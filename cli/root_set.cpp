@@ -1,4 +1,4 @@
-#include "roots.h"
+#include "root_set.h"
 
 #include <cctype>
 
@@ -78,7 +78,7 @@ std::string linked_directory(const std::string &shown) {
 
 // Adds one more root that holds the file: the earliest one counts, and any
 // reference directory makes it a reference file.
-void combine(Place *p, const Place &q) {
+void combine(RootPlace *p, const RootPlace &q) {
     if (q.root >= 0 && (p->root < 0 || q.root < p->root)) p->root = q.root;
     p->reference = p->reference || q.reference;
 }
@@ -122,12 +122,12 @@ std::vector<std::string> RootSet::walk_order() const {
     return out;
 }
 
-Place RootSet::place(const std::string &path) const {
-    Place p;
+RootPlace RootSet::place(const std::string &path) const {
+    RootPlace p;
     auto below = [&](const std::string &prefix) {
         auto it = by_sent_.find(prefix);
         if (it == by_sent_.end()) return;
-        for (size_t i : it->second) combine(&p, Place{static_cast<int>(i), roots_[i].reference});
+        for (size_t i : it->second) combine(&p, RootPlace{static_cast<int>(i), roots_[i].reference});
     };
     if (path.size() > 1 && path[0] == '/') below("/");
     for (size_t k = 1; k < path.size(); ++k)

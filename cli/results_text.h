@@ -1,6 +1,6 @@
 // The library's results text, read into plain records.
-#ifndef DUPFIND_CLI_RESULTS_H
-#define DUPFIND_CLI_RESULTS_H
+#ifndef DUPFIND_CLI_RESULTS_TEXT_H
+#define DUPFIND_CLI_RESULTS_TEXT_H
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,10 @@
-// POSIX implementation of the tool's platform layer.
+// Linux implementation of the tool's platform layer. It is Linux, not any
+// POSIX system: exchanging two names and renaming without replacing
+// (renameat2), sharing extents (FIDEDUPERANGE), the extent map (FIEMAP),
+// the file-system kinds of statfs and the extended attributes are Linux's
+// own calls, and each is what a guard of an act rests on.
 #include "platform.h"
+#include "platform_common.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,12 +19,14 @@
 #include <linux/fs.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <random>
 
@@ -197,18 +204,6 @@ bool unchanged(const struct stat &sb, const FileStatus &st) {
     return unwritten(sb, st) && nanoseconds(sb.st_ctim) == st.ctime_ns;
 }
 
-// A name in the directory that nothing has: ".dupfind-" and random hex.
-std::string temporary_name() {
-    static std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(::getpid())};
-    char buf[32];
-    std::snprintf(buf, sizeof buf, ".dupfind-%016llx", static_cast<unsigned long long>(random()));
-    return buf;
-}
-
-}  // namespace
-
-namespace {
-
 // The full path of `name` in the directory of p's file, as the library
 // would write it: the root, the directories below it, the name.
 std::string sibling_path(const RootedPath &p, const std::string &name) {
@@ -240,7 +235,7 @@ int rename_private_to(int dir, const char *from, const char *to) {
 // to race the tool.
 int rename_to_private(int dir, const char *from, std::string *to) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *to = temporary_name();
+        *to = private_name();
         if (::renameat2(dir, from, dir, to->c_str(), RENAME_NOREPLACE) == 0) return 0;
         int err = errno;
         if (err == EEXIST) continue;
@@ -308,39 +303,38 @@ bool held_unchanged(const HeldFile &f) {
     return f.handle >= 0 && ::fstat(static_cast<int>(f.handle), &sb) == 0 && unchanged(sb, f.st);
 }
 
-int contents_identical(const HeldFile &a, const HeldFile &b, int64_t size, ReadFailure *failure) {
-    constexpr size_t kBlock = 256 * 1024;
-    std::vector<char> ba(kBlock + 1), bb(kBlock + 1);
-    const int fds[2] = {static_cast<int>(a.handle), static_cast<int>(b.handle)};
-    // Reads n bytes of file i at offset off, or fewer at its end.
-    auto read_at = [&](int i, char *buf, size_t n, int64_t off, size_t *got) {
-        *got = 0;
-        while (*got < n) {
-            ssize_t r = ::pread(fds[i], buf + *got, n - *got, static_cast<off_t>(off) + static_cast<off_t>(*got));
-            if (r == 0) return true;
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                failure->file = i;
-                failure->step = "cannot read";
-                failure->reason = std::strerror(errno);
-                return false;
-            }
-            *got += static_cast<size_t>(r);
+bool read_held_at(const HeldFile &f, int64_t offset, char *buf, size_t n, size_t *got, std::string *reason) {
+    *got = 0;
+    while (*got < n) {
+        const ssize_t r = ::pread(static_cast<int>(f.handle), buf + *got, n - *got,
+                                  static_cast<off_t>(offset + static_cast<int64_t>(*got)));
+        if (r == 0) return true;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            *reason = std::strerror(errno);
+            return false;
         }
-        return true;
-    };
-    int64_t off = 0;
+        *got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+uint64_t random_bits() {
+    uint64_t bits = 0;
     for (;;) {
-        // Each file's last read asks for one byte more than is left, so a
-        // file that goes on past `size` differs.
-        int64_t left_bytes = size - off;
-        size_t want = left_bytes < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left_bytes) + 1 : kBlock;
-        size_t ra, rb;
-        if (!read_at(0, ba.data(), want, off, &ra) || !read_at(1, bb.data(), want, off, &rb)) return -1;
-        if (ra != rb || std::memcmp(ba.data(), bb.data(), ra) != 0) return 0;
-        if (static_cast<int64_t>(ra) != std::min<int64_t>(left_bytes, static_cast<int64_t>(want))) return 0;
-        off += static_cast<int64_t>(ra);
-        if (off == size) return 1;
+        const ssize_t n = ::getrandom(&bits, sizeof bits, 0);
+        if (n == static_cast<ssize_t>(sizeof bits)) return bits;
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+    // A kernel or a filter without the call: the standard library's source
+    // of the same pool, and the clock should even that fail.
+    try {
+        std::random_device device;
+        return (static_cast<uint64_t>(device()) << 32) ^ device();
+    } catch (...) {
+        return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+               (static_cast<uint64_t>(::getpid()) << 32);
     }
 }
 
@@ -461,7 +455,7 @@ ActResult link_over(const RootedPath &kept, const HeldFile &kept_file, const Roo
     // another try with another one.
     std::string tmp;
     for (int attempt = 0;; ++attempt) {
-        tmp = temporary_name();
+        tmp = private_name();
         if (::linkat(kept_dir.get(), kept_name.c_str(), dir.get(), tmp.c_str(), 0) == 0) break;
         int err = errno;
         if (err == EEXIST && attempt < 100) continue;
@@ -653,7 +647,7 @@ void install_interrupt_handler() {
     sigemptyset(&sa.sa_mask);
     for (int sig : kStopSignals) sigaddset(&sa.sa_mask, sig);
     // No SA_RESTART: a read from the terminal returns at once on Ctrl-C.
-    sa.sa_flags = SA_RESETHAND;
+    sa.sa_flags = static_cast<int>(SA_RESETHAND);
     for (int sig : kStopSignals) {
         // A signal ignored by whoever started the tool (nohup) stays ignored.
         struct sigaction old;

@@ -1,8 +1,8 @@
 // The directories given on the command line: what the library is asked to
 // walk for each, where a file of the results lies among them, and the way
 // back from the library's paths to the names the user typed.
-#ifndef DUPFIND_CLI_ROOTS_H
-#define DUPFIND_CLI_ROOTS_H
+#ifndef DUPFIND_CLI_ROOT_SET_H
+#define DUPFIND_CLI_ROOT_SET_H
 
 #include <cstddef>
 #include <string>
@@ -26,7 +26,7 @@ struct Root {
 };
 
 // Where a file lies among the roots.
-struct Place {
+struct RootPlace {
     int root = -1;           // the earliest root given that holds it, or -1
     bool reference = false;  // a reference directory holds it
 };
@@ -68,7 +68,7 @@ public:
     // it finds there after that root; reference directories come first in
     // the walk, so a file inside one is named after it however the other
     // roots were spelled.
-    Place place(const std::string &path) const;
+    RootPlace place(const std::string &path) const;
 
 private:
     std::vector<Root> roots_;

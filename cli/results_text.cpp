@@ -1,4 +1,4 @@
-#include "results.h"
+#include "results_text.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
