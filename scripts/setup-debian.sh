@@ -1,5 +1,9 @@
 #!/bin/sh
-# Installs everything the build and the tests need on a fresh Debian 12.
+# Installs everything the build and the tests need on a fresh Debian 12:
+# the compilers and libraries, the tools the tests call, the mingw-w64 and
+# Wine of the Windows configuration, and clang with its sanitizer and
+# libFuzzer runtimes (libclang-rt-14-dev), clang-format and clang-tidy of
+# the clang and lint configurations.
 set -eu
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -10,4 +14,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libxxhash-dev rapidjson-dev libgtest-dev libcli11-dev \
     python3 python3-pytest xfsprogs btrfs-progs e2fsprogs man-db zsh \
     python3-venv python3-pip python3-setuptools python3-wheel python3-mypy \
-    g++-mingw-w64-x86-64-posix wine64 googletest bindfs >/dev/null
+    g++-mingw-w64-x86-64-posix wine64 googletest bindfs \
+    clang libclang-rt-14-dev clang-format clang-tidy git >/dev/null

@@ -3,6 +3,9 @@
 #
 #   tools/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]     (default: 60, all targets)
 #
+# All targets are those of DUPFIND_FUZZ_TARGETS in tests/CMakeLists.txt.
+# CI's clang configuration (scripts/test.sh clang) runs each for a minute;
+# longer runs find more.
 # Builds build-fuzz with clang 14, AddressSanitizer + UndefinedBehaviorSanitizer
 # and libFuzzer (Debian: apt-get install clang-14 libclang-rt-14-dev). Each
 # target starts from its seed corpus in tests/fuzz/corpus/<target>; inputs
@@ -14,7 +17,6 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-request results}
 CC=${CC:-clang-14}
 CXX=${CXX:-clang++-14}
 command -v "$CXX" >/dev/null || { echo "fuzz.sh: $CXX not found (apt-get install clang-14 libclang-rt-14-dev)" >&2; exit 2; }
@@ -23,9 +25,15 @@ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER="$CC" -DCMA
     -DDUPFIND_SANITIZE=address -DDUPFIND_FUZZ=ON \
     -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link" \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link -fsanitize-ignorelist=$top/tests/fuzz/ubsan-ignore.txt" >/dev/null
-for t in $targets; do
-    cmake --build build-fuzz -j2 --target "fuzz_$t" >/dev/null
-done
+if [ $# -gt 0 ]; then
+    targets=$*
+    for t in $targets; do
+        cmake --build build-fuzz -j2 --target "fuzz_$t"
+    done
+else
+    targets=$(cat build-fuzz/fuzz_targets.txt)
+    cmake --build build-fuzz -j2 --target fuzz_targets
+fi
 
 status=0
 for t in $targets; do
@@ -39,6 +47,7 @@ for t in $targets; do
         echo "    no crash"
     else
         echo "    FAILED: see $work/log and the crash-* input in $work/"
+        tail -n 60 "$work/log" | sed 's/^/    | /'
         status=1
     fi
     grep -E 'stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb' "$work/log" | sed 's/^/    /'
