@@ -25,7 +25,6 @@ const char *fill_and_start(dup_scan_t *scan, const char *dirs_json, const char *
     if (const char *msg = dup_parse_request(scan, dirs_json, options_json)) return msg;
     dup_register_roots(scan->real_roots, scan->n_real_roots);
     if (dup_thread_spawn(dup_scan_worker, scan) != 0) return "pthread_create failed";
-    scan->thread_started = 1;
     return nullptr;
 }
 

@@ -1,7 +1,6 @@
 // The record arrays of a scan: skipped entries and groups appended, and the
 // release of everything a scan holds.
 #include <cstdlib>
-#include <cstring>
 
 #include "scan.h"
 
@@ -47,7 +46,7 @@ dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char 
     g.hash = hash;
     g.size = size;
     g.files = files;
-    g.n_files = g.cap_files = cnt;
+    g.n_files = cnt;
     scan->n_groups++;
     scan->wasted_bytes += size * static_cast<int64_t>(distinct - 1);
     return DUP_OK;

@@ -110,8 +110,8 @@ dup_delete_outcome dup_delete_guarded(const char *path) {
     // Both queries report a link as a link, so a dangling link is refused as
     // a link rather than reported missing.
     dup_stat_t st;
-    if (dup_fill_stat(path, &st, 0) == 0 && st.type == DUP_FT_LNK) return refuse("refused: symlink");
     if (dup_fill_stat(path, &st, 0) != 0) return fail("path not found");
+    if (st.type == DUP_FT_LNK) return refuse("refused: symlink");
     if (const char *msg = type_refusal(st.type)) return refuse(msg);
 
     return remove_checked(path);

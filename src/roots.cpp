@@ -1,7 +1,6 @@
 // The scanned-roots registry and its index.
 #include "roots.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 

@@ -55,16 +55,9 @@ struct dup_group_t {
     int64_t size;    // the head's size
     char **files;    // heap copies: head first, then members in order found
     int32_t n_files;
-    int32_t cap_files;
 };
 
-// Scan states.
-constexpr int32_t DUP_STATE_FREE = 0;
-constexpr int32_t DUP_STATE_RUNNING = 1;
-constexpr int32_t DUP_STATE_DONE = 2;
-constexpr int32_t DUP_STATE_ENDED = 3;
-
-// One scan: a slot of the fixed table. The three atomics are shared between
+// One scan: a slot of the fixed table. The two atomics are shared between
 // the worker and host threads; everything else is written either by the
 // starting thread before the worker starts, or by the worker alone.
 struct dup_scan_t {
@@ -72,8 +65,6 @@ struct dup_scan_t {
     int32_t id;
     std::atomic<int32_t> progress;
     std::atomic<int32_t> cancel;
-    std::atomic<int32_t> state;
-    int32_t thread_started;
 
     char **roots;
     int32_t n_roots;

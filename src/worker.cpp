@@ -22,7 +22,6 @@ namespace {
 void end_scan(dup_scan_t *scan, const char *text) {
     snprintf(scan->error, sizeof scan->error, "%s", text);
     dup_store_progress(scan, DUP_PROGRESS_ENDED);
-    scan->state.store(DUP_STATE_ENDED, std::memory_order_release);
 }
 
 }  // namespace
@@ -75,8 +74,6 @@ void dup_scan_worker(void *arg) {
         return;
     }
     dup_store_progress(scan, DUP_PROGRESS_DONE);
-    scan->state.store(DUP_STATE_DONE, std::memory_order_release);
-    return;
 }
 
 // ---- grouping ----------------------------------------------------------------------

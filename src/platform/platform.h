@@ -36,7 +36,6 @@ struct dup_stat_t {
     int64_t size;      // bytes, for a regular file; 0 otherwise
     uint64_t dev;
     uint64_t ino;
-    int64_t mtime_ns;  // last modification, nanoseconds since the epoch
 };
 
 // Why an operation failed, where a caller acts on the difference.

@@ -56,11 +56,6 @@ void fill(const struct stat &raw, dup_stat_t *st) {
     st->size = S_ISREG(raw.st_mode) ? static_cast<int64_t>(raw.st_size) : 0;
     st->dev = static_cast<uint64_t>(raw.st_dev);
     st->ino = static_cast<uint64_t>(raw.st_ino);
-#if defined(__APPLE__)
-    st->mtime_ns = static_cast<int64_t>(raw.st_mtimespec.tv_sec) * 1000000000LL + raw.st_mtimespec.tv_nsec;
-#else
-    st->mtime_ns = static_cast<int64_t>(raw.st_mtim.tv_sec) * 1000000000LL + raw.st_mtim.tv_nsec;
-#endif
 }
 
 // open() and stat() refuse a path of PATH_MAX bytes or more, which a walk

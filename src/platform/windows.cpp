@@ -37,12 +37,6 @@ HANDLE open_object(const wchar_t *w, DWORD access, DWORD share, int follow, dup_
     return h;
 }
 
-int64_t ns_since_epoch(const FILETIME &ft) {
-    // FILETIME counts 100 ns steps from 1601-01-01.
-    const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-    return (ticks - 116444736000000000LL) * 100;
-}
-
 // The status of an open object. `as_link` says which reparse points count
 // as links: none (the handle followed them), the name surrogates
 // (junctions, symbolic links) or every one.
@@ -53,7 +47,6 @@ int stat_handle(HANDLE h, dup_stat_t *st, links as_link) {
     if (!GetFileInformationByHandle(h, &info)) return -1;
     st->dev = info.dwVolumeSerialNumber;
     st->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    st->mtime_ns = ns_since_epoch(info.ftLastWriteTime);
     st->size = 0;
     if (as_link != links::followed && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         bool link = as_link == links::every_reparse_point;

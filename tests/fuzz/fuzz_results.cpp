@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         dup_group_t &grp = s.groups[g];
         grp.hash = in.u64();
         grp.size = static_cast<int64_t>(in.u64());
-        grp.n_files = grp.cap_files = in.byte() % 5;
+        grp.n_files = in.byte() % 5;
         if (grp.n_files) grp.files = static_cast<char **>(calloc(static_cast<size_t>(grp.n_files), sizeof(char *)));
         for (int32_t f = 0; f < grp.n_files; f++) grp.files[f] = in.string_or_null();
     }

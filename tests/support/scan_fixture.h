@@ -25,7 +25,6 @@ public:
         dup_test_files_hook = take_files;
         std::memset(static_cast<void *>(&s), 0, sizeof s);
         dup_scan_defaults(&s);
-        s.state = DUP_STATE_RUNNING;
     }
     explicit ScanFixture(const std::string &root, const std::vector<std::string> &patterns = {}) : ScanFixture() {
         roots({root});

@@ -182,7 +182,6 @@ TEST_F(Grouping, StageCases) {
         }
         for (int32_t i = 0; i < s.s.n_groups; i++) {
             const dup_group_t &g = s.s.groups[i];
-            EXPECT_EQ(g.n_files, g.cap_files);
             const dup_file_t *head = s.file(g.files[0]);
             ASSERT_NE(head, nullptr);
             EXPECT_EQ(g.hash, head->full_hash);
@@ -788,7 +787,9 @@ TEST_F(Grouping, CancelStopsBeforeTheNextFingerprint) {
         EXPECT_EQ(fulls, 0);
         EXPECT_TRUE(s.groups().empty());
         for (const char *n : {"b1", "b2", "b3"}) {
-            EXPECT_EQ(s.file(d / n)->full_ok, 0) << n;
+            const dup_file_t *f = s.file(d / n);
+            ASSERT_NE(f, nullptr) << n;
+            EXPECT_EQ(f->full_ok, 0) << n;
         }
     }
 }

@@ -21,7 +21,7 @@ struct Record {
         dup_group_t &g = s.groups[s.n_groups++];
         g.hash = hash;
         g.size = size;
-        g.n_files = g.cap_files = static_cast<int32_t>(paths.size());
+        g.n_files = static_cast<int32_t>(paths.size());
         g.files = static_cast<char **>(calloc(paths.size(), sizeof(char *)));
         for (size_t i = 0; i < paths.size(); i++) g.files[i] = dup_strdup(paths[i]);
         s.cap_groups = s.n_groups;
