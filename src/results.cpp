@@ -41,8 +41,10 @@ bool write_results(dup_json_writer &w, const dup_scan_t *scan) {
     ok = ok && w.Key("skipped") && w.StartArray();
     for (int32_t i = 0; ok && i < scan->n_skipped; i++) {
         const dup_skip_t &s = scan->skipped[i];
-        ok = w.StartObject() && w.Key("path") && write_string(w, s.path) && w.Key("reason") &&
-             write_string(w, s.reason) && w.EndObject();
+        // A reason outside the table has no text: the document cannot be whole.
+        const char *reason = dup_skip_reason_name(s.reason);
+        ok = reason && w.StartObject() && w.Key("path") && write_string(w, s.path) && w.Key("reason") &&
+             write_string(w, reason) && w.EndObject();
     }
     ok = ok && w.EndArray() && w.EndObject();
     return ok;

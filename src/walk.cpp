@@ -269,22 +269,22 @@ dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file
 dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain);
 
 // Enters the directory `path` (identity id) unless this scan has entered it
-// already, which is then recorded as "already_scanned". Same results as
+// already, which is then recorded as already scanned. Same results as
 // walk_dir, and -1 when the record of entered directories has no memory.
 dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const ancestor *chain, int via_link) {
     const dup_scan_t *scan = w.scan;
     const int64_t depth = chain ? chain->depth + 1 : 0;
     // Neither marks the directory entered: another way in may still pass.
     if (scan->max_depth >= 0 && depth > scan->max_depth) {
-        return dup_add_skip(w.scan, path, "max_depth");
+        return dup_add_skip(w.scan, path, DUP_SKIP_MAX_DEPTH);
     }
     if (scan->one_file_system && chain && id.dev != w.root_dev) {
-        return dup_add_skip(w.scan, path, "other_file_system");
+        return dup_add_skip(w.scan, path, DUP_SKIP_OTHER_FILE_SYSTEM);
     }
     const int fresh = w.entered.insert(id);
     if (fresh < 0) return DUP_NOMEM;
     if (fresh == 0) {
-        return dup_add_skip(w.scan, path, "already_scanned");
+        return dup_add_skip(w.scan, path, DUP_SKIP_ALREADY_SCANNED);
     }
     ancestor here{id, chain, via_link, depth};
     return walk_dir(w, path, &here);
@@ -294,10 +294,10 @@ dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const a
 // collected under `path` unless it is below the size floor.
 dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
     if (st.size < scan->min_size) {
-        return dup_add_skip(scan, path, "below_min_size");
+        return dup_add_skip(scan, path, DUP_SKIP_BELOW_MIN_SIZE);
     }
     if (scan->max_size >= 0 && st.size > scan->max_size) {
-        return dup_add_skip(scan, path, "above_max_size");
+        return dup_add_skip(scan, path, DUP_SKIP_ABOVE_MAX_SIZE);
     }
     return add_file(scan, path, st.size, id_of(st));
 }
@@ -325,38 +325,38 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
                const ancestor *chain) {
     dup_scan_t *scan = w.scan;
     for (int32_t i = 0; i < scan->n_exclude; i++)
-        if (scan->exclude[i] && strstr(path, scan->exclude[i])) return dup_add_skip(scan, path, "exclude");
-    if (scan->skip_hidden && name[0] == '.') return dup_add_skip(scan, path, "hidden");
-    if (glob_excluded(w, name, path, false)) return dup_add_skip(scan, path, "exclude_glob");
+        if (scan->exclude[i] && strstr(path, scan->exclude[i])) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE);
+    if (scan->skip_hidden && name[0] == '.') return dup_add_skip(scan, path, DUP_SKIP_HIDDEN);
+    if (glob_excluded(w, name, path, false)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
 
     dup_stat_t st;
     if (listing.query(name, &st, 0) != 0) {
-        return dup_add_skip(scan, path, "lstat_failed");
+        return dup_add_skip(scan, path, DUP_SKIP_LSTAT_FAILED);
     }
     switch (st.type) {
     case DUP_FT_LNK:
         if (!scan->follow_symlinks) {
-            return dup_add_skip(scan, path, "symlink");
+            return dup_add_skip(scan, path, DUP_SKIP_SYMLINK);
         }
         if (listing.query(name, &st, 1) != 0) {
-            return dup_add_skip(scan, path, "symlink_stat_failed");
+            return dup_add_skip(scan, path, DUP_SKIP_SYMLINK_STAT_FAILED);
         }
         if (st.type == DUP_FT_DIR) {
-            if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, "exclude_glob");
+            if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
             if (is_ancestor(chain, id_of(st))) {
-                return dup_add_skip(scan, path, "symlink_loop");
+                return dup_add_skip(scan, path, DUP_SKIP_SYMLINK_LOOP);
             }
             return enter_dir(w, path, id_of(st), chain, 1);
         }
         if (st.type == DUP_FT_REG) return take_regular(scan, path, st);
-        return dup_add_skip(scan, path, "not_regular");
+        return dup_add_skip(scan, path, DUP_SKIP_NOT_REGULAR);
     case DUP_FT_REG:
         return take_regular(scan, path, st);
     case DUP_FT_DIR:
-        if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, "exclude_glob");
+        if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
         return enter_dir(w, path, id_of(st), chain, 0);
     default:
-        return dup_add_skip(scan, path, "not_regular");
+        return dup_add_skip(scan, path, DUP_SKIP_NOT_REGULAR);
     }
 }
 
@@ -368,7 +368,7 @@ dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
     if (dup_cancel_requested(scan)) return DUP_STOPPED;
     dir_listing listing(dir);
     if (!listing.is_open() || !still_reaches(dir, *chain, listing)) {
-        return dup_add_skip(scan, dir, "opendir_failed");
+        return dup_add_skip(scan, dir, DUP_SKIP_OPENDIR_FAILED);
     }
     // One join buffer per level, reused for every entry; the levels below
     // have their own, so this one stays intact across a recursive call.
@@ -380,7 +380,7 @@ dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
             // Such a name could not be written into the results text; it is
             // reported under a readable form and not touched otherwise.
             char *shown = join_for_display(dir, name);
-            const dup_result r = dup_add_skip(scan, shown, "invalid_utf8");
+            const dup_result r = dup_add_skip(scan, shown, DUP_SKIP_INVALID_UTF8);
             free(shown);
             if (r != DUP_OK) return r;
             continue;
@@ -407,14 +407,14 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
         if (dup_fill_stat(root, &st, 0, &why) != 0) {
             // A name the system refuses as too long is told apart from a
             // mistyped one: the first cannot be found by retyping it.
-            if (dup_add_skip(scan, root, why == DUP_PERR_NAME_TOO_LONG ? "name_too_long" : "root_missing") != DUP_OK)
+            if (dup_add_skip(scan, root, why == DUP_PERR_NAME_TOO_LONG ? DUP_SKIP_NAME_TOO_LONG : DUP_SKIP_ROOT_MISSING) != DUP_OK)
                 return DUP_NOMEM;
             continue;
         }
         switch (st.type) {
         case DUP_FT_LNK:
             // Roots are taken as they are: a link root is never followed.
-            if (dup_add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink") != DUP_OK)
+            if (dup_add_skip(scan, root, scan->follow_symlinks ? DUP_SKIP_NOT_DIRECTORY : DUP_SKIP_SYMLINK) != DUP_OK)
                 return DUP_NOMEM;
             break;
         case DUP_FT_DIR: {
@@ -434,7 +434,7 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
             if (take_regular(scan, root, st) == DUP_NOMEM) return DUP_NOMEM;
             break;
         default:
-            if (dup_add_skip(scan, root, "not_directory") != DUP_OK) return DUP_NOMEM;
+            if (dup_add_skip(scan, root, DUP_SKIP_NOT_DIRECTORY) != DUP_OK) return DUP_NOMEM;
             break;
         }
     }

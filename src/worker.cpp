@@ -105,7 +105,7 @@ namespace {
 dup_result report_read_failures(dup_scan_t *scan) {
     const int32_t first = scan->n_skipped;
     for (int32_t i = 0; i < scan->n_files; i++)
-        if (scan->files[i].read_failed && dup_add_skip(scan, scan->files[i].path, "read_failed") != DUP_OK)
+        if (scan->files[i].read_failed && dup_add_skip(scan, scan->files[i].path, DUP_SKIP_READ_FAILED) != DUP_OK)
             return DUP_NOMEM;
     std::sort(scan->skipped + first, scan->skipped + scan->n_skipped,
               [](const dup_skip_t &a, const dup_skip_t &b) { return strcmp(a.path, b.path) < 0; });

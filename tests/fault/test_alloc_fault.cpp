@@ -338,7 +338,7 @@ TEST(AllocFault, ResultsTextIsWholeOrAbsent) {
         s.skipped = static_cast<dup_skip_t *>(calloc(40, sizeof(dup_skip_t)));
         for (int k = 0; k < 40; k++) {
             s.skipped[k].path = k == 3 ? nullptr : dup_strdup(("/skip/\x01/" + std::to_string(k)).c_str());
-            s.skipped[k].reason = k == 4 ? nullptr : dup_strdup("symlink");
+            s.skipped[k].reason = static_cast<dup_skip_reason>(k % DUP_SKIP_REASON_COUNT);
         }
         s.wasted_bytes = 123456789;
         s.scanned_files = 77;

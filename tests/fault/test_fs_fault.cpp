@@ -207,8 +207,8 @@ std::string check_read_failed(const dup_scan_t &s, int32_t walk_records, const s
     std::sort(paths.begin(), paths.end());
     std::vector<std::string> got;
     for (int32_t k = walk_records; k < s.n_skipped; k++) {
-        if (strcmp(s.skipped[k].reason, "read_failed") != 0)
-            return std::string("skipped after the walk's records for ") + s.skipped[k].reason;
+        if (s.skipped[k].reason != DUP_SKIP_READ_FAILED)
+            return std::string("skipped after the walk's records for ") + dup_skip_reason_name(s.skipped[k].reason);
         got.push_back(s.skipped[k].path);
     }
     std::vector<std::string> want;
@@ -367,7 +367,7 @@ TEST(FsFault, ChangesDuringTheWalk) {
             if (c.skipped_reason) {
                 bool recorded = false;
                 for (int32_t k = 0; k < rec.s.n_skipped; k++)
-                    if (f.root + "/sub" == rec.s.skipped[k].path && !strcmp(rec.s.skipped[k].reason, c.skipped_reason))
+                    if (f.root + "/sub" == rec.s.skipped[k].path && !strcmp(dup_skip_reason_name(rec.s.skipped[k].reason), c.skipped_reason))
                         recorded = true;
                 if (!recorded) return std::string("root/sub not recorded as ") + c.skipped_reason;
             }
@@ -399,7 +399,7 @@ TEST(FsFault, DirectoryMadeUnreadableDuringTheWalk) {
         if (rec.s.progress.load() != 100) return 11;
         bool recorded = false;
         for (int32_t k = 0; k < rec.s.n_skipped; k++)
-            if (root + "/locked" == rec.s.skipped[k].path && !strcmp(rec.s.skipped[k].reason, "opendir_failed"))
+            if (root + "/locked" == rec.s.skipped[k].path && rec.s.skipped[k].reason == DUP_SKIP_OPENDIR_FAILED)
                 recorded = true;
         if (!recorded) return 12;
         std::vector<std::set<std::string>> want{{root + "/a", root + "/c"}};

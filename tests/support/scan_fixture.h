@@ -95,7 +95,7 @@ public:
     }
     std::vector<std::pair<std::string, std::string>> skipped(const std::string &base = "") const {
         std::vector<std::pair<std::string, std::string>> out;
-        for (int32_t i = 0; i < s.n_skipped; i++) out.emplace_back(strip(s.skipped[i].path, base), s.skipped[i].reason);
+        for (int32_t i = 0; i < s.n_skipped; i++) out.emplace_back(strip(s.skipped[i].path, base), dup_skip_reason_name(s.skipped[i].reason));
         return out;
     }
     // Groups in order, paths in order.
