@@ -8,19 +8,65 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 constexpr int DUP_ERR_LEN = 512;  // the error text, its NUL included
 
 // ---- results --------------------------------------------------------------------------
 
-// What the walk, the grouping and the pools report. Stopped means a cancel
-// was seen (or, for the walk, the file cap reached); out of memory leaves
-// no half-built record behind.
-enum dup_result : int {
+// The outcome of every operation of the library, from a system call of the
+// platform layer to an exported function: one enum, so that no caller has
+// to know which of several conventions a callee follows. A value that must
+// travel besides the outcome (a handle, a count) goes to an out-parameter.
+// The fixed messages hosts see are the names of the outcomes from DUP_NOMEM
+// on (dup_result_message).
+enum [[nodiscard]] dup_result : int {
     DUP_OK = 0,
-    DUP_STOPPED = 1,
-    DUP_NOMEM = -1,
+    // Stages: a cancel was seen (or, for the walk, the file cap reached).
+    DUP_STOPPED,
+    // Operations on one object.
+    DUP_FAILED,         // missing, no permission, not what was expected
+    DUP_NO_HANDLE,      // the process (or system) has no file handle free
+    DUP_NAME_TOO_LONG,  // a name the system refuses as too long
+    DUP_CANCELLED,      // a cancel ended a wait
+    // Out of memory: no half-built record is left behind.
+    DUP_NOMEM,
+    // The start's failures.
+    DUP_E_NULL_DIRS_JSON,
+    DUP_E_TOO_MANY_SCANS,
+    DUP_E_INVALID_OPTIONS,
+    DUP_E_OPTIONS_NOT_OBJECT,
+    DUP_E_DIRS_REQUIRED,
+    DUP_E_INVALID_DIRS,
+    DUP_E_DIRS_NOT_ARRAY,
+    DUP_E_DIRS_EMPTY,
+    DUP_E_NO_VALID_DIRS,
+    DUP_E_THREAD,
+    // How a scan ends when it does not finish.
+    DUP_E_SCAN_CANCELLED,
+    DUP_E_WALK,
+    DUP_E_GROUPING,
+    DUP_E_RESULTS_TEXT,
+    // The queries' failures.
+    DUP_E_INVALID_ID,
+    DUP_E_NOT_READY,
+    // The delete's outcomes: errors, and refusals (DUP_REFUSED_*).
+    DUP_E_EMPTY_PATH,
+    DUP_E_NOT_FOUND,
+    DUP_E_UNLINK,
+    DUP_REFUSED_DOTDOT,
+    DUP_REFUSED_SYMLINK,
+    DUP_REFUSED_DIRECTORY,
+    DUP_REFUSED_NOT_REGULAR,
+    DUP_REFUSED_OUTSIDE,
+    DUP_RESULT_COUNT
 };
+
+// The fixed text of an outcome, as the error text shows it ("" for DUP_OK).
+// Never null.
+const char *dup_result_message(dup_result r);
+// Whether the delete refused (rather than failed).
+inline bool dup_result_refused(dup_result r) { return r >= DUP_REFUSED_DOTDOT && r < DUP_RESULT_COUNT; }
 
 // ---- error text -----------------------------------------------------------------------
 
@@ -50,6 +96,8 @@ bool dup_utf8_valid(const char *s, size_t n);
 // overflow); the array is then unchanged.
 template <class T>
 bool dup_array_reserve(T *&array, int32_t count, int32_t &capacity, int32_t first) {
+    // realloc moves the records bytewise, and zero bytes must be a valid record.
+    static_assert(std::is_trivially_copyable<T>::value, "records are moved by realloc");
     if (count < capacity) return true;
     if (capacity > INT32_MAX / 2) return false;
     const int32_t cap = capacity == 0 ? first : capacity * 2;
@@ -77,13 +125,9 @@ struct dup_tmp_array {
     T &operator[](size_t i) const { return p[i]; }
 };
 
-// A heap string owned by a scope.
-struct dup_heap_str {
-    char *p;
-    explicit dup_heap_str(char *s) : p(s) {}
-    ~dup_heap_str() { free(p); }
-    dup_heap_str(const dup_heap_str &) = delete;
-    dup_heap_str &operator=(const dup_heap_str &) = delete;
+// The deleter of a heap block owned by a std::unique_ptr.
+struct dup_free_deleter {
+    void operator()(void *p) const { free(p); }
 };
 
 #endif  // DUP_BASE_H

@@ -42,21 +42,21 @@ void dup_handles_set_budget(void) {
     g_content_budget.store(budget, std::memory_order_relaxed);
 }
 
-intptr_t dup_open_counted(const char *path, int sequential, uint64_t dev, uint64_t ino) {
-    if (!path) return DUP_OPEN_FAILED;
+dup_result dup_open_counted(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *h) {
+    *h = DUP_CONTENT_NONE;
+    if (!path) return DUP_FAILED;
     if (g_content_open.fetch_add(1, std::memory_order_relaxed) >= g_content_budget.load(std::memory_order_relaxed)) {
         g_content_open.fetch_sub(1, std::memory_order_relaxed);
-        return DUP_OPEN_NO_HANDLE;
+        return DUP_NO_HANDLE;
     }
-    dup_perr why = DUP_PERR_OTHER;
-    const dup_content_t h = dup_content_open(path, sequential, dev, ino, &why);
-    if (h != DUP_CONTENT_NONE) return h;
+    const dup_result r = dup_content_open(path, sequential, dev, ino, h);
+    if (r == DUP_OK) return DUP_OK;
     g_content_open.fetch_sub(1, std::memory_order_relaxed);
-    return why == DUP_PERR_NO_HANDLES ? DUP_OPEN_NO_HANDLE : DUP_OPEN_FAILED;
+    return r == DUP_NO_HANDLE ? DUP_NO_HANDLE : DUP_FAILED;
 }
 
-void dup_close_counted(intptr_t h) {
-    if (h < 0) return;
+void dup_close_counted(dup_content_t h) {
+    if (h == DUP_CONTENT_NONE) return;
     dup_content_close(h);
     g_content_open.fetch_sub(1, std::memory_order_seq_cst);
     if (g_waiters.load(std::memory_order_seq_cst) > 0) {

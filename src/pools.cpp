@@ -38,13 +38,13 @@ void take_first_blocks(void *arg) {
         dup_file_t &r = pp->f[pp->todo[t]];
         uint64_t h = 0;
         int whole = 0;
-        const int got = dup_retry_for_handle(
+        const dup_result got = dup_retry_for_handle(
             pp->scan, [&] { return dup_hash_first_block(r.path, r.size, r.dev, r.ino, &h, &whole); });
-        if (got == 0) {
+        if (got == DUP_OK) {
             r.partial_hash = h;
             r.partial_ok = 1;
             pp->whole[pp->todo[t]] = static_cast<unsigned char>(whole);
-        } else if (got != DUP_OPEN_CANCELLED) {
+        } else if (got != DUP_CANCELLED) {
             r.read_failed = 1;
         }
     }
@@ -58,7 +58,7 @@ dup_readers::~dup_readers() {
 
 void dup_readers::start(void (*fn)(void *), void *arg, int32_t want) {
     for (int32_t k = 1; k < want && n_ < MAX; k++)
-        if ((th_[n_] = dup_thread_start(fn, arg))) n_++;
+        if (dup_thread_start(fn, arg, &th_[n_]) == DUP_OK) n_++;
 }
 
 dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {

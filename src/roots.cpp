@@ -70,7 +70,7 @@ char *dup_root_canonical(const char *path) {
     // below the nearest ancestor of a mistyped root, and not below the target
     // of a link root, which the walk never enters.
     dup_stat_t st;
-    if (!path || dup_fill_stat(path, &st, 0) != 0 || st.type == DUP_FT_LNK) return nullptr;
+    if (!path || dup_fill_stat(path, &st, 0) != DUP_OK || st.type == DUP_FT_LNK) return nullptr;
     return dup_canonical_path(path);
 }
 

@@ -32,9 +32,9 @@ file_id id_of(const dup_stat_t &st) { return file_id{st.dev, st.ino}; }
 dup_dir_t *open_listing(const char *path) {
     std::chrono::milliseconds pause(1), waited(0);
     for (;;) {
-        dup_perr why = DUP_PERR_OTHER;
-        dup_dir_t *d = dup_dir_open(path, &why);
-        if (d || why != DUP_PERR_NO_HANDLES || waited >= std::chrono::milliseconds(2000)) return d;
+        dup_dir_t *d;
+        const dup_result r = dup_dir_open(path, &d);
+        if (r != DUP_NO_HANDLE || waited >= std::chrono::milliseconds(2000)) return d;
         std::this_thread::sleep_for(pause);
         waited += pause;
         pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -59,7 +59,9 @@ public:
     // The status query for an entry of this listing, relative to the opened
     // directory rather than to its path, so that it reaches the entry that
     // was listed even if a directory of the path is swapped meanwhile.
-    int query(const char *name, dup_stat_t *st, int follow) const { return dup_dir_stat(dir_, name, st, follow); }
+    dup_result query(const char *name, dup_stat_t *st, int follow) const {
+        return dup_dir_stat(dir_, name, st, follow);
+    }
     // The next name in the listing's own order, or null at the end.
     const char *next() { return dup_dir_next(dir_); }
 
@@ -170,16 +172,18 @@ public:
     dir_set(const dir_set &) = delete;
     dir_set &operator=(const dir_set &) = delete;
 
-    // 1 when id was added, 0 when it was there already, -1 when memory ran
-    // out (the set is then unchanged).
-    int insert(const file_id &id) {
-        if ((n_ + 1) * 2 > cap_ && !grow()) return -1;
+    // Adds id unless it is there already; *added tells which. DUP_OK, or
+    // DUP_NOMEM with the set unchanged.
+    dup_result insert(const file_id &id, bool *added) {
+        *added = false;
+        if ((n_ + 1) * 2 > cap_ && !grow()) return DUP_NOMEM;
         size_t at = slot_of(ids_, used_, cap_, id);
-        if (used_[at]) return 0;
+        if (used_[at]) return DUP_OK;
         used_[at] = 1;
         ids_[at] = id;
         n_++;
-        return 1;
+        *added = true;
+        return DUP_OK;
     }
 
 private:
@@ -233,7 +237,7 @@ struct walk_state {
 // lead outside the tree being walked.
 bool still_reaches(const char *dir, const ancestor &expected, const dir_listing &listing) {
     dup_stat_t now;
-    return listing.is(expected.id) && dup_fill_stat(dir, &now, expected.via_link) == 0 && now.type == DUP_FT_DIR &&
+    return listing.is(expected.id) && dup_fill_stat(dir, &now, expected.via_link) == DUP_OK && now.type == DUP_FT_DIR &&
            now.dev == expected.id.dev && now.ino == expected.id.ino;
 }
 
@@ -243,8 +247,8 @@ bool cap_reached(const dup_scan_t *scan) {
 
 // ---- the collected files ------------------------------------------------------------
 
-// Appends a collected file. 0 added, 1 the cap was already reached, -1 out of
-// memory; in both failures nothing is added.
+// Appends a collected file. DUP_OK added, DUP_STOPPED the cap was already
+// reached, DUP_NOMEM; in both failures nothing is added.
 dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file_id &id) {
     if (cap_reached(scan)) return DUP_STOPPED;
     // A capacity that would no longer fit the 32-bit count counts as
@@ -270,7 +274,7 @@ dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain);
 
 // Enters the directory `path` (identity id) unless this scan has entered it
 // already, which is then recorded as already scanned. Same results as
-// walk_dir, and -1 when the record of entered directories has no memory.
+// walk_dir, and DUP_NOMEM when the record of entered directories has none.
 dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const ancestor *chain, int via_link) {
     const dup_scan_t *scan = w.scan;
     const int64_t depth = chain ? chain->depth + 1 : 0;
@@ -281,11 +285,9 @@ dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const a
     if (scan->one_file_system && chain && id.dev != w.root_dev) {
         return dup_add_skip(w.scan, path, DUP_SKIP_OTHER_FILE_SYSTEM);
     }
-    const int fresh = w.entered.insert(id);
-    if (fresh < 0) return DUP_NOMEM;
-    if (fresh == 0) {
-        return dup_add_skip(w.scan, path, DUP_SKIP_ALREADY_SCANNED);
-    }
+    bool fresh;
+    if (w.entered.insert(id, &fresh) != DUP_OK) return DUP_NOMEM;
+    if (!fresh) return dup_add_skip(w.scan, path, DUP_SKIP_ALREADY_SCANNED);
     ancestor here{id, chain, via_link, depth};
     return walk_dir(w, path, &here);
 }
@@ -319,8 +321,8 @@ bool glob_excluded(const walk_state &w, const char *name, const char *path, bool
 }
 
 // Handles one entry `name` of a directory listing; `path` is its joined
-// path. 0 continues the listing; 1 (cancel or file cap) and -1 (out of
-// memory) stop it.
+// path. DUP_OK continues the listing; DUP_STOPPED (cancel or file cap) and
+// DUP_NOMEM stop it.
 dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *name, const char *path,
                const ancestor *chain) {
     dup_scan_t *scan = w.scan;
@@ -330,7 +332,7 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
     if (glob_excluded(w, name, path, false)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
 
     dup_stat_t st;
-    if (listing.query(name, &st, 0) != 0) {
+    if (listing.query(name, &st, 0) != DUP_OK) {
         return dup_add_skip(scan, path, DUP_SKIP_LSTAT_FAILED);
     }
     switch (st.type) {
@@ -338,7 +340,7 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
         if (!scan->follow_symlinks) {
             return dup_add_skip(scan, path, DUP_SKIP_SYMLINK);
         }
-        if (listing.query(name, &st, 1) != 0) {
+        if (listing.query(name, &st, 1) != DUP_OK) {
             return dup_add_skip(scan, path, DUP_SKIP_SYMLINK_STAT_FAILED);
         }
         if (st.type == DUP_FT_DIR) {
@@ -361,8 +363,8 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
 }
 
 // Walks one directory and everything below it. `chain` starts with the
-// directory itself. 0 done, 1 stopped by a cancel or the file cap, -1 out of
-// memory; the first non-zero result unwinds the whole descent.
+// directory itself. DUP_OK done, DUP_STOPPED by a cancel or the file cap,
+// DUP_NOMEM; the first other than DUP_OK unwinds the whole descent.
 dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
     dup_scan_t *scan = w.scan;
     if (dup_cancel_requested(scan)) return DUP_STOPPED;
@@ -403,11 +405,11 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
         const char *root = scan->roots[i];
         if (!root) return DUP_NOMEM;  // a copy that got no memory: no path to walk or record
         dup_stat_t st;
-        dup_perr why = DUP_PERR_OTHER;
-        if (dup_fill_stat(root, &st, 0, &why) != 0) {
+        if (const dup_result why = dup_fill_stat(root, &st, 0); why != DUP_OK) {
             // A name the system refuses as too long is told apart from a
             // mistyped one: the first cannot be found by retyping it.
-            if (dup_add_skip(scan, root, why == DUP_PERR_NAME_TOO_LONG ? DUP_SKIP_NAME_TOO_LONG : DUP_SKIP_ROOT_MISSING) != DUP_OK)
+            if (dup_add_skip(scan, root, why == DUP_NAME_TOO_LONG ? DUP_SKIP_NAME_TOO_LONG : DUP_SKIP_ROOT_MISSING) !=
+                DUP_OK)
                 return DUP_NOMEM;
             continue;
         }

@@ -19,8 +19,8 @@
 
 namespace {
 
-void end_scan(dup_scan_t *scan, const char *text) {
-    snprintf(scan->error, sizeof scan->error, "%s", text);
+void end_scan(dup_scan_t *scan, dup_result why) {
+    snprintf(scan->error, sizeof scan->error, "%s", dup_result_message(why));
     dup_store_progress(scan, DUP_PROGRESS_ENDED);
 }
 
@@ -35,31 +35,31 @@ void dup_scan_worker(void *arg) {
     const dup_result r = dup_walk_collect(scan);
     // A pending cancel wins over a walk that failed at the same time.
     if (dup_cancel_requested(scan)) {
-        end_scan(scan, "cancelled");
+        end_scan(scan, DUP_E_SCAN_CANCELLED);
         return;
     }
-    if (r < 0) {
-        end_scan(scan, "walk failed");
+    if (r == DUP_NOMEM) {
+        end_scan(scan, DUP_E_WALK);
         return;
     }
 
     // Counted once the records that name one entry under two paths are
     // merged: scanned_files counts entries, not the paths that led to them.
     // The merge finishes the collection, so its failure is the walk's.
-    if (dup_merge_same_entries(scan) != 0) {
-        end_scan(scan, "walk failed");
+    if (dup_merge_same_entries(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_WALK);
         return;
     }
     scan->scanned_files = scan->n_files;
     dup_store_progress(scan, DUP_PROGRESS_GROUPING);
 
     if (scan->n_files >= 2 && dup_group_files(scan) == DUP_NOMEM) {
-        end_scan(scan, dup_cancel_requested(scan) ? "cancelled" : "grouping failed");
+        end_scan(scan, dup_cancel_requested(scan) ? DUP_E_SCAN_CANCELLED : DUP_E_GROUPING);
         return;
     }
     // Also the outcome of a grouping that stopped at a cancel checkpoint.
     if (dup_cancel_requested(scan)) {
-        end_scan(scan, "cancelled");
+        end_scan(scan, DUP_E_SCAN_CANCELLED);
         return;
     }
 
@@ -69,8 +69,8 @@ void dup_scan_worker(void *arg) {
     if (dup_test_files_hook) dup_test_files_hook(scan);
     dup_free_files(scan);
     dup_store_progress(scan, DUP_PROGRESS_RESULTS);
-    if (dup_build_results_json(scan) != 0) {
-        end_scan(scan, "results json failed");
+    if (dup_build_results_json(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_RESULTS_TEXT);
         return;
     }
     dup_store_progress(scan, DUP_PROGRESS_DONE);

@@ -347,7 +347,7 @@ TEST(AllocFault, ResultsTextIsWholeOrAbsent) {
     {
         dup_scan_t s;
         fill(s);
-        ASSERT_EQ(dup_build_results_json(&s), 0);
+        ASSERT_EQ(dup_build_results_json(&s), DUP_OK);
         ref = s.results_json;
         free_scan_data(&s);
     }
@@ -357,13 +357,13 @@ TEST(AllocFault, ResultsTextIsWholeOrAbsent) {
         char *before = dup_strdup("earlier text");
         s.results_json = before;
         allochook::arm(k);
-        int r = dup_build_results_json(&s);
+        const dup_result r = dup_build_results_json(&s);
         allochook::disarm();
         std::string problem;
-        inject::outcome(r == 0 ? "whole text" : "failed");
-        if (r == 0) {
+        inject::outcome(r == DUP_OK ? "whole text" : "failed");
+        if (r == DUP_OK) {
             if (ref != s.results_json) problem = "a text other than the whole one was stored";
-        } else if (r != -1 || s.results_json != before) {
+        } else if (r != DUP_NOMEM || s.results_json != before) {
             problem = "failure changed the stored text";
         } else if (!allochook::hit()) {
             problem = "failed without any failed allocation";

@@ -85,13 +85,13 @@ void check(dup_scan_t &s) {
 
     char *before = dup_strdup("an earlier text");
     s.results_json = before;
-    int r = dup_build_results_json(&s);
+    const dup_result r = dup_build_results_json(&s);
     if (any_invalid) {
-        FUZZ_REQUIRE(r == -1);
+        FUZZ_REQUIRE(r == DUP_FAILED);
         FUZZ_REQUIRE(s.results_json == before);
         return;
     }
-    FUZZ_REQUIRE(r == 0);
+    FUZZ_REQUIRE(r == DUP_OK);
     FUZZ_REQUIRE(s.results_json != nullptr);
     const char *text = s.results_json;
     FUZZ_REQUIRE(compact(text));

@@ -52,7 +52,7 @@ public:
     // the walk does for a followed link).
     void add(const std::string &path) {
         dup_stat_t st;
-        if (dup_fill_stat(path.c_str(), &st, 1) != 0) throw std::runtime_error("cannot stat " + path);
+        if (dup_fill_stat(path.c_str(), &st, 1) != DUP_OK) throw std::runtime_error("cannot stat " + path);
         add_raw(path, st.size, st.dev, st.ino);
     }
     void add_raw(const std::string &path, int64_t size, uint64_t dev, uint64_t ino) {

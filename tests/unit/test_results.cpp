@@ -32,7 +32,7 @@ struct Record {
         s.cap_skipped = s.n_skipped;
     }
     std::string build() {
-        if (dup_build_results_json(&s) != 0) return "(failed)";
+        if (dup_build_results_json(&s) != DUP_OK) return "(failed)";
         return s.results_json;
     }
 };
@@ -84,7 +84,7 @@ TEST(Results, ReasonOutsideTheTableFailsTheWholeText) {
     r.s.results_json = dup_strdup("old");
     r.add_skip("/p", DUP_SKIP_SYMLINK);
     r.add_skip("/q", static_cast<dup_skip_reason>(DUP_SKIP_REASON_COUNT));
-    EXPECT_EQ(dup_build_results_json(&r.s), -1);
+    EXPECT_EQ(dup_build_results_json(&r.s), DUP_FAILED);
     EXPECT_STREQ(r.s.results_json, "old");
 }
 
@@ -103,7 +103,7 @@ TEST(Results, InvalidUtf8FailsTheWholeText) {
         Record r;
         r.s.results_json = dup_strdup("old");
         r.add_group(1, 1, {"/ok", p});
-        EXPECT_EQ(dup_build_results_json(&r.s), -1) << p;
+        EXPECT_EQ(dup_build_results_json(&r.s), DUP_FAILED) << p;
         EXPECT_STREQ(r.s.results_json, "old");  // left as it was
     }
 }
@@ -111,6 +111,6 @@ TEST(Results, InvalidUtf8FailsTheWholeText) {
 TEST(Results, RebuildReplacesText) {
     Record r;
     r.s.results_json = dup_strdup("old");
-    ASSERT_EQ(dup_build_results_json(&r.s), 0);
+    ASSERT_EQ(dup_build_results_json(&r.s), DUP_OK);
     EXPECT_EQ(std::string(r.s.results_json), R"({"groups":[],"wasted_bytes":0,"scanned_files":0,"skipped":[]})");
 }
