@@ -117,12 +117,20 @@ struct dup_tmp_array {
     dup_tmp_array(const dup_tmp_array &) = delete;
     dup_tmp_array &operator=(const dup_tmp_array &) = delete;
     ~dup_tmp_array() { free(p); }
-    bool alloc(size_t n) {
+    // Room for n records (n >= 0; record counts are int32_t, sizes size_t).
+    template <class N>
+    bool alloc(N n) {
+        static_assert(std::is_integral<N>::value, "a count of records");
         free(p);
-        p = static_cast<T *>(calloc(n ? n : 1, sizeof(T)));
+        p = static_cast<T *>(calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(T)));
         return p != nullptr;
     }
-    T &operator[](size_t i) const { return p[i]; }
+    // Indexed by record position, of whichever integer type the caller counts in.
+    template <class I>
+    T &operator[](I i) const {
+        static_assert(std::is_integral<I>::value, "a record position");
+        return p[i];
+    }
 };
 
 // The deleter of a heap block owned by a std::unique_ptr.

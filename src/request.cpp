@@ -95,7 +95,8 @@ dup_result apply_options(dup_scan_t *scan, const dup_json_value &obj) {
         if (v->IsBool())
             scan->follow_symlinks = v->GetBool() ? 1 : 0;
         else if (json_is_integer(*v))
-            scan->follow_symlinks = static_cast<uint32_t>(v->IsInt64() ? v->GetInt64() : v->GetUint64()) != 0 ? 1 : 0;
+            scan->follow_symlinks =
+                static_cast<uint32_t>(v->IsInt64() ? static_cast<uint64_t>(v->GetInt64()) : v->GetUint64()) != 0 ? 1 : 0;
     }
 
     if (const dup_json_value *v = json_member(obj, "max_files"); v && json_is_integer(*v))
@@ -129,7 +130,8 @@ dup_result dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char
     if (!options_absent(options_json)) {
         dup_json_doc::AllocatorType pool;
         dup_json_doc doc(&pool);
-        if (dup_json_parse(doc, options_json, strlen(options_json)) != 0)
+        // A text the pool had no memory to read is refused as unreadable.
+        if (dup_json_parse(doc, options_json, strlen(options_json)) != DUP_OK)
             return DUP_E_INVALID_OPTIONS;
         if (!doc.IsObject()) return DUP_E_OPTIONS_NOT_OBJECT;
         for (const char *key : {"exclude", "exclude_glob"})
@@ -143,7 +145,7 @@ dup_result dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char
     {
         dup_json_doc::AllocatorType pool;
         dup_json_doc doc(&pool);
-        if (dup_json_parse(doc, dirs_json, strlen(dirs_json)) != 0) return DUP_E_INVALID_DIRS;
+        if (dup_json_parse(doc, dirs_json, strlen(dirs_json)) != DUP_OK) return DUP_E_INVALID_DIRS;
         if (!doc.IsArray()) return DUP_E_DIRS_NOT_ARRAY;
         if (!json_array_strings_are_clean(doc)) return DUP_E_INVALID_DIRS;
         const auto n = static_cast<int32_t>(doc.Size());

@@ -326,7 +326,7 @@ TEST(AllocFault, ResultsTextIsWholeOrAbsent) {
         s.groups = static_cast<dup_group_t *>(calloc(20, sizeof(dup_group_t)));
         for (int g = 0; g < 20; g++) {
             dup_group_t &grp = s.groups[g];
-            grp.hash = 0x0123456789abcdefULL * static_cast<uint64_t>(g);
+            grp.hash = uint64_t{0x0123456789abcdef} * static_cast<uint64_t>(g);
             grp.size = 1000 + g;
             grp.n_files = 3;
             grp.files = static_cast<char **>(calloc(3, sizeof(char *)));

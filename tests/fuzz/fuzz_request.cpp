@@ -73,12 +73,12 @@ void check_slot(const dup_scan_t *s, dup_result r) {
         FUZZ_REQUIRE(fuzz_valid_utf8(s->roots[i]));
     }
     for (int32_t i = 0; i < s->n_real_roots; i++) {
-        const char *r = s->real_roots[i];
-        FUZZ_REQUIRE(r && r[0] == '/');
-        size_t n = strlen(r);
-        FUZZ_REQUIRE(n == 1 || r[n - 1] != '/');
+        const char *real = s->real_roots[i];
+        FUZZ_REQUIRE(real && real[0] == '/');
+        size_t n = strlen(real);
+        FUZZ_REQUIRE(n == 1 || real[n - 1] != '/');
         struct stat st;
-        FUZZ_REQUIRE(lstat(r, &st) == 0 && !S_ISLNK(st.st_mode));
+        FUZZ_REQUIRE(lstat(real, &st) == 0 && !S_ISLNK(st.st_mode));
     }
     FUZZ_REQUIRE(s->follow_symlinks == 0 || s->follow_symlinks == 1);
     FUZZ_REQUIRE(s->n_exclude >= 0 && (s->n_exclude == 0) == (s->exclude == nullptr));

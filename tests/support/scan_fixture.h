@@ -58,7 +58,7 @@ public:
     void add_raw(const std::string &path, int64_t size, uint64_t dev, uint64_t ino) {
         if (s.n_files == s.cap_files) {
             s.cap_files = s.cap_files ? s.cap_files * 2 : 8;
-            s.files = static_cast<dup_file_t *>(realloc(static_cast<void *>(s.files), sizeof(dup_file_t) * s.cap_files));
+            s.files = static_cast<dup_file_t *>(realloc(static_cast<void *>(s.files), sizeof(dup_file_t) * static_cast<size_t>(s.cap_files)));
         }
         dup_file_t &f = s.files[s.n_files++];
         std::memset(static_cast<void *>(&f), 0, sizeof f);

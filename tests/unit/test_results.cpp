@@ -17,7 +17,7 @@ struct Record {
     ~Record() { free_scan_data(&s); }
 
     void add_group(uint64_t hash, int64_t size, std::vector<const char *> paths) {
-        s.groups = static_cast<dup_group_t *>(realloc(s.groups, sizeof(dup_group_t) * (s.n_groups + 1)));
+        s.groups = static_cast<dup_group_t *>(realloc(s.groups, sizeof(dup_group_t) * static_cast<size_t>(s.n_groups + 1)));
         dup_group_t &g = s.groups[s.n_groups++];
         g.hash = hash;
         g.size = size;
@@ -27,7 +27,7 @@ struct Record {
         s.cap_groups = s.n_groups;
     }
     void add_skip(const char *path, dup_skip_reason reason) {
-        s.skipped = static_cast<dup_skip_t *>(realloc(s.skipped, sizeof(dup_skip_t) * (s.n_skipped + 1)));
+        s.skipped = static_cast<dup_skip_t *>(realloc(s.skipped, sizeof(dup_skip_t) * static_cast<size_t>(s.n_skipped + 1)));
         s.skipped[s.n_skipped++] = {dup_strdup(path), reason};
         s.cap_skipped = s.n_skipped;
     }
