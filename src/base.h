@@ -109,6 +109,80 @@ bool dup_array_reserve(T *&array, int32_t count, int32_t &capacity, int32_t firs
     return true;
 }
 
+// An open-addressing index over records the caller keeps in an array of
+// its own: slots hold record positions (or -1), probed linearly, at a load
+// of at most one half. The caller supplies each record's hash and the test
+// of equality, so one index serves keys of any form (the walk's directory
+// identities, the registry's root texts).
+struct dup_index_t {
+    int32_t *slots = nullptr;
+    size_t cap = 0;  // a power of two, or 0
+    size_t used = 0;
+};
+
+// Whether a record for which same(k) holds is indexed under hash; *found
+// is then its position.
+template <class Same>
+bool dup_index_find(const dup_index_t &ix, uint64_t hash, Same same, int32_t *found) {
+    if (ix.cap == 0) return false;
+    for (size_t at = static_cast<size_t>(hash) & (ix.cap - 1);; at = (at + 1) & (ix.cap - 1)) {
+        const int32_t k = ix.slots[at];
+        if (k < 0) return false;
+        if (same(k)) {
+            *found = k;
+            return true;
+        }
+    }
+}
+
+// Indexes record k under hash; dup_index_reserve made room for it.
+inline void dup_index_put(dup_index_t &ix, uint64_t hash, int32_t k) {
+    size_t at = static_cast<size_t>(hash) & (ix.cap - 1);
+    while (ix.slots[at] >= 0) at = (at + 1) & (ix.cap - 1);
+    ix.slots[at] = k;
+    ix.used++;
+}
+
+// Room for one more record; hash_of(k) gives the hash of an indexed record
+// when the table grows. False when memory ran out: the index is unchanged.
+template <class HashOf>
+bool dup_index_reserve(dup_index_t &ix, HashOf hash_of) {
+    if ((ix.used + 1) * 2 <= ix.cap) return true;
+    dup_index_t grown;
+    grown.cap = ix.cap == 0 ? 16 : ix.cap * 2;
+    grown.slots = static_cast<int32_t *>(malloc(grown.cap * sizeof(int32_t)));
+    if (!grown.slots) return false;
+    for (size_t i = 0; i < grown.cap; i++) grown.slots[i] = -1;
+    for (size_t i = 0; i < ix.cap; i++)
+        if (ix.slots[i] >= 0) dup_index_put(grown, hash_of(ix.slots[i]), ix.slots[i]);
+    free(ix.slots);
+    ix = grown;
+    return true;
+}
+
+// ---- waiting ---------------------------------------------------------------------------
+
+// The steps of a wait for file handles that others hold: 1 ms, doubling up
+// to 50 ms, until about 2 s have been spent. A shortage that lasts longer
+// is taken as lasting.
+struct dup_backoff {
+    static constexpr int64_t FIRST_NS = 1000000;        // 1 ms
+    static constexpr int64_t STEP_MAX_NS = 50000000;    // 50 ms
+    static constexpr int64_t TOTAL_NS = 2000000000;     // 2 s
+    int64_t step_ns = FIRST_NS;  // the next wait
+    int64_t spent_ns = 0;        // waited so far, as the caller counts it
+
+    bool exhausted() const { return spent_ns >= TOTAL_NS; }
+    // The wait to take now; the following one is twice as long, up to the cap.
+    int64_t take() {
+        const int64_t s = step_ns;
+        step_ns = step_ns * 2 < STEP_MAX_NS ? step_ns * 2 : STEP_MAX_NS;
+        return s;
+    }
+};
+
+// ---- scoped heap blocks -----------------------------------------------------------------
+
 // A zero-filled heap array freed on every way out of its scope.
 template <class T>
 struct dup_tmp_array {

@@ -24,10 +24,6 @@ std::atomic<uint64_t> g_closes{0};
 std::mutex g_close_mu;
 std::condition_variable g_close_cv;
 
-constexpr int64_t WAIT_FIRST_NS = 1000000;      // 1 ms
-constexpr int64_t WAIT_STEP_MAX_NS = 50000000;  // 50 ms
-constexpr int64_t WAIT_TOTAL_NS = 2000000000;   // 2 s
-
 int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -66,7 +62,7 @@ void dup_close_counted(dup_content_t h) {
     }
 }
 
-dup_handle_wait::dup_handle_wait() : counted_ns_(0), step_ns_(WAIT_FIRST_NS) {
+dup_handle_wait::dup_handle_wait() {
     g_waiters.fetch_add(1, std::memory_order_seq_cst);
     closes_ = g_closes.load(std::memory_order_seq_cst);
 }
@@ -78,16 +74,15 @@ bool dup_handle_wait::pause() {
     // no bound; only a shortage that is the host's or the limit's is waited
     // out for a bounded time.
     const bool ours = g_content_open.load(std::memory_order_seq_cst) > 0;
-    if (!ours && counted_ns_ >= WAIT_TOTAL_NS) return false;
+    if (!ours && backoff_.exhausted()) return false;
     const int64_t start = now_ns();
     {
         std::unique_lock<std::mutex> lock(g_close_mu);
-        g_close_cv.wait_for(lock, std::chrono::nanoseconds(step_ns_),
+        g_close_cv.wait_for(lock, std::chrono::nanoseconds(backoff_.take()),
                             [&] { return g_closes.load(std::memory_order_seq_cst) != closes_; });
         closes_ = g_closes.load(std::memory_order_seq_cst);
     }
-    if (!ours) counted_ns_ += now_ns() - start;
-    step_ns_ = std::min(step_ns_ * 2, WAIT_STEP_MAX_NS);
+    if (!ours) backoff_.spent_ns += now_ns() - start;
     return true;
 }
 

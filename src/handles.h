@@ -45,9 +45,8 @@ public:
     bool pause();
 
 private:
-    int64_t counted_ns_;
-    int64_t step_ns_;
-    uint64_t closes_;  // closes seen before the last try
+    dup_backoff backoff_;  // counts only the time spent while the library held no handle
+    uint64_t closes_;      // closes seen before the last try
 };
 int32_t dup_handle_waiters(void);
 

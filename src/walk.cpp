@@ -30,14 +30,14 @@ file_id id_of(const dup_stat_t &st) { return file_id{st.dev, st.ino}; }
 // be closed, so that a tree is not reported unreadable for what is only a
 // passing shortage; after about two seconds it gives up.
 dup_dir_t *open_listing(const char *path) {
-    std::chrono::milliseconds pause(1), waited(0);
+    dup_backoff wait;
     for (;;) {
         dup_dir_t *d;
         const dup_result r = dup_dir_open(path, &d);
-        if (r != DUP_NO_HANDLE || waited >= std::chrono::milliseconds(2000)) return d;
-        std::this_thread::sleep_for(pause);
-        waited += pause;
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        if (r != DUP_NO_HANDLE || wait.exhausted()) return d;
+        const int64_t step = wait.take();
+        std::this_thread::sleep_for(std::chrono::nanoseconds(step));
+        wait.spent_ns += step;
     }
 }
 
@@ -161,13 +161,13 @@ bool is_ancestor(const ancestor *chain, const file_id &id) {
 // root inside another, a bind mount of a directory beside it, or followed
 // links. Without it a tree of directories each holding two links to the
 // next is walked 2^depth times, and one file is collected under every one
-// of those paths. An open-addressing table that doubles at half load.
+// of those paths.
 class dir_set {
 public:
     dir_set() = default;
     ~dir_set() {
         free(ids_);
-        free(used_);
+        free(index_.slots);
     }
     dir_set(const dir_set &) = delete;
     dir_set &operator=(const dir_set &) = delete;
@@ -176,50 +176,29 @@ public:
     // DUP_NOMEM with the set unchanged.
     dup_result insert(const file_id &id, bool *added) {
         *added = false;
-        if ((n_ + 1) * 2 > cap_ && !grow()) return DUP_NOMEM;
-        size_t at = slot_of(ids_, used_, cap_, id);
-        if (used_[at]) return DUP_OK;
-        used_[at] = 1;
-        ids_[at] = id;
+        int32_t k;
+        if (dup_index_find(index_, hash(id), [&](int32_t i) { return ids_[i].dev == id.dev && ids_[i].ino == id.ino; },
+                           &k))
+            return DUP_OK;
+        if (!dup_array_reserve(ids_, n_, cap_, 64) ||
+            !dup_index_reserve(index_, [&](int32_t i) { return hash(ids_[i]); }))
+            return DUP_NOMEM;
+        ids_[n_] = id;
+        dup_index_put(index_, hash(id), n_);
         n_++;
         *added = true;
         return DUP_OK;
     }
 
 private:
-    static size_t slot_of(const file_id *ids, const unsigned char *used, size_t cap, const file_id &id) {
-        uint64_t h = (id.ino ^ (id.dev * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
-        size_t at = static_cast<size_t>(h ^ (h >> 31)) & (cap - 1);
-        while (used[at] && !(ids[at].dev == id.dev && ids[at].ino == id.ino)) at = (at + 1) & (cap - 1);
-        return at;
-    }
-    bool grow() {
-        const size_t cap = cap_ == 0 ? 64 : cap_ * 2;
-        auto *ids = static_cast<file_id *>(malloc(cap * sizeof(file_id)));
-        auto *used = static_cast<unsigned char *>(calloc(cap, 1));
-        if (!ids || !used) {
-            free(ids);
-            free(used);
-            return false;
-        }
-        for (size_t i = 0; i < cap_; i++) {
-            if (!used_[i]) continue;
-            size_t at = slot_of(ids, used, cap, ids_[i]);
-            used[at] = 1;
-            ids[at] = ids_[i];
-        }
-        free(ids_);
-        free(used_);
-        ids_ = ids;
-        used_ = used;
-        cap_ = cap;
-        return true;
+    static uint64_t hash(const file_id &id) {
+        const uint64_t h = (id.ino ^ (id.dev * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+        return h ^ (h >> 31);
     }
 
-    file_id *ids_ = nullptr;
-    unsigned char *used_ = nullptr;
-    size_t cap_ = 0;  // a power of two, or 0
-    size_t n_ = 0;
+    file_id *ids_ = nullptr;  // in the order entered
+    int32_t n_ = 0, cap_ = 0;
+    dup_index_t index_;
 };
 
 // What one scan's walk carries down the descent.
