@@ -52,12 +52,12 @@ static_assert(batch_blocks_fit(), "a batch's blocks must fit the reading buffer"
 
 }  // namespace
 
-dup_reader_t::~dup_reader_t() {
+dup_read_scratch::~dup_read_scratch() {
     free(buf);
     free(st);
 }
 
-bool dup_reader_t::ready() {
+bool dup_read_scratch::ready() {
     if (!buf) buf = static_cast<unsigned char *>(malloc(static_cast<size_t>(PASS_FILES * PASS_BLOCK)));
     if (!st) st = static_cast<XXH64_state_t *>(malloc(sizeof(XXH64_state_t) * PASS_FILES));
     return buf && st;
@@ -139,7 +139,7 @@ bool any_shared_class(const slot *sl, int32_t cnt) {
 // then no fingerprint matters either: every slot stops there, and the
 // hashing ones are cut (they have no fingerprint).
 // DUP_OK, or DUP_STOPPED when a cancel was seen between two rounds.
-dup_result run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slot *sl, int32_t cnt, bool whole_run) {
+dup_result run_batch(const dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, slot *sl, int32_t cnt, bool whole_run) {
     const int64_t S = rc.size;
     int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES], same[PASS_FILES], eq0[PASS_FILES];
     int64_t got[PASS_FILES];
@@ -243,7 +243,7 @@ dup_result run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &
 bool slot_verified(const slot &x, int64_t size) { return !x.failed && x.cls >= 0 && x.seen >= size; }
 
 // Unites every verified slot with the first verified slot of its label.
-void unite_batch(const dup_run_t &rc, const slot *sl, int32_t cnt) {
+void unite_batch(const dup_partial_run &rc, const slot *sl, int32_t cnt) {
     int32_t first[PASS_FILES];
     for (int32_t a = 0; a < cnt; a++) first[a] = -1;
     for (int32_t a = 0; a < cnt; a++) {
@@ -263,48 +263,48 @@ void unite_batch(const dup_run_t &rc, const slot *sl, int32_t cnt) {
 // among the members of its batch. A member that cannot be opened or read as
 // recorded is marked read_failed and equals nothing. *batches counts the
 // batches. DUP_OK, DUP_STOPPED or DUP_NOMEM.
-dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *batches) {
-    if (!px.ready()) return DUP_NOMEM;
+dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run, int32_t *batches) {
+    if (!scratch.ready()) return DUP_NOMEM;
     slot sl[PASS_FILES];
     int32_t next = 0;
     *batches = 0;
-    while (next < rc.n) {
+    while (next < run.n) {
         int32_t cnt = 0;
-        while (next < rc.n && cnt < PASS_FILES) {
+        while (next < run.n && cnt < PASS_FILES) {
             if (dup_cancel_requested(scan)) {  // before every full fingerprint
                 for (int32_t a = 0; a < cnt; a++) dup_close_counted(sl[a].h);
                 return DUP_STOPPED;
             }
             if (cnt >= 2 && dup_handle_waiters() > 0) break;
             const int32_t k = next;
-            const int32_t hashing = !rc.whole[k];
+            const int32_t hashing = !run.whole[k];
             // Only the first of a batch waits for a handle: the others are
             // read in the next batch, once this one's are closed.
             dup_content_t h = DUP_CONTENT_NONE;
             const dup_result opened =
-                cnt == 0 ? open_waiting(scan, rc.rec[k], hashing, &h)
-                         : dup_open_counted(rc.rec[k].path, hashing, rc.rec[k].dev, rc.rec[k].ino, &h);
+                cnt == 0 ? open_waiting(scan, run.rec[k], hashing, &h)
+                         : dup_open_counted(run.rec[k].path, hashing, run.rec[k].dev, run.rec[k].ino, &h);
             if (opened == DUP_NO_HANDLE) break;
             if (opened == DUP_CANCELLED) return DUP_STOPPED;  // none open
             next++;
             if (opened != DUP_OK) {
-                rc.rec[k].full_ok = 0;
-                rc.rec[k].read_failed = 1;
-                rc.invalid[k] = 1;
+                run.rec[k].full_ok = 0;
+                run.rec[k].read_failed = 1;
+                run.invalid[k] = 1;
                 continue;
             }
             sl[cnt] = new_slot(h, k, hashing);
-            if (hashing) XXH64_reset(&px.st[cnt], 0);
+            if (hashing) XXH64_reset(&scratch.st[cnt], 0);
             cnt++;
         }
-        const bool whole_run = *batches == 0 && next == rc.n;
+        const bool whole_run = *batches == 0 && next == run.n;
         (*batches)++;
-        const dup_result r = run_batch(scan, px, rc, sl, cnt, whole_run);
+        const dup_result r = run_batch(scan, scratch, run, sl, cnt, whole_run);
         for (int32_t a = 0; a < cnt; a++) dup_close_counted(sl[a].h);
         if (r != DUP_OK) return r;
         for (int32_t a = 0; a < cnt; a++) {
             const slot &x = sl[a];
-            dup_file_t &f = rc.rec[x.member];
+            dup_file_t &f = run.rec[x.member];
             // A one-block file whose block cannot be read again has no full
             // fingerprint either. A file read to an end other than `size`
             // keeps the fingerprint of what was read, which places it in the
@@ -312,13 +312,13 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_
             if (x.failed || x.cut || (!x.hashing && x.cls < 0)) {
                 f.full_ok = 0;
             } else {
-                if (x.hashing) f.full_hash = XXH64_digest(&px.st[a]);
+                if (x.hashing) f.full_hash = XXH64_digest(&scratch.st[a]);
                 f.full_ok = 1;
             }
-            if (x.failed || x.cut || x.cls < 0) rc.invalid[x.member] = 1;
+            if (x.failed || x.cut || x.cls < 0) run.invalid[x.member] = 1;
             if (x.failed || x.wrong_size) f.read_failed = 1;
         }
-        unite_batch(rc, sl, cnt);
+        unite_batch(run, sl, cnt);
     }
     return DUP_OK;
 }
@@ -332,7 +332,7 @@ namespace {
 // recorded is lost: marked read_failed, it equals nothing; *lost counts
 // them, and a lost head ends the comparison. DUP_OK, DUP_STOPPED (cancel)
 // or DUP_NOMEM.
-dup_result compare_with_head(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t head,
+dup_result compare_with_head(dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, int32_t head,
                              const int32_t *others, int32_t cnt, int32_t *lost) {
     if (!px.ready()) return DUP_NOMEM;
     auto lose = [&](int32_t k) {
@@ -409,7 +409,7 @@ dup_result compare_with_head(dup_scan_t *scan, dup_reader_t &px, const dup_run_t
 // (mark 2) and takes no further part. A comparison that loses a member
 // settles nothing: the lost member's class is then read through another
 // one, and compared again with all those still apart.
-dup_result merge_batches(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *tmp, int32_t *reps,
+dup_result merge_batches(dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, int32_t *tmp, int32_t *reps,
                          unsigned char *mark) {
     int32_t m = 0;
     for (int32_t k = 0; k < rc.n; k++)
@@ -454,7 +454,7 @@ int32_t distinct_files(const dup_file_t *rec, int32_t *ids, int32_t cnt) {
     return files;
 }
 
-dup_result group_full_run(dup_scan_t *scan, const dup_run_t &rc, dup_group_scratch &w, int32_t c, int32_t d) {
+dup_result group_full_run(dup_scan_t *scan, const dup_partial_run &rc, dup_group_scratch &w, int32_t c, int32_t d) {
     auto cls = [&](int32_t u) {
         const int32_t k = w.perm[u];
         return rc.invalid[k] ? -1 : find_root(rc.parent, k);
@@ -488,30 +488,30 @@ dup_result group_full_run(dup_scan_t *scan, const dup_run_t &rc, dup_group_scrat
 
 }  // namespace
 
-dup_result dup_group_run(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, dup_group_scratch &w,
+dup_result dup_group_run(dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run, dup_group_scratch &w,
                          bool several_batches) {
-    const int32_t n = rc.n;
+    const int32_t n = run.n;
     for (int32_t k = 0; k < n; k++) {
-        dup_file_t &x = rc.rec[k];
+        dup_file_t &x = run.rec[k];
         x.full_hash = x.full_ok ? dup_seam(x.path, 1, x.full_hash) : 0;
     }
     if (several_batches) {
-        const dup_result r = merge_batches(scan, px, rc, w.tmp.p, w.roots.p, w.mark.p);
+        const dup_result r = merge_batches(scan, scratch, run, w.tmp.p, w.roots.p, w.mark.p);
         if (r != DUP_OK) return r;
     }
 
-    for (int32_t k = 0; k < n; k++) w.keys[k] = rc.rec[k].full_hash;
+    for (int32_t k = 0; k < n; k++) w.keys[k] = run.rec[k].full_hash;
     if (dup_exchange_order(w.keys.p, n, w.perm.p) != DUP_OK) return DUP_NOMEM;
-    dup_apply_order(rc.rec, w.perm.p, n);
+    dup_apply_order(run.rec, w.perm.p, n);
 
     for (int32_t c = 0; c < n;) {
-        if (!rc.rec[c].full_ok) {
+        if (!run.rec[c].full_ok) {
             c++;
             continue;
         }
         int32_t d = c + 1;
-        while (d < n && rc.rec[d].full_ok && rc.rec[d].full_hash == rc.rec[c].full_hash) d++;
-        if (d - c >= 2 && group_full_run(scan, rc, w, c, d) != DUP_OK) return DUP_NOMEM;
+        while (d < n && run.rec[d].full_ok && run.rec[d].full_hash == run.rec[c].full_hash) d++;
+        if (d - c >= 2 && group_full_run(scan, run, w, c, d) != DUP_OK) return DUP_NOMEM;
         c = d;
     }
     return DUP_OK;

@@ -47,7 +47,7 @@ dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, ui
 }
 
 dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned char *whole, int32_t i, int32_t j,
-                              dup_runs_t *runs) {
+                              dup_run_bounds *runs) {
     dup_file_t *run = scan->files + i;
     const int32_t m = j - i;
     for (int32_t k = 0; k < m; k++) {

@@ -30,7 +30,7 @@ inline uint64_t dup_seam(const char *path, int full, uint64_t h) {
 
 // The partial runs found so far: runs [b[t], e[t]) of files, in the order
 // the worker groups them. Room for n_files / 2, as a run has two or more.
-struct dup_runs_t {
+struct dup_run_bounds {
     int32_t *b = nullptr;
     int32_t *e = nullptr;
     int32_t n = 0;
@@ -51,6 +51,6 @@ struct dup_order_scratch {
 // fingerprints are taken, a member's full_hash holds its first block's
 // fingerprint as read. DUP_OK or DUP_STOPPED (cancel).
 dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned char *whole, int32_t i, int32_t j,
-                              dup_runs_t *runs);
+                              dup_run_bounds *runs);
 
 #endif  // DUP_FIRST_BLOCK_H

@@ -132,7 +132,7 @@ dup_result dup_group_files(dup_scan_t *scan) {
     dup_tmp_array<unsigned char> whole, invalid, done, merge;
     dup_tmp_array<int32_t> parent, run_b, run_e;
     dup_tmp_array<signed char> result;
-    dup_runs_t runs{nullptr, nullptr, 0};
+    dup_run_bounds runs{nullptr, nullptr, 0};
     if (max_run >= 2) {  // else no file shares its size, and none is opened
         if (!ow.alloc(static_cast<size_t>(max_run)) || !gw.alloc(static_cast<size_t>(max_run)) ||
             !whole.alloc(static_cast<size_t>(n)) || !invalid.alloc(static_cast<size_t>(n)) ||
@@ -144,7 +144,7 @@ dup_result dup_group_files(dup_scan_t *scan) {
         dup_handles_set_budget();
         if (dup_take_first_blocks(scan, whole.p) != DUP_OK) return DUP_NOMEM;
         if (dup_cancel_requested(scan)) return DUP_STOPPED;
-        runs = dup_runs_t{run_b.p, run_e.p, 0};
+        runs = dup_run_bounds{run_b.p, run_e.p, 0};
         for (int32_t i = 0; i < n;) {
             const int32_t j = dup_size_run_end(f, n, i);
             if (j - i >= 2) {
@@ -155,13 +155,13 @@ dup_result dup_group_files(dup_scan_t *scan) {
         }
     }
 
-    dup_reader_t rd;  // the worker's: it reads runs too, and joins classes of batches
+    dup_read_scratch rd;  // the worker's: it reads runs too, and joins classes of batches
     if (runs.n > 0 && !rd.ready()) return DUP_NOMEM;
     dup_content_pool pool(scan, parent.p, invalid.p, whole.p, runs, done.p, result.p, merge.p);
     // Reading whole runs out of the cache is CPU work, so more threads than
     // processors only add buffers; two still overlap one run's waiting for
     // the disk with another's hashing.
-    pool.start(std::min({dup_reader_threads, std::max(dup_processors(), 2), runs.n}));
+    pool.start(std::min({dup_reading_threads, std::max(dup_processors(), 2), runs.n}));
 
     // Whole content and bytes, size run by size run, with progress after
     // each (also for runs of one file, which open nothing).

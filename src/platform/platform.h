@@ -73,8 +73,8 @@ constexpr dup_content_t DUP_CONTENT_NONE = -1;
 // device put in its place, without changing its access time where the
 // system allows, and hinting a read to the end when `sequential`. Refuses
 // anything but a regular file, and, unless dev and ino are both 0, a file
-// whose identity is not (dev, ino). *h is DUP_CONTENT_NONE on failure.
-dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *h);
+// whose identity is not (dev, ino). *out is DUP_CONTENT_NONE on failure.
+dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out);
 // Fills buf with n bytes, fewer only at the end of the file; *got tells
 // how many. DUP_FAILED on a read error.
 dup_result dup_content_read(dup_content_t h, void *buf, int64_t n, int64_t *got);
@@ -102,11 +102,11 @@ char *dup_canonical_path(const char *path);
 struct dup_parent_t;  // a directory held open to act on one of its entries
 
 // Opens the directory that holds the last component of path (following
-// links along the way) into *dir (null on failure). Also sets *name to that
+// links along the way) into *parent (null on failure). Also sets *name to that
 // component, inside path. (Windows holds the entry itself instead, opened without
 // following it and so that nobody can rename or replace it meanwhile; the
 // functions below keep the same guarantees.)
-dup_result dup_parent_open(const char *path, dup_parent_t **dir, const char **name);
+dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char **name);
 void dup_parent_close(dup_parent_t *dir);  // accepts null
 // The status of an entry of the open directory, never following a link.
 dup_result dup_parent_stat(const dup_parent_t *dir, const char *name, dup_stat_t *st);

@@ -184,8 +184,8 @@ dup_result dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, 
 
 // ---- content ------------------------------------------------------------------------
 
-dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *h) {
-    *h = DUP_CONTENT_NONE;
+dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out) {
+    *out = DUP_CONTENT_NONE;
     if (!path) return DUP_FAILED;
     // Non-blocking, so that a FIFO or a device put in place of a collected
     // file after the walk is refused below instead of hanging the scan.
@@ -214,7 +214,7 @@ dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint
 #else
     (void)sequential;
 #endif
-    *h = fd;
+    *out = fd;
     return DUP_OK;
 }
 

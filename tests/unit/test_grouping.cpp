@@ -56,14 +56,14 @@ protected:
     void TearDown() override {
         dup_test_fingerprint_hook = nullptr;
         g_hook = nullptr;
-        dup_reader_threads = default_threads;
+        dup_reading_threads = default_threads;
     }
     void set_hook(std::function<uint64_t(const std::string &, int, uint64_t)> fn) {
         g_hook = std::move(fn);
         dup_test_fingerprint_hook = hook_trampoline;
     }
     TempDir d;
-    const int32_t default_threads = dup_reader_threads;
+    const int32_t default_threads = dup_reading_threads;
 };
 
 std::string flip(std::string s, size_t at) {
@@ -829,7 +829,7 @@ TEST_F(Grouping, PoolSizeChangesNoResult) {
         std::vector<std::tuple<std::string, uint64_t, uint64_t, int32_t, int32_t>> records;
     };
     auto run = [&](int32_t threads) {
-        dup_reader_threads = threads;
+        dup_reading_threads = threads;
         Scan s;
         for (const auto &[p, size] : recs) {
             const testutil::file_id id = testutil::identity(p);
@@ -867,7 +867,7 @@ TEST_F(Grouping, CancelStopsThePool) {
         write_file(p, c);
         s.add(p);
     }
-    dup_reader_threads = 4;
+    dup_reading_threads = 4;
     s.s.cancel.store(1);
     EXPECT_EQ(s.group(), 1);
     EXPECT_EQ(s.s.n_groups, 0);
