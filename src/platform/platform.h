@@ -118,6 +118,25 @@ char *dup_parent_canonical(const dup_parent_t *dir);
 // Removes the entry itself (never what a link stands for).
 dup_result dup_parent_remove(const dup_parent_t *dir, const char *name);
 
+// ---- replaceable system calls ----------------------------------------------------------
+
+// A test seam, never used by the library itself: the calls below that reach
+// the system for a tree's listing and a root's resolution go through a table
+// of named entries in each system's file, and a test replaces an entry to
+// watch, slow down or change the tree at that moment, on every system alike
+// (the entries have this layer's signatures, not a system's):
+//   "dir_open"        dup_result (*)(const char *path, dup_dir_t **dir)
+//   "canonical_path"  char *(*)(const char *path)
+// A replacement usually ends by calling the default. Entries are read with
+// acquire ordering on every call, so a replacement set before a scan starts
+// is seen by its worker.
+using dup_syscall_ptr = void (*)(void);
+// Replaces the named entry (null restores the default). False for a name
+// the table does not hold.
+bool dup_syscall_replace(const char *name, dup_syscall_ptr fn);
+// The system's own implementation of the named entry, or null.
+dup_syscall_ptr dup_syscall_default(const char *name);
+
 // ---- threads and process ---------------------------------------------------------------
 
 // Starts fn(arg) on a new thread that nobody joins (a scan's worker, which

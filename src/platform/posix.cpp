@@ -5,6 +5,7 @@
 // /proc/self/fd (else the open directory's name is found from its path and
 // checked against its identity).
 #include "platform.h"
+#include "syscalls.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -135,7 +136,9 @@ struct dup_dir_t {
     DIR *dir;
 };
 
-dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
+namespace {
+
+dup_result dir_open_system(const char *path, dup_dir_t **dir) {
     *dir = nullptr;
     DIR *d = nullptr;
     if (strlen(path) < PATH_MAX) {
@@ -157,6 +160,8 @@ dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
     *dir = h;
     return DUP_OK;
 }
+
+}  // namespace
 
 void dup_dir_close(dup_dir_t *dir) {
     if (!dir) return;
@@ -270,11 +275,54 @@ int64_t dup_open_file_limit(void) {
 
 // ---- canonical paths ----------------------------------------------------------------
 
-char *dup_canonical_path(const char *path) {
+namespace {
+
+char *canonical_path_system(const char *path) {
     if (!path || !*path) return nullptr;
     char *r = realpath(path, nullptr);
     if (r) trim_slashes(r);
     return r;
+}
+
+}  // namespace
+
+// ---- replaceable system calls ----------------------------------------------------------
+
+namespace {
+
+constinit dup_syscall_entry g_syscalls[DUP_SYSCALL_COUNT] = {
+    {"dir_open", {nullptr}},
+    {"canonical_path", {nullptr}},
+};
+
+dup_syscall_ptr system_entry(dup_syscall_index i) {
+    switch (i) {
+    case DUP_SYSCALL_DIR_OPEN: return reinterpret_cast<dup_syscall_ptr>(&dir_open_system);
+    case DUP_SYSCALL_CANONICAL_PATH: return reinterpret_cast<dup_syscall_ptr>(&canonical_path_system);
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+bool dup_syscall_replace(const char *name, dup_syscall_ptr fn) {
+    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
+    if (!e) return false;
+    e->current.store(fn, std::memory_order_release);
+    return true;
+}
+
+dup_syscall_ptr dup_syscall_default(const char *name) {
+    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
+    return e ? system_entry(static_cast<dup_syscall_index>(e - g_syscalls)) : nullptr;
+}
+
+dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
+    return dup_syscall<dup_dir_open_fn>(g_syscalls, DUP_SYSCALL_DIR_OPEN, &dir_open_system)(path, dir);
+}
+
+char *dup_canonical_path(const char *path) {
+    return dup_syscall<dup_canonical_path_fn>(g_syscalls, DUP_SYSCALL_CANONICAL_PATH, &canonical_path_system)(path);
 }
 
 // ---- the delete's steps ---------------------------------------------------------------

@@ -13,6 +13,7 @@
 // symbolic links (the name-surrogate reparse points) are links; the delete
 // refuses every reparse point.
 #include "platform.h"
+#include "syscalls.h"
 #include "wide.h"
 
 #include <windows.h>
@@ -144,7 +145,9 @@ struct dup_dir_t {
     char name[4 * MAX_PATH];
 };
 
-dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
+namespace {
+
+dup_result dir_open_system(const char *path, dup_dir_t **dir) {
     *dir = nullptr;
     dup_sys_path p;
     dup_result r = DUP_FAILED;
@@ -190,6 +193,8 @@ dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
     *dir = d;
     return DUP_OK;
 }
+
+}  // namespace
 
 void dup_dir_close(dup_dir_t *dir) {
     if (!dir) return;
@@ -315,7 +320,9 @@ void dup_content_close(dup_content_t h) {
 
 // ---- canonical paths ----------------------------------------------------------------
 
-char *dup_canonical_path(const char *path) {
+namespace {
+
+char *canonical_path_system(const char *path) {
     dup_sys_path p;
     if (!dup_sys_path_of(path, &p, nullptr)) return nullptr;
     HANDLE h = open_object(p.w, 0, SHARE_ALL, 1, nullptr);
@@ -325,6 +332,47 @@ char *dup_canonical_path(const char *path) {
     if (!p.dir_only || (stat_handle(h, &st, links::followed) == DUP_OK && st.type == DUP_FT_DIR)) name = final_name(h);
     CloseHandle(h);
     return name;
+}
+
+}  // namespace
+
+// ---- replaceable system calls ----------------------------------------------------------
+
+namespace {
+
+constinit dup_syscall_entry g_syscalls[DUP_SYSCALL_COUNT] = {
+    {"dir_open", {nullptr}},
+    {"canonical_path", {nullptr}},
+};
+
+dup_syscall_ptr system_entry(dup_syscall_index i) {
+    switch (i) {
+    case DUP_SYSCALL_DIR_OPEN: return reinterpret_cast<dup_syscall_ptr>(&dir_open_system);
+    case DUP_SYSCALL_CANONICAL_PATH: return reinterpret_cast<dup_syscall_ptr>(&canonical_path_system);
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+bool dup_syscall_replace(const char *name, dup_syscall_ptr fn) {
+    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
+    if (!e) return false;
+    e->current.store(fn, std::memory_order_release);
+    return true;
+}
+
+dup_syscall_ptr dup_syscall_default(const char *name) {
+    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
+    return e ? system_entry(static_cast<dup_syscall_index>(e - g_syscalls)) : nullptr;
+}
+
+dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
+    return dup_syscall<dup_dir_open_fn>(g_syscalls, DUP_SYSCALL_DIR_OPEN, &dir_open_system)(path, dir);
+}
+
+char *dup_canonical_path(const char *path) {
+    return dup_syscall<dup_canonical_path_fn>(g_syscalls, DUP_SYSCALL_CANONICAL_PATH, &canonical_path_system)(path);
 }
 
 // ---- the delete's steps ---------------------------------------------------------------
