@@ -91,8 +91,8 @@ dataset make_dataset(const std::string &root, const std::string &name, int n, si
     std::mt19937_64 rng(seed);
     std::vector<unsigned char> buf(size), prefix(shared_prefix);
     for (auto &c : prefix) c = static_cast<unsigned char>(rng());
-    std::vector<int> names(n);
-    for (int i = 0; i < n; i++) names[i] = i;
+    std::vector<int> names(static_cast<size_t>(n));
+    for (int i = 0; i < n; i++) names[static_cast<size_t>(i)] = i;
     std::shuffle(names.begin(), names.end(), rng);
     const int copies = static_cast<int>(n * copy_share) / 2 * 2;
     for (int i = 0; i < n; i++) {
@@ -105,7 +105,7 @@ dataset make_dataset(const std::string &root, const std::string &name, int n, si
             }
         }
         char leaf[32];
-        snprintf(leaf, sizeof leaf, "/f%07d", names[i]);
+        snprintf(leaf, sizeof leaf, "/f%07d", names[static_cast<size_t>(i)]);
         ds.paths.push_back(dir + leaf);
         write_all(ds.paths.back(), buf.data(), size);
         ds.bytes += static_cast<long long>(size);

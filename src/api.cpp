@@ -15,25 +15,27 @@
 
 namespace {
 
-// Steps of the start after the slot was taken; returns the message of the
-// failure, or null when the worker is running. Runs without g_mu: the slot
+// Steps of the start after the slot was taken: DUP_OK when the worker is
+// running, else the start's failure. Runs without g_mu: the slot
 // is marked in use, so no other start takes it, and no query looks at the
 // fields filled here (queries read only the atomics, and error or
 // results_json once the worker has published them). Resolving thousands of
 // roots therefore never holds up another thread's query.
-const char *fill_and_start(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
-    if (const char *msg = dup_parse_request(scan, dirs_json, options_json)) return msg;
+dup_result fill_and_start(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
+    if (const dup_result r = dup_parse_request(scan, dirs_json, options_json); r != DUP_OK) return r;
     dup_register_roots(scan->real_roots, scan->n_real_roots);
-    if (dup_thread_spawn(dup_scan_worker, scan) != 0) return "pthread_create failed";
-    scan->thread_started = 1;
-    return nullptr;
+    if (dup_thread_spawn(dup_scan_worker, scan) != DUP_OK) return DUP_E_THREAD;
+    return DUP_OK;
 }
+
+// Leaves the fixed message of a failure in the caller's error text.
+void fail_with(dup_result r) { dup_set_error("%s", dup_result_message(r)); }
 
 // The scan in use with this id, for a query that holds g_mu; leaves
 // "invalid scan_id" in the caller's error text when there is none.
 dup_scan_t *find_scan(int scan_id) {
     dup_scan_t *scan = dup_scan_get(scan_id);
-    if (!scan) dup_set_error("invalid scan_id");
+    if (!scan) fail_with(DUP_E_INVALID_ID);
     return scan;
 }
 
@@ -44,7 +46,7 @@ extern "C" {
 DUPFIND_API int dupfind_scan_start(const char *dirs_json, const char *options_json) noexcept {
     dup_clear_error();
     if (!dirs_json) {
-        dup_set_error("NULL dirs_json");
+        fail_with(DUP_E_NULL_DIRS_JSON);
         return -1;
     }
     dup_scan_t *scan;
@@ -53,17 +55,17 @@ DUPFIND_API int dupfind_scan_start(const char *dirs_json, const char *options_js
         std::lock_guard<std::mutex> lock(g_mu);
         scan = dup_scan_alloc();
         if (!scan) {
-            dup_set_error("too many concurrent scans");
+            fail_with(DUP_E_TOO_MANY_SCANS);
             return -1;
         }
         id = scan->id;
     }
-    if (const char *msg = fill_and_start(scan, dirs_json, options_json)) {
+    if (const dup_result r = fill_and_start(scan, dirs_json, options_json); r != DUP_OK) {
         {
             std::lock_guard<std::mutex> lock(g_mu);
             dup_scan_release(scan);
         }
-        dup_set_error("%s", msg);
+        fail_with(r);
         return -1;
     }
     return id;
@@ -85,11 +87,11 @@ DUPFIND_API char *dupfind_scan_results(int scan_id) noexcept {
     dup_scan_t *scan = find_scan(scan_id);
     if (!scan) return nullptr;
     if (dup_load_progress(scan) != DUP_PROGRESS_DONE || !scan->results_json) {
-        dup_set_error("results not ready (progress must be 100)");
+        fail_with(DUP_E_NOT_READY);
         return nullptr;
     }
     char *copy = dup_strdup(scan->results_json);
-    if (!copy) dup_set_error("oom");
+    if (!copy) fail_with(DUP_NOMEM);
     return copy;
 }
 
@@ -108,9 +110,10 @@ DUPFIND_API void dupfind_free_string(char *p) noexcept { free(p); }
 
 DUPFIND_API int dupfind_delete_file(const char *path) noexcept {
     dup_clear_error();
-    const dup_delete_outcome out = dup_delete_guarded(path);
-    if (out.message) dup_set_error("%s", out.message);
-    return out.result;
+    const dup_result r = dup_delete_guarded(path);
+    if (r == DUP_OK) return 1;
+    fail_with(r);
+    return dup_result_refused(r) ? 0 : -1;
 }
 
 }  // extern "C"

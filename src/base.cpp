@@ -12,6 +12,62 @@ thread_local char g_err[DUP_ERR_LEN];
 
 }  // namespace
 
+namespace {
+
+// The one table of fixed texts, in the order of the enum. The texts from
+// "oom" on are those the header promises; the others never reach a host.
+struct message_row {
+    dup_result result;
+    const char *text;
+};
+constexpr message_row MESSAGES[] = {
+    {DUP_OK, ""},
+    {DUP_STOPPED, "stopped"},
+    {DUP_FAILED, "failed"},
+    {DUP_NO_HANDLE, "no file handle free"},
+    {DUP_NAME_TOO_LONG, "name too long"},
+    {DUP_CANCELLED, "wait cancelled"},
+    {DUP_NOMEM, "oom"},
+    {DUP_E_NULL_DIRS_JSON, "NULL dirs_json"},
+    {DUP_E_TOO_MANY_SCANS, "too many concurrent scans"},
+    {DUP_E_INVALID_OPTIONS, "invalid options_json"},
+    {DUP_E_OPTIONS_NOT_OBJECT, "options_json must be object"},
+    {DUP_E_DIRS_REQUIRED, "dirs_json required"},
+    {DUP_E_INVALID_DIRS, "invalid dirs_json"},
+    {DUP_E_DIRS_NOT_ARRAY, "dirs_json must be array"},
+    {DUP_E_DIRS_EMPTY, "dirs_json empty"},
+    {DUP_E_NO_VALID_DIRS, "no valid directories"},
+    {DUP_E_THREAD, "pthread_create failed"},
+    {DUP_E_SCAN_CANCELLED, "cancelled"},
+    {DUP_E_WALK, "walk failed"},
+    {DUP_E_GROUPING, "grouping failed"},
+    {DUP_E_RESULTS_TEXT, "results json failed"},
+    {DUP_E_INVALID_ID, "invalid scan_id"},
+    {DUP_E_NOT_READY, "results not ready (progress must be 100)"},
+    {DUP_E_EMPTY_PATH, "NULL or empty path"},
+    {DUP_E_NOT_FOUND, "path not found"},
+    {DUP_E_UNLINK, "unlink failed"},
+    {DUP_REFUSED_DOTDOT, "refused: path contains .."},
+    {DUP_REFUSED_SYMLINK, "refused: symlink"},
+    {DUP_REFUSED_DIRECTORY, "refused: directory"},
+    {DUP_REFUSED_NOT_REGULAR, "refused: not a regular file"},
+    {DUP_REFUSED_OUTSIDE, "refused: outside scanned roots"},
+};
+static_assert(sizeof MESSAGES / sizeof MESSAGES[0] == DUP_RESULT_COUNT, "an outcome without a text");
+
+constexpr bool messages_in_order() {
+    for (int i = 0; i < DUP_RESULT_COUNT; i++)
+        if (MESSAGES[i].result != i) return false;
+    return true;
+}
+static_assert(messages_in_order(), "the message table is out of the enum's order");
+
+}  // namespace
+
+const char *dup_result_message(dup_result r) {
+    return r >= DUP_OK && r < DUP_RESULT_COUNT ? MESSAGES[r].text : "unknown outcome";
+}
+
 void dup_set_error(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

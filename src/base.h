@@ -8,19 +8,65 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 constexpr int DUP_ERR_LEN = 512;  // the error text, its NUL included
 
 // ---- results --------------------------------------------------------------------------
 
-// What the walk, the grouping and the pools report. Stopped means a cancel
-// was seen (or, for the walk, the file cap reached); out of memory leaves
-// no half-built record behind.
-enum dup_result : int {
+// The outcome of every operation of the library, from a system call of the
+// platform layer to an exported function: one enum, so that no caller has
+// to know which of several conventions a callee follows. A value that must
+// travel besides the outcome (a handle, a count) goes to an out-parameter.
+// The fixed messages hosts see are the names of the outcomes from DUP_NOMEM
+// on (dup_result_message).
+enum [[nodiscard]] dup_result : int {
     DUP_OK = 0,
-    DUP_STOPPED = 1,
-    DUP_NOMEM = -1,
+    // Stages: a cancel was seen (or, for the walk, the file cap reached).
+    DUP_STOPPED,
+    // Operations on one object.
+    DUP_FAILED,         // missing, no permission, not what was expected
+    DUP_NO_HANDLE,      // the process (or system) has no file handle free
+    DUP_NAME_TOO_LONG,  // a name the system refuses as too long
+    DUP_CANCELLED,      // a cancel ended a wait
+    // Out of memory: no half-built record is left behind.
+    DUP_NOMEM,
+    // The start's failures.
+    DUP_E_NULL_DIRS_JSON,
+    DUP_E_TOO_MANY_SCANS,
+    DUP_E_INVALID_OPTIONS,
+    DUP_E_OPTIONS_NOT_OBJECT,
+    DUP_E_DIRS_REQUIRED,
+    DUP_E_INVALID_DIRS,
+    DUP_E_DIRS_NOT_ARRAY,
+    DUP_E_DIRS_EMPTY,
+    DUP_E_NO_VALID_DIRS,
+    DUP_E_THREAD,
+    // How a scan ends when it does not finish.
+    DUP_E_SCAN_CANCELLED,
+    DUP_E_WALK,
+    DUP_E_GROUPING,
+    DUP_E_RESULTS_TEXT,
+    // The queries' failures.
+    DUP_E_INVALID_ID,
+    DUP_E_NOT_READY,
+    // The delete's outcomes: errors, and refusals (DUP_REFUSED_*).
+    DUP_E_EMPTY_PATH,
+    DUP_E_NOT_FOUND,
+    DUP_E_UNLINK,
+    DUP_REFUSED_DOTDOT,
+    DUP_REFUSED_SYMLINK,
+    DUP_REFUSED_DIRECTORY,
+    DUP_REFUSED_NOT_REGULAR,
+    DUP_REFUSED_OUTSIDE,
+    DUP_RESULT_COUNT
 };
+
+// The fixed text of an outcome, as the error text shows it ("" for DUP_OK).
+// Never null.
+const char *dup_result_message(dup_result r);
+// Whether the delete refused (rather than failed).
+inline bool dup_result_refused(dup_result r) { return r >= DUP_REFUSED_DOTDOT && r < DUP_RESULT_COUNT; }
 
 // ---- error text -----------------------------------------------------------------------
 
@@ -50,6 +96,8 @@ bool dup_utf8_valid(const char *s, size_t n);
 // overflow); the array is then unchanged.
 template <class T>
 bool dup_array_reserve(T *&array, int32_t count, int32_t &capacity, int32_t first) {
+    // realloc moves the records bytewise, and zero bytes must be a valid record.
+    static_assert(std::is_trivially_copyable<T>::value, "records are moved by realloc");
     if (count < capacity) return true;
     if (capacity > INT32_MAX / 2) return false;
     const int32_t cap = capacity == 0 ? first : capacity * 2;
@@ -61,6 +109,80 @@ bool dup_array_reserve(T *&array, int32_t count, int32_t &capacity, int32_t firs
     return true;
 }
 
+// An open-addressing index over records the caller keeps in an array of
+// its own: slots hold record positions (or -1), probed linearly, at a load
+// of at most one half. The caller supplies each record's hash and the test
+// of equality, so one index serves keys of any form (the walk's directory
+// identities, the registry's root texts).
+struct dup_index_t {
+    int32_t *slots = nullptr;
+    size_t cap = 0;  // a power of two, or 0
+    size_t used = 0;
+};
+
+// Whether a record for which same(k) holds is indexed under hash; *found
+// is then its position.
+template <class Same>
+bool dup_index_find(const dup_index_t &ix, uint64_t hash, Same same, int32_t *found) {
+    if (ix.cap == 0) return false;
+    for (size_t at = static_cast<size_t>(hash) & (ix.cap - 1);; at = (at + 1) & (ix.cap - 1)) {
+        const int32_t k = ix.slots[at];
+        if (k < 0) return false;
+        if (same(k)) {
+            *found = k;
+            return true;
+        }
+    }
+}
+
+// Indexes record k under hash; dup_index_reserve made room for it.
+inline void dup_index_put(dup_index_t &ix, uint64_t hash, int32_t k) {
+    size_t at = static_cast<size_t>(hash) & (ix.cap - 1);
+    while (ix.slots[at] >= 0) at = (at + 1) & (ix.cap - 1);
+    ix.slots[at] = k;
+    ix.used++;
+}
+
+// Room for one more record; hash_of(k) gives the hash of an indexed record
+// when the table grows. False when memory ran out: the index is unchanged.
+template <class HashOf>
+bool dup_index_reserve(dup_index_t &ix, HashOf hash_of) {
+    if ((ix.used + 1) * 2 <= ix.cap) return true;
+    dup_index_t grown;
+    grown.cap = ix.cap == 0 ? 16 : ix.cap * 2;
+    grown.slots = static_cast<int32_t *>(malloc(grown.cap * sizeof(int32_t)));
+    if (!grown.slots) return false;
+    for (size_t i = 0; i < grown.cap; i++) grown.slots[i] = -1;
+    for (size_t i = 0; i < ix.cap; i++)
+        if (ix.slots[i] >= 0) dup_index_put(grown, hash_of(ix.slots[i]), ix.slots[i]);
+    free(ix.slots);
+    ix = grown;
+    return true;
+}
+
+// ---- waiting ---------------------------------------------------------------------------
+
+// The steps of a wait for file handles that others hold: 1 ms, doubling up
+// to 50 ms, until about 2 s have been spent. A shortage that lasts longer
+// is taken as lasting.
+struct dup_backoff {
+    static constexpr int64_t FIRST_NS = 1000000;        // 1 ms
+    static constexpr int64_t STEP_MAX_NS = 50000000;    // 50 ms
+    static constexpr int64_t TOTAL_NS = 2000000000;     // 2 s
+    int64_t step_ns = FIRST_NS;  // the next wait
+    int64_t spent_ns = 0;        // waited so far, as the caller counts it
+
+    bool exhausted() const { return spent_ns >= TOTAL_NS; }
+    // The wait to take now; the following one is twice as long, up to the cap.
+    int64_t take() {
+        const int64_t s = step_ns;
+        step_ns = step_ns * 2 < STEP_MAX_NS ? step_ns * 2 : STEP_MAX_NS;
+        return s;
+    }
+};
+
+// ---- scoped heap blocks -----------------------------------------------------------------
+
 // A zero-filled heap array freed on every way out of its scope.
 template <class T>
 struct dup_tmp_array {
@@ -69,21 +191,25 @@ struct dup_tmp_array {
     dup_tmp_array(const dup_tmp_array &) = delete;
     dup_tmp_array &operator=(const dup_tmp_array &) = delete;
     ~dup_tmp_array() { free(p); }
-    bool alloc(size_t n) {
+    // Room for n records (n >= 0; record counts are int32_t, sizes size_t).
+    template <class N>
+    bool alloc(N n) {
+        static_assert(std::is_integral<N>::value, "a count of records");
         free(p);
-        p = static_cast<T *>(calloc(n ? n : 1, sizeof(T)));
+        p = static_cast<T *>(calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(T)));
         return p != nullptr;
     }
-    T &operator[](size_t i) const { return p[i]; }
+    // Indexed by record position, of whichever integer type the caller counts in.
+    template <class I>
+    T &operator[](I i) const {
+        static_assert(std::is_integral<I>::value, "a record position");
+        return p[i];
+    }
 };
 
-// A heap string owned by a scope.
-struct dup_heap_str {
-    char *p;
-    explicit dup_heap_str(char *s) : p(s) {}
-    ~dup_heap_str() { free(p); }
-    dup_heap_str(const dup_heap_str &) = delete;
-    dup_heap_str &operator=(const dup_heap_str &) = delete;
+// The deleter of a heap block owned by a std::unique_ptr.
+struct dup_free_deleter {
+    void operator()(void *p) const { free(p); }
 };
 
 #endif  // DUP_BASE_H

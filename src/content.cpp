@@ -52,12 +52,12 @@ static_assert(batch_blocks_fit(), "a batch's blocks must fit the reading buffer"
 
 }  // namespace
 
-dup_reader_t::~dup_reader_t() {
+dup_read_scratch::~dup_read_scratch() {
     free(buf);
     free(st);
 }
 
-bool dup_reader_t::ready() {
+bool dup_read_scratch::ready() {
     if (!buf) buf = static_cast<unsigned char *>(malloc(static_cast<size_t>(PASS_FILES * PASS_BLOCK)));
     if (!st) st = static_cast<XXH64_state_t *>(malloc(sizeof(XXH64_state_t) * PASS_FILES));
     return buf && st;
@@ -103,10 +103,18 @@ struct slot {
     int32_t wrong_size;  // ended before `size`, or went on past it
 };
 
-slot new_slot(intptr_t h, int32_t member, int32_t hashing) { return slot{h, member, hashing, 0, 0, 0, 0, -1, 0, 0}; }
+slot new_slot(dup_content_t h, int32_t member, int32_t hashing) {
+    slot s{};
+    s.h = h;
+    s.member = member;
+    s.hashing = hashing;
+    s.cls = 0;
+    s.eq = -1;
+    return s;
+}
 
-intptr_t open_waiting(const dup_scan_t *scan, const dup_file_t &f, int sequential) {
-    return dup_retry_for_handle(scan, [&] { return dup_open_counted(f.path, sequential, f.dev, f.ino); });
+dup_result open_waiting(const dup_scan_t *scan, const dup_file_t &f, int sequential, dup_content_t *h) {
+    return dup_retry_for_handle(scan, [&] { return dup_open_counted(f.path, sequential, f.dev, f.ino, h); });
 }
 
 bool any_shared_class(const slot *sl, int32_t cnt) {
@@ -130,8 +138,8 @@ bool any_shared_class(const slot *sl, int32_t cnt) {
 // (whole_run), the run has no group once no two slots share a class, and
 // then no fingerprint matters either: every slot stops there, and the
 // hashing ones are cut (they have no fingerprint).
-// Returns 0, or 1 when a cancel was seen between two rounds.
-int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slot *sl, int32_t cnt, bool whole_run) {
+// DUP_OK, or DUP_STOPPED when a cancel was seen between two rounds.
+dup_result run_batch(const dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, slot *sl, int32_t cnt, bool whole_run) {
     const int64_t S = rc.size;
     int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES], same[PASS_FILES], eq0[PASS_FILES];
     int64_t got[PASS_FILES];
@@ -139,8 +147,8 @@ int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slo
     for (int64_t off = 0;; off += blk) {
         bool any = false;
         for (int32_t a = 0; a < cnt; a++) any = any || !sl[a].done;
-        if (!any) return 0;
-        if (off > 0 && dup_cancel_requested(scan)) return 1;
+        if (!any) return DUP_OK;
+        if (off > 0 && dup_cancel_requested(scan)) return DUP_STOPPED;
 
         const int64_t L = off < S ? (S - off < blk ? S - off : blk) : 0;
         for (int32_t a = 0; a < cnt; a++) count[a] = 0;
@@ -160,9 +168,10 @@ int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slo
             const int64_t want = x.hashing ? blk : L;
             const bool last = !x.hashing && off + L >= S;
             // The byte past `size` fits the slot's block unless `size` fills it.
-            const int64_t r = last ? dup_content_read_end(x.h, px.buf + a * blk, want, want < blk)
-                                   : dup_content_read(x.h, px.buf + a * blk, want);
-            if (r < 0) {
+            int64_t r = 0;
+            const dup_result read = last ? dup_content_read_end(x.h, px.buf + a * blk, want, want < blk, &r)
+                                         : dup_content_read(x.h, px.buf + a * blk, want, &r);
+            if (read != DUP_OK) {
                 x.failed = x.done = 1;
                 x.cls = -1;
                 continue;
@@ -205,7 +214,7 @@ int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slo
                     sl[a].cut = sl[a].hashing;  // this round is not hashed
                     sl[a].done = 1;
                 }
-                return 0;
+                return DUP_OK;
             }
         }
 
@@ -234,7 +243,7 @@ int run_batch(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, slo
 bool slot_verified(const slot &x, int64_t size) { return !x.failed && x.cls >= 0 && x.seen >= size; }
 
 // Unites every verified slot with the first verified slot of its label.
-void unite_batch(const dup_run_t &rc, const slot *sl, int32_t cnt) {
+void unite_batch(const dup_partial_run &rc, const slot *sl, int32_t cnt) {
     int32_t first[PASS_FILES];
     for (int32_t a = 0; a < cnt; a++) first[a] = -1;
     for (int32_t a = 0; a < cnt; a++) {
@@ -254,46 +263,48 @@ void unite_batch(const dup_run_t &rc, const slot *sl, int32_t cnt) {
 // among the members of its batch. A member that cannot be opened or read as
 // recorded is marked read_failed and equals nothing. *batches counts the
 // batches. DUP_OK, DUP_STOPPED or DUP_NOMEM.
-dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *batches) {
-    if (!px.ready()) return DUP_NOMEM;
+dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run, int32_t *batches) {
+    if (!scratch.ready()) return DUP_NOMEM;
     slot sl[PASS_FILES];
     int32_t next = 0;
     *batches = 0;
-    while (next < rc.n) {
+    while (next < run.n) {
         int32_t cnt = 0;
-        while (next < rc.n && cnt < PASS_FILES) {
+        while (next < run.n && cnt < PASS_FILES) {
             if (dup_cancel_requested(scan)) {  // before every full fingerprint
                 for (int32_t a = 0; a < cnt; a++) dup_close_counted(sl[a].h);
                 return DUP_STOPPED;
             }
             if (cnt >= 2 && dup_handle_waiters() > 0) break;
             const int32_t k = next;
-            const int32_t hashing = !rc.whole[k];
+            const int32_t hashing = !run.whole[k];
             // Only the first of a batch waits for a handle: the others are
             // read in the next batch, once this one's are closed.
-            const intptr_t h = cnt == 0 ? open_waiting(scan, rc.rec[k], hashing)
-                                        : dup_open_counted(rc.rec[k].path, hashing, rc.rec[k].dev, rc.rec[k].ino);
-            if (h == DUP_OPEN_NO_HANDLE) break;
-            if (h == DUP_OPEN_CANCELLED) return DUP_STOPPED;  // none open
+            dup_content_t h = DUP_CONTENT_NONE;
+            const dup_result opened =
+                cnt == 0 ? open_waiting(scan, run.rec[k], hashing, &h)
+                         : dup_open_counted(run.rec[k].path, hashing, run.rec[k].dev, run.rec[k].ino, &h);
+            if (opened == DUP_NO_HANDLE) break;
+            if (opened == DUP_CANCELLED) return DUP_STOPPED;  // none open
             next++;
-            if (h < 0) {
-                rc.rec[k].full_ok = 0;
-                rc.rec[k].read_failed = 1;
-                rc.invalid[k] = 1;
+            if (opened != DUP_OK) {
+                run.rec[k].full_ok = 0;
+                run.rec[k].read_failed = 1;
+                run.invalid[k] = 1;
                 continue;
             }
             sl[cnt] = new_slot(h, k, hashing);
-            if (hashing) XXH64_reset(&px.st[cnt], 0);
+            if (hashing) XXH64_reset(&scratch.st[cnt], 0);
             cnt++;
         }
-        const bool whole_run = *batches == 0 && next == rc.n;
+        const bool whole_run = *batches == 0 && next == run.n;
         (*batches)++;
-        const int r = run_batch(scan, px, rc, sl, cnt, whole_run);
+        const dup_result r = run_batch(scan, scratch, run, sl, cnt, whole_run);
         for (int32_t a = 0; a < cnt; a++) dup_close_counted(sl[a].h);
-        if (r != 0) return static_cast<dup_result>(r);
+        if (r != DUP_OK) return r;
         for (int32_t a = 0; a < cnt; a++) {
             const slot &x = sl[a];
-            dup_file_t &f = rc.rec[x.member];
+            dup_file_t &f = run.rec[x.member];
             // A one-block file whose block cannot be read again has no full
             // fingerprint either. A file read to an end other than `size`
             // keeps the fingerprint of what was read, which places it in the
@@ -301,13 +312,13 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &px, const dup_run_
             if (x.failed || x.cut || (!x.hashing && x.cls < 0)) {
                 f.full_ok = 0;
             } else {
-                if (x.hashing) f.full_hash = XXH64_digest(&px.st[a]);
+                if (x.hashing) f.full_hash = XXH64_digest(&scratch.st[a]);
                 f.full_ok = 1;
             }
-            if (x.failed || x.cut || x.cls < 0) rc.invalid[x.member] = 1;
+            if (x.failed || x.cut || x.cls < 0) run.invalid[x.member] = 1;
             if (x.failed || x.wrong_size) f.read_failed = 1;
         }
-        unite_batch(rc, sl, cnt);
+        unite_batch(run, sl, cnt);
     }
     return DUP_OK;
 }
@@ -319,19 +330,19 @@ namespace {
 // reading the head once per batch, and unites the members found equal (to
 // the head or to each other). A member that cannot be opened or read as
 // recorded is lost: marked read_failed, it equals nothing; *lost counts
-// them, and a lost head ends the comparison. Returns 0, 1 (cancel) or -1
-// (memory).
-int compare_with_head(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t head, const int32_t *others,
-                      int32_t cnt, int32_t *lost) {
-    if (!px.ready()) return -1;
+// them, and a lost head ends the comparison. DUP_OK, DUP_STOPPED (cancel)
+// or DUP_NOMEM.
+dup_result compare_with_head(dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, int32_t head,
+                             const int32_t *others, int32_t cnt, int32_t *lost) {
+    if (!px.ready()) return DUP_NOMEM;
     auto lose = [&](int32_t k) {
         rc.invalid[k] = 1;
         rc.rec[k].read_failed = 1;
         (*lost)++;
     };
-    auto open_member = [&](int32_t k) {
+    auto open_member = [&](int32_t k, dup_content_t *h) {
         const dup_file_t &f = rc.rec[k];
-        return dup_open_counted(f.path, 1, f.dev, f.ino);
+        return dup_open_counted(f.path, 1, f.dev, f.ino, h);
     };
     slot sl[PASS_FILES];
     int32_t next = 0;
@@ -339,53 +350,53 @@ int compare_with_head(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, i
         // The head and the first other are opened together or not at all: a
         // reader that held one handle while it waited for a second could
         // keep another reader doing the same waiting for ever.
-        intptr_t hh = -1, h1 = -1;
+        dup_content_t hh = DUP_CONTENT_NONE, h1 = DUP_CONTENT_NONE;
         int32_t blame = head;  // whose open failed last
-        const intptr_t r = dup_retry_for_handle(scan, [&]() -> intptr_t {
+        const dup_result r = dup_retry_for_handle(scan, [&] {
             blame = head;
-            hh = open_member(head);
-            if (hh < 0) return hh;
+            const dup_result rh = open_member(head, &hh);
+            if (rh != DUP_OK) return rh;
             blame = others[next];
-            h1 = open_member(others[next]);
-            if (h1 != DUP_OPEN_NO_HANDLE) return 0;
+            if (open_member(others[next], &h1) != DUP_NO_HANDLE) return DUP_OK;
             dup_close_counted(hh);
-            hh = -1;
-            return DUP_OPEN_NO_HANDLE;
+            hh = DUP_CONTENT_NONE;
+            return DUP_NO_HANDLE;
         });
-        if (r == DUP_OPEN_CANCELLED) return 1;
-        if (r < 0) {
+        if (r == DUP_CANCELLED) return DUP_STOPPED;
+        if (r != DUP_OK) {
             lose(blame);
-            if (blame == head) return 0;
+            if (blame == head) return DUP_OK;
             next++;
             continue;
         }
         sl[0] = new_slot(hh, head, 0);
         int32_t n = 1;
-        if (h1 < 0)
+        if (h1 == DUP_CONTENT_NONE)
             lose(others[next]);
         else
             sl[n++] = new_slot(h1, others[next], 0);
         next++;
         while (next < cnt && n < PASS_FILES) {
             if (n >= 2 && dup_handle_waiters() > 0) break;
-            const intptr_t h = open_member(others[next]);
-            if (h == DUP_OPEN_NO_HANDLE) break;  // out of handles: in the next batch
+            dup_content_t h = DUP_CONTENT_NONE;
+            const dup_result opened = open_member(others[next], &h);
+            if (opened == DUP_NO_HANDLE) break;  // out of handles: in the next batch
             next++;
-            if (h < 0) {
+            if (opened != DUP_OK) {
                 lose(others[next - 1]);
                 continue;
             }
             sl[n++] = new_slot(h, others[next - 1], 0);
         }
-        const int rb = run_batch(scan, px, rc, sl, n, false);
+        const dup_result rb = run_batch(scan, px, rc, sl, n, false);
         for (int32_t a = 0; a < n; a++) dup_close_counted(sl[a].h);
-        if (rb != 0) return rb;
+        if (rb != DUP_OK) return rb;
         unite_batch(rc, sl, n);
         for (int32_t a = 0; a < n; a++)
             if (sl[a].failed || sl[a].wrong_size) lose(sl[a].member);
-        if (rc.invalid[head]) return 0;
+        if (rc.invalid[head]) return DUP_OK;
     }
-    return 0;
+    return DUP_OK;
 }
 
 // Joins classes found in different batches. Only members with one full
@@ -398,8 +409,8 @@ int compare_with_head(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, i
 // (mark 2) and takes no further part. A comparison that loses a member
 // settles nothing: the lost member's class is then read through another
 // one, and compared again with all those still apart.
-int merge_batches(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32_t *tmp, int32_t *reps,
-                  unsigned char *mark) {
+dup_result merge_batches(dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, int32_t *tmp, int32_t *reps,
+                         unsigned char *mark) {
     int32_t m = 0;
     for (int32_t k = 0; k < rc.n; k++)
         if (rc.rec[k].full_ok && !rc.invalid[k]) tmp[m++] = k;
@@ -423,14 +434,14 @@ int merge_batches(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, int32
             for (int32_t q = 0; q < nr; q++) mark[find_root(rc.parent, reps[q])] = 0;
             if (nr < 2) break;
             int32_t lost = 0;
-            const int r = compare_with_head(scan, px, rc, reps[0], reps + 1, nr - 1, &lost);
-            if (r != 0) return r;
+            const dup_result r = compare_with_head(scan, px, rc, reps[0], reps + 1, nr - 1, &lost);
+            if (r != DUP_OK) return r;
             if (lost == 0) mark[find_root(rc.parent, reps[0])] = 2;
         }
         for (int32_t k = s; k < t; k++) mark[find_root(rc.parent, tmp[k])] = 0;
         s = t;
     }
-    return 0;
+    return DUP_OK;
 }
 
 int32_t distinct_files(const dup_file_t *rec, int32_t *ids, int32_t cnt) {
@@ -443,7 +454,7 @@ int32_t distinct_files(const dup_file_t *rec, int32_t *ids, int32_t cnt) {
     return files;
 }
 
-int group_full_run(dup_scan_t *scan, const dup_run_t &rc, dup_group_scratch &w, int32_t c, int32_t d) {
+dup_result group_full_run(dup_scan_t *scan, const dup_partial_run &rc, dup_group_scratch &w, int32_t c, int32_t d) {
     auto cls = [&](int32_t u) {
         const int32_t k = w.perm[u];
         return rc.invalid[k] ? -1 : find_root(rc.parent, k);
@@ -455,8 +466,8 @@ int group_full_run(dup_scan_t *scan, const dup_run_t &rc, dup_group_scratch &w, 
         w.nxt[u] = w.last[x];
         w.last[x] = u;
     }
-    int rc_out = 0;
-    for (int32_t u = c; u < d && rc_out == 0; u++) {
+    dup_result rc_out = DUP_OK;
+    for (int32_t u = c; u < d && rc_out == DUP_OK; u++) {
         if (w.visited[u] || cls(u) < 0) continue;
         int32_t cnt = 0;
         for (int32_t v = u; v >= 0; v = w.nxt[v]) {
@@ -477,30 +488,30 @@ int group_full_run(dup_scan_t *scan, const dup_run_t &rc, dup_group_scratch &w, 
 
 }  // namespace
 
-dup_result dup_group_run(dup_scan_t *scan, dup_reader_t &px, const dup_run_t &rc, dup_group_scratch &w,
+dup_result dup_group_run(dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run, dup_group_scratch &w,
                          bool several_batches) {
-    const int32_t n = rc.n;
+    const int32_t n = run.n;
     for (int32_t k = 0; k < n; k++) {
-        dup_file_t &x = rc.rec[k];
+        dup_file_t &x = run.rec[k];
         x.full_hash = x.full_ok ? dup_seam(x.path, 1, x.full_hash) : 0;
     }
     if (several_batches) {
-        const int r = merge_batches(scan, px, rc, w.tmp.p, w.roots.p, w.mark.p);
-        if (r != 0) return static_cast<dup_result>(r);
+        const dup_result r = merge_batches(scan, scratch, run, w.tmp.p, w.roots.p, w.mark.p);
+        if (r != DUP_OK) return r;
     }
 
-    for (int32_t k = 0; k < n; k++) w.keys[k] = rc.rec[k].full_hash;
+    for (int32_t k = 0; k < n; k++) w.keys[k] = run.rec[k].full_hash;
     if (dup_exchange_order(w.keys.p, n, w.perm.p) != DUP_OK) return DUP_NOMEM;
-    dup_apply_order(rc.rec, w.perm.p, n);
+    dup_apply_order(run.rec, w.perm.p, n);
 
     for (int32_t c = 0; c < n;) {
-        if (!rc.rec[c].full_ok) {
+        if (!run.rec[c].full_ok) {
             c++;
             continue;
         }
         int32_t d = c + 1;
-        while (d < n && rc.rec[d].full_ok && rc.rec[d].full_hash == rc.rec[c].full_hash) d++;
-        if (d - c >= 2 && group_full_run(scan, rc, w, c, d) != 0) return DUP_NOMEM;
+        while (d < n && run.rec[d].full_ok && run.rec[d].full_hash == run.rec[c].full_hash) d++;
+        if (d - c >= 2 && group_full_run(scan, run, w, c, d) != DUP_OK) return DUP_NOMEM;
         c = d;
     }
     return DUP_OK;

@@ -12,13 +12,13 @@
 struct XXH64_state_s;
 
 // Scratch of one reading thread, allocated on first use, freed with it.
-struct dup_reader_t {
+struct dup_read_scratch {
     unsigned char *buf = nullptr;   // the batch's blocks
     XXH64_state_s *st = nullptr;    // one hashing state per batch slot
-    dup_reader_t() = default;
-    dup_reader_t(const dup_reader_t &) = delete;
-    dup_reader_t &operator=(const dup_reader_t &) = delete;
-    ~dup_reader_t();
+    dup_read_scratch() = default;
+    dup_read_scratch(const dup_read_scratch &) = delete;
+    dup_read_scratch &operator=(const dup_read_scratch &) = delete;
+    ~dup_read_scratch();
     bool ready();
 };
 
@@ -27,7 +27,7 @@ struct dup_reader_t {
 // Until the run is read, a member's full_hash holds the fingerprint of its
 // first block as read (before the test seam): for a file that fits in one
 // block that is already its full fingerprint.
-struct dup_run_t {
+struct dup_partial_run {
     dup_file_t *rec;             // the run's records
     int32_t n;
     int64_t size;                // every member's recorded size
@@ -41,7 +41,7 @@ struct dup_run_t {
 // batch. *batches counts the batches. Touches only the run's records and
 // arrays, so runs may be read on different threads. DUP_OK, DUP_STOPPED
 // (cancel) or DUP_NOMEM.
-dup_result dup_read_run(const dup_scan_t *scan, dup_reader_t &rd, const dup_run_t &run, int32_t *batches);
+dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run, int32_t *batches);
 
 // Scratch of the grouping of read runs, sized once for the largest run.
 struct dup_group_scratch {
@@ -56,7 +56,7 @@ struct dup_group_scratch {
 // fingerprints, the joining of classes met in different batches (several
 // batches), the full-fingerprint order and the groups, appended to the
 // scan in order. Runs on the worker. DUP_OK, DUP_STOPPED or DUP_NOMEM.
-dup_result dup_group_run(dup_scan_t *scan, dup_reader_t &rd, const dup_run_t &run, dup_group_scratch &w,
+dup_result dup_group_run(dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run, dup_group_scratch &w,
                          bool several_batches);
 
 #endif  // DUP_CONTENT_H

@@ -16,8 +16,8 @@ namespace {
 
 // Closes a content handle on every path out of a scope.
 struct content_guard {
-    intptr_t h;
-    explicit content_guard(intptr_t handle) : h(handle) {}
+    dup_content_t h = DUP_CONTENT_NONE;
+    content_guard() = default;
     ~content_guard() { dup_close_counted(h); }
     content_guard(const content_guard &) = delete;
     content_guard &operator=(const content_guard &) = delete;
@@ -25,26 +25,29 @@ struct content_guard {
 
 }  // namespace
 
-int dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole) {
-    if (!out || size < 0 || !path) return -1;
-    const intptr_t h = dup_open_counted(path, 0, dev, ino);
-    if (h < 0) return h == DUP_OPEN_NO_HANDLE ? static_cast<int>(DUP_OPEN_NO_HANDLE) : -1;
-    content_guard g(h);
+dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out,
+                                int *whole) {
+    if (!out || size < 0 || !path) return DUP_FAILED;
+    content_guard g;
+    const dup_result opened = dup_open_counted(path, 0, dev, ino, &g.h);
+    if (opened != DUP_OK) return opened;
+    const dup_content_t h = g.h;
 
     const int64_t n = size < DUP_BLOCK ? size : DUP_BLOCK;
     // A file that fits in one block is read with its end confirmed: getting
     // exactly n bytes then proves that it ends at its recorded size, so its
     // whole content is what was just hashed.
     unsigned char buf[DUP_BLOCK + 1];
-    const int64_t got = size <= DUP_BLOCK ? dup_content_read_end(h, buf, n, 1) : dup_content_read(h, buf, n);
-    if (got < n) return -1;  // read error, or shorter than recorded
+    int64_t got = 0;
+    const dup_result r = size <= DUP_BLOCK ? dup_content_read_end(h, buf, n, 1, &got) : dup_content_read(h, buf, n, &got);
+    if (r != DUP_OK || got < n) return DUP_FAILED;  // read error, or shorter than recorded
     *out = XXH64(buf, static_cast<size_t>(n), 0);
     if (whole) *whole = size <= DUP_BLOCK && got == n;
-    return 0;
+    return DUP_OK;
 }
 
 dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned char *whole, int32_t i, int32_t j,
-                              dup_runs_t *runs) {
+                              dup_run_bounds *runs) {
     dup_file_t *run = scan->files + i;
     const int32_t m = j - i;
     for (int32_t k = 0; k < m; k++) {

@@ -13,10 +13,11 @@ constexpr int64_t DUP_BLOCK = 65536;  // the first block, and the smallest read
 // XXH64 (seed 0) of the first min(size, DUP_BLOCK) bytes of the file at
 // path, whose identity must be (dev, ino) unless both are 0. *whole (may be
 // null) tells whether the file of at most one block ended exactly at size,
-// so that this is also its full fingerprint. 0; -1 when the file cannot be
-// opened or read that far; DUP_OPEN_NO_HANDLE (handles.h) when no handle
-// was free to open it.
-int dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole);
+// so that this is also its full fingerprint. DUP_OK; DUP_FAILED when the
+// file cannot be opened or read that far; DUP_NO_HANDLE when no handle was
+// free to open it.
+dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out,
+                                int *whole);
 
 // Test seam, never set by the library: when non-null, grouping replaces every
 // fingerprint it takes (full 0: first block, 1: whole content) by what this
@@ -29,7 +30,7 @@ inline uint64_t dup_seam(const char *path, int full, uint64_t h) {
 
 // The partial runs found so far: runs [b[t], e[t]) of files, in the order
 // the worker groups them. Room for n_files / 2, as a run has two or more.
-struct dup_runs_t {
+struct dup_run_bounds {
     int32_t *b = nullptr;
     int32_t *e = nullptr;
     int32_t n = 0;
@@ -50,6 +51,6 @@ struct dup_order_scratch {
 // fingerprints are taken, a member's full_hash holds its first block's
 // fingerprint as read. DUP_OK or DUP_STOPPED (cancel).
 dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned char *whole, int32_t i, int32_t j,
-                              dup_runs_t *runs);
+                              dup_run_bounds *runs);
 
 #endif  // DUP_FIRST_BLOCK_H

@@ -24,10 +24,6 @@ std::atomic<uint64_t> g_closes{0};
 std::mutex g_close_mu;
 std::condition_variable g_close_cv;
 
-constexpr int64_t WAIT_FIRST_NS = 1000000;      // 1 ms
-constexpr int64_t WAIT_STEP_MAX_NS = 50000000;  // 50 ms
-constexpr int64_t WAIT_TOTAL_NS = 2000000000;   // 2 s
-
 int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -42,21 +38,21 @@ void dup_handles_set_budget(void) {
     g_content_budget.store(budget, std::memory_order_relaxed);
 }
 
-intptr_t dup_open_counted(const char *path, int sequential, uint64_t dev, uint64_t ino) {
-    if (!path) return DUP_OPEN_FAILED;
+dup_result dup_open_counted(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *h) {
+    *h = DUP_CONTENT_NONE;
+    if (!path) return DUP_FAILED;
     if (g_content_open.fetch_add(1, std::memory_order_relaxed) >= g_content_budget.load(std::memory_order_relaxed)) {
         g_content_open.fetch_sub(1, std::memory_order_relaxed);
-        return DUP_OPEN_NO_HANDLE;
+        return DUP_NO_HANDLE;
     }
-    dup_perr why = DUP_PERR_OTHER;
-    const dup_content_t h = dup_content_open(path, sequential, dev, ino, &why);
-    if (h != DUP_CONTENT_NONE) return h;
+    const dup_result r = dup_content_open(path, sequential, dev, ino, h);
+    if (r == DUP_OK) return DUP_OK;
     g_content_open.fetch_sub(1, std::memory_order_relaxed);
-    return why == DUP_PERR_NO_HANDLES ? DUP_OPEN_NO_HANDLE : DUP_OPEN_FAILED;
+    return r == DUP_NO_HANDLE ? DUP_NO_HANDLE : DUP_FAILED;
 }
 
-void dup_close_counted(intptr_t h) {
-    if (h < 0) return;
+void dup_close_counted(dup_content_t h) {
+    if (h == DUP_CONTENT_NONE) return;
     dup_content_close(h);
     g_content_open.fetch_sub(1, std::memory_order_seq_cst);
     if (g_waiters.load(std::memory_order_seq_cst) > 0) {
@@ -66,7 +62,7 @@ void dup_close_counted(intptr_t h) {
     }
 }
 
-dup_handle_wait::dup_handle_wait() : counted_ns_(0), step_ns_(WAIT_FIRST_NS) {
+dup_handle_wait::dup_handle_wait() {
     g_waiters.fetch_add(1, std::memory_order_seq_cst);
     closes_ = g_closes.load(std::memory_order_seq_cst);
 }
@@ -78,16 +74,15 @@ bool dup_handle_wait::pause() {
     // no bound; only a shortage that is the host's or the limit's is waited
     // out for a bounded time.
     const bool ours = g_content_open.load(std::memory_order_seq_cst) > 0;
-    if (!ours && counted_ns_ >= WAIT_TOTAL_NS) return false;
+    if (!ours && backoff_.exhausted()) return false;
     const int64_t start = now_ns();
     {
         std::unique_lock<std::mutex> lock(g_close_mu);
-        g_close_cv.wait_for(lock, std::chrono::nanoseconds(step_ns_),
+        g_close_cv.wait_for(lock, std::chrono::nanoseconds(backoff_.take()),
                             [&] { return g_closes.load(std::memory_order_seq_cst) != closes_; });
         closes_ = g_closes.load(std::memory_order_seq_cst);
     }
-    if (!ours) counted_ns_ += now_ns() - start;
-    step_ns_ = std::min(step_ns_ * 2, WAIT_STEP_MAX_NS);
+    if (!ours) backoff_.spent_ns += now_ns() - start;
     return true;
 }
 

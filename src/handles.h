@@ -12,24 +12,23 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "scan.h"
 
-// Results of the counted open besides a handle (>= 0).
-constexpr intptr_t DUP_OPEN_FAILED = -1;     // missing, unreadable, not the recorded file
-constexpr intptr_t DUP_OPEN_NO_HANDLE = -2;  // none free: worth trying again once one is closed
-constexpr intptr_t DUP_OPEN_CANCELLED = -3;  // a cancel ended the wait for one
-
-// Opens a file's content (see dup_content_open) as one of the handles
-// reading may hold. DUP_OPEN_NO_HANDLE when the process has none free or
-// reading holds its share.
-intptr_t dup_open_counted(const char *path, int sequential, uint64_t dev, uint64_t ino);
+// Opens a file's content (see dup_content_open) into *h as one of the
+// handles reading may hold. DUP_OK; DUP_FAILED when it is missing,
+// unreadable or not the recorded file; DUP_NO_HANDLE when the process has
+// none free or reading holds its share (worth trying again once one is
+// closed). *h is DUP_CONTENT_NONE unless DUP_OK.
+dup_result dup_open_counted(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *h);
 // Closes a handle of dup_open_counted and wakes a reader waiting for one.
-// Accepts a negative value.
-void dup_close_counted(intptr_t h);
+// Accepts DUP_CONTENT_NONE.
+void dup_close_counted(dup_content_t h);
+
 // Reads the process's limit of open files now: reading may hold half.
 void dup_handles_set_budget(void);
 
-// Waiting for a handle. A reader that got DUP_OPEN_NO_HANDLE while it holds
+// Waiting for a handle. A reader that got DUP_NO_HANDLE while it holds
 // no content handle itself keeps one of these while it waits and tries
 // again: pause() waits until any content handle is closed, or a short while
 // (1 ms, doubling up to 50 ms), and answers false once the wait is over.
@@ -46,29 +45,27 @@ public:
     bool pause();
 
 private:
-    int64_t counted_ns_;
-    int64_t step_ns_;
-    uint64_t closes_;  // closes seen before the last try
+    dup_backoff backoff_;  // counts only the time spent while the library held no handle
+    uint64_t closes_;      // closes seen before the last try
 };
 int32_t dup_handle_waiters(void);
 
-// Calls attempt() until it answers something else than DUP_OPEN_NO_HANDLE
-// and returns that answer; DUP_OPEN_FAILED when no handle came free in
-// time, and DUP_OPEN_CANCELLED when a cancel ended the wait. Readers already
-// waiting go first: a handle that comes free is theirs.
+// Calls attempt() until it answers something else than DUP_NO_HANDLE and
+// returns that answer; DUP_FAILED when no handle came free in time, and
+// DUP_CANCELLED when a cancel ended the wait. Readers already waiting go
+// first: a handle that comes free is theirs.
 template <class F>
-auto dup_retry_for_handle(const dup_scan_t *scan, F attempt) -> decltype(attempt()) {
-    using result = decltype(attempt());
+dup_result dup_retry_for_handle(const dup_scan_t *scan, F attempt) {
     if (dup_handle_waiters() == 0) {
-        const result r = attempt();
-        if (r != DUP_OPEN_NO_HANDLE) return r;
+        const dup_result r = attempt();
+        if (r != DUP_NO_HANDLE) return r;
     }
     dup_handle_wait w;
     for (;;) {
-        if (!w.pause()) return static_cast<result>(DUP_OPEN_FAILED);
-        if (dup_cancel_requested(scan)) return static_cast<result>(DUP_OPEN_CANCELLED);
-        const result r = attempt();
-        if (r != DUP_OPEN_NO_HANDLE) return r;
+        if (!w.pause()) return DUP_FAILED;
+        if (dup_cancel_requested(scan)) return DUP_CANCELLED;
+        const dup_result r = attempt();
+        if (r != DUP_NO_HANDLE) return r;
     }
 }
 

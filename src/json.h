@@ -53,14 +53,14 @@ using dup_json_value = dup_json_doc::ValueType;
 constexpr unsigned DUP_JSON_PARSE_FLAGS =
     rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 
-// Parses text[0..len) into doc. Returns 0, or -1 when the text is not one
-// complete valid JSON text or memory ran out.
-inline int dup_json_parse(dup_json_doc &doc, const char *text, size_t len) noexcept {
+// Parses text[0..len) into doc. DUP_OK; DUP_FAILED when the text is not one
+// complete valid JSON text, DUP_NOMEM when memory ran out.
+inline dup_result dup_json_parse(dup_json_doc &doc, const char *text, size_t len) noexcept {
     try {
         doc.Parse<DUP_JSON_PARSE_FLAGS>(text, len);
-        return doc.HasParseError() ? -1 : 0;
+        return doc.HasParseError() ? DUP_FAILED : DUP_OK;
     } catch (const std::bad_alloc &) {
-        return -1;
+        return DUP_NOMEM;
     }
 }
 

@@ -6,7 +6,7 @@
 #include "handles.h"
 #include "size.h"
 
-int32_t dup_reader_threads = 8;
+int32_t dup_reading_threads = 8;
 
 namespace {
 
@@ -38,13 +38,13 @@ void take_first_blocks(void *arg) {
         dup_file_t &r = pp->f[pp->todo[t]];
         uint64_t h = 0;
         int whole = 0;
-        const int got = dup_retry_for_handle(
+        const dup_result got = dup_retry_for_handle(
             pp->scan, [&] { return dup_hash_first_block(r.path, r.size, r.dev, r.ino, &h, &whole); });
-        if (got == 0) {
+        if (got == DUP_OK) {
             r.partial_hash = h;
             r.partial_ok = 1;
             pp->whole[pp->todo[t]] = static_cast<unsigned char>(whole);
-        } else if (got != DUP_OPEN_CANCELLED) {
+        } else if (got != DUP_CANCELLED) {
             r.read_failed = 1;
         }
     }
@@ -52,13 +52,13 @@ void take_first_blocks(void *arg) {
 
 }  // namespace
 
-dup_readers::~dup_readers() {
+dup_thread_group::~dup_thread_group() {
     for (int32_t k = 0; k < n_; k++) dup_thread_join(th_[k]);
 }
 
-void dup_readers::start(void (*fn)(void *), void *arg, int32_t want) {
+void dup_thread_group::start(void (*fn)(void *), void *arg, int32_t want) {
     for (int32_t k = 1; k < want && n_ < MAX; k++)
-        if ((th_[n_] = dup_thread_start(fn, arg))) n_++;
+        if (dup_thread_start(fn, arg, &th_[n_]) == DUP_OK) n_++;
 }
 
 dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {
@@ -80,10 +80,10 @@ dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {
     pp.todo = todo.p;
     pp.n_todo = m;
     pp.whole = whole;
-    int32_t want = dup_reader_threads < 1 ? 1 : std::min(dup_reader_threads, MAX_FIRST_BLOCK_THREADS);
+    int32_t want = dup_reading_threads < 1 ? 1 : std::min(dup_reading_threads, MAX_FIRST_BLOCK_THREADS);
     want = std::min(want, std::max(m / 16, 1));  // a handful of files is not worth a thread
     {
-        dup_readers pool;
+        dup_thread_group pool;
         pool.start(take_first_blocks, &pp, want);
         take_first_blocks(&pp);
     }
@@ -93,7 +93,7 @@ dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {
 // ---- whole content ---------------------------------------------------------------------
 
 dup_content_pool::dup_content_pool(dup_scan_t *scan, int32_t *parent, unsigned char *invalid,
-                                   const unsigned char *whole, const dup_runs_t &runs, unsigned char *done,
+                                   const unsigned char *whole, const dup_run_bounds &runs, unsigned char *done,
                                    signed char *result, unsigned char *merge)
     : scan_(scan), parent_(parent), invalid_(invalid), whole_(whole), runs_(runs), done_(done), result_(result),
       merge_(merge), back_(runs.n) {}
@@ -102,14 +102,14 @@ dup_content_pool::~dup_content_pool() { stop_.store(1, std::memory_order_relaxed
 
 void dup_content_pool::start(int32_t want) { threads_.start(thread_body, this, want); }
 
-dup_run_t dup_content_pool::run(int32_t t) const {
+dup_partial_run dup_content_pool::run(int32_t t) const {
     const int32_t b = runs_.b[t];
     dup_file_t *f = scan_->files;
-    return dup_run_t{f + b, runs_.e[t] - b, f[b].size, parent_ + b, invalid_ + b, whole_ + b};
+    return dup_partial_run{f + b, runs_.e[t] - b, f[b].size, parent_ + b, invalid_ + b, whole_ + b};
 }
 
-void dup_content_pool::read(int32_t t, dup_reader_t &rd) {
-    const dup_run_t rc = run(t);
+void dup_content_pool::read(int32_t t, dup_read_scratch &rd) {
+    const dup_partial_run rc = run(t);
     for (int32_t k = 0; k < rc.n; k++) {
         rc.parent[k] = k;
         rc.invalid[k] = 0;
@@ -125,7 +125,7 @@ void dup_content_pool::read(int32_t t, dup_reader_t &rd) {
 
 void dup_content_pool::thread_body(void *self) {
     auto *pool = static_cast<dup_content_pool *>(self);
-    dup_reader_t rd;
+    dup_read_scratch rd;
     while (!pool->stop_.load(std::memory_order_relaxed)) {
         int32_t t;
         {
@@ -137,7 +137,7 @@ void dup_content_pool::thread_body(void *self) {
     }
 }
 
-dup_result dup_content_pool::await(int32_t t, dup_reader_t &rd, bool *several_batches) {
+dup_result dup_content_pool::await(int32_t t, dup_read_scratch &rd, bool *several_batches) {
     std::atomic_ref<unsigned char> done(done_[t]);
     bool mine;
     {

@@ -1,11 +1,46 @@
 // The record arrays of a scan: skipped entries and groups appended, and the
 // release of everything a scan holds.
 #include <cstdlib>
-#include <cstring>
 
 #include "scan.h"
 
 namespace {
+
+// The one table of reason names, in the order of the enum: the results text,
+// the header's list and every host's comparison go by these texts.
+struct reason_row {
+    dup_skip_reason reason;
+    const char *name;
+};
+constexpr reason_row REASONS[] = {
+    {DUP_SKIP_ROOT_MISSING, "root_missing"},
+    {DUP_SKIP_NAME_TOO_LONG, "name_too_long"},
+    {DUP_SKIP_NOT_DIRECTORY, "not_directory"},
+    {DUP_SKIP_SYMLINK, "symlink"},
+    {DUP_SKIP_SYMLINK_STAT_FAILED, "symlink_stat_failed"},
+    {DUP_SKIP_SYMLINK_LOOP, "symlink_loop"},
+    {DUP_SKIP_ALREADY_SCANNED, "already_scanned"},
+    {DUP_SKIP_BELOW_MIN_SIZE, "below_min_size"},
+    {DUP_SKIP_ABOVE_MAX_SIZE, "above_max_size"},
+    {DUP_SKIP_EXCLUDE, "exclude"},
+    {DUP_SKIP_EXCLUDE_GLOB, "exclude_glob"},
+    {DUP_SKIP_HIDDEN, "hidden"},
+    {DUP_SKIP_OTHER_FILE_SYSTEM, "other_file_system"},
+    {DUP_SKIP_MAX_DEPTH, "max_depth"},
+    {DUP_SKIP_LSTAT_FAILED, "lstat_failed"},
+    {DUP_SKIP_NOT_REGULAR, "not_regular"},
+    {DUP_SKIP_OPENDIR_FAILED, "opendir_failed"},
+    {DUP_SKIP_INVALID_UTF8, "invalid_utf8"},
+    {DUP_SKIP_READ_FAILED, "read_failed"},
+};
+static_assert(sizeof REASONS / sizeof REASONS[0] == DUP_SKIP_REASON_COUNT, "a reason without a name");
+
+constexpr bool reasons_in_order() {
+    for (size_t i = 0; i < DUP_SKIP_REASON_COUNT; i++)
+        if (REASONS[i].reason != i) return false;
+    return true;
+}
+static_assert(reasons_in_order(), "the reason table is out of the enum's order");
 
 void free_strings(char **v, int32_t n) {
     if (!v) return;
@@ -15,18 +50,17 @@ void free_strings(char **v, int32_t n) {
 
 }  // namespace
 
-dup_result dup_add_skip(dup_scan_t *scan, const char *path, const char *reason) {
+const char *dup_skip_reason_name(dup_skip_reason reason) {
+    return reason < DUP_SKIP_REASON_COUNT ? REASONS[reason].name : nullptr;
+}
+
+dup_result dup_add_skip(dup_scan_t *scan, const char *path, dup_skip_reason reason) {
     if (!path || !dup_array_reserve(scan->skipped, scan->n_skipped, scan->cap_skipped, DUP_SKIPPED_FIRST_CAP))
         return DUP_NOMEM;
     char *p = dup_strdup(path);
-    char *r = dup_strdup(reason);
-    if (!p || !r) {
-        free(p);
-        free(r);
-        return DUP_NOMEM;
-    }
+    if (!p) return DUP_NOMEM;
     scan->skipped[scan->n_skipped].path = p;
-    scan->skipped[scan->n_skipped].reason = r;
+    scan->skipped[scan->n_skipped].reason = reason;
     scan->n_skipped++;
     return DUP_OK;
 }
@@ -47,7 +81,7 @@ dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char 
     g.hash = hash;
     g.size = size;
     g.files = files;
-    g.n_files = g.cap_files = cnt;
+    g.n_files = cnt;
     scan->n_groups++;
     scan->wasted_bytes += size * static_cast<int64_t>(distinct - 1);
     return DUP_OK;
@@ -80,10 +114,7 @@ void free_scan_data(dup_scan_t *scan) {
     free_strings(scan->exclude_glob, scan->n_exclude_glob);
     dup_free_files(scan);
     if (scan->skipped) {
-        for (int32_t i = 0; i < scan->n_skipped; i++) {
-            free(scan->skipped[i].path);
-            free(scan->skipped[i].reason);
-        }
+        for (int32_t i = 0; i < scan->n_skipped; i++) free(scan->skipped[i].path);
         free(scan->skipped);
     }
     if (scan->groups) {

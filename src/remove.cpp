@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "base.h"
 #include "platform/platform.h"
@@ -16,24 +17,17 @@
 
 namespace {
 
-constexpr dup_delete_outcome refuse(const char *msg) { return {0, msg}; }
-constexpr dup_delete_outcome fail(const char *msg) { return {-1, msg}; }
-
-// The refusal for an object of the given type, or null for a regular file.
-const char *type_refusal(dup_ftype type) {
-    if (type == DUP_FT_LNK) return "refused: symlink";
-    if (type == DUP_FT_DIR) return "refused: directory";
-    if (type != DUP_FT_REG) return "refused: not a regular file";
-    return nullptr;
+// The refusal for an object of the given type, or DUP_OK for a regular file.
+dup_result type_refusal(dup_ftype type) {
+    if (type == DUP_FT_LNK) return DUP_REFUSED_SYMLINK;
+    if (type == DUP_FT_DIR) return DUP_REFUSED_DIRECTORY;
+    if (type != DUP_FT_REG) return DUP_REFUSED_NOT_REGULAR;
+    return DUP_OK;
 }
 
-// Holds the directory of the entry for one scope.
-struct parent_guard {
-    dup_parent_t *dir;
-    explicit parent_guard(dup_parent_t *d) : dir(d) {}
-    ~parent_guard() { dup_parent_close(dir); }
-    parent_guard(const parent_guard &) = delete;
-    parent_guard &operator=(const parent_guard &) = delete;
+// Closes the directory of the entry when its scope ends.
+struct parent_closer {
+    void operator()(dup_parent_t *dir) const { dup_parent_close(dir); }
 };
 
 // dir + "/" + name as a new heap string, without doubling the '/' of "/".
@@ -49,70 +43,70 @@ char *join_path(const char *dir, const char *name) {
     return out;
 }
 
+// Whether the canonical form of the entry `name` of the open directory lies
+// inside a registered root.
+bool entry_inside_roots(const dup_parent_t *dir, const char *name) {
+    std::unique_ptr<char, dup_free_deleter> dir_canon(dup_parent_canonical(dir));
+    if (!dir_canon) return false;
+    std::unique_ptr<char, dup_free_deleter> canon(join_path(dir_canon.get(), name));
+    return canon && dup_root_admits(canon.get());
+}
+
 // The root test and the removal of a path that the checks found to be a
 // regular file. The parent directory is opened once; the entry is examined,
 // placed and removed through that one handle. Without a race every check
 // here agrees with the checks already made on the path, so the outcome is
 // the root test's or the removal's.
-dup_delete_outcome remove_checked(const char *path) {
+dup_result remove_checked(const char *path) {
     // No handle on the directory means no canonical form for the path: it
     // counts as outside every root.
     const char *name;
-    parent_guard dir(dup_parent_open(path, &name));
-    if (!dir.dir) return refuse("refused: outside scanned roots");
+    dup_parent_t *opened;
+    if (dup_parent_open(path, &opened, &name) != DUP_OK) return DUP_REFUSED_OUTSIDE;
+    const std::unique_ptr<dup_parent_t, parent_closer> dir(opened);
 
     // The entry the directory holds now may not be the one the path led to.
     dup_stat_t seen;
-    if (dup_parent_stat(dir.dir, name, &seen) != 0) return fail("path not found");
-    if (const char *msg = type_refusal(seen.type)) return refuse(msg);
-
-    bool inside = false;
-    {
-        dup_heap_str dir_canon(dup_parent_canonical(dir.dir));
-        if (dir_canon.p) {
-            dup_heap_str canon(join_path(dir_canon.p, name));
-            if (canon.p) inside = dup_root_admits(canon.p);
-        }
-    }
-    if (!inside) return refuse("refused: outside scanned roots");
+    if (dup_parent_stat(dir.get(), name, &seen) != DUP_OK) return DUP_E_NOT_FOUND;
+    if (const dup_result refused = type_refusal(seen.type); refused != DUP_OK) return refused;
+    if (!entry_inside_roots(dir.get(), name)) return DUP_REFUSED_OUTSIDE;
 
     // The name may have been pointed at another object since it was
     // examined; remove only the regular file that passed.
     dup_stat_t now;
-    if (dup_parent_stat(dir.dir, name, &now) != 0 || now.type != DUP_FT_REG || now.dev != seen.dev ||
+    if (dup_parent_stat(dir.get(), name, &now) != DUP_OK || now.type != DUP_FT_REG || now.dev != seen.dev ||
         now.ino != seen.ino)
-        return fail("unlink failed");
-    if (dup_parent_remove(dir.dir, name) != 0) return fail("unlink failed");
-    return {1, nullptr};
+        return DUP_E_UNLINK;
+    if (dup_parent_remove(dir.get(), name) != DUP_OK) return DUP_E_UNLINK;
+    return DUP_OK;
 }
 
 }  // namespace
 
-int dup_path_has_dotdot(const char *path) {
-    if (!path) return 1;
+bool dup_path_has_dotdot(const char *path) {
+    if (!path) return true;
     // Every character the system takes as a separator ends a component: on
     // Windows "C:\data\..\x" climbs out as surely as "/data/../x".
     const char *piece = path;
     for (;;) {
         const char *end = piece;
         while (*end && !dup_path_separator(*end)) end++;
-        if (end - piece == 2 && piece[0] == '.' && piece[1] == '.') return 1;
-        if (!*end) return 0;
+        if (end - piece == 2 && piece[0] == '.' && piece[1] == '.') return true;
+        if (!*end) return false;
         piece = end + 1;
     }
 }
 
-dup_delete_outcome dup_delete_guarded(const char *path) {
-    if (!path || !*path) return fail("NULL or empty path");
+dup_result dup_delete_guarded(const char *path) {
+    if (!path || !*path) return DUP_E_EMPTY_PATH;
     // Looks at the text only, before anything touches the file system.
-    if (dup_path_has_dotdot(path)) return refuse("refused: path contains ..");
+    if (dup_path_has_dotdot(path)) return DUP_REFUSED_DOTDOT;
 
-    // Both queries report a link as a link, so a dangling link is refused as
+    // The query reports a link as a link, so a dangling link is refused as
     // a link rather than reported missing.
     dup_stat_t st;
-    if (dup_fill_stat(path, &st, 0) == 0 && st.type == DUP_FT_LNK) return refuse("refused: symlink");
-    if (dup_fill_stat(path, &st, 0) != 0) return fail("path not found");
-    if (const char *msg = type_refusal(st.type)) return refuse(msg);
+    if (dup_fill_stat(path, &st, 0) != DUP_OK) return DUP_E_NOT_FOUND;
+    if (const dup_result refused = type_refusal(st.type); refused != DUP_OK) return refused;
 
     return remove_checked(path);
 }

@@ -3,18 +3,16 @@
 #ifndef DUP_REMOVE_H
 #define DUP_REMOVE_H
 
-// The outcome of a delete request: 1 removed, 0 refused, -1 error, with the
-// fixed message for the caller's error text (null when removed).
-struct dup_delete_outcome {
-    int result;
-    const char *message;
-};
+#include "base.h"
 
-dup_delete_outcome dup_delete_guarded(const char *path);
+// Deletes the file at path when every guard passes: DUP_OK when it was
+// removed, a refusal (DUP_REFUSED_*, see dup_result_refused) or an error
+// (DUP_E_EMPTY_PATH, DUP_E_NOT_FOUND, DUP_E_UNLINK).
+dup_result dup_delete_guarded(const char *path);
 
 // Whether the path has a component that is exactly "..". Components are
 // separated as the system separates them (dup_path_separator); a null path
 // counts as having one.
-int dup_path_has_dotdot(const char *path);
+bool dup_path_has_dotdot(const char *path);
 
 #endif  // DUP_REMOVE_H

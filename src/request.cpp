@@ -48,20 +48,20 @@ const dup_json_value *json_member(const dup_json_value &obj, const char *key) {
 }
 
 // One entry per element of a JSON array: a copy of each string, null for
-// anything else. Returns 0, or -1 when memory ran out (for the entries or
-// for a copy: a pattern lost that way would silently leave out nothing).
-int copy_strings(const dup_json_value &arr, char ***out, int32_t *n_out) {
+// anything else. DUP_OK, or DUP_NOMEM (for the entries or for a copy: a
+// pattern lost that way would silently leave out nothing).
+dup_result copy_strings(const dup_json_value &arr, char ***out, int32_t *n_out) {
     const auto n = static_cast<int32_t>(arr.Size());
-    if (n <= 0) return 0;
+    if (n <= 0) return DUP_OK;
     auto **v = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
-    if (!v) return -1;
+    if (!v) return DUP_NOMEM;
     *out = v;
     *n_out = n;
     for (int32_t i = 0; i < n; i++) {
         const dup_json_value &e = arr[static_cast<rapidjson::SizeType>(i)];
-        if (e.IsString() && !(v[i] = dup_strdup(e.GetString()))) return -1;
+        if (e.IsString() && !(v[i] = dup_strdup(e.GetString()))) return DUP_NOMEM;
     }
-    return 0;
+    return DUP_OK;
 }
 
 // The keys the first interface defined ("min_size", "follow_symlinks",
@@ -85,9 +85,9 @@ bool added_keys_valid(const dup_json_value &obj) {
     return true;
 }
 
-// Applies the options object to the slot. Returns 0, or -1 when the exclude
-// entries could not be allocated.
-int apply_options(dup_scan_t *scan, const dup_json_value &obj) {
+// Applies the options object to the slot. DUP_OK, or DUP_NOMEM when the
+// exclude entries could not be allocated.
+dup_result apply_options(dup_scan_t *scan, const dup_json_value &obj) {
     if (const dup_json_value *v = json_member(obj, "min_size"); v && json_is_integer(*v))
         scan->min_size = json_int64_clamped(*v);
 
@@ -95,24 +95,25 @@ int apply_options(dup_scan_t *scan, const dup_json_value &obj) {
         if (v->IsBool())
             scan->follow_symlinks = v->GetBool() ? 1 : 0;
         else if (json_is_integer(*v))
-            scan->follow_symlinks = static_cast<uint32_t>(v->IsInt64() ? v->GetInt64() : v->GetUint64()) != 0 ? 1 : 0;
+            scan->follow_symlinks =
+                static_cast<uint32_t>(v->IsInt64() ? static_cast<uint64_t>(v->GetInt64()) : v->GetUint64()) != 0 ? 1 : 0;
     }
 
     if (const dup_json_value *v = json_member(obj, "max_files"); v && json_is_integer(*v))
         scan->max_files = json_int64_clamped(*v);
 
     if (const dup_json_value *v = json_member(obj, "exclude"); v && v->IsArray())
-        if (copy_strings(*v, &scan->exclude, &scan->n_exclude) != 0) return -1;
+        if (copy_strings(*v, &scan->exclude, &scan->n_exclude) != DUP_OK) return DUP_NOMEM;
 
     // The added keys, checked by added_keys_valid.
     if (const dup_json_value *v = json_member(obj, "hard_links")) scan->hard_links = v->GetBool() ? 1 : 0;
     if (const dup_json_value *v = json_member(obj, "max_size")) scan->max_size = v->GetInt64();
     if (const dup_json_value *v = json_member(obj, "exclude_glob"))
-        if (copy_strings(*v, &scan->exclude_glob, &scan->n_exclude_glob) != 0) return -1;
+        if (copy_strings(*v, &scan->exclude_glob, &scan->n_exclude_glob) != DUP_OK) return DUP_NOMEM;
     if (const dup_json_value *v = json_member(obj, "skip_hidden")) scan->skip_hidden = v->GetBool() ? 1 : 0;
     if (const dup_json_value *v = json_member(obj, "one_file_system")) scan->one_file_system = v->GetBool() ? 1 : 0;
     if (const dup_json_value *v = json_member(obj, "max_depth")) scan->max_depth = v->GetInt64();
-    return 0;
+    return DUP_OK;
 }
 
 bool options_absent(const char *options_json) {
@@ -121,7 +122,7 @@ bool options_absent(const char *options_json) {
 
 }  // namespace
 
-const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
+dup_result dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char *options_json) {
     // Each document draws on a pool declared here: left to itself it would
     // create its pool with operator new, and a failure there would throw
     // outside the JSON layer that turns running out of memory into a
@@ -129,39 +130,40 @@ const char *dup_parse_request(dup_scan_t *scan, const char *dirs_json, const cha
     if (!options_absent(options_json)) {
         dup_json_doc::AllocatorType pool;
         dup_json_doc doc(&pool);
-        if (dup_json_parse(doc, options_json, strlen(options_json)) != 0)
-            return "invalid options_json";
-        if (!doc.IsObject()) return "options_json must be object";
+        // A text the pool had no memory to read is refused as unreadable.
+        if (dup_json_parse(doc, options_json, strlen(options_json)) != DUP_OK)
+            return DUP_E_INVALID_OPTIONS;
+        if (!doc.IsObject()) return DUP_E_OPTIONS_NOT_OBJECT;
         for (const char *key : {"exclude", "exclude_glob"})
             if (const dup_json_value *ex = json_member(doc, key); ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
-                return "invalid options_json";
-        if (!added_keys_valid(doc)) return "invalid options_json";
-        if (apply_options(scan, doc) != 0) return "oom";
+                return DUP_E_INVALID_OPTIONS;
+        if (!added_keys_valid(doc)) return DUP_E_INVALID_OPTIONS;
+        if (apply_options(scan, doc) != DUP_OK) return DUP_NOMEM;
     }
 
-    if (!*dirs_json) return "dirs_json required";
+    if (!*dirs_json) return DUP_E_DIRS_REQUIRED;
     {
         dup_json_doc::AllocatorType pool;
         dup_json_doc doc(&pool);
-        if (dup_json_parse(doc, dirs_json, strlen(dirs_json)) != 0) return "invalid dirs_json";
-        if (!doc.IsArray()) return "dirs_json must be array";
-        if (!json_array_strings_are_clean(doc)) return "invalid dirs_json";
+        if (dup_json_parse(doc, dirs_json, strlen(dirs_json)) != DUP_OK) return DUP_E_INVALID_DIRS;
+        if (!doc.IsArray()) return DUP_E_DIRS_NOT_ARRAY;
+        if (!json_array_strings_are_clean(doc)) return DUP_E_INVALID_DIRS;
         const auto n = static_cast<int32_t>(doc.Size());
-        if (n <= 0) return "dirs_json empty";
+        if (n <= 0) return DUP_E_DIRS_EMPTY;
         scan->roots = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
         scan->real_roots = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
-        if (!scan->roots || !scan->real_roots) return "oom";
+        if (!scan->roots || !scan->real_roots) return DUP_NOMEM;
         scan->n_roots = scan->n_real_roots = 0;
         for (const auto &e : doc.GetArray()) {
             if (!e.IsString() || e.GetStringLength() == 0) continue;
             // A root that got no copy would be neither scanned nor reported.
-            if (!(scan->roots[scan->n_roots] = dup_strdup(e.GetString()))) return "oom";
+            if (!(scan->roots[scan->n_roots] = dup_strdup(e.GetString()))) return DUP_NOMEM;
             scan->n_roots++;
             if (char *real = dup_root_canonical(e.GetString()))
                 scan->real_roots[scan->n_real_roots++] = real;
         }
     }
-    if (scan->n_roots == 0) return "no valid directories";
-    return nullptr;
+    if (scan->n_roots == 0) return DUP_E_NO_VALID_DIRS;
+    return DUP_OK;
 }
 

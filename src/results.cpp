@@ -41,8 +41,10 @@ bool write_results(dup_json_writer &w, const dup_scan_t *scan) {
     ok = ok && w.Key("skipped") && w.StartArray();
     for (int32_t i = 0; ok && i < scan->n_skipped; i++) {
         const dup_skip_t &s = scan->skipped[i];
-        ok = w.StartObject() && w.Key("path") && write_string(w, s.path) && w.Key("reason") &&
-             write_string(w, s.reason) && w.EndObject();
+        // A reason outside the table has no text: the document cannot be whole.
+        const char *reason = dup_skip_reason_name(s.reason);
+        ok = reason && w.StartObject() && w.Key("path") && write_string(w, s.path) && w.Key("reason") &&
+             write_string(w, reason) && w.EndObject();
     }
     ok = ok && w.EndArray() && w.EndObject();
     return ok;
@@ -50,7 +52,7 @@ bool write_results(dup_json_writer &w, const dup_scan_t *scan) {
 
 }  // namespace
 
-int dup_build_results_json(dup_scan_t *scan) {
+dup_result dup_build_results_json(dup_scan_t *scan) {
     // The text is written whole or not at all: a results text that silently
     // lacks a group or a path because memory ran out would be a wrong answer
     // reported as success.
@@ -58,17 +60,17 @@ int dup_build_results_json(dup_scan_t *scan) {
     try {
         dup_json_buffer buf;
         dup_json_writer w(buf);
-        if (!write_results(w, scan) || !w.IsComplete()) return -1;
+        if (!write_results(w, scan) || !w.IsComplete()) return DUP_FAILED;
         size_t n = buf.GetSize();
         text = static_cast<char *>(malloc(n + 1));
-        if (!text) return -1;
+        if (!text) return DUP_NOMEM;
         memcpy(text, buf.GetString(), n);
         text[n] = '\0';
     } catch (const std::bad_alloc &) {
         free(text);
-        return -1;
+        return DUP_NOMEM;
     }
     free(scan->results_json);
     scan->results_json = text;
-    return 0;
+    return DUP_OK;
 }

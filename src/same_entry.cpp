@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <xxhash.h>
 
@@ -56,40 +57,31 @@ char *split_path(const char *path, const char **name) {
 
 // Places the entry that record f names now. A record reached through a
 // followed link names the link's target, so the target's canonical path is
-// placed instead. Returns 0 with key set, 1 when the entry cannot be placed
-// (gone, no longer the file the walk saw), -1 when memory ran out.
-int place_entry(const dup_file_t &f, entry_key *key) {
+// placed instead. DUP_OK with key set, DUP_FAILED when the entry cannot be
+// placed (gone, no longer the file the walk saw), DUP_NOMEM.
+dup_result place_entry(const dup_file_t &f, entry_key *key) {
     dup_stat_t st;
-    if (dup_fill_stat(f.path, &st, 0) != 0) return 1;
-    char *canon = nullptr;
+    if (dup_fill_stat(f.path, &st, 0) != DUP_OK) return DUP_FAILED;
+    std::unique_ptr<char, dup_free_deleter> canon;
     const char *target = f.path;
     if (st.type == DUP_FT_LNK) {
-        if (dup_fill_stat(f.path, &st, 1) != 0 || st.type != DUP_FT_REG) return 1;
+        if (dup_fill_stat(f.path, &st, 1) != DUP_OK || st.type != DUP_FT_REG) return DUP_FAILED;
         // Checked again below in case the path changed meanwhile.
-        canon = dup_canonical_path(f.path);
-        if (!canon) return 1;
-        target = canon;
-        if (dup_fill_stat(target, &st, 0) != 0) st.type = DUP_FT_OTHER;
+        canon.reset(dup_canonical_path(f.path));
+        if (!canon) return DUP_FAILED;
+        target = canon.get();
+        if (dup_fill_stat(target, &st, 0) != DUP_OK) st.type = DUP_FT_OTHER;
     }
-    int r = 1;
-    if (st.type == DUP_FT_REG && st.dev == f.dev && st.ino == f.ino) {
-        const char *name;
-        char *dir = split_path(target, &name);
-        if (!dir) {
-            r = -1;
-        } else {
-            dup_stat_t dst;
-            if (dup_fill_stat(dir, &dst, 1) == 0 && dst.type == DUP_FT_DIR) {
-                key->dir_dev = dst.dev;
-                key->dir_ino = dst.ino;
-                key->name = dup_strdup(name);
-                r = key->name ? 0 : -1;
-            }
-            free(dir);
-        }
-    }
-    free(canon);
-    return r;
+    if (st.type != DUP_FT_REG || st.dev != f.dev || st.ino != f.ino) return DUP_FAILED;
+    const char *name;
+    std::unique_ptr<char, dup_free_deleter> dir(split_path(target, &name));
+    if (!dir) return DUP_NOMEM;
+    dup_stat_t dst;
+    if (dup_fill_stat(dir.get(), &dst, 1) != DUP_OK || dst.type != DUP_FT_DIR) return DUP_FAILED;
+    key->dir_dev = dst.dev;
+    key->dir_ino = dst.ino;
+    key->name = dup_strdup(name);
+    return key->name ? DUP_OK : DUP_NOMEM;
 }
 
 int cmp_keys(const entry_key &a, const entry_key &b) {
@@ -101,18 +93,18 @@ int cmp_keys(const entry_key &a, const entry_key &b) {
 // Marks in drop[] the later records of idx[s, t) (all of one identity)
 // that name the entry of an earlier one. A record whose entry cannot be
 // placed may be any of the others, so it is dropped too, unless none can
-// be placed: then the first stands for them all. -1 when memory ran out.
-int mark_same_entries(const dup_file_t *f, int32_t *idx, int32_t s, int32_t t, entry_key *key,
-                      unsigned char *drop) {
+// be placed: then the first stands for them all. DUP_OK or DUP_NOMEM.
+dup_result mark_same_entries(const dup_file_t *f, int32_t *idx, int32_t s, int32_t t, entry_key *key,
+                             unsigned char *drop) {
     int32_t placed = 0;
-    int r = 0;
-    for (int32_t k = s; k < t && r >= 0; k++) {
+    dup_result r = DUP_OK;
+    for (int32_t k = s; k < t && r == DUP_OK; k++) {
         key[idx[k]].name = nullptr;
-        const int pr = place_entry(f[idx[k]], &key[idx[k]]);
-        if (pr < 0) r = -1;
-        if (pr == 0) placed++;
+        const dup_result pr = place_entry(f[idx[k]], &key[idx[k]]);
+        if (pr == DUP_NOMEM) r = DUP_NOMEM;
+        if (pr == DUP_OK) placed++;
     }
-    if (r == 0) {
+    if (r == DUP_OK) {
         for (int32_t k = s; k < t; k++)
             if (!key[idx[k]].name && (placed > 0 || k > s)) drop[idx[k]] = 1;
         std::sort(idx + s, idx + t, [&](int32_t a, int32_t b) {
@@ -179,7 +171,7 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
                 // Names of one file count as that file: the first met stands
                 // for them all.
                 for (int32_t k = s + 1; k < t; k++) drop[idx[k]] = 1;
-            } else if (mark_same_entries(f, idx.p, s, t, key.p, drop.p) != 0) {
+            } else if (mark_same_entries(f, idx.p, s, t, key.p, drop.p) != DUP_OK) {
                 return DUP_NOMEM;
             }
         }

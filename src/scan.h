@@ -43,10 +43,40 @@ struct dup_file_t {
     uint64_t ino;
 };
 
+// Why an entry was passed over. Hosts see each as its name from
+// dup_skip_reason_name (the "reason" of the results text); include/dupfind.h
+// documents every one.
+enum dup_skip_reason : uint8_t {
+    DUP_SKIP_ROOT_MISSING,
+    DUP_SKIP_NAME_TOO_LONG,
+    DUP_SKIP_NOT_DIRECTORY,
+    DUP_SKIP_SYMLINK,
+    DUP_SKIP_SYMLINK_STAT_FAILED,
+    DUP_SKIP_SYMLINK_LOOP,
+    DUP_SKIP_ALREADY_SCANNED,
+    DUP_SKIP_BELOW_MIN_SIZE,
+    DUP_SKIP_ABOVE_MAX_SIZE,
+    DUP_SKIP_EXCLUDE,
+    DUP_SKIP_EXCLUDE_GLOB,
+    DUP_SKIP_HIDDEN,
+    DUP_SKIP_OTHER_FILE_SYSTEM,
+    DUP_SKIP_MAX_DEPTH,
+    DUP_SKIP_LSTAT_FAILED,
+    DUP_SKIP_NOT_REGULAR,
+    DUP_SKIP_OPENDIR_FAILED,
+    DUP_SKIP_INVALID_UTF8,
+    DUP_SKIP_READ_FAILED,
+    DUP_SKIP_REASON_COUNT
+};
+
+// The name of a reason as hosts see it, or null for a value outside the
+// enum.
+const char *dup_skip_reason_name(dup_skip_reason reason);
+
 // One passed-over path.
 struct dup_skip_t {
     char *path;
-    char *reason;
+    dup_skip_reason reason;
 };
 
 // One group of files with identical content.
@@ -55,16 +85,9 @@ struct dup_group_t {
     int64_t size;    // the head's size
     char **files;    // heap copies: head first, then members in order found
     int32_t n_files;
-    int32_t cap_files;
 };
 
-// Scan states.
-constexpr int32_t DUP_STATE_FREE = 0;
-constexpr int32_t DUP_STATE_RUNNING = 1;
-constexpr int32_t DUP_STATE_DONE = 2;
-constexpr int32_t DUP_STATE_ENDED = 3;
-
-// One scan: a slot of the fixed table. The three atomics are shared between
+// One scan: a slot of the fixed table. The two atomics are shared between
 // the worker and host threads; everything else is written either by the
 // starting thread before the worker starts, or by the worker alone.
 struct dup_scan_t {
@@ -72,8 +95,6 @@ struct dup_scan_t {
     int32_t id;
     std::atomic<int32_t> progress;
     std::atomic<int32_t> cancel;
-    std::atomic<int32_t> state;
-    int32_t thread_started;
 
     char **roots;
     int32_t n_roots;
@@ -120,7 +141,7 @@ inline bool dup_cancel_requested(const dup_scan_t *s) { return s->cancel.load(st
 // record cannot be stored (no memory, or a null path: a copy that got
 // none) and nothing was added. The results promise that no file goes
 // missing without a record, so the caller ends the scan on DUP_NOMEM.
-dup_result dup_add_skip(dup_scan_t *scan, const char *path, const char *reason);
+dup_result dup_add_skip(dup_scan_t *scan, const char *path, dup_skip_reason reason);
 // Appends a group of the paths list[0..cnt) with the head's hash and size,
 // and adds its redundant bytes to wasted_bytes: the bytes of its
 // `distinct` files (names of one file occupy its bytes once) beyond one.

@@ -38,8 +38,6 @@ dup_scan_t *dup_scan_alloc(void) {
         s.progress.store(0, std::memory_order_relaxed);
         s.in_use = 1;
         s.cancel.store(0, std::memory_order_relaxed);
-        s.state.store(DUP_STATE_RUNNING, std::memory_order_relaxed);
-        s.thread_started = 0;
         dup_scan_defaults(&s);
         s.error[0] = '\0';
         return &s;
@@ -51,5 +49,4 @@ void dup_scan_release(dup_scan_t *scan) {
     if (!scan) return;
     free_scan_data(scan);
     scan->in_use = 0;
-    scan->state.store(DUP_STATE_FREE, std::memory_order_relaxed);
 }

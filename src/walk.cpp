@@ -30,14 +30,14 @@ file_id id_of(const dup_stat_t &st) { return file_id{st.dev, st.ino}; }
 // be closed, so that a tree is not reported unreadable for what is only a
 // passing shortage; after about two seconds it gives up.
 dup_dir_t *open_listing(const char *path) {
-    std::chrono::milliseconds pause(1), waited(0);
+    dup_backoff wait;
     for (;;) {
-        dup_perr why = DUP_PERR_OTHER;
-        dup_dir_t *d = dup_dir_open(path, &why);
-        if (d || why != DUP_PERR_NO_HANDLES || waited >= std::chrono::milliseconds(2000)) return d;
-        std::this_thread::sleep_for(pause);
-        waited += pause;
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        dup_dir_t *d;
+        const dup_result r = dup_dir_open(path, &d);
+        if (r != DUP_NO_HANDLE || wait.exhausted()) return d;
+        const int64_t step = wait.take();
+        std::this_thread::sleep_for(std::chrono::nanoseconds(step));
+        wait.spent_ns += step;
     }
 }
 
@@ -59,7 +59,9 @@ public:
     // The status query for an entry of this listing, relative to the opened
     // directory rather than to its path, so that it reaches the entry that
     // was listed even if a directory of the path is swapped meanwhile.
-    int query(const char *name, dup_stat_t *st, int follow) const { return dup_dir_stat(dir_, name, st, follow); }
+    dup_result query(const char *name, dup_stat_t *st, int follow) const {
+        return dup_dir_stat(dir_, name, st, follow);
+    }
     // The next name in the listing's own order, or null at the end.
     const char *next() { return dup_dir_next(dir_); }
 
@@ -159,63 +161,44 @@ bool is_ancestor(const ancestor *chain, const file_id &id) {
 // root inside another, a bind mount of a directory beside it, or followed
 // links. Without it a tree of directories each holding two links to the
 // next is walked 2^depth times, and one file is collected under every one
-// of those paths. An open-addressing table that doubles at half load.
+// of those paths.
 class dir_set {
 public:
     dir_set() = default;
     ~dir_set() {
         free(ids_);
-        free(used_);
+        free(index_.slots);
     }
     dir_set(const dir_set &) = delete;
     dir_set &operator=(const dir_set &) = delete;
 
-    // 1 when id was added, 0 when it was there already, -1 when memory ran
-    // out (the set is then unchanged).
-    int insert(const file_id &id) {
-        if ((n_ + 1) * 2 > cap_ && !grow()) return -1;
-        size_t at = slot_of(ids_, used_, cap_, id);
-        if (used_[at]) return 0;
-        used_[at] = 1;
-        ids_[at] = id;
+    // Adds id unless it is there already; *added tells which. DUP_OK, or
+    // DUP_NOMEM with the set unchanged.
+    dup_result insert(const file_id &id, bool *added) {
+        *added = false;
+        int32_t k;
+        if (dup_index_find(index_, hash(id), [&](int32_t i) { return ids_[i].dev == id.dev && ids_[i].ino == id.ino; },
+                           &k))
+            return DUP_OK;
+        if (!dup_array_reserve(ids_, n_, cap_, 64) ||
+            !dup_index_reserve(index_, [&](int32_t i) { return hash(ids_[i]); }))
+            return DUP_NOMEM;
+        ids_[n_] = id;
+        dup_index_put(index_, hash(id), n_);
         n_++;
-        return 1;
+        *added = true;
+        return DUP_OK;
     }
 
 private:
-    static size_t slot_of(const file_id *ids, const unsigned char *used, size_t cap, const file_id &id) {
-        uint64_t h = (id.ino ^ (id.dev * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
-        size_t at = static_cast<size_t>(h ^ (h >> 31)) & (cap - 1);
-        while (used[at] && !(ids[at].dev == id.dev && ids[at].ino == id.ino)) at = (at + 1) & (cap - 1);
-        return at;
-    }
-    bool grow() {
-        const size_t cap = cap_ == 0 ? 64 : cap_ * 2;
-        auto *ids = static_cast<file_id *>(malloc(cap * sizeof(file_id)));
-        auto *used = static_cast<unsigned char *>(calloc(cap, 1));
-        if (!ids || !used) {
-            free(ids);
-            free(used);
-            return false;
-        }
-        for (size_t i = 0; i < cap_; i++) {
-            if (!used_[i]) continue;
-            size_t at = slot_of(ids, used, cap, ids_[i]);
-            used[at] = 1;
-            ids[at] = ids_[i];
-        }
-        free(ids_);
-        free(used_);
-        ids_ = ids;
-        used_ = used;
-        cap_ = cap;
-        return true;
+    static uint64_t hash(const file_id &id) {
+        const uint64_t h = (id.ino ^ (id.dev * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+        return h ^ (h >> 31);
     }
 
-    file_id *ids_ = nullptr;
-    unsigned char *used_ = nullptr;
-    size_t cap_ = 0;  // a power of two, or 0
-    size_t n_ = 0;
+    file_id *ids_ = nullptr;  // in the order entered
+    int32_t n_ = 0, cap_ = 0;
+    dup_index_t index_;
 };
 
 // What one scan's walk carries down the descent.
@@ -233,7 +216,7 @@ struct walk_state {
 // lead outside the tree being walked.
 bool still_reaches(const char *dir, const ancestor &expected, const dir_listing &listing) {
     dup_stat_t now;
-    return listing.is(expected.id) && dup_fill_stat(dir, &now, expected.via_link) == 0 && now.type == DUP_FT_DIR &&
+    return listing.is(expected.id) && dup_fill_stat(dir, &now, expected.via_link) == DUP_OK && now.type == DUP_FT_DIR &&
            now.dev == expected.id.dev && now.ino == expected.id.ino;
 }
 
@@ -243,8 +226,8 @@ bool cap_reached(const dup_scan_t *scan) {
 
 // ---- the collected files ------------------------------------------------------------
 
-// Appends a collected file. 0 added, 1 the cap was already reached, -1 out of
-// memory; in both failures nothing is added.
+// Appends a collected file. DUP_OK added, DUP_STOPPED the cap was already
+// reached, DUP_NOMEM; in both failures nothing is added.
 dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file_id &id) {
     if (cap_reached(scan)) return DUP_STOPPED;
     // A capacity that would no longer fit the 32-bit count counts as
@@ -269,23 +252,21 @@ dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file
 dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain);
 
 // Enters the directory `path` (identity id) unless this scan has entered it
-// already, which is then recorded as "already_scanned". Same results as
-// walk_dir, and -1 when the record of entered directories has no memory.
+// already, which is then recorded as already scanned. Same results as
+// walk_dir, and DUP_NOMEM when the record of entered directories has none.
 dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const ancestor *chain, int via_link) {
     const dup_scan_t *scan = w.scan;
     const int64_t depth = chain ? chain->depth + 1 : 0;
     // Neither marks the directory entered: another way in may still pass.
     if (scan->max_depth >= 0 && depth > scan->max_depth) {
-        return dup_add_skip(w.scan, path, "max_depth");
+        return dup_add_skip(w.scan, path, DUP_SKIP_MAX_DEPTH);
     }
     if (scan->one_file_system && chain && id.dev != w.root_dev) {
-        return dup_add_skip(w.scan, path, "other_file_system");
+        return dup_add_skip(w.scan, path, DUP_SKIP_OTHER_FILE_SYSTEM);
     }
-    const int fresh = w.entered.insert(id);
-    if (fresh < 0) return DUP_NOMEM;
-    if (fresh == 0) {
-        return dup_add_skip(w.scan, path, "already_scanned");
-    }
+    bool fresh;
+    if (w.entered.insert(id, &fresh) != DUP_OK) return DUP_NOMEM;
+    if (!fresh) return dup_add_skip(w.scan, path, DUP_SKIP_ALREADY_SCANNED);
     ancestor here{id, chain, via_link, depth};
     return walk_dir(w, path, &here);
 }
@@ -294,10 +275,10 @@ dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const a
 // collected under `path` unless it is below the size floor.
 dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
     if (st.size < scan->min_size) {
-        return dup_add_skip(scan, path, "below_min_size");
+        return dup_add_skip(scan, path, DUP_SKIP_BELOW_MIN_SIZE);
     }
     if (scan->max_size >= 0 && st.size > scan->max_size) {
-        return dup_add_skip(scan, path, "above_max_size");
+        return dup_add_skip(scan, path, DUP_SKIP_ABOVE_MAX_SIZE);
     }
     return add_file(scan, path, st.size, id_of(st));
 }
@@ -319,56 +300,56 @@ bool glob_excluded(const walk_state &w, const char *name, const char *path, bool
 }
 
 // Handles one entry `name` of a directory listing; `path` is its joined
-// path. 0 continues the listing; 1 (cancel or file cap) and -1 (out of
-// memory) stop it.
+// path. DUP_OK continues the listing; DUP_STOPPED (cancel or file cap) and
+// DUP_NOMEM stop it.
 dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *name, const char *path,
                const ancestor *chain) {
     dup_scan_t *scan = w.scan;
     for (int32_t i = 0; i < scan->n_exclude; i++)
-        if (scan->exclude[i] && strstr(path, scan->exclude[i])) return dup_add_skip(scan, path, "exclude");
-    if (scan->skip_hidden && name[0] == '.') return dup_add_skip(scan, path, "hidden");
-    if (glob_excluded(w, name, path, false)) return dup_add_skip(scan, path, "exclude_glob");
+        if (scan->exclude[i] && strstr(path, scan->exclude[i])) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE);
+    if (scan->skip_hidden && name[0] == '.') return dup_add_skip(scan, path, DUP_SKIP_HIDDEN);
+    if (glob_excluded(w, name, path, false)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
 
     dup_stat_t st;
-    if (listing.query(name, &st, 0) != 0) {
-        return dup_add_skip(scan, path, "lstat_failed");
+    if (listing.query(name, &st, 0) != DUP_OK) {
+        return dup_add_skip(scan, path, DUP_SKIP_LSTAT_FAILED);
     }
     switch (st.type) {
     case DUP_FT_LNK:
         if (!scan->follow_symlinks) {
-            return dup_add_skip(scan, path, "symlink");
+            return dup_add_skip(scan, path, DUP_SKIP_SYMLINK);
         }
-        if (listing.query(name, &st, 1) != 0) {
-            return dup_add_skip(scan, path, "symlink_stat_failed");
+        if (listing.query(name, &st, 1) != DUP_OK) {
+            return dup_add_skip(scan, path, DUP_SKIP_SYMLINK_STAT_FAILED);
         }
         if (st.type == DUP_FT_DIR) {
-            if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, "exclude_glob");
+            if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
             if (is_ancestor(chain, id_of(st))) {
-                return dup_add_skip(scan, path, "symlink_loop");
+                return dup_add_skip(scan, path, DUP_SKIP_SYMLINK_LOOP);
             }
             return enter_dir(w, path, id_of(st), chain, 1);
         }
         if (st.type == DUP_FT_REG) return take_regular(scan, path, st);
-        return dup_add_skip(scan, path, "not_regular");
+        return dup_add_skip(scan, path, DUP_SKIP_NOT_REGULAR);
     case DUP_FT_REG:
         return take_regular(scan, path, st);
     case DUP_FT_DIR:
-        if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, "exclude_glob");
+        if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
         return enter_dir(w, path, id_of(st), chain, 0);
     default:
-        return dup_add_skip(scan, path, "not_regular");
+        return dup_add_skip(scan, path, DUP_SKIP_NOT_REGULAR);
     }
 }
 
 // Walks one directory and everything below it. `chain` starts with the
-// directory itself. 0 done, 1 stopped by a cancel or the file cap, -1 out of
-// memory; the first non-zero result unwinds the whole descent.
+// directory itself. DUP_OK done, DUP_STOPPED by a cancel or the file cap,
+// DUP_NOMEM; the first other than DUP_OK unwinds the whole descent.
 dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
     dup_scan_t *scan = w.scan;
     if (dup_cancel_requested(scan)) return DUP_STOPPED;
     dir_listing listing(dir);
     if (!listing.is_open() || !still_reaches(dir, *chain, listing)) {
-        return dup_add_skip(scan, dir, "opendir_failed");
+        return dup_add_skip(scan, dir, DUP_SKIP_OPENDIR_FAILED);
     }
     // One join buffer per level, reused for every entry; the levels below
     // have their own, so this one stays intact across a recursive call.
@@ -380,7 +361,7 @@ dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
             // Such a name could not be written into the results text; it is
             // reported under a readable form and not touched otherwise.
             char *shown = join_for_display(dir, name);
-            const dup_result r = dup_add_skip(scan, shown, "invalid_utf8");
+            const dup_result r = dup_add_skip(scan, shown, DUP_SKIP_INVALID_UTF8);
             free(shown);
             if (r != DUP_OK) return r;
             continue;
@@ -403,18 +384,18 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
         const char *root = scan->roots[i];
         if (!root) return DUP_NOMEM;  // a copy that got no memory: no path to walk or record
         dup_stat_t st;
-        dup_perr why = DUP_PERR_OTHER;
-        if (dup_fill_stat(root, &st, 0, &why) != 0) {
+        if (const dup_result why = dup_fill_stat(root, &st, 0); why != DUP_OK) {
             // A name the system refuses as too long is told apart from a
             // mistyped one: the first cannot be found by retyping it.
-            if (dup_add_skip(scan, root, why == DUP_PERR_NAME_TOO_LONG ? "name_too_long" : "root_missing") != DUP_OK)
+            if (dup_add_skip(scan, root, why == DUP_NAME_TOO_LONG ? DUP_SKIP_NAME_TOO_LONG : DUP_SKIP_ROOT_MISSING) !=
+                DUP_OK)
                 return DUP_NOMEM;
             continue;
         }
         switch (st.type) {
         case DUP_FT_LNK:
             // Roots are taken as they are: a link root is never followed.
-            if (dup_add_skip(scan, root, scan->follow_symlinks ? "not_directory" : "symlink") != DUP_OK)
+            if (dup_add_skip(scan, root, scan->follow_symlinks ? DUP_SKIP_NOT_DIRECTORY : DUP_SKIP_SYMLINK) != DUP_OK)
                 return DUP_NOMEM;
             break;
         case DUP_FT_DIR: {
@@ -434,7 +415,7 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
             if (take_regular(scan, root, st) == DUP_NOMEM) return DUP_NOMEM;
             break;
         default:
-            if (dup_add_skip(scan, root, "not_directory") != DUP_OK) return DUP_NOMEM;
+            if (dup_add_skip(scan, root, DUP_SKIP_NOT_DIRECTORY) != DUP_OK) return DUP_NOMEM;
             break;
         }
     }

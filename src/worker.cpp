@@ -19,10 +19,9 @@
 
 namespace {
 
-void end_scan(dup_scan_t *scan, const char *text) {
-    snprintf(scan->error, sizeof scan->error, "%s", text);
+void end_scan(dup_scan_t *scan, dup_result why) {
+    snprintf(scan->error, sizeof scan->error, "%s", dup_result_message(why));
     dup_store_progress(scan, DUP_PROGRESS_ENDED);
-    scan->state.store(DUP_STATE_ENDED, std::memory_order_release);
 }
 
 }  // namespace
@@ -36,31 +35,31 @@ void dup_scan_worker(void *arg) {
     const dup_result r = dup_walk_collect(scan);
     // A pending cancel wins over a walk that failed at the same time.
     if (dup_cancel_requested(scan)) {
-        end_scan(scan, "cancelled");
+        end_scan(scan, DUP_E_SCAN_CANCELLED);
         return;
     }
-    if (r < 0) {
-        end_scan(scan, "walk failed");
+    if (r == DUP_NOMEM) {
+        end_scan(scan, DUP_E_WALK);
         return;
     }
 
     // Counted once the records that name one entry under two paths are
     // merged: scanned_files counts entries, not the paths that led to them.
     // The merge finishes the collection, so its failure is the walk's.
-    if (dup_merge_same_entries(scan) != 0) {
-        end_scan(scan, "walk failed");
+    if (dup_merge_same_entries(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_WALK);
         return;
     }
     scan->scanned_files = scan->n_files;
     dup_store_progress(scan, DUP_PROGRESS_GROUPING);
 
     if (scan->n_files >= 2 && dup_group_files(scan) == DUP_NOMEM) {
-        end_scan(scan, dup_cancel_requested(scan) ? "cancelled" : "grouping failed");
+        end_scan(scan, dup_cancel_requested(scan) ? DUP_E_SCAN_CANCELLED : DUP_E_GROUPING);
         return;
     }
     // Also the outcome of a grouping that stopped at a cancel checkpoint.
     if (dup_cancel_requested(scan)) {
-        end_scan(scan, "cancelled");
+        end_scan(scan, DUP_E_SCAN_CANCELLED);
         return;
     }
 
@@ -70,13 +69,11 @@ void dup_scan_worker(void *arg) {
     if (dup_test_files_hook) dup_test_files_hook(scan);
     dup_free_files(scan);
     dup_store_progress(scan, DUP_PROGRESS_RESULTS);
-    if (dup_build_results_json(scan) != 0) {
-        end_scan(scan, "results json failed");
+    if (dup_build_results_json(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_RESULTS_TEXT);
         return;
     }
     dup_store_progress(scan, DUP_PROGRESS_DONE);
-    scan->state.store(DUP_STATE_DONE, std::memory_order_release);
-    return;
 }
 
 // ---- grouping ----------------------------------------------------------------------
@@ -108,7 +105,7 @@ namespace {
 dup_result report_read_failures(dup_scan_t *scan) {
     const int32_t first = scan->n_skipped;
     for (int32_t i = 0; i < scan->n_files; i++)
-        if (scan->files[i].read_failed && dup_add_skip(scan, scan->files[i].path, "read_failed") != DUP_OK)
+        if (scan->files[i].read_failed && dup_add_skip(scan, scan->files[i].path, DUP_SKIP_READ_FAILED) != DUP_OK)
             return DUP_NOMEM;
     std::sort(scan->skipped + first, scan->skipped + scan->n_skipped,
               [](const dup_skip_t &a, const dup_skip_t &b) { return strcmp(a.path, b.path) < 0; });
@@ -135,7 +132,7 @@ dup_result dup_group_files(dup_scan_t *scan) {
     dup_tmp_array<unsigned char> whole, invalid, done, merge;
     dup_tmp_array<int32_t> parent, run_b, run_e;
     dup_tmp_array<signed char> result;
-    dup_runs_t runs{nullptr, nullptr, 0};
+    dup_run_bounds runs{nullptr, nullptr, 0};
     if (max_run >= 2) {  // else no file shares its size, and none is opened
         if (!ow.alloc(static_cast<size_t>(max_run)) || !gw.alloc(static_cast<size_t>(max_run)) ||
             !whole.alloc(static_cast<size_t>(n)) || !invalid.alloc(static_cast<size_t>(n)) ||
@@ -147,7 +144,7 @@ dup_result dup_group_files(dup_scan_t *scan) {
         dup_handles_set_budget();
         if (dup_take_first_blocks(scan, whole.p) != DUP_OK) return DUP_NOMEM;
         if (dup_cancel_requested(scan)) return DUP_STOPPED;
-        runs = dup_runs_t{run_b.p, run_e.p, 0};
+        runs = dup_run_bounds{run_b.p, run_e.p, 0};
         for (int32_t i = 0; i < n;) {
             const int32_t j = dup_size_run_end(f, n, i);
             if (j - i >= 2) {
@@ -158,13 +155,13 @@ dup_result dup_group_files(dup_scan_t *scan) {
         }
     }
 
-    dup_reader_t rd;  // the worker's: it reads runs too, and joins classes of batches
+    dup_read_scratch rd;  // the worker's: it reads runs too, and joins classes of batches
     if (runs.n > 0 && !rd.ready()) return DUP_NOMEM;
     dup_content_pool pool(scan, parent.p, invalid.p, whole.p, runs, done.p, result.p, merge.p);
     // Reading whole runs out of the cache is CPU work, so more threads than
     // processors only add buffers; two still overlap one run's waiting for
     // the disk with another's hashing.
-    pool.start(std::min({dup_reader_threads, std::max(dup_processors(), 2), runs.n}));
+    pool.start(std::min({dup_reading_threads, std::max(dup_processors(), 2), runs.n}));
 
     // Whole content and bytes, size run by size run, with progress after
     // each (also for runs of one file, which open nothing).

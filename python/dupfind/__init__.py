@@ -173,7 +173,12 @@ class Skipped(Generic[P]):
 
     path: P
     reason: str
-    """A reason code such as "symlink", "below_min_size" or "root_missing"."""
+    """The library's reason code, one of "root_missing", "name_too_long",
+    "not_directory", "symlink", "symlink_stat_failed", "symlink_loop",
+    "already_scanned", "below_min_size", "above_max_size", "exclude",
+    "exclude_glob", "hidden", "other_file_system", "max_depth",
+    "lstat_failed", "not_regular", "opendir_failed", "invalid_utf8",
+    "read_failed" (include/dupfind.h says when each applies)."""
 
 
 @dataclass(frozen=True)

@@ -6,12 +6,16 @@
 // Paths are NUL-terminated UTF-8 at this boundary, of any length (a walk
 // builds paths longer than some systems take whole; the implementation
 // reaches them). Handles are opaque. No function here sets the caller's
-// error text; each reports only through its result.
+// error text; each reports only through its result: DUP_OK, DUP_FAILED,
+// DUP_NO_HANDLE (no file handle free), DUP_NAME_TOO_LONG or DUP_NOMEM; a
+// handle or a count comes back through an out-parameter.
 #ifndef DUP_PLATFORM_H
 #define DUP_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
+
+#include "../base.h"
 
 // ---- paths ----------------------------------------------------------------------------
 
@@ -36,29 +40,20 @@ struct dup_stat_t {
     int64_t size;      // bytes, for a regular file; 0 otherwise
     uint64_t dev;
     uint64_t ino;
-    int64_t mtime_ns;  // last modification, nanoseconds since the epoch
-};
-
-// Why an operation failed, where a caller acts on the difference.
-enum dup_perr : int8_t {
-    DUP_PERR_OTHER = 1,      // missing, no permission, not what was expected
-    DUP_PERR_NO_HANDLES,     // the process (or system) has no file handle free
-    DUP_PERR_NAME_TOO_LONG,  // a name the system refuses as too long
 };
 
 // The status of the object at path: follow = 0 reports a link as a link,
-// otherwise what the chain of links leads to. 0, or -1 with *why set (why
-// may be null).
-int dup_fill_stat(const char *path, dup_stat_t *st, int follow, dup_perr *why = nullptr);
+// otherwise what the chain of links leads to.
+dup_result dup_fill_stat(const char *path, dup_stat_t *st, int follow);
 
 // ---- directory listing --------------------------------------------------------------
 
 struct dup_dir_t;  // an open directory being listed
 
-// Opens a directory for listing; null on failure, with *why set (may be
-// null). The handle pins the directory itself: what its path leads to later
-// does not change what it lists or what entry queries reach.
-dup_dir_t *dup_dir_open(const char *path, dup_perr *why = nullptr);
+// Opens a directory for listing into *dir (null on failure). The handle
+// pins the directory itself: what its path leads to later does not change
+// what it lists or what entry queries reach.
+dup_result dup_dir_open(const char *path, dup_dir_t **dir);
 void dup_dir_close(dup_dir_t *dir);  // accepts null
 // Whether the open directory is the object with this identity.
 bool dup_dir_is(const dup_dir_t *dir, uint64_t dev, uint64_t ino);
@@ -67,7 +62,7 @@ bool dup_dir_is(const dup_dir_t *dir, uint64_t dev, uint64_t ino);
 const char *dup_dir_next(dup_dir_t *dir);
 // The status of the entry `name` of the open directory, reached through
 // the handle rather than through the directory's path.
-int dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int follow);
+dup_result dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int follow);
 
 // ---- content ------------------------------------------------------------------------
 
@@ -78,18 +73,17 @@ constexpr dup_content_t DUP_CONTENT_NONE = -1;
 // device put in its place, without changing its access time where the
 // system allows, and hinting a read to the end when `sequential`. Refuses
 // anything but a regular file, and, unless dev and ino are both 0, a file
-// whose identity is not (dev, ino). DUP_CONTENT_NONE on failure, with
-// *why set (may be null).
-dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino,
-                               dup_perr *why = nullptr);
-// Fills buf with n bytes, fewer only at the end of the file; -1 on error.
-int64_t dup_content_read(dup_content_t h, void *buf, int64_t n);
+// whose identity is not (dev, ino). *out is DUP_CONTENT_NONE on failure.
+dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out);
+// Fills buf with n bytes, fewer only at the end of the file; *got tells
+// how many. DUP_FAILED on a read error.
+dup_result dup_content_read(dup_content_t h, void *buf, int64_t n, int64_t *got);
 // Reads the last n bytes a file should have into buf and confirms where it
-// ends, in one read call when it ends as expected: n when it ends right
-// after them, n + 1 when it goes on, fewer when it ends sooner, -1 on an
-// error. buf holds n bytes, or n + 1 when room is not 0 (the byte past n
-// may then be overwritten, and the read costs less).
-int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room);
+// ends, in one read call when it ends as expected: *got is n when it ends
+// right after them, n + 1 when it goes on, fewer when it ends sooner.
+// DUP_FAILED on a read error. buf holds n bytes, or n + 1 when room is not
+// 0 (the byte past n may then be overwritten, and the read costs less).
+dup_result dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room, int64_t *got);
 void dup_content_close(dup_content_t h);  // accepts DUP_CONTENT_NONE
 
 // The process's limit of open files, or -1 when it has none.
@@ -108,32 +102,51 @@ char *dup_canonical_path(const char *path);
 struct dup_parent_t;  // a directory held open to act on one of its entries
 
 // Opens the directory that holds the last component of path (following
-// links along the way). Also sets *name to that component, inside path.
-// Null on failure. (Windows holds the entry itself instead, opened without
+// links along the way) into *parent (null on failure). Also sets *name to that
+// component, inside path. (Windows holds the entry itself instead, opened without
 // following it and so that nobody can rename or replace it meanwhile; the
 // functions below keep the same guarantees.)
-dup_parent_t *dup_parent_open(const char *path, const char **name);
+dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char **name);
 void dup_parent_close(dup_parent_t *dir);  // accepts null
 // The status of an entry of the open directory, never following a link.
-int dup_parent_stat(const dup_parent_t *dir, const char *name, dup_stat_t *st);
+dup_result dup_parent_stat(const dup_parent_t *dir, const char *name, dup_stat_t *st);
 // The canonical form of the open directory as the system names it now (not
 // of the text that opened it, which may lead elsewhere by now). Null when
 // it has none (removed meanwhile, out of reach) or memory runs out. Caller
 // frees with free().
 char *dup_parent_canonical(const dup_parent_t *dir);
-// Removes the entry itself (never what a link stands for). 0 or -1.
-int dup_parent_remove(const dup_parent_t *dir, const char *name);
+// Removes the entry itself (never what a link stands for).
+dup_result dup_parent_remove(const dup_parent_t *dir, const char *name);
+
+// ---- replaceable system calls ----------------------------------------------------------
+
+// A test seam, never used by the library itself: the calls below that reach
+// the system for a tree's listing and a root's resolution go through a table
+// of named entries in each system's file, and a test replaces an entry to
+// watch, slow down or change the tree at that moment, on every system alike
+// (the entries have this layer's signatures, not a system's):
+//   "dir_open"        dup_result (*)(const char *path, dup_dir_t **dir)
+//   "canonical_path"  char *(*)(const char *path)
+// A replacement usually ends by calling the default. Entries are read with
+// acquire ordering on every call, so a replacement set before a scan starts
+// is seen by its worker.
+using dup_syscall_ptr = void (*)(void);
+// Replaces the named entry (null restores the default). False for a name
+// the table does not hold.
+bool dup_syscall_replace(const char *name, dup_syscall_ptr fn);
+// The system's own implementation of the named entry, or null.
+dup_syscall_ptr dup_syscall_default(const char *name);
 
 // ---- threads and process ---------------------------------------------------------------
 
 // Starts fn(arg) on a new thread that nobody joins (a scan's worker, which
-// runs until its scan ends). 0, or -1 when no thread could be created.
-int dup_thread_spawn(void (*fn)(void *), void *arg);
+// runs until its scan ends). DUP_FAILED when no thread could be created.
+dup_result dup_thread_spawn(void (*fn)(void *), void *arg);
 
 struct dup_thread_t;
-// Starts fn(arg) on a thread that the caller joins (a reader of a pool).
-// Null when no thread could be created.
-dup_thread_t *dup_thread_start(void (*fn)(void *), void *arg);
+// Starts fn(arg) on a thread that the caller joins (a reader of a pool),
+// into *t. DUP_FAILED (and *t null) when no thread could be created.
+dup_result dup_thread_start(void (*fn)(void *), void *arg, dup_thread_t **t);
 // Waits for the thread to end and releases it.
 void dup_thread_join(dup_thread_t *t);
 

@@ -5,6 +5,7 @@
 // /proc/self/fd (else the open directory's name is found from its path and
 // checked against its identity).
 #include "platform.h"
+#include "syscalls.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -29,14 +30,10 @@ constexpr int DIR_REF_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;  // search permi
 constexpr int DIR_REF_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-dup_perr perr_of(int err) {
-    if (err == EMFILE || err == ENFILE) return DUP_PERR_NO_HANDLES;
-    if (err == ENAMETOOLONG) return DUP_PERR_NAME_TOO_LONG;
-    return DUP_PERR_OTHER;
-}
-
-void set_why(dup_perr *why, int err) {
-    if (why) *why = perr_of(err);
+dup_result result_of(int err) {
+    if (err == EMFILE || err == ENFILE) return DUP_NO_HANDLE;
+    if (err == ENAMETOOLONG) return DUP_NAME_TOO_LONG;
+    return DUP_FAILED;
 }
 
 // Keeps errno across the close of a descriptor a failed call leaves behind.
@@ -56,11 +53,6 @@ void fill(const struct stat &raw, dup_stat_t *st) {
     st->size = S_ISREG(raw.st_mode) ? static_cast<int64_t>(raw.st_size) : 0;
     st->dev = static_cast<uint64_t>(raw.st_dev);
     st->ino = static_cast<uint64_t>(raw.st_ino);
-#if defined(__APPLE__)
-    st->mtime_ns = static_cast<int64_t>(raw.st_mtimespec.tv_sec) * 1000000000LL + raw.st_mtimespec.tv_nsec;
-#else
-    st->mtime_ns = static_cast<int64_t>(raw.st_mtim.tv_sec) * 1000000000LL + raw.st_mtim.tv_nsec;
-#endif
 }
 
 // open() and stat() refuse a path of PATH_MAX bytes or more, which a walk
@@ -130,18 +122,12 @@ bool dup_path_separator(char c) { return c == '/'; }
 
 // ---- status ---------------------------------------------------------------------------
 
-int dup_fill_stat(const char *path, dup_stat_t *st, int follow, dup_perr *why) {
-    if (!path || !*path) {
-        set_why(why, ENOENT);
-        return -1;
-    }
+dup_result dup_fill_stat(const char *path, dup_stat_t *st, int follow) {
+    if (!path || !*path) return DUP_FAILED;
     struct stat raw;
-    if (stat_path(path, &raw, follow) != 0) {
-        set_why(why, errno);
-        return -1;
-    }
+    if (stat_path(path, &raw, follow) != 0) return result_of(errno);
     fill(raw, st);
-    return 0;
+    return DUP_OK;
 }
 
 // ---- directory listing --------------------------------------------------------------
@@ -150,7 +136,10 @@ struct dup_dir_t {
     DIR *dir;
 };
 
-dup_dir_t *dup_dir_open(const char *path, dup_perr *why) {
+namespace {
+
+dup_result dir_open_system(const char *path, dup_dir_t **dir) {
+    *dir = nullptr;
     DIR *d = nullptr;
     if (strlen(path) < PATH_MAX) {
         d = opendir(path);
@@ -161,19 +150,18 @@ dup_dir_t *dup_dir_open(const char *path, dup_perr *why) {
             if (!d) close_keeping_errno(fd);
         }
     }
-    if (!d) {
-        set_why(why, errno);
-        return nullptr;
-    }
+    if (!d) return result_of(errno);
     auto *h = static_cast<dup_dir_t *>(malloc(sizeof(dup_dir_t)));
     if (!h) {
         closedir(d);
-        set_why(why, ENOMEM);
-        return nullptr;
+        return DUP_NOMEM;
     }
     h->dir = d;
-    return h;
+    *dir = h;
+    return DUP_OK;
 }
+
+}  // namespace
 
 void dup_dir_close(dup_dir_t *dir) {
     if (!dir) return;
@@ -192,20 +180,18 @@ const char *dup_dir_next(dup_dir_t *dir) {
     return e ? e->d_name : nullptr;
 }
 
-int dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int follow) {
+dup_result dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int follow) {
     struct stat raw;
-    if (fstatat(dirfd(dir->dir), name, &raw, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (fstatat(dirfd(dir->dir), name, &raw, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return result_of(errno);
     fill(raw, st);
-    return 0;
+    return DUP_OK;
 }
 
 // ---- content ------------------------------------------------------------------------
 
-dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_perr *why) {
-    if (!path) {
-        set_why(why, ENOENT);
-        return DUP_CONTENT_NONE;
-    }
+dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out) {
+    *out = DUP_CONTENT_NONE;
+    if (!path) return DUP_FAILED;
     // Non-blocking, so that a FIFO or a device put in place of a collected
     // file after the walk is refused below instead of hanging the scan.
     const int base = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
@@ -217,10 +203,7 @@ dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, u
 #else
     int fd = open_path(path, base);
 #endif
-    if (fd < 0) {
-        set_why(why, errno);
-        return DUP_CONTENT_NONE;
-    }
+    if (fd < 0) return result_of(errno);
     // Also refused: an entry that is no longer the one the walk recorded
     // (replaced, or swapped for a link to another collected file), so that
     // its content is never taken for the recorded file's.
@@ -229,54 +212,54 @@ dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, u
         ((dev != 0 || ino != 0) &&
          (static_cast<uint64_t>(st.st_dev) != dev || static_cast<uint64_t>(st.st_ino) != ino))) {
         close(fd);
-        set_why(why, ENOENT);
-        return DUP_CONTENT_NONE;
+        return DUP_FAILED;
     }
 #ifdef POSIX_FADV_SEQUENTIAL
     if (sequential) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #else
     (void)sequential;
 #endif
-    return fd;
+    *out = fd;
+    return DUP_OK;
 }
 
-int64_t dup_content_read(dup_content_t h, void *buf, int64_t n) {
+dup_result dup_content_read(dup_content_t h, void *buf, int64_t n, int64_t *got) {
     auto *p = static_cast<unsigned char *>(buf);
-    int64_t got = 0;
-    while (got < n) {
-        const ssize_t r = read(static_cast<int>(h), p + got, static_cast<size_t>(n - got));
+    *got = 0;
+    while (*got < n) {
+        const ssize_t r = read(static_cast<int>(h), p + *got, static_cast<size_t>(n - *got));
         if (r < 0) {
             if (errno == EINTR) continue;
-            return -1;
+            return DUP_FAILED;
         }
         if (r == 0) break;  // end of file
-        got += r;
+        *got += r;
     }
-    return got;
+    return DUP_OK;
 }
 
-int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room) {
+dup_result dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room, int64_t *got) {
     // A plain read when buf has room for the byte past n (readv costs
     // measurably more); otherwise that byte goes to a byte of its own.
     auto *p = static_cast<unsigned char *>(buf);
     unsigned char extra;
-    int64_t got = 0;
+    *got = 0;
     for (;;) {
         ssize_t r;
         if (room) {
-            r = read(static_cast<int>(h), p + got, static_cast<size_t>(n + 1 - got));
+            r = read(static_cast<int>(h), p + *got, static_cast<size_t>(n + 1 - *got));
         } else {
-            struct iovec iov[2] = {{p + got, static_cast<size_t>(n - got)}, {&extra, 1}};
+            struct iovec iov[2] = {{p + *got, static_cast<size_t>(n - *got)}, {&extra, 1}};
             r = readv(static_cast<int>(h), iov, 2);
         }
         if (r < 0) {
             if (errno == EINTR) continue;
-            return -1;
+            return DUP_FAILED;
         }
-        if (r == 0) return got;  // end of file
-        got += r;
-        if (got > n) return n + 1;
-        if (got == n) return n;  // fewer than asked: the end
+        if (r == 0) return DUP_OK;  // end of file
+        *got += r;
+        if (*got > n) *got = n + 1;
+        if (*got >= n) return DUP_OK;  // past n, or fewer than asked: the end
     }
 }
 
@@ -292,11 +275,54 @@ int64_t dup_open_file_limit(void) {
 
 // ---- canonical paths ----------------------------------------------------------------
 
-char *dup_canonical_path(const char *path) {
+namespace {
+
+char *canonical_path_system(const char *path) {
     if (!path || !*path) return nullptr;
     char *r = realpath(path, nullptr);
     if (r) trim_slashes(r);
     return r;
+}
+
+}  // namespace
+
+// ---- replaceable system calls ----------------------------------------------------------
+
+namespace {
+
+constinit dup_syscall_entry g_syscalls[DUP_SYSCALL_COUNT] = {
+    {"dir_open", {nullptr}},
+    {"canonical_path", {nullptr}},
+};
+
+dup_syscall_ptr system_entry(dup_syscall_index i) {
+    switch (i) {
+    case DUP_SYSCALL_DIR_OPEN: return reinterpret_cast<dup_syscall_ptr>(&dir_open_system);
+    case DUP_SYSCALL_CANONICAL_PATH: return reinterpret_cast<dup_syscall_ptr>(&canonical_path_system);
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+bool dup_syscall_replace(const char *name, dup_syscall_ptr fn) {
+    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
+    if (!e) return false;
+    e->current.store(fn, std::memory_order_release);
+    return true;
+}
+
+dup_syscall_ptr dup_syscall_default(const char *name) {
+    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
+    return e ? system_entry(static_cast<dup_syscall_index>(e - g_syscalls)) : nullptr;
+}
+
+dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
+    return dup_syscall<dup_dir_open_fn>(g_syscalls, DUP_SYSCALL_DIR_OPEN, &dir_open_system)(path, dir);
+}
+
+char *dup_canonical_path(const char *path) {
+    return dup_syscall<dup_canonical_path_fn>(g_syscalls, DUP_SYSCALL_CANONICAL_PATH, &canonical_path_system)(path);
 }
 
 // ---- the delete's steps ---------------------------------------------------------------
@@ -306,27 +332,34 @@ struct dup_parent_t {
     char *path;  // the text that opened it, for systems without /proc
 };
 
-dup_parent_t *dup_parent_open(const char *path, const char **name) {
+dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char **name) {
+    *parent = nullptr;
     const char *slash = strrchr(path, '/');
     *name = slash ? slash + 1 : path;
     size_t n = !slash ? 1 : slash == path ? 1 : static_cast<size_t>(slash - path);
     char *dir = static_cast<char *>(malloc(n + 1));
-    if (!dir) return nullptr;
+    if (!dir) return DUP_NOMEM;
     if (!slash)
         memcpy(dir, ".", 1);
     else
         memcpy(dir, path, n);
     dir[n] = '\0';
     auto *h = static_cast<dup_parent_t *>(malloc(sizeof(dup_parent_t)));
-    const int fd = h ? open_path(dir, DIR_REF_FLAGS) : -1;
+    if (!h) {
+        free(dir);
+        return DUP_NOMEM;
+    }
+    const int fd = open_path(dir, DIR_REF_FLAGS);
     if (fd < 0) {
+        const dup_result r = result_of(errno);
         free(h);
         free(dir);
-        return nullptr;
+        return r;
     }
     h->fd = fd;
     h->path = dir;
-    return h;
+    *parent = h;
+    return DUP_OK;
 }
 
 void dup_parent_close(dup_parent_t *dir) {
@@ -336,11 +369,11 @@ void dup_parent_close(dup_parent_t *dir) {
     free(dir);
 }
 
-int dup_parent_stat(const dup_parent_t *dir, const char *name, dup_stat_t *st) {
+dup_result dup_parent_stat(const dup_parent_t *dir, const char *name, dup_stat_t *st) {
     struct stat raw;
-    if (fstatat(dir->fd, name, &raw, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (fstatat(dir->fd, name, &raw, AT_SYMLINK_NOFOLLOW) != 0) return result_of(errno);
     fill(raw, st);
-    return 0;
+    return DUP_OK;
 }
 
 namespace {
@@ -391,8 +424,8 @@ char *dup_parent_canonical(const dup_parent_t *dir) {
     return name;
 }
 
-int dup_parent_remove(const dup_parent_t *dir, const char *name) {
-    return unlinkat(dir->fd, name, 0) == 0 ? 0 : -1;
+dup_result dup_parent_remove(const dup_parent_t *dir, const char *name) {
+    return unlinkat(dir->fd, name, 0) == 0 ? DUP_OK : DUP_FAILED;
 }
 
 // ---- threads ----------------------------------------------------------------------
@@ -413,40 +446,42 @@ void *spawn_entry(void *p) {
 
 }  // namespace
 
-int dup_thread_spawn(void (*fn)(void *), void *arg) {
+dup_result dup_thread_spawn(void (*fn)(void *), void *arg) {
     auto *a = static_cast<spawn_args *>(malloc(sizeof(spawn_args)));
-    if (!a) return -1;
+    if (!a) return DUP_FAILED;
     a->fn = fn;
     a->arg = arg;
     pthread_t t;
     if (pthread_create(&t, nullptr, spawn_entry, a) != 0) {
         free(a);
-        return -1;
+        return DUP_FAILED;
     }
     pthread_detach(t);
-    return 0;
+    return DUP_OK;
 }
 
 struct dup_thread_t {
     pthread_t t;
 };
 
-dup_thread_t *dup_thread_start(void (*fn)(void *), void *arg) {
+dup_result dup_thread_start(void (*fn)(void *), void *arg, dup_thread_t **t) {
+    *t = nullptr;
     auto *h = static_cast<dup_thread_t *>(malloc(sizeof(dup_thread_t)));
     auto *a = static_cast<spawn_args *>(malloc(sizeof(spawn_args)));
     if (!h || !a) {
         free(h);
         free(a);
-        return nullptr;
+        return DUP_FAILED;
     }
     a->fn = fn;
     a->arg = arg;
     if (pthread_create(&h->t, nullptr, spawn_entry, a) != 0) {
         free(a);
         free(h);
-        return nullptr;
+        return DUP_FAILED;
     }
-    return h;
+    *t = h;
+    return DUP_OK;
 }
 
 void dup_thread_join(dup_thread_t *t) {

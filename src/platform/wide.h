@@ -94,12 +94,12 @@ struct dup_sys_path {
 // literally. False (with *why, which may be null) for a text that is not
 // UTF-8, has a name longer than the system allows, or cannot be made
 // absolute.
-bool dup_sys_path_of(const char *path, dup_sys_path *out, dup_perr *why);
+bool dup_sys_path_of(const char *path, dup_sys_path *out, dup_result *why);
 
 // What a Windows error code (GetLastError) means to the callers.
-dup_perr dup_perr_of_error(unsigned long err);
+dup_result dup_result_of_error(unsigned long err);
 
-inline void dup_set_why(dup_perr *why, dup_perr what) {
+inline void dup_set_why(dup_result *why, dup_result what) {
     if (why) *why = what;
 }
 

@@ -13,6 +13,7 @@
 // symbolic links (the name-surrogate reparse points) are links; the delete
 // refuses every reparse point.
 #include "platform.h"
+#include "syscalls.h"
 #include "wide.h"
 
 #include <windows.h>
@@ -30,17 +31,11 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // Opens the object itself (follow = 0: a link as a link) for the given
 // access; directories too. INVALID_HANDLE_VALUE with *why on failure.
-HANDLE open_object(const wchar_t *w, DWORD access, DWORD share, int follow, dup_perr *why) {
+HANDLE open_object(const wchar_t *w, DWORD access, DWORD share, int follow, dup_result *why) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     HANDLE h = CreateFileW(w, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
-    if (h == INVALID_HANDLE_VALUE) dup_set_why(why, dup_perr_of_error(GetLastError()));
+    if (h == INVALID_HANDLE_VALUE) dup_set_why(why, dup_result_of_error(GetLastError()));
     return h;
-}
-
-int64_t ns_since_epoch(const FILETIME &ft) {
-    // FILETIME counts 100 ns steps from 1601-01-01.
-    const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-    return (ticks - 116444736000000000LL) * 100;
 }
 
 // The status of an open object. `as_link` says which reparse points count
@@ -48,52 +43,52 @@ int64_t ns_since_epoch(const FILETIME &ft) {
 // (junctions, symbolic links) or every one.
 enum class links { followed, surrogates, every_reparse_point };
 
-int stat_handle(HANDLE h, dup_stat_t *st, links as_link) {
+dup_result stat_handle(HANDLE h, dup_stat_t *st, links as_link) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) return -1;
+    if (!GetFileInformationByHandle(h, &info)) return DUP_FAILED;
     st->dev = info.dwVolumeSerialNumber;
     st->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    st->mtime_ns = ns_since_epoch(info.ftLastWriteTime);
     st->size = 0;
     if (as_link != links::followed && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         bool link = as_link == links::every_reparse_point;
         if (!link) {
             FILE_ATTRIBUTE_TAG_INFO tag;
-            if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag)) return -1;
+            if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag)) return DUP_FAILED;
             link = IsReparseTagNameSurrogate(tag.ReparseTag);
         }
         if (link) {
             st->type = DUP_FT_LNK;
-            return 0;
+            return DUP_OK;
         }
     }
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         st->type = DUP_FT_DIR;
-        return 0;
+        return DUP_OK;
     }
     if (GetFileType(h) != FILE_TYPE_DISK) {
         st->type = DUP_FT_OTHER;  // a device or a pipe
-        return 0;
+        return DUP_OK;
     }
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(h, &size)) return -1;
+    if (!GetFileSizeEx(h, &size)) return DUP_FAILED;
     st->type = DUP_FT_REG;
     st->size = size.QuadPart;
-    return 0;
+    return DUP_OK;
 }
 
 // The status query on a system path: the attributes first (no handle
 // needed to learn that nothing is there), then the object itself.
-int stat_sys_path(const dup_sys_path &p, dup_stat_t *st, int follow, dup_perr *why) {
+dup_result stat_sys_path(const dup_sys_path &p, dup_stat_t *st, int follow) {
     const int through = follow || p.dir_only;
-    if (GetFileAttributesW(p.w) == INVALID_FILE_ATTRIBUTES) return dup_set_why(why, dup_perr_of_error(GetLastError())), -1;
-    HANDLE h = open_object(p.w, 0, SHARE_ALL, through, why);
-    if (h == INVALID_HANDLE_VALUE) return -1;
-    const int r = stat_handle(h, st, through ? links::followed : links::surrogates);
+    if (GetFileAttributesW(p.w) == INVALID_FILE_ATTRIBUTES) return dup_result_of_error(GetLastError());
+    dup_result why = DUP_FAILED;
+    HANDLE h = open_object(p.w, 0, SHARE_ALL, through, &why);
+    if (h == INVALID_HANDLE_VALUE) return why;
+    const dup_result r = stat_handle(h, st, through ? links::followed : links::surrogates);
     CloseHandle(h);
-    if (r != 0) return dup_set_why(why, DUP_PERR_OTHER), -1;
-    if (p.dir_only && st->type != DUP_FT_DIR) return dup_set_why(why, DUP_PERR_OTHER), -1;
-    return 0;
+    if (r != DUP_OK) return DUP_FAILED;
+    if (p.dir_only && st->type != DUP_FT_DIR) return DUP_FAILED;
+    return DUP_OK;
 }
 
 // The system's final name of an open object as the library writes paths:
@@ -128,10 +123,11 @@ char *final_name(HANDLE h) {
 
 // ---- status ---------------------------------------------------------------------------
 
-int dup_fill_stat(const char *path, dup_stat_t *st, int follow, dup_perr *why) {
+dup_result dup_fill_stat(const char *path, dup_stat_t *st, int follow) {
     dup_sys_path p;
-    if (!dup_sys_path_of(path, &p, why)) return -1;
-    return stat_sys_path(p, st, follow, why);
+    dup_result why = DUP_FAILED;
+    if (!dup_sys_path_of(path, &p, &why)) return why;
+    return stat_sys_path(p, st, follow);
 }
 
 // ---- directory listing --------------------------------------------------------------
@@ -149,21 +145,25 @@ struct dup_dir_t {
     char name[4 * MAX_PATH];
 };
 
-dup_dir_t *dup_dir_open(const char *path, dup_perr *why) {
+namespace {
+
+dup_result dir_open_system(const char *path, dup_dir_t **dir) {
+    *dir = nullptr;
     dup_sys_path p;
-    if (!dup_sys_path_of(path, &p, why)) return nullptr;
+    dup_result r = DUP_FAILED;
+    dup_result *why = &r;
+    if (!dup_sys_path_of(path, &p, why)) return r;
     HANDLE pin = open_object(p.w, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, 1,
                              why);
     // Another program that holds it with delete access (renaming it, say)
     // leaves only a shared hold; the walk's identity check still applies.
     if (pin == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
         pin = open_object(p.w, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, SHARE_ALL, 1, why);
-    if (pin == INVALID_HANDLE_VALUE) return nullptr;
+    if (pin == INVALID_HANDLE_VALUE) return r;
     dup_stat_t st;
-    if (stat_handle(pin, &st, links::followed) != 0 || st.type != DUP_FT_DIR) {
+    if (stat_handle(pin, &st, links::followed) != DUP_OK || st.type != DUP_FT_DIR) {
         CloseHandle(pin);
-        dup_set_why(why, DUP_PERR_OTHER);
-        return nullptr;
+        return DUP_FAILED;
     }
     auto *d = static_cast<dup_dir_t *>(calloc(1, sizeof(dup_dir_t)));
     dup_wide_text pattern;
@@ -175,8 +175,7 @@ dup_dir_t *dup_dir_open(const char *path, dup_perr *why) {
         free(d);
         free(pat);
         CloseHandle(pin);
-        dup_set_why(why, DUP_PERR_OTHER);
-        return nullptr;
+        return DUP_NOMEM;
     }
     d->pin = pin;
     d->find = FindFirstFileExW(pat, FindExInfoBasic, &d->data, FindExSearchNameMatch, nullptr,
@@ -186,14 +185,16 @@ dup_dir_t *dup_dir_open(const char *path, dup_perr *why) {
     if (d->find == INVALID_HANDLE_VALUE && err != ERROR_FILE_NOT_FOUND) {
         CloseHandle(pin);
         free(d);
-        dup_set_why(why, dup_perr_of_error(err));
-        return nullptr;
+        return dup_result_of_error(err);
     }
     d->have = d->find != INVALID_HANDLE_VALUE;
     d->path = p.w;
     p.w = nullptr;
-    return d;
+    *dir = d;
+    return DUP_OK;
 }
+
+}  // namespace
 
 void dup_dir_close(dup_dir_t *dir) {
     if (!dir) return;
@@ -205,7 +206,7 @@ void dup_dir_close(dup_dir_t *dir) {
 
 bool dup_dir_is(const dup_dir_t *dir, uint64_t dev, uint64_t ino) {
     dup_stat_t st;
-    return stat_handle(dir->pin, &st, links::followed) == 0 && st.dev == dev && st.ino == ino;
+    return stat_handle(dir->pin, &st, links::followed) == DUP_OK && st.dev == dev && st.ino == ino;
 }
 
 const char *dup_dir_next(dup_dir_t *dir) {
@@ -223,9 +224,9 @@ const char *dup_dir_next(dup_dir_t *dir) {
     return dir->name;
 }
 
-int dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int follow) {
+dup_result dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int follow) {
     wchar_t *wname = dup_wide_from_utf8(name);
-    if (!wname) return -1;
+    if (!wname) return DUP_FAILED;
     dup_wide_text t;
     t.put(dir->path);
     if (!t.ends_with_sep()) t.put(L'\\');
@@ -233,19 +234,18 @@ int dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int fol
     free(wname);
     dup_sys_path p;
     p.w = t.release();
-    if (!p.w) return -1;
-    return stat_sys_path(p, st, follow, nullptr);
+    if (!p.w) return DUP_NOMEM;
+    return stat_sys_path(p, st, follow);
 }
 
 // ---- content ------------------------------------------------------------------------
 
-dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_perr *why) {
+dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out) {
+    *out = DUP_CONTENT_NONE;
     dup_sys_path p;
-    if (!dup_sys_path_of(path, &p, why)) return DUP_CONTENT_NONE;
-    if (p.dir_only) {  // "file/" names no regular file
-        dup_set_why(why, DUP_PERR_OTHER);
-        return DUP_CONTENT_NONE;
-    }
+    dup_result why = DUP_FAILED;
+    if (!dup_sys_path_of(path, &p, &why)) return why;
+    if (p.dir_only) return DUP_FAILED;  // "file/" names no regular file
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
     // With the right to write attributes the read can be kept from moving
     // the access time; where that right is refused, the file is read anyway.
@@ -253,10 +253,7 @@ dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, u
     const bool keep_atime = h != INVALID_HANDLE_VALUE;
     if (!keep_atime && GetLastError() == ERROR_ACCESS_DENIED)
         h = CreateFileW(p.w, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        dup_set_why(why, dup_perr_of_error(GetLastError()));
-        return DUP_CONTENT_NONE;
-    }
+    if (h == INVALID_HANDLE_VALUE) return dup_result_of_error(GetLastError());
     if (keep_atime) {
         FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};  // "do not update" for this handle
         (void)SetFileTime(h, nullptr, &keep, nullptr);
@@ -264,54 +261,57 @@ dup_content_t dup_content_open(const char *path, int sequential, uint64_t dev, u
     // Only the regular file the walk recorded is read: not a device or
     // directory put in its place, nor another file under its name.
     dup_stat_t st;
-    if (stat_handle(h, &st, links::followed) != 0 || st.type != DUP_FT_REG ||
+    if (stat_handle(h, &st, links::followed) != DUP_OK || st.type != DUP_FT_REG ||
         ((dev != 0 || ino != 0) && (st.dev != dev || st.ino != ino))) {
         CloseHandle(h);
-        dup_set_why(why, DUP_PERR_OTHER);
-        return DUP_CONTENT_NONE;
+        return DUP_FAILED;
     }
-    return reinterpret_cast<dup_content_t>(h);
+    *out = reinterpret_cast<dup_content_t>(h);
+    return DUP_OK;
 }
 
 namespace {
 
 // One ReadFile call: fewer bytes than asked from a regular file means its
-// end was reached at that moment. 0 at the end, -1 on error.
-int64_t read_once(dup_content_t h, void *buf, int64_t n) {
+// end was reached at that moment (*got 0 at the end).
+dup_result read_once(dup_content_t h, void *buf, int64_t n, int64_t *got) {
     const DWORD want = n > (int64_t{1} << 30) ? DWORD{1} << 30 : static_cast<DWORD>(n);
-    DWORD got = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(h), buf, want, &got, nullptr)) return -1;
-    return got;
+    DWORD done = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(h), buf, want, &done, nullptr)) return DUP_FAILED;
+    *got = done;
+    return DUP_OK;
 }
 
 }  // namespace
 
-int64_t dup_content_read(dup_content_t h, void *buf, int64_t n) {
+dup_result dup_content_read(dup_content_t h, void *buf, int64_t n, int64_t *got) {
     auto *p = static_cast<unsigned char *>(buf);
-    int64_t got = 0;
-    while (got < n) {
-        const int64_t r = read_once(h, p + got, n - got);
-        if (r < 0) return -1;
+    *got = 0;
+    while (*got < n) {
+        int64_t r = 0;
+        if (read_once(h, p + *got, n - *got, &r) != DUP_OK) return DUP_FAILED;
         if (r == 0) break;  // end of file
-        got += r;
+        *got += r;
     }
-    return got;
+    return DUP_OK;
 }
 
-int64_t dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room) {
+dup_result dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room, int64_t *got) {
     if (room) {
         // One call for the n bytes and the one past them, where it fits.
-        const int64_t got = dup_content_read(h, buf, n + 1);
-        return got > n ? n + 1 : got;
+        if (dup_content_read(h, buf, n + 1, got) != DUP_OK) return DUP_FAILED;
+        if (*got > n) *got = n + 1;
+        return DUP_OK;
     }
     // No scatter read here: the n bytes, then one byte more into a byte of
     // its own, which must find the end.
-    const int64_t got = dup_content_read(h, buf, n);
-    if (got != n) return got;
+    if (dup_content_read(h, buf, n, got) != DUP_OK) return DUP_FAILED;
+    if (*got != n) return DUP_OK;
     unsigned char extra;
-    const int64_t more = read_once(h, &extra, 1);
-    if (more < 0) return -1;
-    return more == 0 ? n : n + 1;
+    int64_t more = 0;
+    if (read_once(h, &extra, 1, &more) != DUP_OK) return DUP_FAILED;
+    *got = more == 0 ? n : n + 1;
+    return DUP_OK;
 }
 
 void dup_content_close(dup_content_t h) {
@@ -320,16 +320,59 @@ void dup_content_close(dup_content_t h) {
 
 // ---- canonical paths ----------------------------------------------------------------
 
-char *dup_canonical_path(const char *path) {
+namespace {
+
+char *canonical_path_system(const char *path) {
     dup_sys_path p;
     if (!dup_sys_path_of(path, &p, nullptr)) return nullptr;
     HANDLE h = open_object(p.w, 0, SHARE_ALL, 1, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     dup_stat_t st;
     char *name = nullptr;
-    if (!p.dir_only || (stat_handle(h, &st, links::followed) == 0 && st.type == DUP_FT_DIR)) name = final_name(h);
+    if (!p.dir_only || (stat_handle(h, &st, links::followed) == DUP_OK && st.type == DUP_FT_DIR)) name = final_name(h);
     CloseHandle(h);
     return name;
+}
+
+}  // namespace
+
+// ---- replaceable system calls ----------------------------------------------------------
+
+namespace {
+
+constinit dup_syscall_entry g_syscalls[DUP_SYSCALL_COUNT] = {
+    {"dir_open", {nullptr}},
+    {"canonical_path", {nullptr}},
+};
+
+dup_syscall_ptr system_entry(dup_syscall_index i) {
+    switch (i) {
+    case DUP_SYSCALL_DIR_OPEN: return reinterpret_cast<dup_syscall_ptr>(&dir_open_system);
+    case DUP_SYSCALL_CANONICAL_PATH: return reinterpret_cast<dup_syscall_ptr>(&canonical_path_system);
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+bool dup_syscall_replace(const char *name, dup_syscall_ptr fn) {
+    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
+    if (!e) return false;
+    e->current.store(fn, std::memory_order_release);
+    return true;
+}
+
+dup_syscall_ptr dup_syscall_default(const char *name) {
+    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
+    return e ? system_entry(static_cast<dup_syscall_index>(e - g_syscalls)) : nullptr;
+}
+
+dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
+    return dup_syscall<dup_dir_open_fn>(g_syscalls, DUP_SYSCALL_DIR_OPEN, &dir_open_system)(path, dir);
+}
+
+char *dup_canonical_path(const char *path) {
+    return dup_syscall<dup_canonical_path_fn>(g_syscalls, DUP_SYSCALL_CANONICAL_PATH, &canonical_path_system)(path);
 }
 
 // ---- the delete's steps ---------------------------------------------------------------
@@ -344,13 +387,14 @@ struct dup_parent_t {
     bool can_delete;  // opened with delete access
 };
 
-dup_parent_t *dup_parent_open(const char *path, const char **name) {
+dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char **name) {
+    *parent = nullptr;
     const char *last = path;
     for (const char *c = path; *c; c++)
         if (dup_path_separator(*c)) last = c + 1;
     *name = last;
     auto *d = static_cast<dup_parent_t *>(malloc(sizeof(dup_parent_t)));
-    if (!d) return nullptr;
+    if (!d) return DUP_NOMEM;
     d->h = INVALID_HANDLE_VALUE;
     d->can_delete = false;
     dup_sys_path p;
@@ -362,7 +406,10 @@ dup_parent_t *dup_parent_open(const char *path, const char **name) {
         // that the answer says why it stays.
         if (!d->can_delete) d->h = open_object(p.w, FILE_READ_ATTRIBUTES, SHARE_ALL, 0, nullptr);
     }
-    return d;
+    // An entry that could not be opened is held as none: its status query
+    // then fails, as the directory's query of a missing entry does.
+    *parent = d;
+    return DUP_OK;
 }
 
 void dup_parent_close(dup_parent_t *dir) {
@@ -371,8 +418,8 @@ void dup_parent_close(dup_parent_t *dir) {
     free(dir);
 }
 
-int dup_parent_stat(const dup_parent_t *dir, const char *, dup_stat_t *st) {
-    if (dir->h == INVALID_HANDLE_VALUE) return -1;
+dup_result dup_parent_stat(const dup_parent_t *dir, const char *, dup_stat_t *st) {
+    if (dir->h == INVALID_HANDLE_VALUE) return DUP_FAILED;
     return stat_handle(dir->h, st, links::every_reparse_point);
 }
 
@@ -389,13 +436,13 @@ char *dup_parent_canonical(const dup_parent_t *dir) {
     return name;
 }
 
-int dup_parent_remove(const dup_parent_t *dir, const char *) {
-    if (!dir->can_delete) return -1;
+dup_result dup_parent_remove(const dup_parent_t *dir, const char *) {
+    if (!dir->can_delete) return DUP_FAILED;
     // The entry goes when the handle closes; a read-only file is refused
     // here, as the system refuses to remove it by name.
     FILE_DISPOSITION_INFO info;
     info.DeleteFile = TRUE;
-    return SetFileInformationByHandle(dir->h, FileDispositionInfo, &info, sizeof info) ? 0 : -1;
+    return SetFileInformationByHandle(dir->h, FileDispositionInfo, &info, sizeof info) ? DUP_OK : DUP_FAILED;
 }
 
 // ---- threads ----------------------------------------------------------------------
@@ -434,26 +481,28 @@ HANDLE start_thread(void (*fn)(void *), void *arg, unsigned stack) {
 
 }  // namespace
 
-int dup_thread_spawn(void (*fn)(void *), void *arg) {
+dup_result dup_thread_spawn(void (*fn)(void *), void *arg) {
     HANDLE t = start_thread(fn, arg, WORKER_STACK);
-    if (!t) return -1;
+    if (!t) return DUP_FAILED;
     CloseHandle(t);
-    return 0;
+    return DUP_OK;
 }
 
 struct dup_thread_t {
     HANDLE t;
 };
 
-dup_thread_t *dup_thread_start(void (*fn)(void *), void *arg) {
+dup_result dup_thread_start(void (*fn)(void *), void *arg, dup_thread_t **t) {
+    *t = nullptr;
     auto *h = static_cast<dup_thread_t *>(malloc(sizeof(dup_thread_t)));
-    if (!h) return nullptr;
+    if (!h) return DUP_FAILED;
     h->t = start_thread(fn, arg, 0);
     if (!h->t) {
         free(h);
-        return nullptr;
+        return DUP_FAILED;
     }
-    return h;
+    *t = h;
+    return DUP_OK;
 }
 
 void dup_thread_join(dup_thread_t *t) {

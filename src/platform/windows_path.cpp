@@ -30,7 +30,7 @@ wchar_t *full_path_of(const wchar_t *anchor) {
 // already turned into '\'): "\\?\X:\a\b" or "\\?\UNC\server\share\a\b",
 // with "." and ".." components resolved in the text and repeated separators
 // dropped. Returns false (with *why) when the path cannot be formed.
-bool extended_form(const wchar_t *w, dup_sys_path *out, dup_perr *why, int depth = 0) {
+bool extended_form(const wchar_t *w, dup_sys_path *out, dup_result *why, int depth = 0) {
     dup_wide_text t;
     const wchar_t *rest;
     if (w[0] == L'\\' && w[1] == L'\\' && (w[2] == L'?' || w[2] == L'.') && w[3] == L'\\') {
@@ -40,16 +40,16 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_perr *why, int depth
         if (wcslen(w) == 6 && w[5] == L':') t.put(L'\\');
         out->dir_only = t.ends_with_sep();
         out->w = t.release();
-        if (!out->w) dup_set_why(why, DUP_PERR_OTHER);
+        if (!out->w) dup_set_why(why, DUP_FAILED);
         return out->w != nullptr;
     }
     if (w[0] == L'\\' && w[1] == L'\\') {
         // \\server\share\rest: server and share are never left by "..".
         const wchar_t *server = w + 2, *share = wcschr(server, L'\\');
-        if (!share || share == server) return dup_set_why(why, DUP_PERR_OTHER), false;
+        if (!share || share == server) return dup_set_why(why, DUP_FAILED), false;
         const wchar_t *end = wcschr(share + 1, L'\\');
         if (!end) end = share + wcslen(share);
-        if (end == share + 1) return dup_set_why(why, DUP_PERR_OTHER), false;
+        if (end == share + 1) return dup_set_why(why, DUP_FAILED), false;
         t.put(L"\\\\?\\UNC\\");
         t.put(server, static_cast<size_t>(end - server));
         rest = end;
@@ -62,7 +62,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_perr *why, int depth
         // Relative to the working directory, to a drive's working directory
         // ("X:rest") or to the current drive's root ("\rest"): the system
         // supplies the directory, the rest is resolved here.
-        if (depth > 0) return dup_set_why(why, DUP_PERR_OTHER), false;
+        if (depth > 0) return dup_set_why(why, DUP_FAILED), false;
         wchar_t anchor[4] = L".";
         const wchar_t *tail = w;
         if (w[0] != L'\0' && w[1] == L':') {
@@ -73,14 +73,14 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_perr *why, int depth
             tail = w + 1;
         }
         wchar_t *base = full_path_of(anchor);
-        if (!base) return dup_set_why(why, dup_perr_of_error(GetLastError())), false;
+        if (!base) return dup_set_why(why, dup_result_of_error(GetLastError())), false;
         dup_wide_text joined;
         joined.put(base);
         joined.put(L'\\');
         joined.put(tail);
         free(base);
         wchar_t *abs = joined.release();
-        if (!abs) return dup_set_why(why, DUP_PERR_OTHER), false;
+        if (!abs) return dup_set_why(why, DUP_FAILED), false;
         const bool ok = extended_form(abs, out, why, depth + 1);
         free(abs);
         return ok;
@@ -102,7 +102,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_perr *why, int depth
         } else if (len == 2 && p[0] == L'.' && p[1] == L'.') {
             // Cut the last component off what has been built.
             wchar_t *built = t.release();
-            if (!built) return dup_set_why(why, DUP_PERR_OTHER), false;
+            if (!built) return dup_set_why(why, DUP_FAILED), false;
             size_t n = wcslen(built);
             while (n > head && built[n - 1] != L'\\') n--;
             if (n > head) n--;
@@ -110,7 +110,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_perr *why, int depth
             free(built);
             dir_only = last;
         } else {
-            if (len > MAX_COMPONENT) return dup_set_why(why, DUP_PERR_NAME_TOO_LONG), false;
+            if (len > MAX_COMPONENT) return dup_set_why(why, DUP_NAME_TOO_LONG), false;
             t.put(L'\\');
             t.put(p, len);
             dir_only = false;
@@ -118,19 +118,19 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_perr *why, int depth
         p = end;
     }
     if (t.size() == head) t.put(L'\\');  // the root of the drive or share
-    if (t.size() > MAX_WIDE_PATH) return dup_set_why(why, DUP_PERR_NAME_TOO_LONG), false;
+    if (t.size() > MAX_WIDE_PATH) return dup_set_why(why, DUP_NAME_TOO_LONG), false;
     out->dir_only = dir_only;
     out->w = t.release();
-    if (!out->w) dup_set_why(why, DUP_PERR_OTHER);
+    if (!out->w) dup_set_why(why, DUP_FAILED);
     return out->w != nullptr;
 }
 
 }  // namespace
 
-bool dup_sys_path_of(const char *path, dup_sys_path *out, dup_perr *why) {
-    if (!path || !*path) return dup_set_why(why, DUP_PERR_OTHER), false;
+bool dup_sys_path_of(const char *path, dup_sys_path *out, dup_result *why) {
+    if (!path || !*path) return dup_set_why(why, DUP_FAILED), false;
     wchar_t *w = dup_wide_from_utf8(path);
-    if (!w) return dup_set_why(why, DUP_PERR_OTHER), false;
+    if (!w) return dup_set_why(why, DUP_FAILED), false;
     for (wchar_t *p = w; *p; p++)
         if (*p == L'/') *p = L'\\';
     const bool ok = extended_form(w, out, why);
@@ -138,10 +138,10 @@ bool dup_sys_path_of(const char *path, dup_sys_path *out, dup_perr *why) {
     return ok;
 }
 
-dup_perr dup_perr_of_error(unsigned long err) {
-    if (err == ERROR_TOO_MANY_OPEN_FILES || err == ERROR_NO_SYSTEM_RESOURCES) return DUP_PERR_NO_HANDLES;
-    if (err == ERROR_FILENAME_EXCED_RANGE) return DUP_PERR_NAME_TOO_LONG;
-    return DUP_PERR_OTHER;
+dup_result dup_result_of_error(unsigned long err) {
+    if (err == ERROR_TOO_MANY_OPEN_FILES || err == ERROR_NO_SYSTEM_RESOURCES) return DUP_NO_HANDLE;
+    if (err == ERROR_FILENAME_EXCED_RANGE) return DUP_NAME_TOO_LONG;
+    return DUP_FAILED;
 }
 
 // ---- text -----------------------------------------------------------------------------

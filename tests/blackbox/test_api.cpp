@@ -86,7 +86,7 @@ TEST(Api, CancelledScanReportsCancelledEveryTime) {
 TEST(Api, ProgressNeverDecreasesAndResultsWaitFor100) {
     testutil::TempDir d;
     for (int i = 0; i < 400; i++)
-        testutil::write_file(d / ("f" + std::to_string(i)), std::string(100 + i % 50, 'z'));
+        testutil::write_file(d / ("f" + std::to_string(i)), std::string(static_cast<size_t>(100 + i % 50), 'z'));
     int id = dupfind_scan_start(dirs_of(d.path()).c_str(), nullptr);
     ASSERT_GT(id, 0);
     int last = 0;
@@ -135,15 +135,15 @@ TEST(Api, ErrorTextIsPerThread) {
                         dupfind_scan_results(-1); dupfind_delete_file(nullptr);
                         dupfind_scan_progress(99999); break;
                 }
-                seen[t * 50 + i] = dupfind_last_error();
+                seen[static_cast<size_t>(t * 50 + i)] = dupfind_last_error();
             }
         });
     }
     go = true;
     for (auto &th : threads) th.join();
     for (int t = 0; t < kThreads - 1; t++)
-        for (int i = 0; i < 50; i++) EXPECT_EQ(seen[t * 50 + i], expected[t]) << t;
-    for (int i = 0; i < 50; i++) EXPECT_EQ(seen[5 * 50 + i], "invalid scan_id");
+        for (int i = 0; i < 50; i++) EXPECT_EQ(seen[static_cast<size_t>(t * 50 + i)], expected[static_cast<size_t>(t)]) << t;
+    for (size_t i = 0; i < 50; i++) EXPECT_EQ(seen[5 * 50 + i], "invalid scan_id");
     // This thread never failed: its text is empty.
     EXPECT_STREQ(dupfind_last_error(), "");
     // The failed starts used ids but freed their slots: 32 good ones still fit.

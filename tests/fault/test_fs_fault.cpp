@@ -6,7 +6,6 @@
 // could no longer be read as the walk recorded it is reported, not dropped.
 // And the process runs short of file handles: the results do not change.
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -30,6 +29,7 @@
 
 #include "dupfind.h"
 #include "first_block.h"
+#include "platform/platform.h"
 #include "scan_fixture.h"
 #include "test_util.h"
 
@@ -38,25 +38,26 @@ using testutil::write_file;
 
 // ---- a hook on opening a directory for listing -----------------------------------
 //
-// The walk lists directories with opendir. Defining it here puts a hook in
-// front of the C library's: a test can change the tree at the moment the
-// walk is about to list a given directory, after that directory was seen as
-// an entry of its parent.
+// The platform layer opens every directory it lists through its replaceable
+// "dir_open" entry. Replacing it puts a hook in front of the system's: a
+// test can change the tree at the moment the walk is about to list a given
+// directory, after that directory was seen as an entry of its parent.
 
 namespace {
 std::function<void(const char *)> g_before_opendir;
 std::atomic<int> g_opendir_calls{0};  // several scans may walk at once
-}  // namespace
 
-extern "C" DIR *opendir(const char *name) {
-    using real_fn = DIR *(*)(const char *);
-    static real_fn real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "opendir"));
+dup_result hooked_dir_open(const char *path, dup_dir_t **dir) {
+    static const auto system = reinterpret_cast<dup_result (*)(const char *, dup_dir_t **)>(
+        dup_syscall_default("dir_open"));
     g_opendir_calls++;
-    if (g_before_opendir) g_before_opendir(name);
-    return real(name);
+    if (g_before_opendir) g_before_opendir(path);
+    return system(path, dir);
 }
 
-namespace {
+// Installed before any test runs: the hook does nothing until a test sets
+// g_before_opendir.
+const bool g_hook_installed = dup_syscall_replace("dir_open", reinterpret_cast<dup_syscall_ptr>(&hooked_dir_open));
 
 // ---- what must hold after any change ---------------------------------------------
 
@@ -207,8 +208,8 @@ std::string check_read_failed(const dup_scan_t &s, int32_t walk_records, const s
     std::sort(paths.begin(), paths.end());
     std::vector<std::string> got;
     for (int32_t k = walk_records; k < s.n_skipped; k++) {
-        if (strcmp(s.skipped[k].reason, "read_failed") != 0)
-            return std::string("skipped after the walk's records for ") + s.skipped[k].reason;
+        if (s.skipped[k].reason != DUP_SKIP_READ_FAILED)
+            return std::string("skipped after the walk's records for ") + dup_skip_reason_name(s.skipped[k].reason);
         got.push_back(s.skipped[k].path);
     }
     std::vector<std::string> want;
@@ -350,7 +351,8 @@ TEST(FsFault, ChangesDuringTheWalk) {
             ScanFixture rec(f.root);
             dup_scan_worker(&rec.s);
             g_before_opendir = nullptr;
-            if (g_opendir_calls == 0) return "the walk never called opendir; the hook needs updating";
+            if (!g_hook_installed || g_opendir_calls == 0)
+                return "the walk never opened a directory through the hook";
             if (rec.s.progress.load() != 100) return std::string("scan ended with ") + rec.s.error;
             // Only files that are still where the walk found them count as
             // untouched copies; nothing may be collected from outside the root.
@@ -367,7 +369,7 @@ TEST(FsFault, ChangesDuringTheWalk) {
             if (c.skipped_reason) {
                 bool recorded = false;
                 for (int32_t k = 0; k < rec.s.n_skipped; k++)
-                    if (f.root + "/sub" == rec.s.skipped[k].path && !strcmp(rec.s.skipped[k].reason, c.skipped_reason))
+                    if (f.root + "/sub" == rec.s.skipped[k].path && !strcmp(dup_skip_reason_name(rec.s.skipped[k].reason), c.skipped_reason))
                         recorded = true;
                 if (!recorded) return std::string("root/sub not recorded as ") + c.skipped_reason;
             }
@@ -399,7 +401,7 @@ TEST(FsFault, DirectoryMadeUnreadableDuringTheWalk) {
         if (rec.s.progress.load() != 100) return 11;
         bool recorded = false;
         for (int32_t k = 0; k < rec.s.n_skipped; k++)
-            if (root + "/locked" == rec.s.skipped[k].path && !strcmp(rec.s.skipped[k].reason, "opendir_failed"))
+            if (root + "/locked" == rec.s.skipped[k].path && rec.s.skipped[k].reason == DUP_SKIP_OPENDIR_FAILED)
                 recorded = true;
         if (!recorded) return 12;
         std::vector<std::set<std::string>> want{{root + "/a", root + "/c"}};

@@ -1,9 +1,8 @@
 // A scan start that takes long to resolve its roots (a slow or hung file
 // system, or 100,000 roots) must not hold up queries on other scans.
-// Defining realpath here puts a hook in front of the C library's, through
-// which a test holds a start inside root resolution for as long as it
-// likes.
-#include <dlfcn.h>
+// The platform layer resolves every root through its replaceable
+// "canonical_path" entry; a hook there holds a start inside root resolution
+// for as long as a test likes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "dupfind.h"
+#include "platform/platform.h"
 #include "roots.h"
 #include "test_util.h"
 
@@ -24,12 +24,10 @@ std::mutex g_mu_hook;
 std::condition_variable g_cv;
 std::string g_block;  // a path whose resolution waits until released
 bool g_entered = false, g_released = false;
-}  // namespace
 
-extern "C" char *realpath(const char *path, char *resolved) noexcept {
-    using real_fn = char *(*)(const char *, char *);
-    static real_fn real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "realpath"));
-    {
+char *hooked_canonical_path(const char *path) {
+    static const auto system = reinterpret_cast<char *(*)(const char *)>(dup_syscall_default("canonical_path"));
+    if (path) {
         std::unique_lock<std::mutex> lock(g_mu_hook);
         if (!g_block.empty() && g_block == path) {
             g_entered = true;
@@ -37,12 +35,17 @@ extern "C" char *realpath(const char *path, char *resolved) noexcept {
             g_cv.wait(lock, [] { return g_released; });
         }
     }
-    return real(path, resolved);
+    return system(path);
 }
+
+const bool g_hook_installed =
+    dup_syscall_replace("canonical_path", reinterpret_cast<dup_syscall_ptr>(&hooked_canonical_path));
+}  // namespace
 
 namespace {
 
 TEST(StartLock, ResolvingRootsHoldsUpNoQuery) {
+    ASSERT_TRUE(g_hook_installed);
     testutil::TempDir d;
     testutil::make_dir(d / "slow");
     testutil::write_file(d / "a", "same");

@@ -58,9 +58,9 @@ const std::set<std::string> &messages() {
     return m;
 }
 
-void check_slot(const dup_scan_t *s, const char *msg) {
-    if (msg) {
-        FUZZ_REQUIRE(messages().count(msg) == 1);
+void check_slot(const dup_scan_t *s, dup_result r) {
+    if (r != DUP_OK) {
+        FUZZ_REQUIRE(messages().count(dup_result_message(r)) == 1);
         return;
     }
     FUZZ_REQUIRE(s->n_roots >= 1 && s->roots);
@@ -73,12 +73,12 @@ void check_slot(const dup_scan_t *s, const char *msg) {
         FUZZ_REQUIRE(fuzz_valid_utf8(s->roots[i]));
     }
     for (int32_t i = 0; i < s->n_real_roots; i++) {
-        const char *r = s->real_roots[i];
-        FUZZ_REQUIRE(r && r[0] == '/');
-        size_t n = strlen(r);
-        FUZZ_REQUIRE(n == 1 || r[n - 1] != '/');
+        const char *real = s->real_roots[i];
+        FUZZ_REQUIRE(real && real[0] == '/');
+        size_t n = strlen(real);
+        FUZZ_REQUIRE(n == 1 || real[n - 1] != '/');
         struct stat st;
-        FUZZ_REQUIRE(lstat(r, &st) == 0 && !S_ISLNK(st.st_mode));
+        FUZZ_REQUIRE(lstat(real, &st) == 0 && !S_ISLNK(st.st_mode));
     }
     FUZZ_REQUIRE(s->follow_symlinks == 0 || s->follow_symlinks == 1);
     FUZZ_REQUIRE(s->n_exclude >= 0 && (s->n_exclude == 0) == (s->exclude == nullptr));
@@ -103,8 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_mu.lock();
     dup_scan_t *s = dup_scan_alloc();
     FUZZ_REQUIRE(s != nullptr);
-    const char *msg = dup_parse_request(s, dirs.c_str(), options);
-    check_slot(s, msg);
+    check_slot(s, dup_parse_request(s, dirs.c_str(), options));
     dup_scan_release(s);
     g_mu.unlock();
     return 0;

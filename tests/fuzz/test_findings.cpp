@@ -39,8 +39,8 @@ TEST(Findings, StringCutInsideASequenceFailsTheResultsText) {
         std::memset(static_cast<void *>(&s), 0, sizeof s);
         s.n_skipped = s.cap_skipped = 1;
         s.skipped = static_cast<dup_skip_t *>(calloc(1, sizeof(dup_skip_t)));
-        s.skipped[0] = {dup_strdup(bad), dup_strdup("symlink")};
-        EXPECT_EQ(dup_build_results_json(&s), -1) << "for " << testing::PrintToString(bad);
+        s.skipped[0] = {dup_strdup(bad), DUP_SKIP_SYMLINK};
+        EXPECT_EQ(dup_build_results_json(&s), DUP_FAILED) << "for " << testing::PrintToString(bad);
         EXPECT_EQ(s.results_json, nullptr);
         free_scan_data(&s);
     }

@@ -25,7 +25,6 @@ public:
         dup_test_files_hook = take_files;
         std::memset(static_cast<void *>(&s), 0, sizeof s);
         dup_scan_defaults(&s);
-        s.state = DUP_STATE_RUNNING;
     }
     explicit ScanFixture(const std::string &root, const std::vector<std::string> &patterns = {}) : ScanFixture() {
         roots({root});
@@ -53,13 +52,13 @@ public:
     // the walk does for a followed link).
     void add(const std::string &path) {
         dup_stat_t st;
-        if (dup_fill_stat(path.c_str(), &st, 1) != 0) throw std::runtime_error("cannot stat " + path);
+        if (dup_fill_stat(path.c_str(), &st, 1) != DUP_OK) throw std::runtime_error("cannot stat " + path);
         add_raw(path, st.size, st.dev, st.ino);
     }
     void add_raw(const std::string &path, int64_t size, uint64_t dev, uint64_t ino) {
         if (s.n_files == s.cap_files) {
             s.cap_files = s.cap_files ? s.cap_files * 2 : 8;
-            s.files = static_cast<dup_file_t *>(realloc(static_cast<void *>(s.files), sizeof(dup_file_t) * s.cap_files));
+            s.files = static_cast<dup_file_t *>(realloc(static_cast<void *>(s.files), sizeof(dup_file_t) * static_cast<size_t>(s.cap_files)));
         }
         dup_file_t &f = s.files[s.n_files++];
         std::memset(static_cast<void *>(&f), 0, sizeof f);
@@ -96,7 +95,7 @@ public:
     }
     std::vector<std::pair<std::string, std::string>> skipped(const std::string &base = "") const {
         std::vector<std::pair<std::string, std::string>> out;
-        for (int32_t i = 0; i < s.n_skipped; i++) out.emplace_back(strip(s.skipped[i].path, base), s.skipped[i].reason);
+        for (int32_t i = 0; i < s.n_skipped; i++) out.emplace_back(strip(s.skipped[i].path, base), dup_skip_reason_name(s.skipped[i].reason));
         return out;
     }
     // Groups in order, paths in order.

@@ -92,12 +92,12 @@ TEST(Content, FirstBlockFollowsTheRecordedSize) {
 
     uint64_t h = 0;
     int whole = -1;
-    ASSERT_EQ(dup_hash_first_block(p.c_str(), 1000, 0, 0, &h, &whole), 0);
+    ASSERT_EQ(dup_hash_first_block(p.c_str(), 1000, 0, 0, &h, &whole), DUP_OK);
     EXPECT_EQ(h, xxh(content, 1000));
     EXPECT_EQ(whole, 1);  // ends where recorded: also the full fingerprint
     // Recorded smaller than the file: hashes only that many bytes, and the
     // file is not known to end there.
-    ASSERT_EQ(dup_hash_first_block(p.c_str(), 600, 0, 0, &h, &whole), 0);
+    ASSERT_EQ(dup_hash_first_block(p.c_str(), 600, 0, 0, &h, &whole), DUP_OK);
     EXPECT_EQ(h, xxh(content, 600));
     EXPECT_EQ(whole, 0);
 
@@ -105,20 +105,23 @@ TEST(Content, FirstBlockFollowsTheRecordedSize) {
     const uint64_t untouched = 0x1234;
     for (int64_t size : {int64_t{1001}, int64_t{-1}}) {
         h = untouched;
-        EXPECT_EQ(dup_hash_first_block(p.c_str(), size, 0, 0, &h, nullptr), -1) << size;
+        EXPECT_EQ(dup_hash_first_block(p.c_str(), size, 0, 0, &h, nullptr), DUP_FAILED) << size;
         EXPECT_EQ(h, untouched);
     }
-    EXPECT_EQ(dup_hash_first_block(p.c_str(), 10, 0, 0, nullptr, nullptr), -1);
-    EXPECT_EQ(dup_hash_first_block(nullptr, 10, 0, 0, &h, nullptr), -1);
-    EXPECT_EQ(dup_hash_first_block((d / "missing").c_str(), 0, 0, 0, &h, nullptr), -1);
+    EXPECT_EQ(dup_hash_first_block(p.c_str(), 10, 0, 0, nullptr, nullptr), DUP_FAILED);
+    EXPECT_EQ(dup_hash_first_block(nullptr, 10, 0, 0, &h, nullptr), DUP_FAILED);
+    EXPECT_EQ(dup_hash_first_block((d / "missing").c_str(), 0, 0, 0, &h, nullptr), DUP_FAILED);
 
     // Read only while the entry is still the file the walk recorded.
     const testutil::file_id st = testutil::identity(p);
-    const dup_content_t same = dup_content_open(p.c_str(), 0, st.dev, st.ino);
+    dup_content_t same = DUP_CONTENT_NONE;
+    EXPECT_EQ(dup_content_open(p.c_str(), 0, st.dev, st.ino, &same), DUP_OK);
     EXPECT_NE(same, DUP_CONTENT_NONE);
     dup_content_close(same);
-    EXPECT_EQ(dup_content_open(p.c_str(), 0, st.dev, st.ino + 1), DUP_CONTENT_NONE);
-    EXPECT_EQ(dup_hash_first_block(p.c_str(), 10, st.dev + 1, st.ino, &h, nullptr), -1);
+    dup_content_t other = 0;
+    EXPECT_EQ(dup_content_open(p.c_str(), 0, st.dev, st.ino + 1, &other), DUP_FAILED);
+    EXPECT_EQ(other, DUP_CONTENT_NONE);
+    EXPECT_EQ(dup_hash_first_block(p.c_str(), 10, st.dev + 1, st.ino, &h, nullptr), DUP_FAILED);
 }
 
 // A FIFO (or a device) put where a collected file was must fail at once:
@@ -133,8 +136,9 @@ TEST(Content, NonRegularFilesFailWithoutBlocking) {
         EXPECT_TRUE(finishes_ok_within(
             [&] {
                 uint64_t h = 0;
-                return dup_hash_first_block(p.c_str(), 1, 0, 0, &h, nullptr) == -1 &&
-                       dup_content_open(p.c_str(), 0, 0, 0) == DUP_CONTENT_NONE;
+                dup_content_t c = 0;
+                return dup_hash_first_block(p.c_str(), 1, 0, 0, &h, nullptr) == DUP_FAILED &&
+                       dup_content_open(p.c_str(), 0, 0, 0, &c) == DUP_FAILED && c == DUP_CONTENT_NONE;
             },
             std::chrono::seconds(20)));
     }
@@ -148,8 +152,9 @@ TEST(Content, UnreadableFileFails) {
     ASSERT_EQ(chmod(p.c_str(), 0), 0);
     int status = testutil::run_unprivileged([&] {
         uint64_t h = 0;
-        return dup_hash_first_block(p.c_str(), 7, 0, 0, &h, nullptr) == -1 &&
-                       dup_content_open(p.c_str(), 1, 0, 0) == DUP_CONTENT_NONE
+        dup_content_t c = 0;
+        return dup_hash_first_block(p.c_str(), 7, 0, 0, &h, nullptr) == DUP_FAILED &&
+                       dup_content_open(p.c_str(), 1, 0, 0, &c) == DUP_FAILED && c == DUP_CONTENT_NONE
                    ? 0
                    : 1;
     });
@@ -183,13 +188,16 @@ TEST(Content, ReadEndTellsWhereTheFileEnds) {
         for (const Case &c : cases) {
             SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.skip) + " " + std::to_string(c.n) + " room " +
                          std::to_string(room));
-            const dup_content_t h = dup_content_open((d / c.file).c_str(), 0, 0, 0);
-            ASSERT_NE(h, DUP_CONTENT_NONE);
+            dup_content_t h = DUP_CONTENT_NONE;
+            ASSERT_EQ(dup_content_open((d / c.file).c_str(), 0, 0, 0, &h), DUP_OK);
             std::vector<unsigned char> skipped(static_cast<size_t>(c.skip) + 1);
-            ASSERT_EQ(dup_content_read(h, skipped.data(), c.skip), c.skip);
+            int64_t got = -1;
+            ASSERT_EQ(dup_content_read(h, skipped.data(), c.skip, &got), DUP_OK);
+            ASSERT_EQ(got, c.skip);
             const size_t guard = static_cast<size_t>(c.n + room);  // the first byte it may not touch
             std::vector<unsigned char> buf(guard + 1, 0xEE);
-            EXPECT_EQ(dup_content_read_end(h, buf.data(), c.n, room), c.expect);
+            EXPECT_EQ(dup_content_read_end(h, buf.data(), c.n, room, &got), DUP_OK);
+            EXPECT_EQ(got, c.expect);
             const int64_t stored = std::min(c.expect, c.n);
             EXPECT_EQ(std::string(buf.begin(), buf.begin() + stored),
                       content.substr(static_cast<size_t>(c.skip), static_cast<size_t>(stored)));
@@ -212,16 +220,19 @@ TEST(Content, ReadingHoldsAtMostHalfTheHandles) {
             const struct rlimit lim = {64, 64};
             if (setrlimit(RLIMIT_NOFILE, &lim) != 0) return false;
             dup_handles_set_budget();
-            std::vector<intptr_t> held;
-            for (intptr_t h; held.size() < 64 && (h = dup_open_counted(p.c_str(), 0, 0, 0)) >= 0;) held.push_back(h);
+            std::vector<dup_content_t> held;
+            for (dup_content_t h; held.size() < 64 && dup_open_counted(p.c_str(), 0, 0, 0, &h) == DUP_OK;)
+                held.push_back(h);
             uint64_t fp = 0;
-            const bool at_budget = held.size() == 32 && dup_open_counted(p.c_str(), 0, 0, 0) == DUP_OPEN_NO_HANDLE &&
-                                   dup_hash_first_block(p.c_str(), 7, 0, 0, &fp, nullptr) == DUP_OPEN_NO_HANDLE;
+            dup_content_t none = 0;
+            const bool at_budget = held.size() == 32 && dup_open_counted(p.c_str(), 0, 0, 0, &none) == DUP_NO_HANDLE &&
+                                   none == DUP_CONTENT_NONE &&
+                                   dup_hash_first_block(p.c_str(), 7, 0, 0, &fp, nullptr) == DUP_NO_HANDLE;
             const int host = open("/dev/null", O_RDONLY);
             dup_close_counted(held.back());
             held.pop_back();
-            const intptr_t again = dup_open_counted(p.c_str(), 0, 0, 0);
-            return at_budget && host >= 0 && again >= 0;
+            dup_content_t again = DUP_CONTENT_NONE;
+            return at_budget && host >= 0 && dup_open_counted(p.c_str(), 0, 0, 0, &again) == DUP_OK;
         },
         std::chrono::seconds(20)));
 }

@@ -65,39 +65,53 @@ struct Tree {
 
 }  // namespace
 
-// The canonical form of exactly the object a path names: a path that does
-// not resolve has none (no ancestor stands in for it).
-TEST(Realpath, Resolves) {
+// Both canonical forms of each path: the general one (dup_canonical_path)
+// is that of exactly the object a path names, so a path that does not
+// resolve has none (no ancestor stands in for it); the root form
+// (dup_root_canonical) exists only for what the walk really walks, an
+// existing object that resolves and is not itself a link.
+TEST(Realpath, CanonicalAndRootForms) {
     DUPFIND_POSIX_ONLY("'/' as the only root and separator, '\\' inside names");
     Tree t;
     const std::string &p = t.d.path();
+    testutil::make_symlink(p + "/missing", p + "/dangling");
+    const std::optional<std::string> none;
     struct Case {
         std::string in;
-        std::optional<std::string> want;
+        std::optional<std::string> canonical;  // dup_canonical_path
+        std::optional<std::string> root;       // dup_root_canonical
     } cases[] = {
-        {p + "/dir", t.dir},
-        {p + "/dir/", t.dir},
-        {p + "/dir//", t.dir},
-        {p + "/dir/file", t.file},
-        {p + "/./dir/../dir/file", t.file},
-        {p + "/link", t.dir},
-        {p + "/link/file", t.file},
-        {"/", "/"},
-        {p + "/dir/missing", std::nullopt},
-        {p + "/dir/missing/deeper/still", std::nullopt},
-        {p + "/dir/file/below", std::nullopt},
-        {p + "/link/missing", std::nullopt},
+        {p + "/dir", t.dir, t.dir},
+        {p + "/dir/", t.dir, t.dir},
+        {p + "/dir//", t.dir, t.dir},
+        {p + "/dir/file", t.file, t.file},
+        {p + "/./dir/../dir/file", t.file, t.file},
+        // A link root is only reported; a trailing '/' makes the directory
+        // behind it the root, and the walk enters it.
+        {p + "/link", t.dir, none},
+        {p + "/link/", t.dir, t.dir},
+        {p + "/link/file", t.file, t.file},
+        {p + "/dangling", none, none},
+        {"/", "/", "/"},
+        {p + "/dir/missing", none, none},
+        {p + "/dir/missing/deeper/still", none, none},
+        {p + "/dir/file/below", none, none},
+        {p + "/link/missing", none, none},
         // A backslash is part of a name.
-        {p + "/a\\b", t.bs},
-        {p + "/a\\b/missing", std::nullopt},
-        {"/no-such-dir-for-dupfind-tests", std::nullopt},
-        {"/no-such-dir-for-dupfind-tests/x/y", std::nullopt},
-        {"no-such-relative\\path", std::nullopt},
-        {"no-such-relative/path", std::nullopt},
-        {"", std::nullopt},
+        {p + "/a\\b", t.bs, t.bs},
+        {p + "/a\\b/missing", none, none},
+        {"/no-such-dir-for-dupfind-tests", none, none},
+        {"/no-such-dir-for-dupfind-tests/x/y", none, none},
+        {"no-such-relative\\path", none, none},
+        {"no-such-relative/path", none, none},
+        {"", none, none},
     };
-    for (const auto &c : cases) EXPECT_EQ(canon(c.in.c_str()), c.want) << c.in;
-    EXPECT_EQ(canon(nullptr), std::nullopt);
+    for (const auto &c : cases) {
+        EXPECT_EQ(canon(c.in.c_str()), c.canonical) << c.in;
+        EXPECT_EQ(root_canon(c.in.c_str()), c.root) << c.in;
+    }
+    EXPECT_EQ(canon(nullptr), none);
+    EXPECT_EQ(root_canon(nullptr), none);
 }
 
 TEST(Realpath, RelativePathsResolveAgainstWorkingDirectory) {
@@ -113,31 +127,4 @@ TEST(Realpath, RelativePathsResolveAgainstWorkingDirectory) {
     EXPECT_EQ(canon("missing/x"), std::nullopt);
     EXPECT_EQ(root_canon("dir"), t.dir);
     EXPECT_EQ(root_canon("."), t.real);
-}
-
-// A root is registered only when it is what the walk really walks: an
-// existing object that resolves and is not itself a link.
-TEST(Realpath, RootFormRequiresExistingNonLink) {
-    DUPFIND_POSIX_ONLY("'\\' inside names");
-    Tree t;
-    const std::string &p = t.d.path();
-    testutil::make_symlink(p + "/missing", p + "/dangling");
-    struct Case {
-        std::string in;
-        std::optional<std::string> want;
-    } cases[] = {
-        {p + "/dir", t.dir},
-        {p + "/dir/", t.dir},
-        {p + "/dir/file", t.file},
-        // A trailing '/' makes the directory behind the link the root, and
-        // the walk enters it; the bare link is only reported.
-        {p + "/link/", t.dir},
-        {p + "/link", std::nullopt},
-        {p + "/dangling", std::nullopt},
-        {p + "/dir/missing", std::nullopt},
-        {p + "/a\\b/missing", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const auto &c : cases) EXPECT_EQ(root_canon(c.in.c_str()), c.want) << c.in;
-    EXPECT_EQ(root_canon(nullptr), std::nullopt);
 }

@@ -17,22 +17,22 @@ struct Record {
     ~Record() { free_scan_data(&s); }
 
     void add_group(uint64_t hash, int64_t size, std::vector<const char *> paths) {
-        s.groups = static_cast<dup_group_t *>(realloc(s.groups, sizeof(dup_group_t) * (s.n_groups + 1)));
+        s.groups = static_cast<dup_group_t *>(realloc(s.groups, sizeof(dup_group_t) * static_cast<size_t>(s.n_groups + 1)));
         dup_group_t &g = s.groups[s.n_groups++];
         g.hash = hash;
         g.size = size;
-        g.n_files = g.cap_files = static_cast<int32_t>(paths.size());
+        g.n_files = static_cast<int32_t>(paths.size());
         g.files = static_cast<char **>(calloc(paths.size(), sizeof(char *)));
         for (size_t i = 0; i < paths.size(); i++) g.files[i] = dup_strdup(paths[i]);
         s.cap_groups = s.n_groups;
     }
-    void add_skip(const char *path, const char *reason) {
-        s.skipped = static_cast<dup_skip_t *>(realloc(s.skipped, sizeof(dup_skip_t) * (s.n_skipped + 1)));
-        s.skipped[s.n_skipped++] = {dup_strdup(path), dup_strdup(reason)};
+    void add_skip(const char *path, dup_skip_reason reason) {
+        s.skipped = static_cast<dup_skip_t *>(realloc(s.skipped, sizeof(dup_skip_t) * static_cast<size_t>(s.n_skipped + 1)));
+        s.skipped[s.n_skipped++] = {dup_strdup(path), reason};
         s.cap_skipped = s.n_skipped;
     }
     std::string build() {
-        if (dup_build_results_json(&s) != 0) return "(failed)";
+        if (dup_build_results_json(&s) != DUP_OK) return "(failed)";
         return s.results_json;
     }
 };
@@ -44,7 +44,7 @@ TEST(Results, WorkedExampleForm) {
     r.add_group(0x3c9a61f0d2b7e845ULL, 1048576, {"/data/a/report.pdf", "/data/b/report.pdf"});
     r.s.wasted_bytes = 1048576;
     r.s.scanned_files = 2;
-    r.add_skip("/data/b/latest", "symlink");
+    r.add_skip("/data/b/latest", DUP_SKIP_SYMLINK);
     EXPECT_EQ(r.build(),
               R"({"groups":[{"hash":"3c9a61f0d2b7e845","size":1048576,"files":["/data/a/report.pdf","/data/b/report.pdf"]}],"wasted_bytes":1048576,"scanned_files":2,"skipped":[{"path":"/data/b/latest","reason":"symlink"}]})");
 }
@@ -72,15 +72,25 @@ TEST(Results, HashDigitsAndLargeNumbers) {
 TEST(Results, NullStrings) {
     Record r;
     r.add_group(1, 5, {"x", nullptr, "y"});  // a null path is left out
-    r.add_skip(nullptr, "exclude");           // null texts become ""
-    r.add_skip("/p", nullptr);
+    r.add_skip(nullptr, DUP_SKIP_EXCLUDE);    // a null path becomes ""
     EXPECT_EQ(r.build(),
-              R"({"groups":[{"hash":"0000000000000001","size":5,"files":["x","y"]}],"wasted_bytes":0,"scanned_files":0,"skipped":[{"path":"","reason":"exclude"},{"path":"/p","reason":""}]})");
+              R"({"groups":[{"hash":"0000000000000001","size":5,"files":["x","y"]}],"wasted_bytes":0,"scanned_files":0,"skipped":[{"path":"","reason":"exclude"}]})");
+}
+
+// A record whose reason has no name in the table cannot be written: the
+// text fails whole rather than carry an empty or invented reason.
+TEST(Results, ReasonOutsideTheTableFailsTheWholeText) {
+    Record r;
+    r.s.results_json = dup_strdup("old");
+    r.add_skip("/p", DUP_SKIP_SYMLINK);
+    r.add_skip("/q", static_cast<dup_skip_reason>(DUP_SKIP_REASON_COUNT));
+    EXPECT_EQ(dup_build_results_json(&r.s), DUP_FAILED);
+    EXPECT_STREQ(r.s.results_json, "old");
 }
 
 TEST(Results, EscapingKeepsSlashAndNonAscii) {
     Record r;
-    r.add_skip("/d/q\"b\\c\x01\t\n\x7f/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "symlink");
+    r.add_skip("/d/q\"b\\c\x01\t\n\x7f/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", DUP_SKIP_SYMLINK);
     EXPECT_EQ(r.build(),
               "{\"groups\":[],\"wasted_bytes\":0,\"scanned_files\":0,\"skipped\":[{\"path\":"
               "\"/d/q\\\"b\\\\c\\u0001\\t\\n\x7f/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\","
@@ -93,7 +103,7 @@ TEST(Results, InvalidUtf8FailsTheWholeText) {
         Record r;
         r.s.results_json = dup_strdup("old");
         r.add_group(1, 1, {"/ok", p});
-        EXPECT_EQ(dup_build_results_json(&r.s), -1) << p;
+        EXPECT_EQ(dup_build_results_json(&r.s), DUP_FAILED) << p;
         EXPECT_STREQ(r.s.results_json, "old");  // left as it was
     }
 }
@@ -101,6 +111,6 @@ TEST(Results, InvalidUtf8FailsTheWholeText) {
 TEST(Results, RebuildReplacesText) {
     Record r;
     r.s.results_json = dup_strdup("old");
-    ASSERT_EQ(dup_build_results_json(&r.s), 0);
+    ASSERT_EQ(dup_build_results_json(&r.s), DUP_OK);
     EXPECT_EQ(std::string(r.s.results_json), R"({"groups":[],"wasted_bytes":0,"scanned_files":0,"skipped":[]})");
 }

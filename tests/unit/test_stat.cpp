@@ -34,36 +34,36 @@ TEST(FillStat, Outcomes) {
     struct Case {
         std::string name;  // under the scratch directory
         int follow;
-        int rc;
+        dup_result rc;
         dup_ftype type;
         int64_t size;
     };
     const Case cases[] = {
-        {"dir", 0, 0, DUP_FT_DIR, 0},
-        {"dir", 1, 0, DUP_FT_DIR, 0},
-        {"empty", 0, 0, DUP_FT_REG, 0},
-        {"file", 1, 0, DUP_FT_REG, 5},
-        {"huge", 0, 0, DUP_FT_REG, five_gib},
-        {"fifo", 0, 0, DUP_FT_OTHER, 0},
-        {"to_dir", 0, 0, DUP_FT_LNK, 0},
-        {"to_dir", 1, 0, DUP_FT_DIR, 0},
+        {"dir", 0, DUP_OK, DUP_FT_DIR, 0},
+        {"dir", 1, DUP_OK, DUP_FT_DIR, 0},
+        {"empty", 0, DUP_OK, DUP_FT_REG, 0},
+        {"file", 1, DUP_OK, DUP_FT_REG, 5},
+        {"huge", 0, DUP_OK, DUP_FT_REG, five_gib},
+        {"fifo", 0, DUP_OK, DUP_FT_OTHER, 0},
+        {"to_dir", 0, DUP_OK, DUP_FT_LNK, 0},
+        {"to_dir", 1, DUP_OK, DUP_FT_DIR, 0},
         // A link's own length is not a size.
-        {"to_file", 0, 0, DUP_FT_LNK, 0},
-        {"to_file", 1, 0, DUP_FT_REG, 5},
-        {"to_to_file", 0, 0, DUP_FT_LNK, 0},
-        {"to_to_file", 1, 0, DUP_FT_REG, 5},
-        {"to_fifo", 1, 0, DUP_FT_OTHER, 0},
-        {"dangling", 0, 0, DUP_FT_LNK, 0},
-        {"dangling", 1, -1, DUP_FT_OTHER, 0},
-        {"missing", 0, -1, DUP_FT_OTHER, 0},
-        {"missing", 1, -1, DUP_FT_OTHER, 0},
+        {"to_file", 0, DUP_OK, DUP_FT_LNK, 0},
+        {"to_file", 1, DUP_OK, DUP_FT_REG, 5},
+        {"to_to_file", 0, DUP_OK, DUP_FT_LNK, 0},
+        {"to_to_file", 1, DUP_OK, DUP_FT_REG, 5},
+        {"to_fifo", 1, DUP_OK, DUP_FT_OTHER, 0},
+        {"dangling", 0, DUP_OK, DUP_FT_LNK, 0},
+        {"dangling", 1, DUP_FAILED, DUP_FT_OTHER, 0},
+        {"missing", 0, DUP_FAILED, DUP_FT_OTHER, 0},
+        {"missing", 1, DUP_FAILED, DUP_FT_OTHER, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name + " follow " + std::to_string(c.follow));
         dup_stat_t st;
         std::memset(&st, 0xA5, sizeof st);
         ASSERT_EQ(dup_fill_stat((t / c.name).c_str(), &st, c.follow), c.rc);
-        if (c.rc != 0) continue;
+        if (c.rc != DUP_OK) continue;
         EXPECT_EQ(st.type, c.type);
         EXPECT_EQ(st.size, c.size);
         // The identity is the object's, whatever way leads to it.
@@ -79,18 +79,15 @@ TEST(FillStat, Outcomes) {
 TEST(FillStat, TellsTooLongFromMissing) {
     TempDir t;
     dup_stat_t st;
-    dup_perr why = DUP_PERR_OTHER;
-    EXPECT_EQ(dup_fill_stat((t / std::string(300, 'x')).c_str(), &st, 0, &why), -1);
-    EXPECT_EQ(why, DUP_PERR_NAME_TOO_LONG);
-    EXPECT_EQ(dup_fill_stat((t / "missing").c_str(), &st, 0, &why), -1);
-    EXPECT_EQ(why, DUP_PERR_OTHER);
+    EXPECT_EQ(dup_fill_stat((t / std::string(300, 'x')).c_str(), &st, 0), DUP_NAME_TOO_LONG);
+    EXPECT_EQ(dup_fill_stat((t / "missing").c_str(), &st, 0), DUP_FAILED);
 }
 
 TEST(FillStat, NullOrEmptyPath) {
     dup_stat_t st;
     for (int follow : {0, 1}) {
-        EXPECT_EQ(dup_fill_stat(nullptr, &st, follow), -1);
-        EXPECT_EQ(dup_fill_stat("", &st, follow), -1);
+        EXPECT_EQ(dup_fill_stat(nullptr, &st, follow), DUP_FAILED);
+        EXPECT_EQ(dup_fill_stat("", &st, follow), DUP_FAILED);
     }
 }
 

@@ -197,7 +197,7 @@ TEST(WindowsPaths, SpellingsOfOneObject) {
     write_file(d / "Dir/File.txt", "x");
     const std::string file = d / "Dir/File.txt";
     dup_stat_t want;
-    ASSERT_EQ(dup_fill_stat(file.c_str(), &want, 0), 0);
+    ASSERT_EQ(dup_fill_stat(file.c_str(), &want, 0), DUP_OK);
     EXPECT_EQ(want.type, DUP_FT_REG);
     EXPECT_EQ(want.size, 1);
     const testutil::file_id id = testutil::identity(file);
@@ -210,17 +210,19 @@ TEST(WindowsPaths, SpellingsOfOneObject) {
                                  d.path() + "\\Dir//File.txt"}) {
         SCOPED_TRACE(p);
         dup_stat_t st;
-        ASSERT_EQ(dup_fill_stat(p.c_str(), &st, 0), 0);
+        ASSERT_EQ(dup_fill_stat(p.c_str(), &st, 0), DUP_OK);
         EXPECT_EQ(st.dev, want.dev);
         EXPECT_EQ(st.ino, want.ino);
         EXPECT_EQ(take(dup_canonical_path(p.c_str())), canonical_form(file));
     }
     // A trailing separator names a directory only.
     dup_stat_t st;
-    EXPECT_EQ(dup_fill_stat((file + "/").c_str(), &st, 0), -1);
-    EXPECT_EQ(dup_content_open((file + "\\").c_str(), 0, 0, 0), DUP_CONTENT_NONE);
+    EXPECT_EQ(dup_fill_stat((file + "/").c_str(), &st, 0), DUP_FAILED);
+    dup_content_t none = 0;
+    EXPECT_EQ(dup_content_open((file + "\\").c_str(), 0, 0, 0, &none), DUP_FAILED);
+    EXPECT_EQ(none, DUP_CONTENT_NONE);
     EXPECT_EQ(take(dup_canonical_path((file + "\\").c_str())), std::nullopt);
-    ASSERT_EQ(dup_fill_stat((d / "Dir\\").c_str(), &st, 0), 0);
+    ASSERT_EQ(dup_fill_stat((d / "Dir\\").c_str(), &st, 0), DUP_OK);
     EXPECT_EQ(st.type, DUP_FT_DIR);
     EXPECT_EQ(take(dup_canonical_path((d / "Dir/").c_str())), canonical_form(d / "Dir"));
 
@@ -237,7 +239,7 @@ TEST(WindowsPaths, SpellingsOfOneObject) {
     const std::string drive = file.substr(0, 2);
     for (const std::string &root : {drive + "/", drive + "\\", "//?/" + drive}) {
         SCOPED_TRACE(root);
-        ASSERT_EQ(dup_fill_stat(root.c_str(), &st, 0), 0);
+        ASSERT_EQ(dup_fill_stat(root.c_str(), &st, 0), DUP_OK);
         EXPECT_EQ(st.type, DUP_FT_DIR);
         EXPECT_EQ(take(dup_canonical_path(root.c_str())), "//?/" + drive);
     }
@@ -246,15 +248,10 @@ TEST(WindowsPaths, SpellingsOfOneObject) {
 TEST(WindowsPaths, WhyAQueryFailed) {
     TempDir d;
     dup_stat_t st;
-    dup_perr why = DUP_PERR_OTHER;
     // NTFS takes at most 255 UTF-16 units in one name.
-    EXPECT_EQ(dup_fill_stat((d / std::string(256, 'x')).c_str(), &st, 0, &why), -1);
-    EXPECT_EQ(why, DUP_PERR_NAME_TOO_LONG);
-    why = DUP_PERR_NAME_TOO_LONG;
-    EXPECT_EQ(dup_fill_stat((d / "missing").c_str(), &st, 0, &why), -1);
-    EXPECT_EQ(why, DUP_PERR_OTHER);
-    EXPECT_EQ(dup_fill_stat((d / "bad-\xFF").c_str(), &st, 0, &why), -1);
-    EXPECT_EQ(why, DUP_PERR_OTHER);
+    EXPECT_EQ(dup_fill_stat((d / std::string(256, 'x')).c_str(), &st, 0), DUP_NAME_TOO_LONG);
+    EXPECT_EQ(dup_fill_stat((d / "missing").c_str(), &st, 0), DUP_FAILED);
+    EXPECT_EQ(dup_fill_stat((d / "bad-\xFF").c_str(), &st, 0), DUP_FAILED);
 }
 
 // ---- the walk and the grouping ---------------------------------------------------------
@@ -402,10 +399,12 @@ TEST(WindowsScan, ReadingKeepsTheAccessTime) {
         CloseHandle(h);
     }
     const uint64_t before = access_time();
-    const dup_content_t c = dup_content_open((d / "f").c_str(), 1, 0, 0);
-    ASSERT_NE(c, DUP_CONTENT_NONE);
+    dup_content_t c = DUP_CONTENT_NONE;
+    ASSERT_EQ(dup_content_open((d / "f").c_str(), 1, 0, 0, &c), DUP_OK);
     std::string buf(100000, '\0');
-    EXPECT_EQ(dup_content_read(c, buf.data(), 100000), 100000);
+    int64_t got = 0;
+    EXPECT_EQ(dup_content_read(c, buf.data(), 100000, &got), DUP_OK);
+    EXPECT_EQ(got, 100000);
     dup_content_close(c);
     EXPECT_EQ(access_time(), before);
 }
@@ -491,18 +490,19 @@ TEST(WindowsDelete, HeldEntryCannotBeSwapped) {
     write_file(d / "in/f", "inside");
     register_root(d / "in");
     const char *name;
-    dup_parent_t *held = dup_parent_open((d / "in/f").c_str(), &name);
+    dup_parent_t *held = nullptr;
+    ASSERT_EQ(dup_parent_open((d / "in/f").c_str(), &held, &name), DUP_OK);
     ASSERT_NE(held, nullptr);
     EXPECT_STREQ(name, "f");
     dup_stat_t st;
-    ASSERT_EQ(dup_parent_stat(held, name, &st), 0);
+    ASSERT_EQ(dup_parent_stat(held, name, &st), DUP_OK);
     EXPECT_EQ(st.type, DUP_FT_REG);
     EXPECT_EQ(take(dup_parent_canonical(held)), canonical_form(d / "in"));
     // Moving it out, or another file over it, is refused while it is held.
     EXPECT_FALSE(MoveFileExW(long_path(d / "in/f").c_str(), long_path(d / "moved").c_str(), 0));
     write_file(d / "other", "other");
     EXPECT_FALSE(MoveFileExW(long_path(d / "other").c_str(), long_path(d / "in/f").c_str(), MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(dup_parent_remove(held, name), 0);
+    EXPECT_EQ(dup_parent_remove(held, name), DUP_OK);
     dup_parent_close(held);
     EXPECT_FALSE(exists(d / "in/f"));
     EXPECT_EQ(testutil::read_file(d / "other"), "other");

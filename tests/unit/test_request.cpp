@@ -1,5 +1,5 @@
-// The scan table, ids, request parsing and the query operations, seen from
-// inside: after a start, the slot's fields are inspected directly.
+// Request parsing, seen from inside: after a start, the slot's fields are
+// inspected directly, and every start message comes in its order.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,6 +11,7 @@
 #include "test_util.h"
 
 namespace {
+
 
 struct OptionsSeen {
     int64_t min_size;
@@ -41,33 +42,7 @@ OptionsSeen start_and_read(const testutil::TempDir &d, const char *options) {
 
 }  // namespace
 
-TEST(Table, IdsCountFromOneAndFailedStartsUseOneUp) {
-    testutil::TempDir d;
-    std::string dirs = "[" + testutil::json_str(d.path()) + "]";
-    EXPECT_EQ(dupfind_scan_start(dirs.c_str(), nullptr), 1);
-    EXPECT_EQ(dupfind_scan_start("[]", nullptr), -1);  // took a slot, gave it back
-    EXPECT_STREQ(dupfind_last_error(), "dirs_json empty");
-    EXPECT_EQ(dupfind_scan_start(nullptr, nullptr), -1);  // took no slot
-    EXPECT_EQ(dupfind_scan_start(dirs.c_str(), nullptr), 3);
-}
-
-TEST(Table, ThirtyTwoScansPerLoadThenRefused) {
-    testutil::TempDir d;
-    std::string dirs = "[" + testutil::json_str(d.path()) + "]";
-    for (int i = 1; i <= DUP_MAX_SCANS; i++) {
-        ASSERT_EQ(dupfind_scan_start(dirs.c_str(), nullptr), i);
-        ASSERT_EQ(testutil::wait_for_scan(dupfind_scan_progress, i), 100);
-    }
-    EXPECT_EQ(dupfind_scan_start(dirs.c_str(), nullptr), -1);
-    EXPECT_STREQ(dupfind_last_error(), "too many concurrent scans");
-    // Finished scans keep their slots and stay queryable.
-    for (int i = 1; i <= DUP_MAX_SCANS; i++) EXPECT_EQ(dupfind_scan_progress(i), 100);
-    char *r = dupfind_scan_results(DUP_MAX_SCANS);
-    ASSERT_NE(r, nullptr);
-    dupfind_free_string(r);
-}
-
-TEST(Table, OptionsTable) {
+TEST(Request, OptionsTable) {
     testutil::TempDir d;
     struct Case {
         const char *options;
@@ -123,7 +98,7 @@ TEST(Table, OptionsTable) {
 
 // The later option keys: each takes its own type and range, and a request
 // without them leaves the settings that change nothing.
-TEST(Table, LaterOptionKeys) {
+TEST(Request, LaterOptionKeys) {
     testutil::TempDir d;
     const std::string dirs = "[" + testutil::json_str(d.path()) + "]";
     struct Case {
@@ -161,7 +136,7 @@ TEST(Table, LaterOptionKeys) {
 // than read as the key's absence: the scan it would run is not the one
 // asked for. So is a pattern the matcher cannot mean, and one holding a
 // NUL, which would cut it short.
-TEST(Table, LaterOptionKeysRefuseWrongValues) {
+TEST(Request, LaterOptionKeysRefuseWrongValues) {
     testutil::TempDir d;
     const std::string dirs = "[" + testutil::json_str(d.path()) + "]";
     const char *refused[] = {
@@ -184,7 +159,7 @@ TEST(Table, LaterOptionKeysRefuseWrongValues) {
     }
 }
 
-TEST(Table, ExcludeEntries) {
+TEST(Request, ExcludeEntries) {
     testutil::TempDir d;
     OptionsSeen seen = start_and_read(d, R"({"exclude": ["tmp", 5, "cache"]})");
     ASSERT_EQ(seen.exclude.size(), 3u);
@@ -195,7 +170,7 @@ TEST(Table, ExcludeEntries) {
     EXPECT_TRUE(start_and_read(d, R"({"exclude": "tmp"})").exclude.empty());
 }
 
-TEST(Table, RootsKeptExactlyAsGiven) {
+TEST(Request, RootsKeptExactlyAsGiven) {
     testutil::TempDir d;
     testutil::make_dir(d / "sub");
     std::string root_slash = d.path() + "/sub/";
@@ -220,7 +195,7 @@ TEST(Table, RootsKeptExactlyAsGiven) {
     testutil::wait_for_scan(dupfind_scan_progress, id);
 }
 
-TEST(Table, StartMessagesInCheckOrder) {
+TEST(Request, StartMessagesInCheckOrder) {
     testutil::TempDir d;
     std::string good = "[" + testutil::json_str(d.path()) + "]";
     struct Case {
@@ -263,7 +238,7 @@ TEST(Table, StartMessagesInCheckOrder) {
         ASSERT_GT(dupfind_scan_start(good.c_str(), nullptr), 0) << dupfind_last_error();
 }
 
-TEST(Table, DeeplyNestedRequestParsesWithoutRecursion) {
+TEST(Request, DeeplyNestedRequestParsesWithoutRecursion) {
     testutil::TempDir d;
     constexpr size_t depth = 1000000;
     std::string options = "{\"exclude\":[\"x\"],\"deep\":" + std::string(depth, '[') +
@@ -276,45 +251,4 @@ TEST(Table, DeeplyNestedRequestParsesWithoutRecursion) {
     // Unbalanced nesting is still rejected.
     EXPECT_EQ(dupfind_scan_start((std::string(depth, '[') + "]").c_str(), nullptr), -1);
     EXPECT_STREQ(dupfind_last_error(), "invalid dirs_json");
-}
-
-TEST(Table, ReleaseFreesEverythingAndKeepsSettings) {
-    g_mu.lock();
-    dup_scan_t *s = dup_scan_alloc();
-    ASSERT_NE(s, nullptr);
-    s->roots = static_cast<char **>(calloc(2, sizeof(char *)));
-    s->roots[0] = dup_strdup("/a");  // roots[1] stays null: a copy that failed
-    s->n_roots = 2;
-    s->min_size = 7;
-    s->results_json = dup_strdup("{}");
-    int32_t id = s->id;
-    dup_scan_release(s);
-    EXPECT_EQ(s->in_use, 0);
-    EXPECT_EQ(s->state.load(), DUP_STATE_FREE);
-    EXPECT_EQ(s->roots, nullptr);
-    EXPECT_EQ(s->n_roots, 0);
-    EXPECT_EQ(s->results_json, nullptr);
-    EXPECT_EQ(s->min_size, 7);
-    EXPECT_EQ(dup_scan_get(id), nullptr);
-    g_mu.unlock();
-}
-
-TEST(ErrorText, BoundedAndPerThread) {
-    std::string long_text(2000, 'x');
-    dup_set_error("%s", long_text.c_str());
-    EXPECT_EQ(strlen(dupfind_last_error()), 511u);
-    std::string other;
-    std::thread t([&] { other = dupfind_last_error(); });
-    t.join();
-    EXPECT_EQ(other, "");
-    dup_clear_error();
-    EXPECT_STREQ(dupfind_last_error(), "");
-}
-
-TEST(Strdup, NullAndCopy) {
-    EXPECT_EQ(dup_strdup(nullptr), nullptr);
-    char *c = dup_strdup("abc");
-    ASSERT_NE(c, nullptr);
-    EXPECT_STREQ(c, "abc");
-    free(c);
 }
