@@ -21,8 +21,8 @@ int main() {
         p += last;
         return p;
     };
-    const std::string patterns[] = {"d1/*/d3/**/f1", "**/zzz", stars(8, "zzz"), stars(12, "zzz"),
-                                    stars(40, "zzz"), "**/d*[0-9]/**/d4?/**/f[[:digit:]]"};
+    const std::string patterns[] = {"d1/*/d3/**/f1",  "**/zzz",         stars(8, "zzz"),
+                                    stars(12, "zzz"), stars(40, "zzz"), "**/d*[0-9]/**/d4?/**/f[[:digit:]]"};
     std::printf("%-40s %10s %12s %8s\n", "pattern (path 40 levels deep)", "ns/match", "comparisons", "match");
     for (const std::string &p : patterns) {
         const int rounds = 20000;
@@ -34,8 +34,8 @@ int main() {
         const double ns = std::chrono::duration<double, std::nano>(t1 - t0).count() / rounds;
         // A long pattern shows its end, where what follows the "**" is.
         const char *shown = p.size() > 40 ? p.c_str() + p.size() - 40 : p.c_str();
-        std::printf("%-40s %10.0f %12llu %8s\n", shown, ns,
-                    static_cast<unsigned long long>(dup_glob_steps / rounds), matched ? "yes" : "no");
+        std::printf("%-40s %10.0f %12llu %8s\n", shown, ns, static_cast<unsigned long long>(dup_glob_steps / rounds),
+                    matched ? "yes" : "no");
     }
     return 0;
 }

@@ -71,8 +71,9 @@ void write_all(const std::string &path, const unsigned char *data, size_t n) {
 }
 
 void remove_tree(const std::string &dir) {
-    nftw(dir.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p) == 0 ? 0 : 0; },
-         64, FTW_DEPTH | FTW_PHYS);
+    nftw(
+        dir.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p) == 0 ? 0 : 0; }, 64,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 struct dataset {
@@ -199,10 +200,8 @@ void run(const dataset &ds, bool cold) {
 int main(int argc, char **argv) {
     bool quick = false, cold = false;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--quick") == 0)
-            quick = true;
-        else if (strcmp(argv[i], "--cold") == 0)
-            cold = true;
+        if (strcmp(argv[i], "--quick") == 0) quick = true;
+        else if (strcmp(argv[i], "--cold") == 0) cold = true;
         else {
             fprintf(stderr, "usage: %s [--quick] [--cold]\n", argv[0]);
             return 2;
@@ -216,8 +215,8 @@ int main(int argc, char **argv) {
     }
     const int scale = quick ? 10 : 1;
     printf("cache: %s\n", cold ? "cold (dropped before every measured run)" : "warm");
-    printf("%-22s %8s %12s %9s %9s %9s %12s %8s %7s\n", "dataset", "files", "bytes/file", "min s", "median s",
-           "max s", "read/file", "read/all", "groups");
+    printf("%-22s %8s %12s %9s %9s %9s %12s %8s %7s\n", "dataset", "files", "bytes/file", "min s", "median s", "max s",
+           "read/file", "read/all", "groups");
 
     struct shape {
         const char *name;

@@ -218,10 +218,9 @@ void print_report(const RemovalReport &r, const RootSet &roots, Action action, b
                        : action == Action::Reflink ? "deduplicated in place"
                                                    : "removed";
     if (dry_run)
-        std::printf("Dry run: %s would be %s, %s would be freed; nothing was %s\n", files.c_str(), what,
-                    freed.c_str(), action == Action::Delete ? "removed" : "changed");
-    else
-        std::printf("%s %s, %s freed\n", files.c_str(), what, freed.c_str());
+        std::printf("Dry run: %s would be %s, %s would be freed; nothing was %s\n", files.c_str(), what, freed.c_str(),
+                    action == Action::Delete ? "removed" : "changed");
+    else std::printf("%s %s, %s freed\n", files.c_str(), what, freed.c_str());
     // The copies that were meant to go and stay, each with its problem.
     std::printf("%s %s because of a problem%s\n",
                 count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),

@@ -183,8 +183,8 @@ FileVerdict judge(const Group &g, size_t i, const Decision &d, const RootSet &ro
         if (!p.empty()) p = "kept file " + shown + " is " + p;
         else p = kept_problem(shown, st, found, g.size);
         if (p.empty()) {
-            bool better = source < 0 || (action != Action::Delete && source_st.device != copy.device &&
-                                         st.device == copy.device);
+            bool better = source < 0 ||
+                          (action != Action::Delete && source_st.device != copy.device && st.device == copy.device);
             if (better) {
                 source = static_cast<int>(k);
                 source_st = st;

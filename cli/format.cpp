@@ -103,8 +103,8 @@ std::string group_header(const Group &g, size_t files) {
 
 std::string summary_line(const Summary &s) {
     std::string line = count_of(s.duplicates, "duplicate file", "duplicate files") + " in " +
-                       count_of(s.groups, "group", "groups") + ", " + human_size(s.reclaimable) +
-                       " reclaimable, " + count_of(s.scanned, "file", "files") + " scanned";
+                       count_of(s.groups, "group", "groups") + ", " + human_size(s.reclaimable) + " reclaimable, " +
+                       count_of(s.scanned, "file", "files") + " scanned";
     if (s.capped) line += " (--max-files reached)";
     line += ", " + count_of(s.skipped, "entry", "entries") + " skipped";
     if (s.unreadable > 0) line += " (" + count_of(s.unreadable, "file", "files") + " could not be read)";

@@ -39,11 +39,11 @@ std::string group_header(const Group &g, size_t files);
 
 // The figures of the summary line.
 struct Summary {
-    int64_t duplicates = 0;   // redundant files: those of each group beyond the kept one
+    int64_t duplicates = 0;  // redundant files: those of each group beyond the kept one
     int64_t groups = 0;
     int64_t reclaimable = 0;  // bytes that removing them gives back
     int64_t scanned = 0;
-    bool capped = false;     // the scan collected as many files as --max-files allows
+    bool capped = false;  // the scan collected as many files as --max-files allows
     int64_t skipped = 0;
     int64_t unreadable = 0;  // of the skipped entries, files that could not be read
 };

@@ -29,8 +29,7 @@ std::string lower_trimmed(const std::string &s) {
     return out;
 }
 
-bool parse_answer(const std::string &answer, size_t n, Reply *reply, std::vector<size_t> *keep,
-                  std::string *why) {
+bool parse_answer(const std::string &answer, size_t n, Reply *reply, std::vector<size_t> *keep, std::string *why) {
     std::string a = lower_trimmed(answer);
     if (a.empty() || a == "s" || a == "skip" || a == "all" || a == "a") {
         *reply = Reply::KeepAll;
@@ -52,8 +51,8 @@ bool parse_answer(const std::string &answer, size_t n, Reply *reply, std::vector
             ok = parse_number(token, n, &lo);
             hi = lo;
         } else {  // a range such as 2-4
-            ok = parse_number(token.substr(0, dash), n, &lo) &&
-                 parse_number(token.substr(dash + 1), n, &hi) && lo <= hi;
+            ok = parse_number(token.substr(0, dash), n, &lo) && parse_number(token.substr(dash + 1), n, &hi) &&
+                 lo <= hi;
         }
         if (!ok) {
             *why = "'" + token + "' is not a file number from 1 to " + std::to_string(n);

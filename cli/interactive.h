@@ -6,16 +6,15 @@
 #include <string>
 #include <vector>
 
-
 namespace dfcli {
 
 enum class Reply {
-    Keep,         // *keep holds the chosen indexes; the others go
-    KeepAll,      // nothing is removed from this group
-    Quit,         // stop asking; later groups are left alone
-    Interrupted,  // Ctrl-C or the input failed
-    OutputFailed, // the question could not be written; nothing may be
-                  // decided on an answer to a question never shown
+    Keep,          // *keep holds the chosen indexes; the others go
+    KeepAll,       // nothing is removed from this group
+    Quit,          // stop asking; later groups are left alone
+    Interrupted,   // Ctrl-C or the input failed
+    OutputFailed,  // the question could not be written; nothing may be
+                   // decided on an answer to a question never shown
 };
 
 // Lists the group numbered `number` of `total` (its header and one line for

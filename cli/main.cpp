@@ -29,7 +29,7 @@
 #include "root_set.h"
 
 #ifndef DUPFIND_VERSION
-#define DUPFIND_VERSION "unknown"
+#  define DUPFIND_VERSION "unknown"
 #endif
 
 namespace dfcli {
@@ -156,8 +156,8 @@ size_t warn_unscanned_roots(const RootSet &roots, const Results &r, bool acting)
             if (warned[i]) continue;
             warned[i] = true;
             ++count;
-            std::fprintf(stderr, "dupfind: %s%s%s could not be scanned: %s\n", acting ? "" : "warning: ",
-                         roots.roots()[i].reference ? "reference directory " : "",
+            std::fprintf(stderr, "dupfind: %s%s%s could not be scanned: %s\n",
+                         acting ? "" : "warning: ", roots.roots()[i].reference ? "reference directory " : "",
                          quoted_path(roots.roots()[i].typed).c_str(), s.reason.c_str());
             break;
         }
@@ -331,8 +331,7 @@ bool print_listing(const Options &o, const RootSet &roots, const std::vector<Ent
     return true;
 }
 
-void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
-                      RemovalReport *rep) {
+void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<Entry> &entries, RemovalReport *rep) {
     const Pass pass = o.dry_run ? Pass::DryRun : Pass::Act;
     for (const Entry &e : entries) {
         if (interrupted()) {
@@ -355,8 +354,8 @@ void remove_interactively(const Options &o, const RootSet &roots, const std::vec
     for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply =
-            ask_keep(group_header(*e.group, e.info.files), name_lines(e, roots), number, entries.size(), &keep);
+        Reply reply = ask_keep(group_header(*e.group, e.info.files), name_lines(e, roots), number, entries.size(),
+                               &keep);
         if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
@@ -441,8 +440,9 @@ int run(int argc, char **argv) {
     warn_if_capped(o, r);
     text.reset();
     if (acting && unscanned > 0) {
-        std::fprintf(stderr, "dupfind: nothing was changed: every DIR and --reference directory must be scanned "
-                             "before anything is removed or replaced\n");
+        std::fprintf(stderr,
+                     "dupfind: nothing was changed: every DIR and --reference directory must be scanned "
+                     "before anything is removed or replaced\n");
         return kExitError;
     }
     // Without an action the listing is still shown, and the run fails.

@@ -140,7 +140,8 @@ constexpr HelpEntry kHelp[] = {
      "name met); names of one file are marked \"(same\n"
      "file as ...)\", and those of a kept file are kept"},
     {"--max-files", "N", "stop collecting after N files (default 0: no limit)"},
-    {"-r,--recursive", nullptr, "accepted and changes nothing: every DIR is always\nscanned with all its subdirectories"},
+    {"-r,--recursive", nullptr,
+     "accepted and changes nothing: every DIR is always\nscanned with all its subdirectories"},
     {nullptr, nullptr, "Which groups:"},
     {"--reference", "DIR",
      "files below DIR are never removed or replaced\n"
@@ -399,8 +400,8 @@ private:
             return name + " takes no value";
         }
         size_t colon = text.find(": ");
-        if (colon != std::string::npos && text.find(" required ", colon) != std::string::npos &&
-            text.size() > 8 && text.compare(text.size() - 8, 8, " missing") == 0)
+        if (colon != std::string::npos && text.find(" required ", colon) != std::string::npos && text.size() > 8 &&
+            text.compare(text.size() - 8, 8, " missing") == 0)
             return text.substr(0, colon) + " needs a value";
         return text + " (see dupfind --help)";
     }
@@ -449,9 +450,11 @@ std::vector<std::string> root_name_notes(const Options &o) {
             const size_t cut = name.find_last_of("/\\");
             if (cut != std::string::npos) name.erase(0, cut + 1);
             if (name != first) continue;
-            notes.push_back("--exclude '" + escaped(pattern) + "' is matched against the paths below each DIR, which do "
-                            "not begin with the DIR's own name '" + escaped(first) + "'; for the entries of the DIR " +
-                            escaped(r.path) + ", write '/" + escaped(body.substr(slash + 1)) + (dir_only ? "/" : "") + "'");
+            notes.push_back("--exclude '" + escaped(pattern) +
+                            "' is matched against the paths below each DIR, which do "
+                            "not begin with the DIR's own name '" +
+                            escaped(first) + "'; for the entries of the DIR " + escaped(r.path) + ", write '/" +
+                            escaped(body.substr(slash + 1)) + (dir_only ? "/" : "") + "'");
             break;
         }
     }
@@ -587,10 +590,13 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     // and for json, whose text is the library's, those that change which
     // groups or files are listed.
     const bool json_out = o->format == Format::Json;
-    const char *clash = o->summary ? "--summary" : o->skipped ? "--skipped" : o->interactive ? "--interactive"
-                        : !actions.empty() ? actions[0].c_str() : nullptr;
-    if (json_out && !clash) clash = reference ? "--reference" : o->isolate ? "--isolate"
-                                     : o->omit_first ? "--omit-first" : nullptr;
+    const char *clash = o->summary         ? "--summary"
+                        : o->skipped       ? "--skipped"
+                        : o->interactive   ? "--interactive"
+                        : !actions.empty() ? actions[0].c_str()
+                                           : nullptr;
+    if (json_out && !clash)
+        clash = reference ? "--reference" : o->isolate ? "--isolate" : o->omit_first ? "--omit-first" : nullptr;
     if (o->format != Format::Human && clash) {
         *error = chosen + (json_out ? " prints the results text alone" : " lists the groups alone") +
                  " and cannot be combined with " + clash;

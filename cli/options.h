@@ -61,8 +61,8 @@ struct Options {
     bool dry_run = false;
     bool interactive = false;
     Keep keep = Keep::First;
-    bool keep_given = false;       // --keep was given (path order may decide)
-    bool allow_metadata = false;   // --link may change a copy's owner, mode, ACL
+    bool keep_given = false;      // --keep was given (path order may decide)
+    bool allow_metadata = false;  // --link may change a copy's owner, mode, ACL
     // Remarks on the request, said on stderr before the scan.
     std::vector<std::string> notes;
     // Requests answered without a scan.

@@ -15,18 +15,18 @@ namespace dfcli {
 // The query follows symbolic links: the content and identity are those of
 // the file that a read through the path would reach.
 struct FileStatus {
-    bool regular = false;   // a regular file
-    bool directory = false; // a directory
-    int64_t size = 0;       // bytes
-    int64_t mtime_ns = 0;   // last modification, nanoseconds since the epoch
-    int64_t ctime_ns = 0;   // last change of content or metadata, likewise
-    uint64_t device = 0;    // device and file number together identify the
-    uint64_t inode = 0;     // physical file behind any number of paths
-    uint64_t links = 0;     // hard links: removing one of several frees nothing
+    bool regular = false;    // a regular file
+    bool directory = false;  // a directory
+    int64_t size = 0;        // bytes
+    int64_t mtime_ns = 0;    // last modification, nanoseconds since the epoch
+    int64_t ctime_ns = 0;    // last change of content or metadata, likewise
+    uint64_t device = 0;     // device and file number together identify the
+    uint64_t inode = 0;      // physical file behind any number of paths
+    uint64_t links = 0;      // hard links: removing one of several frees nothing
     // Who may do what with the file: a hard link to another file gives a
     // name that file's owner and permissions instead.
-    uint32_t mode = 0;      // permission bits (POSIX; 0 on Windows)
-    uint64_t owner = 0;     // user and group ids (POSIX; 0 on Windows)
+    uint32_t mode = 0;   // permission bits (POSIX; 0 on Windows)
+    uint64_t owner = 0;  // user and group ids (POSIX; 0 on Windows)
     uint64_t group = 0;
     // The kind of file system the file lies on when that kind may show the
     // files of another file system (an overlay, FUSE, a network share), or
@@ -48,9 +48,7 @@ bool real_path(const std::string &path, std::string *out);
 
 // Two statuses that name one physical file (the same path twice, a path
 // through a linked directory, or a hard link).
-inline bool same_file(const FileStatus &a, const FileStatus &b) {
-    return a.device == b.device && a.inode == b.inode;
-}
+inline bool same_file(const FileStatus &a, const FileStatus &b) { return a.device == b.device && a.inode == b.inode; }
 
 // A file named below one of the directories scanned, split where the
 // names below that directory begin. The tool acts on such a file through

@@ -19,8 +19,7 @@ int contents_identical(const HeldFile &a, const HeldFile &b, int64_t size, ReadF
         // file that goes on past `size` differs; one that ends early has
         // shrunk since its size was taken.
         const int64_t left_bytes = size - offset;
-        const size_t want =
-            left_bytes < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left_bytes) + 1 : kBlock;
+        const size_t want = left_bytes < static_cast<int64_t>(kBlock) ? static_cast<size_t>(left_bytes) + 1 : kBlock;
         size_t got[2] = {0, 0};
         for (int i = 0; i < 2; i++) {
             std::string reason;

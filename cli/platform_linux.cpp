@@ -56,15 +56,9 @@ struct StackedType {
     const char *name;
 };
 constexpr StackedType kStackedTypes[] = {
-    {0x794c7630, "overlayfs"},
-    {0x65735546, "FUSE"},  // also fuseblk and virtiofs
-    {0x61756673, "aufs"},
-    {0x0000f15f, "eCryptfs"},
-    {0x01021997, "9p"},
-    {0x00006969, "NFS"},
-    {0x0000517b, "SMB"},
-    {0xff534d42, "CIFS"},
-    {0xfe534d42, "SMB2"},
+    {0x794c7630, "overlayfs"}, {0x65735546, "FUSE"},  // also fuseblk and virtiofs
+    {0x61756673, "aufs"},      {0x0000f15f, "eCryptfs"}, {0x01021997, "9p"},   {0x00006969, "NFS"},
+    {0x0000517b, "SMB"},       {0xff534d42, "CIFS"},     {0xfe534d42, "SMB2"},
 };
 
 // The stacked kind of the file system holding path, or null. A file system
@@ -176,8 +170,7 @@ Fd open_parent(const RootedPath &p, std::string *name, ActResult *why) {
             // ELOOP, or ENOTDIR for a link to a file) is no system failure.
             if (err == ELOOP || err == ENOTDIR || err == ENOENT)
                 *why = left("a directory of its path changed since it was checked");
-            else
-                *why = failed("cannot open the directory " + part, err);
+            else *why = failed("cannot open the directory " + part, err);
             return Fd();
         }
         dir.reset(next.release());
@@ -353,9 +346,11 @@ ActResult move_aside(const RootedPath &copy, const HeldFile &compared, std::stri
         // never compared, so it goes back untouched.
         int back = rename_private_to(dir.get(), priv.c_str(), name.c_str());
         if (back != 0)
-            return failed("replaced after the comparison, and the file now under its name could not be put "
-                          "back from " + sibling_path(copy, priv),
-                          back);
+            return failed(
+                "replaced after the comparison, and the file now under its name could not be put "
+                "back from " +
+                    sibling_path(copy, priv),
+                back);
         return left("replaced by another file after the comparison");
     }
     *aside = sibling_path(copy, priv);
@@ -461,7 +456,7 @@ ActResult link_over(const RootedPath &kept, const HeldFile &kept_file, const Roo
         if (err == EEXIST && attempt < 100) continue;
         if (err == EXDEV)
             return left(kept_file.st.device == copy_file.st.device ? ActResult::OtherMount
-                                                                  : ActResult::OtherFileSystem);
+                                                                   : ActResult::OtherFileSystem);
         return failed("cannot make a hard link to the kept file", err);
     }
     // Removes the temporary name, noting it when that fails (an
@@ -499,13 +494,15 @@ ActResult link_over(const RootedPath &kept, const HeldFile &kept_file, const Roo
     // name. The name is missing for that moment only.
     std::string aside;
     err = rename_to_private(dir.get(), copy_name.c_str(), &aside);
-    if (err != 0) return drop(tmp, err == ENOENT ? left("no longer exists")
-                                                 : failed("cannot rename the copy to a private name", err));
+    if (err != 0)
+        return drop(tmp,
+                    err == ENOENT ? left("no longer exists") : failed("cannot rename the copy to a private name", err));
     if (!name_is_held(dir.get(), aside, copy_file)) {
         int back = rename_private_to(dir.get(), aside.c_str(), copy_name.c_str());
         if (back != 0)
             return drop(tmp, failed("replaced after the comparison, and the file could not be given its name "
-                                    "back from " + sibling_path(copy, aside),
+                                    "back from " +
+                                        sibling_path(copy, aside),
                                     back));
         return drop(tmp, left("replaced by another file after the comparison"));
     }
@@ -540,8 +537,7 @@ ActResult dedupe_error(int err) {
     switch (err) {
     case EOPNOTSUPP:
     case EINVAL:
-    case ENOTTY:
-        return left(std::string("the file system cannot share extents: ") + std::strerror(err));
+    case ENOTTY: return left(std::string("the file system cannot share extents: ") + std::strerror(err));
     case EXDEV: return left(ActResult::OtherFileSystem);
     case EROFS: return left("on a read-only file system");
     case ETXTBSY: return left("a running program's file");
@@ -559,8 +555,7 @@ ActResult share_extents(const RootedPath &kept, const FileStatus &kept_st, const
     Fd dst = open_file(copy, &why);
     if (!dst) return why;
     struct stat sb;
-    if (::fstat(src.get(), &sb) != 0 || !same_identity(sb, kept_st))
-        return left(ActResult::KeptChanged);
+    if (::fstat(src.get(), &sb) != 0 || !same_identity(sb, kept_st)) return left(ActResult::KeptChanged);
     if (::fstat(dst.get(), &sb) != 0 || !unchanged(sb, copy_st)) return left("changed since it was checked");
 
     // One destination. The kernel caps each call (at 1 GiB) and may share
@@ -613,13 +608,11 @@ bool extent_map(int fd, std::vector<Extent> *out) {
         if (map->fm_mapped_extents == 0) return true;
         for (uint32_t i = 0; i < map->fm_mapped_extents; ++i) {
             const fiemap_extent &e = map->fm_extents[i];
-            if (e.fe_flags & (FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC | FIEMAP_EXTENT_DATA_INLINE))
-                return false;
+            if (e.fe_flags & (FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC | FIEMAP_EXTENT_DATA_INLINE)) return false;
             if (!out->empty() && out->back().logical + out->back().length == e.fe_logical &&
                 out->back().physical + out->back().length == e.fe_physical)
                 out->back().length += e.fe_length;
-            else
-                out->push_back({e.fe_logical, e.fe_physical, e.fe_length});
+            else out->push_back({e.fe_logical, e.fe_physical, e.fe_length});
             if (e.fe_flags & FIEMAP_EXTENT_LAST) return true;
             start = e.fe_logical + e.fe_length;
         }

@@ -46,8 +46,8 @@ BOOL WINAPI on_console_event(DWORD event) {
     LONG status;
     switch (event) {
     case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT: status = 130; break;     // 128 + SIGINT
-    case CTRL_CLOSE_EVENT: status = 129; break;     // 128 + SIGHUP: its terminal went away
+    case CTRL_BREAK_EVENT: status = 130; break;  // 128 + SIGINT
+    case CTRL_CLOSE_EVENT: status = 129; break;  // 128 + SIGHUP: its terminal went away
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: status = 143; break;  // 128 + SIGTERM
     default: return FALSE;
@@ -187,9 +187,9 @@ Handle open_for_read(const std::string &path, DWORD flags) {
 std::string last_error_text() {
     const DWORD err = GetLastError();
     wchar_t *msg = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, err, 0, reinterpret_cast<LPWSTR>(&msg), 0, nullptr);
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0,
+        reinterpret_cast<LPWSTR>(&msg), 0, nullptr);
     std::string text = n ? utf8_of(msg, n) : "error " + std::to_string(err);
     if (msg) LocalFree(msg);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
@@ -234,8 +234,8 @@ int entry_is_link(const std::string &path) {
     if (!(attr & FILE_ATTRIBUTE_REPARSE_POINT)) return 0;
     // Junctions and symbolic links are links; other reparse points (cloud
     // placeholders, deduplicated files) are the files they stand for.
-    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 1;
     FILE_ATTRIBUTE_TAG_INFO tag;
     const BOOL ok = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag);
@@ -256,10 +256,8 @@ bool real_path(const std::string &path, std::string *out) {
     std::string s = utf8_of(buf.data(), n);
     // Shown and sent as the user writes it: without the extended-length
     // prefix the system adds ("\\?\C:\x" is "C:\x").
-    if (s.rfind("\\\\?\\UNC\\", 0) == 0)
-        s = "\\\\" + s.substr(8);
-    else if (s.rfind("\\\\?\\", 0) == 0)
-        s = s.substr(4);
+    if (s.rfind("\\\\?\\UNC\\", 0) == 0) s = "\\\\" + s.substr(8);
+    else if (s.rfind("\\\\?\\", 0) == 0) s = s.substr(4);
     *out = s;
     return true;
 }
@@ -356,8 +354,8 @@ bool status_of(HANDLE h, FileStatus *st) {
     st->regular = !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileType(h) == FILE_TYPE_DISK;
     st->directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     st->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    st->mtime_ns = epoch_ns(static_cast<int64_t>(
-        (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime));
+    st->mtime_ns = epoch_ns(static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                                 info.ftLastWriteTime.dwLowDateTime));
     // The change time moves with the content and the metadata, as on POSIX.
     FILE_BASIC_INFO basic;
     st->ctime_ns = GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)

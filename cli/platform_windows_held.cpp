@@ -50,7 +50,9 @@ bool gone(DWORD err) { return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_N
 ActResult done() { return {ActResult::Done, ActResult::Other, ""}; }
 ActResult left(std::string why) { return {ActResult::Left, ActResult::Other, std::move(why)}; }
 ActResult left(ActResult::Cause cause) { return {ActResult::Left, cause, ""}; }
-ActResult failed(const std::string &step) { return {ActResult::Failed, ActResult::Other, step + ": " + win::last_error()}; }
+ActResult failed(const std::string &step) {
+    return {ActResult::Failed, ActResult::Other, step + ": " + win::last_error()};
+}
 
 HANDLE raw(const HeldFile &f) { return reinterpret_cast<HANDLE>(f.handle); }
 
@@ -138,13 +140,15 @@ ActResult reach(const RootedPath &p, Place *at) {
         at_char = end + 1;
     }
     for (const std::string &n : names)
-        if (n.empty() || n == "." || n == ".." || win::wide_name(n).empty()) return left("not a plain path below its directory");
+        if (n.empty() || n == "." || n == ".." || win::wide_name(n).empty())
+            return left("not a plain path below its directory");
     // The root as the user gave it, links and all; below it, the system's
     // own name of the directory reached.
     const std::wstring root = win::wide(p.root);
     if (root.empty()) return left("not a plain path below its directory");
     Owned h = pin_dir(root, FILE_FLAG_BACKUP_SEMANTICS);
-    if (!h) return gone(GetLastError()) ? left("its directory is no longer there") : failed("cannot open its directory");
+    if (!h)
+        return gone(GetLastError()) ? left("its directory is no longer there") : failed("cannot open its directory");
     at->dir = final_name(h.get());
     if (at->dir.empty()) return failed("cannot name its directory");
     if (at->dir.back() == L'\\') at->dir.pop_back();  // a drive's root, "\\?\C:\"
@@ -156,7 +160,9 @@ ActResult reach(const RootedPath &p, Place *at) {
         at->dir += L"\\" + win::wide_name(names[i]);
         at->dir_shown += "/" + names[i];
         h = pin_dir(at->dir, kEntry);
-        if (!h) return gone(GetLastError()) ? left("its directory is no longer there") : failed("cannot open its directory");
+        if (!h)
+            return gone(GetLastError()) ? left("its directory is no longer there")
+                                        : failed("cannot open its directory");
         const Kind kind = kind_of(h.get());
         if (kind == Kind::Link) return left("a directory on its path is now a link");
         if (kind != Kind::Directory) return left("a directory on its path is no longer a directory");
@@ -357,7 +363,8 @@ bool put_back(const RootedPath &copy, const std::string &aside, std::string *why
         *why = "the copy stays as " + aside + ": " + r.why;
         return false;
     }
-    Owned h = open_entry(at.in_dir(win::wide_name(name)), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    Owned h = open_entry(at.in_dir(win::wide_name(name)), DELETE | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!h || kind_of(h.get()) != Kind::File) {
         *why = "the copy stays as " + aside + ": cannot open it: " + win::last_error();
         return false;
@@ -366,8 +373,7 @@ bool put_back(const RootedPath &copy, const std::string &aside, std::string *why
     const DWORD err = GetLastError();
     if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS)
         *why = "the copy stays as " + aside + ": another file took the name " + at.shown(at.leaf_shown) + " meanwhile";
-    else
-        *why = "the copy stays as " + aside + ": cannot rename it back: " + win::last_error();
+    else *why = "the copy stays as " + aside + ": cannot rename it back: " + win::last_error();
     return false;
 }
 
@@ -390,8 +396,9 @@ struct Security {
             return;
         }
         attributes = info.dwFileAttributes;
-        const DWORD err = GetSecurityInfo(h.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                          &owner, nullptr, &dacl, nullptr, &sd);
+        const DWORD err = GetSecurityInfo(h.get(), SE_FILE_OBJECT,
+                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                          &dacl, nullptr, &sd);
         if (err != ERROR_SUCCESS) {
             SetLastError(err);
             error = "cannot read the security descriptor of " + path + ": " + win::last_error();
@@ -507,7 +514,8 @@ ActResult link_over(const RootedPath &kept, const HeldFile &kept_file, const Roo
             return undo(why);
         }
         *leftover = aside;
-        why.why += (why.why.empty() ? "" : "; ") + std::string("its name now leads to the kept file and the copy stays as ") + aside;
+        why.why += (why.why.empty() ? "" : "; ") +
+                   std::string("its name now leads to the kept file and the copy stays as ") + aside;
         return why;
     };
     Owned made = open_entry(c.file(), FILE_READ_ATTRIBUTES, kShareAll);

@@ -47,29 +47,17 @@ run_windows() {
     return $status
 }
 
-# The formatter over every C and C++ file that git tracks, and clang-tidy
-# over every file of the Linux build (.clang-tidy, cli/.clang-tidy and
-# tests/.clang-tidy say which checks). The files listed in
-# scripts/format-pending.txt are not formatted yet: they are reported, not
-# failed; once a file is formatted (clang-format -i FILE), drop it from the
-# list, and a file that is formatted stays so. The list as the tree is now:
-#   for f in $(git ls-files '*.c' '*.cpp' '*.h'); do
-#       clang-format-14 --dry-run --Werror "$f" 2>/dev/null || echo "$f"; done >scripts/format-pending.txt
+# The formatter over every C and C++ file that git tracks (each must be as
+# clang-format-14 writes it: .clang-format pins the project's layout), and
+# clang-tidy over every file of the Linux build (.clang-tidy, cli/.clang-tidy
+# and tests/.clang-tidy say which checks).
 run_lint() {
     dir=build-lint
     echo "=== lint: clang-format, then clang-tidy with $dir's compile commands"
-    pending=scripts/format-pending.txt
     status=0
     for f in $(git ls-files '*.c' '*.cpp' '*.h'); do
-        if grep -qxF "$f" "$pending"; then
-            n=$(clang-format-14 "$f" | diff "$f" - | grep -c '^<' || true)
-            [ "$n" -eq 0 ] && { echo "$f is formatted now: remove it from $pending" >&2; status=1; }
-            pending_lines=$((${pending_lines:-0} + n))
-        elif ! clang-format-14 --dry-run --Werror "$f"; then
-            status=1
-        fi
+        clang-format-14 --dry-run --Werror "$f" || status=1
     done
-    echo "    formatter: $(wc -l <"$pending") files not formatted yet ($pending), ${pending_lines:-0} lines to change"
     [ $status -eq 0 ] || echo "lint: clang-format: reformat with clang-format-14 -i FILE" >&2
     CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
     python3 -c 'import json, sys; print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1]))})))' \

@@ -20,7 +20,7 @@ constexpr int DUP_ERR_LEN = 512;  // the error text, its NUL included
 // travel besides the outcome (a handle, a count) goes to an out-parameter.
 // The fixed messages hosts see are the names of the outcomes from DUP_NOMEM
 // on (dup_result_message).
-enum [[nodiscard]] dup_result : int {
+enum [[nodiscard]] dup_result : int{
     DUP_OK = 0,
     // Stages: a cancel was seen (or, for the walk, the file cap reached).
     DUP_STOPPED,
@@ -32,35 +32,15 @@ enum [[nodiscard]] dup_result : int {
     // Out of memory: no half-built record is left behind.
     DUP_NOMEM,
     // The start's failures.
-    DUP_E_NULL_DIRS_JSON,
-    DUP_E_TOO_MANY_SCANS,
-    DUP_E_INVALID_OPTIONS,
-    DUP_E_OPTIONS_NOT_OBJECT,
-    DUP_E_DIRS_REQUIRED,
-    DUP_E_INVALID_DIRS,
-    DUP_E_DIRS_NOT_ARRAY,
-    DUP_E_DIRS_EMPTY,
-    DUP_E_NO_VALID_DIRS,
-    DUP_E_THREAD,
+    DUP_E_NULL_DIRS_JSON, DUP_E_TOO_MANY_SCANS, DUP_E_INVALID_OPTIONS, DUP_E_OPTIONS_NOT_OBJECT, DUP_E_DIRS_REQUIRED,
+    DUP_E_INVALID_DIRS, DUP_E_DIRS_NOT_ARRAY, DUP_E_DIRS_EMPTY, DUP_E_NO_VALID_DIRS, DUP_E_THREAD,
     // How a scan ends when it does not finish.
-    DUP_E_SCAN_CANCELLED,
-    DUP_E_WALK,
-    DUP_E_GROUPING,
-    DUP_E_RESULTS_TEXT,
+    DUP_E_SCAN_CANCELLED, DUP_E_WALK, DUP_E_GROUPING, DUP_E_RESULTS_TEXT,
     // The queries' failures.
-    DUP_E_INVALID_ID,
-    DUP_E_NOT_READY,
+    DUP_E_INVALID_ID, DUP_E_NOT_READY,
     // The delete's outcomes: errors, and refusals (DUP_REFUSED_*).
-    DUP_E_EMPTY_PATH,
-    DUP_E_NOT_FOUND,
-    DUP_E_UNLINK,
-    DUP_REFUSED_DOTDOT,
-    DUP_REFUSED_SYMLINK,
-    DUP_REFUSED_DIRECTORY,
-    DUP_REFUSED_NOT_REGULAR,
-    DUP_REFUSED_OUTSIDE,
-    DUP_RESULT_COUNT
-};
+    DUP_E_EMPTY_PATH, DUP_E_NOT_FOUND, DUP_E_UNLINK, DUP_REFUSED_DOTDOT, DUP_REFUSED_SYMLINK, DUP_REFUSED_DIRECTORY,
+    DUP_REFUSED_NOT_REGULAR, DUP_REFUSED_OUTSIDE, DUP_RESULT_COUNT};
 
 // The fixed text of an outcome, as the error text shows it ("" for DUP_OK).
 // Never null.
@@ -166,11 +146,11 @@ bool dup_index_reserve(dup_index_t &ix, HashOf hash_of) {
 // to 50 ms, until about 2 s have been spent. A shortage that lasts longer
 // is taken as lasting.
 struct dup_backoff {
-    static constexpr int64_t FIRST_NS = 1000000;        // 1 ms
-    static constexpr int64_t STEP_MAX_NS = 50000000;    // 50 ms
-    static constexpr int64_t TOTAL_NS = 2000000000;     // 2 s
-    int64_t step_ns = FIRST_NS;  // the next wait
-    int64_t spent_ns = 0;        // waited so far, as the caller counts it
+    static constexpr int64_t FIRST_NS = 1000000;      // 1 ms
+    static constexpr int64_t STEP_MAX_NS = 50000000;  // 50 ms
+    static constexpr int64_t TOTAL_NS = 2000000000;   // 2 s
+    int64_t step_ns = FIRST_NS;                       // the next wait
+    int64_t spent_ns = 0;                             // waited so far, as the caller counts it
 
     bool exhausted() const { return spent_ns >= TOTAL_NS; }
     // The wait to take now; the following one is twice as long, up to the cap.

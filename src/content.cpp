@@ -84,10 +84,8 @@ int32_t find_root(int32_t *parent, int32_t x) {
 void unite(int32_t *parent, int32_t a, int32_t b) {
     a = find_root(parent, a);
     b = find_root(parent, b);
-    if (a < b)
-        parent[b] = a;
-    else if (b < a)
-        parent[a] = b;
+    if (a < b) parent[b] = a;
+    else if (b < a) parent[a] = b;
 }
 
 struct slot {
@@ -96,10 +94,10 @@ struct slot {
     int32_t hashing;  // read to the end for the full fingerprint
     int32_t cls;      // class label (the slot that founded it); -1: equals nothing
     int32_t done;
-    int32_t failed;   // a read error
-    int64_t seen;     // bytes read so far
-    int32_t eq;       // slots with equal eq have equal hashing states
-    int32_t cut;      // stopped before its end: no fingerprint
+    int32_t failed;      // a read error
+    int64_t seen;        // bytes read so far
+    int32_t eq;          // slots with equal eq have equal hashing states
+    int32_t cut;         // stopped before its end: no fingerprint
     int32_t wrong_size;  // ended before `size`, or went on past it
 };
 
@@ -139,7 +137,8 @@ bool any_shared_class(const slot *sl, int32_t cnt) {
 // then no fingerprint matters either: every slot stops there, and the
 // hashing ones are cut (they have no fingerprint).
 // DUP_OK, or DUP_STOPPED when a cancel was seen between two rounds.
-dup_result run_batch(const dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, slot *sl, int32_t cnt, bool whole_run) {
+dup_result run_batch(const dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, slot *sl, int32_t cnt,
+                     bool whole_run) {
     const int64_t S = rc.size;
     int32_t count[PASS_FILES], newc[PASS_FILES], reps[PASS_FILES], same[PASS_FILES], eq0[PASS_FILES];
     int64_t got[PASS_FILES];
@@ -199,13 +198,10 @@ dup_result run_batch(const dup_scan_t *scan, dup_read_scratch &px, const dup_par
                 int32_t to = -1;
                 for (int32_t q = 0; q < n_reps && to < 0; q++) {
                     const int32_t y = reps[q];
-                    if (sl[y].cls == sl[a].cls && memcmp(px.buf + y * blk, b, static_cast<size_t>(L)) == 0)
-                        to = y;
+                    if (sl[y].cls == sl[a].cls && memcmp(px.buf + y * blk, b, static_cast<size_t>(L)) == 0) to = y;
                 }
-                if (to < 0)
-                    to = reps[n_reps++] = a;  // founds a class of its own
-                else
-                    same[a] = to;
+                if (to < 0) to = reps[n_reps++] = a;  // founds a class of its own
+                else same[a] = to;
                 newc[a] = to;
             }
             for (int32_t a = 0; a < cnt; a++) sl[a].cls = newc[a];
@@ -249,10 +245,8 @@ void unite_batch(const dup_partial_run &rc, const slot *sl, int32_t cnt) {
     for (int32_t a = 0; a < cnt; a++) {
         if (!slot_verified(sl[a], rc.size)) continue;
         int32_t &f = first[sl[a].cls];
-        if (f < 0)
-            f = a;
-        else
-            unite(rc.parent, sl[f].member, sl[a].member);
+        if (f < 0) f = a;
+        else unite(rc.parent, sl[f].member, sl[a].member);
     }
 }
 
@@ -263,7 +257,8 @@ void unite_batch(const dup_partial_run &rc, const slot *sl, int32_t cnt) {
 // among the members of its batch. A member that cannot be opened or read as
 // recorded is marked read_failed and equals nothing. *batches counts the
 // batches. DUP_OK, DUP_STOPPED or DUP_NOMEM.
-dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run, int32_t *batches) {
+dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run,
+                        int32_t *batches) {
     if (!scratch.ready()) return DUP_NOMEM;
     slot sl[PASS_FILES];
     int32_t next = 0;
@@ -281,9 +276,9 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const
             // Only the first of a batch waits for a handle: the others are
             // read in the next batch, once this one's are closed.
             dup_content_t h = DUP_CONTENT_NONE;
-            const dup_result opened =
-                cnt == 0 ? open_waiting(scan, run.rec[k], hashing, &h)
-                         : dup_open_counted(run.rec[k].path, hashing, run.rec[k].dev, run.rec[k].ino, &h);
+            const dup_result opened = cnt == 0 ? open_waiting(scan, run.rec[k], hashing, &h)
+                                               : dup_open_counted(run.rec[k].path, hashing, run.rec[k].dev,
+                                                                  run.rec[k].ino, &h);
             if (opened == DUP_NO_HANDLE) break;
             if (opened == DUP_CANCELLED) return DUP_STOPPED;  // none open
             next++;
@@ -322,7 +317,6 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const
     }
     return DUP_OK;
 }
-
 
 namespace {
 
@@ -371,10 +365,8 @@ dup_result compare_with_head(dup_scan_t *scan, dup_read_scratch &px, const dup_p
         }
         sl[0] = new_slot(hh, head, 0);
         int32_t n = 1;
-        if (h1 == DUP_CONTENT_NONE)
-            lose(others[next]);
-        else
-            sl[n++] = new_slot(h1, others[next], 0);
+        if (h1 == DUP_CONTENT_NONE) lose(others[next]);
+        else sl[n++] = new_slot(h1, others[next], 0);
         next++;
         while (next < cnt && n < PASS_FILES) {
             if (n >= 2 && dup_handle_waiters() > 0) break;
@@ -516,4 +508,3 @@ dup_result dup_group_run(dup_scan_t *scan, dup_read_scratch &scratch, const dup_
     }
     return DUP_OK;
 }
-

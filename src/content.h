@@ -13,8 +13,8 @@ struct XXH64_state_s;
 
 // Scratch of one reading thread, allocated on first use, freed with it.
 struct dup_read_scratch {
-    unsigned char *buf = nullptr;   // the batch's blocks
-    XXH64_state_s *st = nullptr;    // one hashing state per batch slot
+    unsigned char *buf = nullptr;  // the batch's blocks
+    XXH64_state_s *st = nullptr;   // one hashing state per batch slot
     dup_read_scratch() = default;
     dup_read_scratch(const dup_read_scratch &) = delete;
     dup_read_scratch &operator=(const dup_read_scratch &) = delete;
@@ -28,7 +28,7 @@ struct dup_read_scratch {
 // first block as read (before the test seam): for a file that fits in one
 // block that is already its full fingerprint.
 struct dup_partial_run {
-    dup_file_t *rec;             // the run's records
+    dup_file_t *rec;  // the run's records
     int32_t n;
     int64_t size;                // every member's recorded size
     int32_t *parent;             // union-find: classes of equal leading bytes
@@ -41,7 +41,8 @@ struct dup_partial_run {
 // batch. *batches counts the batches. Touches only the run's records and
 // arrays, so runs may be read on different threads. DUP_OK, DUP_STOPPED
 // (cancel) or DUP_NOMEM.
-dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run, int32_t *batches);
+dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const dup_partial_run &run,
+                        int32_t *batches);
 
 // Scratch of the grouping of read runs, sized once for the largest run.
 struct dup_group_scratch {

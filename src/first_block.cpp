@@ -25,8 +25,7 @@ struct content_guard {
 
 }  // namespace
 
-dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out,
-                                int *whole) {
+dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole) {
     if (!out || size < 0 || !path) return DUP_FAILED;
     content_guard g;
     const dup_result opened = dup_open_counted(path, 0, dev, ino, &g.h);
@@ -39,7 +38,8 @@ dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, ui
     // whole content is what was just hashed.
     unsigned char buf[DUP_BLOCK + 1];
     int64_t got = 0;
-    const dup_result r = size <= DUP_BLOCK ? dup_content_read_end(h, buf, n, 1, &got) : dup_content_read(h, buf, n, &got);
+    const dup_result r = size <= DUP_BLOCK ? dup_content_read_end(h, buf, n, 1, &got)
+                                           : dup_content_read(h, buf, n, &got);
     if (r != DUP_OK || got < n) return DUP_FAILED;  // read error, or shorter than recorded
     *out = XXH64(buf, static_cast<size_t>(n), 0);
     if (whole) *whole = size <= DUP_BLOCK && got == n;
@@ -52,7 +52,7 @@ dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned c
     const int32_t m = j - i;
     for (int32_t k = 0; k < m; k++) {
         if (dup_cancel_requested(scan)) return DUP_STOPPED;  // before every partial fingerprint is used
-        const uint64_t h = run[k].partial_hash;    // 0 when it failed
+        const uint64_t h = run[k].partial_hash;              // 0 when it failed
         if (run[k].partial_ok) run[k].partial_hash = dup_seam(run[k].path, 0, h);
         w.raw[k] = h;
         w.whole[k] = run[k].partial_ok ? whole[i + k] : 0;
@@ -81,4 +81,3 @@ dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned c
     }
     return DUP_OK;
 }
-

@@ -16,8 +16,7 @@ constexpr int64_t DUP_BLOCK = 65536;  // the first block, and the smallest read
 // so that this is also its full fingerprint. DUP_OK; DUP_FAILED when the
 // file cannot be opened or read that far; DUP_NO_HANDLE when no handle was
 // free to open it.
-dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out,
-                                int *whole);
+dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole);
 
 // Test seam, never set by the library: when non-null, grouping replaces every
 // fingerprint it takes (full 0: first block, 1: whole content) by what this

@@ -45,13 +45,11 @@ struct dup_json_allocator {
 
 // Values live in a pool that is released at once with the document, so
 // destroying a deeply nested document does not recurse either.
-using dup_json_doc = rapidjson::GenericDocument<rapidjson::UTF8<>,
-                                                rapidjson::MemoryPoolAllocator<dup_json_allocator>,
+using dup_json_doc = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<dup_json_allocator>,
                                                 dup_json_allocator>;
 using dup_json_value = dup_json_doc::ValueType;
 
-constexpr unsigned DUP_JSON_PARSE_FLAGS =
-    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+constexpr unsigned DUP_JSON_PARSE_FLAGS = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 
 // Parses text[0..len) into doc. DUP_OK; DUP_FAILED when the text is not one
 // complete valid JSON text, DUP_NOMEM when memory ran out.
@@ -65,7 +63,7 @@ inline dup_result dup_json_parse(dup_json_doc &doc, const char *text, size_t len
 }
 
 using dup_json_buffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, dup_json_allocator>;
-using dup_json_writer = rapidjson::Writer<dup_json_buffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                          dup_json_allocator, rapidjson::kWriteValidateEncodingFlag>;
+using dup_json_writer = rapidjson::Writer<dup_json_buffer, rapidjson::UTF8<>, rapidjson::UTF8<>, dup_json_allocator,
+                                          rapidjson::kWriteValidateEncodingFlag>;
 
 #endif  // DUP_JSON_H

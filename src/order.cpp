@@ -35,12 +35,9 @@ dup_result dup_exchange_order(const uint64_t *key, int32_t n, int32_t *out) {
     if (sorted) return DUP_OK;  // the sort makes no swap at all
 
     dup_tmp_array<int32_t> order, fen, nxt, prv;
-    if (!order.alloc(n) || !fen.alloc(static_cast<size_t>(n) + 1) || !nxt.alloc(n) || !prv.alloc(n))
-        return DUP_NOMEM;
+    if (!order.alloc(n) || !fen.alloc(static_cast<size_t>(n) + 1) || !nxt.alloc(n) || !prv.alloc(n)) return DUP_NOMEM;
     for (int32_t t = 0; t < n; t++) order[t] = t;
-    std::sort(order.p, order.p + n, [&](int32_t a, int32_t b) {
-        return key[a] != key[b] ? key[a] < key[b] : a < b;
-    });
+    std::sort(order.p, order.p + n, [&](int32_t a, int32_t b) { return key[a] != key[b] ? key[a] < key[b] : a < b; });
     auto less_before = [&](int32_t pos) {  // smaller values at positions < pos
         int32_t s = 0;
         for (int32_t i = pos; i > 0; i -= i & -i) s += fen[i];
@@ -106,4 +103,3 @@ void dup_apply_order(dup_file_t *rec, int32_t *order, int32_t n) {
     for (int32_t t = 0; t < n; t++)
         if (order[t] < 0) order[t] = -1 - order[t];
 }
-

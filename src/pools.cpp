@@ -24,7 +24,7 @@ constexpr int32_t MAX_FIRST_BLOCK_THREADS = 16;
 struct first_block_pool {
     const dup_scan_t *scan;
     dup_file_t *f;
-    const int32_t *todo;   // positions to fingerprint
+    const int32_t *todo;  // positions to fingerprint
     int32_t n_todo;
     unsigned char *whole;  // by position: the first block was the whole file
     std::atomic<int32_t> next{0};
@@ -95,8 +95,15 @@ dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {
 dup_content_pool::dup_content_pool(dup_scan_t *scan, int32_t *parent, unsigned char *invalid,
                                    const unsigned char *whole, const dup_run_bounds &runs, unsigned char *done,
                                    signed char *result, unsigned char *merge)
-    : scan_(scan), parent_(parent), invalid_(invalid), whole_(whole), runs_(runs), done_(done), result_(result),
-      merge_(merge), back_(runs.n) {}
+    : scan_(scan),
+      parent_(parent),
+      invalid_(invalid),
+      whole_(whole),
+      runs_(runs),
+      done_(done),
+      result_(result),
+      merge_(merge),
+      back_(runs.n) {}
 
 dup_content_pool::~dup_content_pool() { stop_.store(1, std::memory_order_relaxed); }
 

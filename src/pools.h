@@ -85,7 +85,7 @@ private:
     std::condition_variable cv_;
     int32_t front_ = 0, back_;  // under mu_: runs [front_, back_) are not claimed
     bool waiting_ = false;      // under mu_
-    dup_thread_group threads_;       // last: joined before the rest goes
+    dup_thread_group threads_;  // last: joined before the rest goes
 };
 
 #endif  // DUP_POOLS_H

@@ -75,8 +75,7 @@ bool added_keys_valid(const dup_json_value &obj) {
     // Whole numbers from 0 to the largest signed 64-bit value; a number
     // written with a fraction or an exponent (1e300) is not one.
     for (const char *key : {"max_size", "max_depth"})
-        if (const dup_json_value *v = json_member(obj, key); v && !(v->IsInt64() && v->GetInt64() >= 0))
-            return false;
+        if (const dup_json_value *v = json_member(obj, key); v && !(v->IsInt64() && v->GetInt64() >= 0)) return false;
     if (const dup_json_value *v = json_member(obj, "exclude_glob")) {
         if (!v->IsArray()) return false;
         for (const auto &e : v->GetArray())
@@ -92,11 +91,12 @@ dup_result apply_options(dup_scan_t *scan, const dup_json_value &obj) {
         scan->min_size = json_int64_clamped(*v);
 
     if (const dup_json_value *v = json_member(obj, "follow_symlinks")) {
-        if (v->IsBool())
-            scan->follow_symlinks = v->GetBool() ? 1 : 0;
+        if (v->IsBool()) scan->follow_symlinks = v->GetBool() ? 1 : 0;
         else if (json_is_integer(*v))
-            scan->follow_symlinks =
-                static_cast<uint32_t>(v->IsInt64() ? static_cast<uint64_t>(v->GetInt64()) : v->GetUint64()) != 0 ? 1 : 0;
+            scan->follow_symlinks = static_cast<uint32_t>(v->IsInt64() ? static_cast<uint64_t>(v->GetInt64())
+                                                                       : v->GetUint64()) != 0
+                                        ? 1
+                                        : 0;
     }
 
     if (const dup_json_value *v = json_member(obj, "max_files"); v && json_is_integer(*v))
@@ -131,11 +131,11 @@ dup_result dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char
         dup_json_doc::AllocatorType pool;
         dup_json_doc doc(&pool);
         // A text the pool had no memory to read is refused as unreadable.
-        if (dup_json_parse(doc, options_json, strlen(options_json)) != DUP_OK)
-            return DUP_E_INVALID_OPTIONS;
+        if (dup_json_parse(doc, options_json, strlen(options_json)) != DUP_OK) return DUP_E_INVALID_OPTIONS;
         if (!doc.IsObject()) return DUP_E_OPTIONS_NOT_OBJECT;
         for (const char *key : {"exclude", "exclude_glob"})
-            if (const dup_json_value *ex = json_member(doc, key); ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
+            if (const dup_json_value *ex = json_member(doc, key);
+                ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
                 return DUP_E_INVALID_OPTIONS;
         if (!added_keys_valid(doc)) return DUP_E_INVALID_OPTIONS;
         if (apply_options(scan, doc) != DUP_OK) return DUP_NOMEM;
@@ -159,11 +159,9 @@ dup_result dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char
             // A root that got no copy would be neither scanned nor reported.
             if (!(scan->roots[scan->n_roots] = dup_strdup(e.GetString()))) return DUP_NOMEM;
             scan->n_roots++;
-            if (char *real = dup_root_canonical(e.GetString()))
-                scan->real_roots[scan->n_real_roots++] = real;
+            if (char *real = dup_root_canonical(e.GetString())) scan->real_roots[scan->n_real_roots++] = real;
         }
     }
     if (scan->n_roots == 0) return DUP_E_NO_VALID_DIRS;
     return DUP_OK;
 }
-

@@ -29,8 +29,8 @@ bool write_results(dup_json_writer &w, const dup_scan_t *scan) {
         const dup_group_t &g = scan->groups[i];
         char hex[17];
         snprintf(hex, sizeof hex, "%016" PRIx64, g.hash);
-        ok = w.StartObject() && w.Key("hash") && w.String(hex, 16) && w.Key("size") &&
-             w.Int64(g.size) && w.Key("files") && w.StartArray();
+        ok = w.StartObject() && w.Key("hash") && w.String(hex, 16) && w.Key("size") && w.Int64(g.size) &&
+             w.Key("files") && w.StartArray();
         for (int32_t k = 0; ok && k < g.n_files; k++)
             if (g.files[k]) ok = write_string(w, g.files[k]);
         ok = ok && w.EndArray() && w.EndObject();

@@ -80,4 +80,3 @@ void dup_register_roots(char **roots, int32_t n) {
         g_n_roots++;
     }
 }
-

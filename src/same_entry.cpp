@@ -149,8 +149,7 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
         return c != 0 ? c < 0 : a < b;
     });
     for (int32_t k = 1; k < n; k++)
-        if (hash[idx[k]] == hash[idx[k - 1]] && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0)
-            drop[idx[k]] = 1;
+        if (hash[idx[k]] == hash[idx[k - 1]] && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0) drop[idx[k]] = 1;
 
     // Different paths can name one entry only when they reach one file, so
     // entries are placed only for records that the walk saw with the same
@@ -180,10 +179,8 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
 
     int32_t w = 0;
     for (int32_t i = 0; i < n; i++) {
-        if (drop[i])
-            free(f[i].path);
-        else
-            f[w++] = f[i];
+        if (drop[i]) free(f[i].path);
+        else f[w++] = f[i];
     }
     if (w < n) memset(static_cast<void *>(f + w), 0, sizeof(dup_file_t) * static_cast<size_t>(n - w));
     scan->n_files = w;

@@ -81,9 +81,9 @@ struct dup_skip_t {
 
 // One group of files with identical content.
 struct dup_group_t {
-    uint64_t hash;   // the head's full fingerprint
-    int64_t size;    // the head's size
-    char **files;    // heap copies: head first, then members in order found
+    uint64_t hash;  // the head's full fingerprint
+    int64_t size;   // the head's size
+    char **files;   // heap copies: head first, then members in order found
     int32_t n_files;
 };
 
@@ -108,9 +108,9 @@ struct dup_scan_t {
     int64_t max_files;
     // Later options; a request without them leaves these at their defaults,
     // which change nothing.
-    int32_t hard_links;       // 1: every name of a file; 0: the first met
-    int64_t max_size;         // largest size collected; negative: no limit
-    char **exclude_glob;      // shell patterns of entries passed over
+    int32_t hard_links;   // 1: every name of a file; 0: the first met
+    int64_t max_size;     // largest size collected; negative: no limit
+    char **exclude_glob;  // shell patterns of entries passed over
     int32_t n_exclude_glob;
     int32_t skip_hidden;      // pass over names that begin with '.'
     int32_t one_file_system;  // enter no directory on another device than its root

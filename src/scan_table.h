@@ -10,8 +10,8 @@
 // lookup, an allocation or a release, never while files are touched.
 extern std::mutex g_mu;
 
-dup_scan_t *dup_scan_get(int32_t id);    // caller holds g_mu
-dup_scan_t *dup_scan_alloc(void);        // caller holds g_mu; null when all 32 are taken
-void dup_scan_release(dup_scan_t *scan); // caller holds g_mu; null does nothing
+dup_scan_t *dup_scan_get(int32_t id);     // caller holds g_mu
+dup_scan_t *dup_scan_alloc(void);         // caller holds g_mu; null when all 32 are taken
+void dup_scan_release(dup_scan_t *scan);  // caller holds g_mu; null does nothing
 
 #endif  // DUP_SCAN_TABLE_H

@@ -21,6 +21,7 @@ int32_t dup_size_progress(int32_t j, int32_t n) {
     // The product first, then the division, truncated toward zero: hosts
     // that show it see the same steps on every platform.
     constexpr int32_t span = DUP_PROGRESS_GROUPED - DUP_PROGRESS_GROUPING;
-    const double p = DUP_PROGRESS_GROUPING + static_cast<double>(static_cast<int64_t>(j * static_cast<double>(span) / n));
+    const double p = DUP_PROGRESS_GROUPING +
+                     static_cast<double>(static_cast<int64_t>(j * static_cast<double>(span) / n));
     return p > DUP_PROGRESS_GROUPED ? DUP_PROGRESS_GROUPED : static_cast<int32_t>(p);
 }

@@ -104,10 +104,8 @@ bool is_valid_utf8(const char *s) { return dup_utf8_valid(s, strlen(s)); }
 size_t join_length(const char *dir, const char *name) { return strlen(dir) + strlen(name) + 2; }
 
 void join_path(char *buf, size_t need, const char *dir, const char *name) {
-    if (strcmp(dir, "/") == 0)
-        snprintf(buf, need, "/%s", name);
-    else
-        snprintf(buf, need, "%s/%s", dir, name);
+    if (strcmp(dir, "/") == 0) snprintf(buf, need, "/%s", name);
+    else snprintf(buf, need, "%s/%s", dir, name);
 }
 
 // The joined path of an entry whose name is not valid UTF-8, with every byte
@@ -177,8 +175,8 @@ public:
     dup_result insert(const file_id &id, bool *added) {
         *added = false;
         int32_t k;
-        if (dup_index_find(index_, hash(id), [&](int32_t i) { return ids_[i].dev == id.dev && ids_[i].ino == id.ino; },
-                           &k))
+        if (dup_index_find(
+                index_, hash(id), [&](int32_t i) { return ids_[i].dev == id.dev && ids_[i].ino == id.ino; }, &k))
             return DUP_OK;
         if (!dup_array_reserve(ids_, n_, cap_, 64) ||
             !dup_index_reserve(index_, [&](int32_t i) { return hash(ids_[i]); }))
@@ -303,7 +301,7 @@ bool glob_excluded(const walk_state &w, const char *name, const char *path, bool
 // path. DUP_OK continues the listing; DUP_STOPPED (cancel or file cap) and
 // DUP_NOMEM stop it.
 dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *name, const char *path,
-               const ancestor *chain) {
+                      const ancestor *chain) {
     dup_scan_t *scan = w.scan;
     for (int32_t i = 0; i < scan->n_exclude; i++)
         if (scan->exclude[i] && strstr(path, scan->exclude[i])) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE);
@@ -331,13 +329,11 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
         }
         if (st.type == DUP_FT_REG) return take_regular(scan, path, st);
         return dup_add_skip(scan, path, DUP_SKIP_NOT_REGULAR);
-    case DUP_FT_REG:
-        return take_regular(scan, path, st);
+    case DUP_FT_REG: return take_regular(scan, path, st);
     case DUP_FT_DIR:
         if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
         return enter_dir(w, path, id_of(st), chain, 0);
-    default:
-        return dup_add_skip(scan, path, DUP_SKIP_NOT_REGULAR);
+    default: return dup_add_skip(scan, path, DUP_SKIP_NOT_REGULAR);
     }
 }
 

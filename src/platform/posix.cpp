@@ -84,8 +84,7 @@ int long_path_base(const char *path, const char **rest) {
         if (dir != AT_FDCWD) close_keeping_errno(dir);
         if (next < 0) return -1;
         dir = next;
-        for (p = cut + 1; *p == '/'; p++) {
-        }
+        for (p = cut + 1; *p == '/'; p++) {}
     }
     *rest = p;
     return dir;
@@ -339,10 +338,8 @@ dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char *
     size_t n = !slash ? 1 : slash == path ? 1 : static_cast<size_t>(slash - path);
     char *dir = static_cast<char *>(malloc(n + 1));
     if (!dir) return DUP_NOMEM;
-    if (!slash)
-        memcpy(dir, ".", 1);
-    else
-        memcpy(dir, path, n);
+    if (!slash) memcpy(dir, ".", 1);
+    else memcpy(dir, path, n);
     dir[n] = '\0';
     auto *h = static_cast<dup_parent_t *>(malloc(sizeof(dup_parent_t)));
     if (!h) {

@@ -249,7 +249,8 @@ dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
     // With the right to write attributes the read can be kept from moving
     // the access time; where that right is refused, the file is read anyway.
-    HANDLE h = CreateFileW(p.w, GENERIC_READ | FILE_WRITE_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
+    HANDLE h = CreateFileW(p.w, GENERIC_READ | FILE_WRITE_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, flags,
+                           nullptr);
     const bool keep_atime = h != INVALID_HANDLE_VALUE;
     if (!keep_atime && GetLastError() == ERROR_ACCESS_DENIED)
         h = CreateFileW(p.w, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);

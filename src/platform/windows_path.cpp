@@ -53,8 +53,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_result *why, int dep
         t.put(L"\\\\?\\UNC\\");
         t.put(server, static_cast<size_t>(end - server));
         rest = end;
-    } else if (((w[0] >= L'A' && w[0] <= L'Z') || (w[0] >= L'a' && w[0] <= L'z')) && w[1] == L':' &&
-               w[2] == L'\\') {
+    } else if (((w[0] >= L'A' && w[0] <= L'Z') || (w[0] >= L'a' && w[0] <= L'z')) && w[1] == L':' && w[2] == L'\\') {
         t.put(L"\\\\?\\");
         t.put(w, 2);
         rest = w + 2;
@@ -194,4 +193,3 @@ char *dup_utf8_from_wide(const wchar_t *s, size_t n) {
 }
 
 bool dup_path_separator(char c) { return c == '/' || c == '\\'; }
-

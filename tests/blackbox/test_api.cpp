@@ -49,7 +49,8 @@ TEST(Api, FinishedScanResultsAreSeparateCopies) {
     EXPECT_NE(text.find("\"scanned_files\":2"), std::string::npos) << text;
     if (link) {
         EXPECT_NE(text.find("{\"path\":" + testutil::json_str(d / "latest") + ",\"reason\":\"symlink\"}"),
-                  std::string::npos) << text;
+                  std::string::npos)
+            << text;
     }
     dupfind_free_string(r1);
     dupfind_free_string(r2);
@@ -114,7 +115,7 @@ TEST(Api, ProgressNeverDecreasesAndResultsWaitFor100) {
 TEST(Api, ErrorTextIsPerThread) {
     testutil::TempDir d;
     std::string good = dirs_of(d.path());
-    const char *expected[] = {"NULL dirs_json", "dirs_json empty", "invalid dirs_json",
+    const char *expected[] = {"NULL dirs_json",          "dirs_json empty", "invalid dirs_json",
                               "dirs_json must be array", "invalid scan_id", ""};
     constexpr int kThreads = 6;
     std::vector<std::string> seen(kThreads * 50);
@@ -130,10 +131,15 @@ TEST(Api, ErrorTextIsPerThread) {
                 case 2: dupfind_scan_start("[", nullptr); break;
                 case 3: dupfind_scan_start("{}", nullptr); break;
                 case 4: dupfind_cancel(-5); break;
-                case 5: dupfind_scan_progress(-5); dupfind_free_string(nullptr);
-                        dupfind_cancel(-5); dupfind_scan_start(nullptr, nullptr);
-                        dupfind_scan_results(-1); dupfind_delete_file(nullptr);
-                        dupfind_scan_progress(99999); break;
+                case 5:
+                    dupfind_scan_progress(-5);
+                    dupfind_free_string(nullptr);
+                    dupfind_cancel(-5);
+                    dupfind_scan_start(nullptr, nullptr);
+                    dupfind_scan_results(-1);
+                    dupfind_delete_file(nullptr);
+                    dupfind_scan_progress(99999);
+                    break;
                 }
                 seen[static_cast<size_t>(t * 50 + i)] = dupfind_last_error();
             }
@@ -142,7 +148,8 @@ TEST(Api, ErrorTextIsPerThread) {
     go = true;
     for (auto &th : threads) th.join();
     for (int t = 0; t < kThreads - 1; t++)
-        for (int i = 0; i < 50; i++) EXPECT_EQ(seen[static_cast<size_t>(t * 50 + i)], expected[static_cast<size_t>(t)]) << t;
+        for (int i = 0; i < 50; i++)
+            EXPECT_EQ(seen[static_cast<size_t>(t * 50 + i)], expected[static_cast<size_t>(t)]) << t;
     for (size_t i = 0; i < 50; i++) EXPECT_EQ(seen[5 * 50 + i], "invalid scan_id");
     // This thread never failed: its text is empty.
     EXPECT_STREQ(dupfind_last_error(), "");

@@ -19,12 +19,12 @@ typedef int (*unlink_fn)(const char *);
 /* The next definition of a function: dlsym gives an object pointer, which ISO
  * C does not convert to a function pointer; copying the bits is the usual
  * way. */
-#define REAL(type, name, var)              \
-    type var;                              \
-    do {                                   \
-        void *p_ = dlsym(RTLD_NEXT, name); \
-        memcpy(&var, &p_, sizeof var);     \
-    } while (0)
+#define REAL(type, name, var)          \
+  type var;                            \
+  do {                                 \
+    void *p_ = dlsym(RTLD_NEXT, name); \
+    memcpy(&var, &p_, sizeof var);     \
+  } while (0)
 
 /* Whether a name passed to the system is RACE_TARGET's last component, and
  * if so, does the decoy's rename once. */

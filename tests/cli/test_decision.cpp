@@ -30,13 +30,13 @@ struct Row {
     const char *name;
     // Builds the tree below `top` and returns the skip reason, or "".
     std::function<std::string(const std::string &top)> setup;
-    std::vector<RootArg> roots;       // relative to top
-    std::vector<std::string> files;   // the group, relative to top
+    std::vector<RootArg> roots;      // relative to top
+    std::vector<std::string> files;  // the group, relative to top
     Rules rules;
     std::optional<std::vector<size_t>> chosen;
-    std::vector<Expect> expect;       // one per file
-    int64_t frees = -1;               // of the last file, when >= 0
-    std::string metadata = "";        // a part of the last file's metadata change
+    std::vector<Expect> expect;  // one per file
+    int64_t frees = -1;          // of the last file, when >= 0
+    std::string metadata = "";   // a part of the last file's metadata change
 };
 
 Rules rules(Action action, bool keep_given = true, bool accept = false) {
@@ -75,14 +75,27 @@ std::string mount_on(const std::string &dir, const char *type, const char *sourc
 
 const std::vector<Row> &rows() {
     static const std::vector<Row> table = {
-        {"a copy goes, the first in path order stays", plain_pair, {{"R"}}, {"R/a", "R/b"},
-         rules(Action::Delete), {}, {{Verdict::Keep, "first in path order"}, {Verdict::Act, ""}}, 3000},
-        {"without --keep a group below one DIR is left whole", plain_pair, {{"R"}}, {"R/a", "R/b"},
-         rules(Action::Delete, false), {},
+        {"a copy goes, the first in path order stays",
+         plain_pair,
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete),
+         {},
+         {{Verdict::Keep, "first in path order"}, {Verdict::Act, ""}},
+         3000},
+        {"without --keep a group below one DIR is left whole",
+         plain_pair,
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete, false),
+         {},
          {{Verdict::Leave, "all below one DIR"}, {Verdict::Leave, "all below one DIR"}}},
         {"without --keep the earliest DIR chooses",
          one_in_each("A", "B"),
-         {{"B"}, {"A"}}, {"A/x", "B/x"}, rules(Action::Delete, false), {},
+         {{"B"}, {"A"}},
+         {"A/x", "B/x"},
+         rules(Action::Delete, false),
+         {},
          {{Verdict::Act, ""}, {Verdict::Keep, "first DIR given"}}},
         {"a symbolic link is never removed",
          [](const std::string &top) {
@@ -90,7 +103,10 @@ const std::vector<Row> &rows() {
              testutil::make_symlink("a", top + "/R/l");
              return "";
          },
-         {{"R"}}, {"R/a", "R/l"}, rules(Action::Delete), {},
+         {{"R"}},
+         {"R/a", "R/l"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "a symbolic link, never removed"}}},
         {"a path through a linked directory is never replaced",
          [](const std::string &top) {
@@ -100,7 +116,10 @@ const std::vector<Row> &rows() {
              testutil::make_symlink("d", top + "/R/ld");
              return "";
          },
-         {{"R"}}, {"R/d/f", "R/ld/f"}, rules(Action::Link), {},
+         {{"R"}},
+         {"R/d/f", "R/ld/f"},
+         rules(Action::Link),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "reached through the symbolic link"}}},
         {"a group of links alone keeps nothing",
          [](const std::string &top) {
@@ -111,19 +130,33 @@ const std::vector<Row> &rows() {
              testutil::make_symlink("../OUT/f", top + "/R/l2");
              return "";
          },
-         {{"R"}}, {"R/l1", "R/l2"}, rules(Action::Delete), {},
+         {{"R"}},
+         {"R/l1", "R/l2"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Leave, "no file of the group is reached without a symbolic link"},
           {Verdict::Leave, "no file of the group is reached without a symbolic link"}}},
         {"a reference file stays, the copy outside goes",
          one_in_each("M", "S"),
-         {{"M", true}, {"S"}}, {"M/x", "S/x"}, rules(Action::Delete, false), {},
+         {{"M", true}, {"S"}},
+         {"M/x", "S/x"},
+         rules(Action::Delete, false),
+         {},
          {{Verdict::Keep, "reference"}, {Verdict::Act, ""}}},
         {"a reference file stays against an interactive choice",
          one_in_each("M", "S"),
-         {{"M", true}, {"S"}}, {"M/x", "S/x"}, rules(Action::Delete), std::vector<size_t>{1},
+         {{"M", true}, {"S"}},
+         {"M/x", "S/x"},
+         rules(Action::Delete),
+         std::vector<size_t>{1},
          {{Verdict::Keep, "reference"}, {Verdict::Keep, "chosen"}}},
-        {"the chosen file stays", plain_pair, {{"R"}}, {"R/a", "R/b"}, rules(Action::Delete),
-         std::vector<size_t>{1}, {{Verdict::Act, ""}, {Verdict::Keep, "chosen"}}},
+        {"the chosen file stays",
+         plain_pair,
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete),
+         std::vector<size_t>{1},
+         {{Verdict::Act, ""}, {Verdict::Keep, "chosen"}}},
         {"another name of the kept file stays",
          [](const std::string &top) {
              testutil::make_dir(top + "/R");
@@ -131,7 +164,10 @@ const std::vector<Row> &rows() {
              if (::link((top + "/R/a").c_str(), (top + "/R/h").c_str()) != 0) return "cannot link";
              return "";
          },
-         {{"R"}}, {"R/a", "R/h"}, rules(Action::Delete), {},
+         {{"R"}},
+         {"R/a", "R/h"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Keep, "same file as kept"}}},
         {"a copy that is gone",
          [](const std::string &top) {
@@ -139,7 +175,10 @@ const std::vector<Row> &rows() {
              write_file(top + "/R/a", kData);
              return "";
          },
-         {{"R"}}, {"R/a", "R/gone"}, rules(Action::Delete), {},
+         {{"R"}},
+         {"R/a", "R/gone"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "no longer exists"}}},
         {"a copy that became a directory",
          [](const std::string &top) {
@@ -148,7 +187,10 @@ const std::vector<Row> &rows() {
              testutil::make_dir(top + "/R/b");
              return "";
          },
-         {{"R"}}, {"R/a", "R/b"}, rules(Action::Delete), {},
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "no longer a regular file"}}},
         {"a copy whose size changed",
          [](const std::string &top) {
@@ -156,7 +198,10 @@ const std::vector<Row> &rows() {
              write_file(top + "/R/b", kData + "y");
              return "";
          },
-         {{"R"}}, {"R/a", "R/b"}, rules(Action::Delete), {},
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "size changed since the scan"}}},
         {"a kept file that is gone vouches for nothing",
          [](const std::string &top) {
@@ -164,7 +209,10 @@ const std::vector<Row> &rows() {
              write_file(top + "/R/b", kData);
              return "";
          },
-         {{"R"}}, {"R/a", "R/b"}, rules(Action::Delete), {},
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "no longer exists"}}},
         {"a kept file whose size changed vouches for nothing",
          [](const std::string &top) {
@@ -172,7 +220,10 @@ const std::vector<Row> &rows() {
              write_file(top + "/R/a", "short");
              return "";
          },
-         {{"R"}}, {"R/a", "R/b"}, rules(Action::Delete), {},
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "changed size since the scan"}}},
         {"a copy with another name outside frees nothing",
          [](const std::string &top) {
@@ -181,7 +232,12 @@ const std::vector<Row> &rows() {
              if (::link((top + "/R/b").c_str(), (top + "/OUT/b").c_str()) != 0) return "cannot link";
              return "";
          },
-         {{"R"}}, {"R/a", "R/b"}, rules(Action::Delete), {}, {{Verdict::Keep, ""}, {Verdict::Act, ""}}, 0},
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete),
+         {},
+         {{Verdict::Keep, ""}, {Verdict::Act, ""}},
+         0},
         {"a link cannot cross file systems",
          [](const std::string &top) {
              plain_pair(top);
@@ -190,7 +246,10 @@ const std::vector<Row> &rows() {
              write_file(top + "/R/m/c", kData);
              return std::string();
          },
-         {{"R"}}, {"R/a", "R/m/c"}, rules(Action::Link), {},
+         {{"R"}},
+         {"R/a", "R/m/c"},
+         rules(Action::Link),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "on another file system than kept"}}},
         {"a link would widen who may read the copy",
          [](const std::string &top) {
@@ -199,7 +258,10 @@ const std::vector<Row> &rows() {
              ::chmod((top + "/R/a").c_str(), 0644);
              return "";
          },
-         {{"R"}}, {"R/a", "R/b"}, rules(Action::Link), {},
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Link),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "would change its mode from 0600 to 0644"}}},
         {"a link with other metadata, accepted",
          [](const std::string &top) {
@@ -209,15 +271,24 @@ const std::vector<Row> &rows() {
              if (::setxattr((top + "/R/b").c_str(), "user.note", "x", 1, 0) != 0) return "no user xattrs here";
              return "";
          },
-         {{"R"}}, {"R/a", "R/b"}, rules(Action::Link, true, true), {},
-         {{Verdict::Keep, ""}, {Verdict::Act, ""}}, 3000, "mode from 0600 to 0644, extended attributes"},
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Link, true, true),
+         {},
+         {{Verdict::Keep, ""}, {Verdict::Act, ""}},
+         3000,
+         "mode from 0600 to 0644, extended attributes"},
         {"a removal ignores metadata",
          [](const std::string &top) {
              plain_pair(top);
              ::chmod((top + "/R/b").c_str(), 0600);
              return "";
          },
-         {{"R"}}, {"R/a", "R/b"}, rules(Action::Delete), {}, {{Verdict::Keep, ""}, {Verdict::Act, ""}}},
+         {{"R"}},
+         {"R/a", "R/b"},
+         rules(Action::Delete),
+         {},
+         {{Verdict::Keep, ""}, {Verdict::Act, ""}}},
         {"extents that cannot be shared",
          [](const std::string &top) {
              plain_pair(top);
@@ -227,7 +298,10 @@ const std::vector<Row> &rows() {
              write_file(top + "/R/m/b", kData);
              return std::string();
          },
-         {{"R"}}, {"R/m/a", "R/m/b"}, rules(Action::Reflink), {},
+         {{"R"}},
+         {"R/m/a", "R/m/b"},
+         rules(Action::Reflink),
+         {},
          {{Verdict::Keep, ""}, {Verdict::Leave, "cannot share extents"}}},
         {"a stacked file system may show the copy itself",
          [](const std::string &top) {
@@ -236,7 +310,10 @@ const std::vector<Row> &rows() {
              std::string opts = "lowerdir=" + top + "/lower,upperdir=" + top + "/upper,workdir=" + top + "/work";
              return mount_on(top + "/merged", "overlay", "overlay", opts.c_str());
          },
-         {{"merged"}, {"lower"}}, {"merged/f", "lower/f"}, rules(Action::Delete), {},
+         {{"merged"}, {"lower"}},
+         {"merged/f", "lower/f"},
+         rules(Action::Delete),
+         {},
          {{Verdict::Keep, "first DIR given"}, {Verdict::Leave, "is on a stacked file system"}}},
     };
     return table;

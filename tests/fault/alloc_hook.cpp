@@ -14,11 +14,11 @@
 #include <cstdlib>
 
 #if defined(__SANITIZE_ADDRESS__)
-#define HOOK_ASAN 1
+#  define HOOK_ASAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HOOK_ASAN 1
-#endif
+#  if __has_feature(address_sanitizer)
+#    define HOOK_ASAN 1
+#  endif
 #endif
 
 extern "C" {
@@ -30,7 +30,7 @@ void __interceptor_free(void *);
 void *__interceptor_memalign(size_t, size_t);
 void *__interceptor_valloc(size_t);
 void *__interceptor_pvalloc(size_t);
-#define REAL(name) __interceptor_##name
+#  define REAL(name) __interceptor_##name
 #else
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
@@ -39,7 +39,7 @@ void __libc_free(void *);
 void *__libc_memalign(size_t, size_t);
 void *__libc_valloc(size_t);
 void *__libc_pvalloc(size_t);
-#define REAL(name) __libc_##name
+#  define REAL(name) __libc_##name
 #endif
 }
 
@@ -47,9 +47,9 @@ void *__libc_pvalloc(size_t);
 // before the sanitizer's shadow memory exists, so they must not be
 // instrumented.
 #ifdef HOOK_ASAN
-#define HOOK_UNINSTRUMENTED __attribute__((no_sanitize_address))
+#  define HOOK_UNINSTRUMENTED __attribute__((no_sanitize_address))
 #else
-#define HOOK_UNINSTRUMENTED
+#  define HOOK_UNINSTRUMENTED
 #endif
 
 namespace {

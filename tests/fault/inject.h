@@ -19,15 +19,15 @@
 #include "test_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#define INJECT_LEAK_CHECK 1
+#  define INJECT_LEAK_CHECK 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define INJECT_LEAK_CHECK 1
-#endif
+#  if __has_feature(address_sanitizer)
+#    define INJECT_LEAK_CHECK 1
+#  endif
 #endif
 
 #ifdef INJECT_LEAK_CHECK
-#include <sanitizer/lsan_interface.h>
+#  include <sanitizer/lsan_interface.h>
 #endif
 
 namespace inject {
@@ -93,8 +93,7 @@ run_result run_one(long n, Body &body) {
     ::close(fds[1]);
     std::string got = testutil::drain_and_close(fds[0]);
     int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0 || got.empty()) {
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || got.empty()) {
         r.crashed = true;
         r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         return r;
@@ -117,8 +116,8 @@ long each_allocation(const char *name, Body body, long limit = 100000) {
     for (; n <= limit; n++) {
         run_result r = run_one(n, body);
         if (r.crashed) {
-            ADD_FAILURE() << name << ": run with allocation " << n
-                          << " failing did not finish (signal " << r.signal << ")";
+            ADD_FAILURE() << name << ": run with allocation " << n << " failing did not finish (signal " << r.signal
+                          << ")";
             if (++reported >= 5) break;
             continue;
         }

@@ -8,15 +8,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "alloc_hook.h"
-#include "inject.h"
 #include "dupfind.h"
+#include "inject.h"
 #include "results.h"
 #include "scan_fixture.h"
 #include "scan_table.h"
@@ -48,8 +48,8 @@ results_seen parse_results(const char *text) {
     results_seen r;
     rapidjson::Document d;
     if (!text || d.Parse(text).HasParseError() || !d.IsObject()) return r;
-    if (!d.HasMember("groups") || !d["groups"].IsArray() || !d.HasMember("skipped") ||
-        !d["skipped"].IsArray() || !d.HasMember("wasted_bytes") || !d.HasMember("scanned_files"))
+    if (!d.HasMember("groups") || !d["groups"].IsArray() || !d.HasMember("skipped") || !d["skipped"].IsArray() ||
+        !d.HasMember("wasted_bytes") || !d.HasMember("scanned_files"))
         return r;
     for (const auto &g : d["groups"].GetArray()) {
         group_seen gs;
@@ -124,8 +124,7 @@ tree make_tree(const std::string &root) {
     };
     auto file = [&](const std::string &rel, const std::string &content) {
         write_file(root + "/" + rel, content);
-        if (!content.empty() && rel.compare(0, 4, "tmp/") != 0)
-            t.collected[root + "/" + rel] = content;
+        if (!content.empty() && rel.compare(0, 4, "tmp/") != 0) t.collected[root + "/" + rel] = content;
     };
     dir("sub");
     dir("sub/deep");
@@ -187,8 +186,7 @@ struct worker_reference {
 std::string check_walk_allowance(const results_seen &got, const std::set<std::string> &files,
                                  const worker_reference &ref) {
     std::set<std::string> lost_dirs;
-    std::set<std::pair<std::string, std::string>> ref_skips(ref.parsed.skipped.begin(),
-                                                            ref.parsed.skipped.end());
+    std::set<std::pair<std::string, std::string>> ref_skips(ref.parsed.skipped.begin(), ref.parsed.skipped.end());
     for (const auto &s : got.skipped) {
         if (ref_skips.count(s)) continue;
         struct stat st;
@@ -290,7 +288,8 @@ TEST(AllocFault, FullScanEndsInItsDefinedFailureOrTheCorrectResult) {
             inject::outcome(error);
             if (!hit) return "failed without any failed allocation: " + error;
             const char *want = stage == 1 ? "walk failed" : stage < 96 ? "grouping failed" : "results json failed";
-            if (error != want) return "ended with \"" + error + "\" at progress " + std::to_string(stage) + ", not \"" + want + "\"";
+            if (error != want)
+                return "ended with \"" + error + "\" at progress " + std::to_string(stage) + ", not \"" + want + "\"";
             if (rec.s.results_json) return "a results text was stored by a failed scan";
             // A grouping that ran out of memory leaves only whole groups.
             for (int32_t g = 0; g < rec.s.n_groups; g++) {
@@ -384,8 +383,8 @@ TEST(AllocFault, ScanStartFailsWithItsMessageOrHoldsTheRequest) {
     testutil::make_dir(dir_root);
     write_file(dir_root + "/x", "xx");
     write_file(file_root, "yy");
-    const std::string dirs = "[" + json_str(dir_root) + ",7," + json_str(file_root) + ",\"\"," +
-                             json_str(missing) + "," + json_str(dir_root) + "]";
+    const std::string dirs = "[" + json_str(dir_root) + ",7," + json_str(file_root) + ",\"\"," + json_str(missing) +
+                             "," + json_str(dir_root) + "]";
     const char *options = R"({"min_size":0,"follow_symlinks":true,"max_files":100,"exclude":["skip",3,"tmp"]})";
     const std::vector<std::string> want_roots{dir_root, file_root, missing, dir_root};
     char *rd = realpath(dir_root.c_str(), nullptr);
@@ -467,8 +466,8 @@ TEST(AllocFault, ResultsCopyIsWholeOrOom) {
         inject::outcome(copy ? "whole copy" : dupfind_last_error());
         if (copy ? strcmp(copy, ref) != 0 || *dupfind_last_error()
                  : strcmp(dupfind_last_error(), "oom") != 0 || !allochook::hit())
-            problem = std::string("copy ") + (copy ? "differs" : "missing") + ", error \"" +
-                      dupfind_last_error() + "\"";
+            problem = std::string("copy ") + (copy ? "differs" : "missing") + ", error \"" + dupfind_last_error() +
+                      "\"";
         dupfind_free_string(copy);
         dupfind_free_string(ref);
         return problem;
@@ -519,8 +518,7 @@ TEST(AllocFault, DeleteNeverPassesAGuard) {
                                (hit && !victim_gone &&
                                 ((v.result == 0 && v.error == "refused: outside scanned roots") ||
                                  (v.result == -1 && v.error == "unlink failed")));
-        if (!allowed_outcome)
-            return "delete inside the root gave " + std::to_string(v.result) + " \"" + v.error + "\"";
+        if (!allowed_outcome) return "delete inside the root gave " + std::to_string(v.result) + " \"" + v.error + "\"";
         const std::vector<std::pair<int, std::string>> refusals{{0, "refused: outside scanned roots"},
                                                                 {0, "refused: symlink"},
                                                                 {0, "refused: path contains .."},

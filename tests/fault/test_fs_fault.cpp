@@ -149,7 +149,7 @@ struct fixture {
     TempDir dir;
     std::string root;
     std::map<std::string, std::string> untouched;  // copies no case changes
-    std::string victim, partner;                  // two copies that a case changes
+    std::string victim, partner;                   // two copies that a case changes
 
     explicit fixture(const std::string &victim_content) {
         root = dir / "root";
@@ -232,10 +232,10 @@ TEST(FsFault, ChangesBetweenWalkAndFingerprints) {
     large[5] = 'w';
     const std::vector<change> changes{
         {"vanished", small, [](const fixture &f) { must(::unlink(f.victim.c_str()) == 0, "unlink"); }, {"victim"}},
-        {"shrank", small, [](const fixture &f) { must(::truncate(f.victim.c_str(), 5) == 0, "truncate"); },
-         {"victim"}},
+        {"shrank", small, [](const fixture &f) { must(::truncate(f.victim.c_str(), 5) == 0, "truncate"); }, {"victim"}},
         {"grew", small, [](const fixture &f) { append(f.victim, "+more"); }, {"victim"}},
-        {"both grew alike", small,
+        {"both grew alike",
+         small,
          [](const fixture &f) {
              append(f.victim, "+more");
              append(f.partner, "+more");
@@ -244,38 +244,44 @@ TEST(FsFault, ChangesBetweenWalkAndFingerprints) {
         {"changed in place", small, [](const fixture &f) { overwrite_byte(f.victim, 3, '#'); }, {}},
         {"changed past the first block", large, [](const fixture &f) { overwrite_byte(f.victim, 90000, '#'); }, {}},
         {"changed in the first block only", large, [](const fixture &f) { overwrite_byte(f.victim, 10, '#'); }, {}},
-        {"became a FIFO", small,
+        {"became a FIFO",
+         small,
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::mkfifo(f.victim.c_str(), 0644) == 0, "mkfifo");
          },
          {"victim"}},
-        {"partner became a FIFO", small,
+        {"partner became a FIFO",
+         small,
          [](const fixture &f) {
              must(::unlink(f.partner.c_str()) == 0 && ::mkfifo(f.partner.c_str(), 0644) == 0, "mkfifo");
          },
          {"sub/partner"}},
-        {"became a directory", small,
+        {"became a directory",
+         small,
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::mkdir(f.victim.c_str(), 0755) == 0, "mkdir");
          },
          {"victim"}},
-        {"became a link to an endless device", std::string(10, '\0'),
+        {"became a link to an endless device",
+         std::string(10, '\0'),
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::symlink("/dev/zero", f.victim.c_str()) == 0, "symlink");
          },
          {"victim"}},
-        {"became a hard link to its copy", small,
+        {"became a hard link to its copy",
+         small,
          [](const fixture &f) {
              must(::unlink(f.victim.c_str()) == 0 && ::link(f.partner.c_str(), f.victim.c_str()) == 0, "link");
          },
          {"victim"}},
-        {"became a symbolic link to its copy", small,
+        {"became a symbolic link to its copy",
+         small,
          [](const fixture &f) {
-             must(::unlink(f.victim.c_str()) == 0 && ::symlink(f.partner.c_str(), f.victim.c_str()) == 0,
-                  "symlink");
+             must(::unlink(f.victim.c_str()) == 0 && ::symlink(f.partner.c_str(), f.victim.c_str()) == 0, "symlink");
          },
          {"victim"}},
-        {"swapped with its copy", small,
+        {"swapped with its copy",
+         small,
          [](const fixture &f) {
              std::string tmp = f.root + "/swap";
              must(::rename(f.victim.c_str(), tmp.c_str()) == 0 && ::rename(f.partner.c_str(), f.victim.c_str()) == 0 &&
@@ -283,18 +289,16 @@ TEST(FsFault, ChangesBetweenWalkAndFingerprints) {
                   "rename");
          },
          {"victim", "sub/partner"}},
-        {"a directory of copies removed", small,
-         [](const fixture &f) {
-             must(std::system(("rm -rf '" + f.root + "/sub/deep'").c_str()) == 0, "rm");
-         },
+        {"a directory of copies removed",
+         small,
+         [](const fixture &f) { must(std::system(("rm -rf '" + f.root + "/sub/deep'").c_str()) == 0, "rm"); },
          {"sub/deep/two-b"}},
     };
     for (const auto &c : changes) {
         SCOPED_TRACE(c.name);
         fixture f(c.content);
         std::map<std::string, std::string> untouched = f.untouched;
-        if (std::string(c.name) == "a directory of copies removed")
-            untouched.erase(f.root + "/sub/deep/two-b");
+        if (std::string(c.name) == "a directory of copies removed") untouched.erase(f.root + "/sub/deep/two-b");
         ScanFixture rec(f.root);
         ASSERT_EQ(dup_walk_collect(&rec.s), 0);
         ASSERT_EQ(rec.s.n_files, 10);
@@ -351,8 +355,7 @@ TEST(FsFault, ChangesDuringTheWalk) {
             ScanFixture rec(f.root);
             dup_scan_worker(&rec.s);
             g_before_opendir = nullptr;
-            if (!g_hook_installed || g_opendir_calls == 0)
-                return "the walk never opened a directory through the hook";
+            if (!g_hook_installed || g_opendir_calls == 0) return "the walk never opened a directory through the hook";
             if (rec.s.progress.load() != 100) return std::string("scan ended with ") + rec.s.error;
             // Only files that are still where the walk found them count as
             // untouched copies; nothing may be collected from outside the root.
@@ -369,7 +372,8 @@ TEST(FsFault, ChangesDuringTheWalk) {
             if (c.skipped_reason) {
                 bool recorded = false;
                 for (int32_t k = 0; k < rec.s.n_skipped; k++)
-                    if (f.root + "/sub" == rec.s.skipped[k].path && !strcmp(dup_skip_reason_name(rec.s.skipped[k].reason), c.skipped_reason))
+                    if (f.root + "/sub" == rec.s.skipped[k].path &&
+                        !strcmp(dup_skip_reason_name(rec.s.skipped[k].reason), c.skipped_reason))
                         recorded = true;
                 if (!recorded) return std::string("root/sub not recorded as ") + c.skipped_reason;
             }
@@ -519,28 +523,30 @@ TEST(FsFault, ThirtyTwoScansUnderALowLimitChangeNoResult) {
     const std::string root = make_handle_tree(d, 300000);
     const std::string want = scan_text(root);
     ASSERT_EQ(want.compare(0, 10, "{\"groups\":"), 0) << want;
-    std::string problem = in_child_with_deadline([&]() -> std::string {
-        const struct rlimit lim = {128, 128};
-        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return "setrlimit failed";
-        dup_test_fingerprint_hook = wait_for_all_scans;
-        const std::string dirs = "[" + testutil::json_str(root) + "]";
-        std::vector<int> ids;
-        for (int k = 0; k < DUP_MAX_SCANS; k++) {
-            const int id = dupfind_scan_start(dirs.c_str(), nullptr);
-            if (id < 0) return std::string("scan_start: ") + dupfind_last_error();
-            ids.push_back(id);
-        }
-        int wrong = 0;
-        std::string first_wrong;
-        for (const int id : ids) {
-            if (testutil::wait_for_scan(dupfind_scan_progress, id) != 100) return "a scan did not finish";
-            char *text = dupfind_scan_results(id);
-            if (!text) return "no results text";
-            if (want != text && wrong++ == 0) first_wrong = text;
-            dupfind_free_string(text);
-        }
-        return wrong == 0 ? "" : std::to_string(wrong) + " of 32 results differ, e.g. " + first_wrong;
-    }, 120);
+    std::string problem = in_child_with_deadline(
+        [&]() -> std::string {
+            const struct rlimit lim = {128, 128};
+            if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return "setrlimit failed";
+            dup_test_fingerprint_hook = wait_for_all_scans;
+            const std::string dirs = "[" + testutil::json_str(root) + "]";
+            std::vector<int> ids;
+            for (int k = 0; k < DUP_MAX_SCANS; k++) {
+                const int id = dupfind_scan_start(dirs.c_str(), nullptr);
+                if (id < 0) return std::string("scan_start: ") + dupfind_last_error();
+                ids.push_back(id);
+            }
+            int wrong = 0;
+            std::string first_wrong;
+            for (const int id : ids) {
+                if (testutil::wait_for_scan(dupfind_scan_progress, id) != 100) return "a scan did not finish";
+                char *text = dupfind_scan_results(id);
+                if (!text) return "no results text";
+                if (want != text && wrong++ == 0) first_wrong = text;
+                dupfind_free_string(text);
+            }
+            return wrong == 0 ? "" : std::to_string(wrong) + " of 32 results differ, e.g. " + first_wrong;
+        },
+        120);
     EXPECT_EQ(problem, "");
 }
 
@@ -569,8 +575,8 @@ TEST(FsFault, NoFreeHandleReportsTheFilesOrEndsAtACancel) {
         std::string root;
         bool cancel;
     };
-    for (const Case &c : {Case{"every file waited for and reported", pair, false},
-                          Case{"a cancel ends the waits", many, true}}) {
+    for (const Case &c :
+         {Case{"every file waited for and reported", pair, false}, Case{"a cancel ends the waits", many, true}}) {
         SCOPED_TRACE(c.what);
         std::string problem = in_child_with_deadline([&]() -> std::string {
             ScanFixture rec(c.root);

@@ -38,8 +38,8 @@ char *hooked_canonical_path(const char *path) {
     return system(path);
 }
 
-const bool g_hook_installed =
-    dup_syscall_replace("canonical_path", reinterpret_cast<dup_syscall_ptr>(&hooked_canonical_path));
+const bool g_hook_installed = dup_syscall_replace("canonical_path",
+                                                  reinterpret_cast<dup_syscall_ptr>(&hooked_canonical_path));
 }  // namespace
 
 namespace {

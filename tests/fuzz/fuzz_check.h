@@ -8,13 +8,13 @@
 
 // A broken property ends the run the way a crash would, so that the fuzzer
 // keeps the input and the corpus replay fails.
-#define FUZZ_REQUIRE(cond)                                                            \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
+#define FUZZ_REQUIRE(cond)                                                             \
+  do {                                                                                 \
+    if (!(cond)) {                                                                     \
+      std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #cond); \
+      std::abort();                                                                    \
+    }                                                                                  \
+  } while (0)
 
 // Strict UTF-8 (the well-formed byte sequences of the Unicode standard): no
 // overlong forms, no surrogates, nothing above U+10FFFF. Written apart from

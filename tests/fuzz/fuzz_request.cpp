@@ -15,9 +15,9 @@
 #include <set>
 #include <string>
 
+#include "fuzz_check.h"
 #include "request.h"
 #include "scan_table.h"
-#include "fuzz_check.h"
 
 namespace {
 
@@ -53,8 +53,9 @@ void enter_fixture() {
 
 const std::set<std::string> &messages() {
     static const std::set<std::string> m{
-        "invalid options_json", "options_json must be object", "oom", "dirs_json required",
-        "invalid dirs_json", "dirs_json must be array", "dirs_json empty", "no valid directories"};
+        "invalid options_json", "options_json must be object", "oom",
+        "dirs_json required",   "invalid dirs_json",           "dirs_json must be array",
+        "dirs_json empty",      "no valid directories"};
     return m;
 }
 
@@ -82,8 +83,7 @@ void check_slot(const dup_scan_t *s, dup_result r) {
     }
     FUZZ_REQUIRE(s->follow_symlinks == 0 || s->follow_symlinks == 1);
     FUZZ_REQUIRE(s->n_exclude >= 0 && (s->n_exclude == 0) == (s->exclude == nullptr));
-    for (int32_t i = 0; i < s->n_exclude; i++)
-        FUZZ_REQUIRE(!s->exclude[i] || fuzz_valid_utf8(s->exclude[i]));
+    for (int32_t i = 0; i < s->n_exclude; i++) FUZZ_REQUIRE(!s->exclude[i] || fuzz_valid_utf8(s->exclude[i]));
 }
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_check.h"
 #include "results.h"
 #include "scan.h"
-#include "fuzz_check.h"
 
 namespace {
 
@@ -52,12 +52,9 @@ bool compact(const char *text) {
         unsigned char u = static_cast<unsigned char>(*c);
         if (u < 0x20) return false;
         if (in_string) {
-            if (escaped)
-                escaped = false;
-            else if (u == '\\')
-                escaped = true;
-            else if (u == '"')
-                in_string = false;
+            if (escaped) escaped = false;
+            else if (u == '\\') escaped = true;
+            else if (u == '"') in_string = false;
         } else if (u == '"') {
             in_string = true;
         } else if (u == ' ') {
@@ -161,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (grp.n_files) grp.files = static_cast<char **>(calloc(static_cast<size_t>(grp.n_files), sizeof(char *)));
         for (int32_t f = 0; f < grp.n_files; f++) grp.files[f] = in.string_or_null();
     }
-    if (s.n_skipped) s.skipped = static_cast<dup_skip_t *>(calloc(static_cast<size_t>(s.n_skipped), sizeof(dup_skip_t)));
+    if (s.n_skipped)
+        s.skipped = static_cast<dup_skip_t *>(calloc(static_cast<size_t>(s.n_skipped), sizeof(dup_skip_t)));
     for (int32_t k = 0; k < s.n_skipped; k++) {
         s.skipped[k].path = in.string_or_null();
         // Mostly reasons of the table, now and then one outside it.

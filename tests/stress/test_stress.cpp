@@ -60,7 +60,8 @@ void make_tree(const std::string &tree) {
     // Enough work that cancels and queries meet scans that are still running.
     testutil::make_dir(tree + "/many");
     for (int i = 0; i < 300; i++)
-        write_file(tree + "/many/f" + std::to_string(i), "content " + std::to_string(i / 2) + std::string(static_cast<size_t>(i % 7), '.'));
+        write_file(tree + "/many/f" + std::to_string(i),
+                   "content " + std::to_string(i / 2) + std::string(static_cast<size_t>(i % 7), '.'));
 }
 
 // Each request run alone, in a process of its own (the table there is
@@ -156,7 +157,8 @@ TEST(Stress, ManyHostThreadsAtOnce) {
     testutil::make_dir(outside);
     constexpr int kOwnVictims = 40, kContested = 20, kDeleters = 2;
     for (int t = 0; t < kDeleters; t++)
-        for (int i = 0; i < kOwnVictims; i++) write_file(victims + "/own" + std::to_string(t) + "-" + std::to_string(i), "v");
+        for (int i = 0; i < kOwnVictims; i++)
+            write_file(victims + "/own" + std::to_string(t) + "-" + std::to_string(i), "v");
     for (int i = 0; i < kContested; i++) write_file(victims + "/both" + std::to_string(i), "v");
     write_file(outside + "/keep", "must stay");
 

@@ -42,7 +42,9 @@ public:
     // ---- the request ----
     void roots(std::initializer_list<const char *> v) { s.roots = copy(std::vector<const char *>(v), &s.n_roots); }
     void roots(const std::vector<std::string> &v) { s.roots = copy(c_strs(v), &s.n_roots); }
-    void exclude(std::initializer_list<const char *> v) { s.exclude = copy(std::vector<const char *>(v), &s.n_exclude); }
+    void exclude(std::initializer_list<const char *> v) {
+        s.exclude = copy(std::vector<const char *>(v), &s.n_exclude);
+    }
     void exclude(const std::vector<std::string> &v) { s.exclude = copy(c_strs(v), &s.n_exclude); }
     void exclude(const std::vector<const char *> &v) { s.exclude = copy(v, &s.n_exclude); }
     void globs(const std::vector<std::string> &v) { s.exclude_glob = copy(c_strs(v), &s.n_exclude_glob); }
@@ -58,7 +60,8 @@ public:
     void add_raw(const std::string &path, int64_t size, uint64_t dev, uint64_t ino) {
         if (s.n_files == s.cap_files) {
             s.cap_files = s.cap_files ? s.cap_files * 2 : 8;
-            s.files = static_cast<dup_file_t *>(realloc(static_cast<void *>(s.files), sizeof(dup_file_t) * static_cast<size_t>(s.cap_files)));
+            s.files = static_cast<dup_file_t *>(
+                realloc(static_cast<void *>(s.files), sizeof(dup_file_t) * static_cast<size_t>(s.cap_files)));
         }
         dup_file_t &f = s.files[s.n_files++];
         std::memset(static_cast<void *>(&f), 0, sizeof f);
@@ -95,7 +98,8 @@ public:
     }
     std::vector<std::pair<std::string, std::string>> skipped(const std::string &base = "") const {
         std::vector<std::pair<std::string, std::string>> out;
-        for (int32_t i = 0; i < s.n_skipped; i++) out.emplace_back(strip(s.skipped[i].path, base), dup_skip_reason_name(s.skipped[i].reason));
+        for (int32_t i = 0; i < s.n_skipped; i++)
+            out.emplace_back(strip(s.skipped[i].path, base), dup_skip_reason_name(s.skipped[i].reason));
         return out;
     }
     // Groups in order, paths in order.

@@ -13,17 +13,16 @@
 // permissions as another user, bind mounts, names that are arbitrary bytes)
 // skips on other systems with the reason. Use it first in the test body.
 #ifdef _WIN32
-#define DUPFIND_POSIX_ONLY(why) GTEST_SKIP() << "needs POSIX: " << (why)
+#  define DUPFIND_POSIX_ONLY(why) GTEST_SKIP() << "needs POSIX: " << (why)
 #else
-#define DUPFIND_POSIX_ONLY(why) static_cast<void>(0)
+#  define DUPFIND_POSIX_ONLY(why) static_cast<void>(0)
 #endif
 
 // A test that makes symbolic links skips where none can be made.
-#define DUPFIND_NEEDS_SYMLINKS()                                                          \
-    do {                                                                                  \
-        if (const char *dupfind_no_links_ = testutil::symlinks_unavailable())             \
-            GTEST_SKIP() << dupfind_no_links_;                                            \
-    } while (0)
+#define DUPFIND_NEEDS_SYMLINKS()                                                                             \
+  do {                                                                                                       \
+    if (const char *dupfind_no_links_ = testutil::symlinks_unavailable()) GTEST_SKIP() << dupfind_no_links_; \
+  } while (0)
 
 namespace testutil {
 

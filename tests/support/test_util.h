@@ -7,26 +7,26 @@
 #include "test_common.h"
 
 #ifdef _WIN32
-#include "test_util_windows.h"
+#  include "test_util_windows.h"
 #else
 
-#include <fcntl.h>
-#include <ftw.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#  include <fcntl.h>
+#  include <ftw.h>
+#  include <sys/mount.h>
+#  include <sys/stat.h>
+#  include <sys/wait.h>
+#  include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <stdexcept>
-#include <string>
-#include <thread>
-#include <utility>
+#  include <cerrno>
+#  include <chrono>
+#  include <cstdint>
+#  include <cstdio>
+#  include <cstdlib>
+#  include <cstring>
+#  include <stdexcept>
+#  include <string>
+#  include <thread>
+#  include <utility>
 
 namespace testutil {
 
@@ -43,13 +43,16 @@ public:
     }
     ~TempDir() {
         // Restore permissions that a test may have taken away, then remove.
-        nftw(path_.c_str(), [](const char *p, const struct stat *sb, int type, struct FTW *) {
-            if (type == FTW_D || type == FTW_DNR) chmod(p, sb->st_mode | S_IRWXU);
-            return 0;
-        }, 16, FTW_PHYS);
-        nftw(path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) {
-            return remove(p) == 0 ? 0 : 0;
-        }, 16, FTW_DEPTH | FTW_PHYS);
+        nftw(
+            path_.c_str(),
+            [](const char *p, const struct stat *sb, int type, struct FTW *) {
+                if (type == FTW_D || type == FTW_DNR) chmod(p, sb->st_mode | S_IRWXU);
+                return 0;
+            },
+            16, FTW_PHYS);
+        nftw(
+            path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p) == 0 ? 0 : 0; },
+            16, FTW_DEPTH | FTW_PHYS);
     }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
@@ -179,8 +182,7 @@ inline void make_dir(const std::string &path) {
 }
 
 inline void make_symlink(const std::string &target, const std::string &link) {
-    if (::symlink(target.c_str(), link.c_str()) != 0)
-        throw std::runtime_error("cannot symlink " + link);
+    if (::symlink(target.c_str(), link.c_str()) != 0) throw std::runtime_error("cannot symlink " + link);
 }
 
 // A path length beyond what the system takes whole (PATH_MAX bytes).

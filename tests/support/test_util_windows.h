@@ -6,10 +6,10 @@
 #define DUPFIND_TEST_UTIL_WINDOWS_H
 
 #ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#  define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef NOMINMAX
-#define NOMINMAX
+#  define NOMINMAX
 #endif
 #include <windows.h>
 #include <winioctl.h>
@@ -100,8 +100,8 @@ public:
         while (!dir.empty() && dir.back() == '/') dir.pop_back();
         static std::atomic<unsigned> counter{0};
         for (int tries = 0; tries < 100; tries++) {
-            path_ = dir + "/dupfind-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                    std::to_string(counter++) + "-" + std::to_string(GetTickCount64() % 100000);
+            path_ = dir + "/dupfind-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) +
+                    "-" + std::to_string(GetTickCount64() % 100000);
             if (CreateDirectoryW(long_path(path_).c_str(), nullptr)) return;
         }
         throw std::runtime_error("cannot create a scratch directory in " + dir);
@@ -118,8 +118,9 @@ private:
 };
 
 inline void write_file(const std::string &path, const std::string &content) {
-    HANDLE h = CreateFileW(long_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(long_path(path).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path);
     DWORD done = 0;
     const bool ok = content.empty() ||
@@ -130,8 +131,9 @@ inline void write_file(const std::string &path, const std::string &content) {
 }
 
 inline std::string read_file(const std::string &path) {
-    HANDLE h = CreateFileW(long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(long_path(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
     std::string out;
     char buf[65536];
@@ -210,7 +212,7 @@ inline void make_sparse(const std::string &path, long long size) {
 // with a privilege or in developer mode; Wine reports success and makes
 // none. Probed once per process.
 inline const char *symlinks_unavailable() {
-    static const char *why = [] () -> const char * {
+    static const char *why = []() -> const char * {
         TempDir d;
         write_file(d / "target", "x");
         const std::wstring link = long_path(d / "link");
@@ -259,7 +261,9 @@ inline file_id identity(const std::string &path) {
     return file_id{info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
-inline bool exists(const std::string &path) { return GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+inline bool exists(const std::string &path) {
+    return GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Windows has no other user to switch to from here: reports failure. Tests
 // that need it are marked DUPFIND_POSIX_ONLY.

@@ -28,8 +28,8 @@
 
 namespace {
 
-using testutil::TempDir;
 using testutil::pattern;
+using testutil::TempDir;
 using testutil::write_file;
 using Scan = ScanFixture;
 
@@ -177,12 +177,8 @@ TEST(Content, ReadEndTellsWhereTheFileEnds) {
         {"f", 0, 70000, 70000},  // ends right there
         {"f", 0, 69999, 70000},  // goes on: n + 1
         {"f", 0, 70001, 70000},  // ends sooner
-        {"f", 65536, 4464, 4464},
-        {"f", 65536, 4463, 4464},
-        {"f", 70000, 0, 0},
-        {"f", 69999, 0, 1},
-        {"empty", 0, 0, 0},
-        {"empty", 0, 10, 0},
+        {"f", 65536, 4464, 4464}, {"f", 65536, 4463, 4464}, {"f", 70000, 0, 0},
+        {"f", 69999, 0, 1},       {"empty", 0, 0, 0},       {"empty", 0, 10, 0},
     };
     for (const int room : {0, 1}) {
         for (const Case &c : cases) {

@@ -14,39 +14,63 @@ TEST(Glob, Match) {
         const char *pattern, *text;
         bool match;
     } cases[] = {
-        {"*.iso", "disk.iso", true},          {"*.iso", "disk.iso.part", false},
-        {"*.iso", "dir/disk.iso", false},     // '*' stops at '/'
-        {"?", "a", true},                     {"?", "", false},
-        {"?", "/", false},                    {"a?c", "abc", true},
-        {"?", "\xC3\xA9", true},              // one character, two bytes
-        {"[abc]x", "bx", true},               {"[abc]x", "dx", false},
-        {"[a-c]", "b", true},                 {"[!a-c]", "b", false},
-        {"[^a-c]", "z", true},                {"[]]", "]", true},
+        {"*.iso", "disk.iso", true},
+        {"*.iso", "disk.iso.part", false},
+        {"*.iso", "dir/disk.iso", false},  // '*' stops at '/'
+        {"?", "a", true},
+        {"?", "", false},
+        {"?", "/", false},
+        {"a?c", "abc", true},
+        {"?", "\xC3\xA9", true},  // one character, two bytes
+        {"[abc]x", "bx", true},
+        {"[abc]x", "dx", false},
+        {"[a-c]", "b", true},
+        {"[!a-c]", "b", false},
+        {"[^a-c]", "z", true},
+        {"[]]", "]", true},
         {"[\xC3\xA0-\xC3\xBF]", "\xC3\xA9", true},  // a range of code points
-        {"[abc", "[abc", false},              // a malformed set matches nothing
-        {"\\*", "*", true},                   {"\\*", "a", false},
-        {"**/.git", ".git", true},            {"**/.git", "a/b/.git", true},
-        {"**/.git", "a/.gitx", false},        {"a/**", "a/b/c", true},
-        {"a/**", "a", false},                 // a last "**" takes one component or more
-        {"a/**/**", "a", false},              {"a/**/**", "a/b", true},
-        {"a/**/b", "a/b", true},              {"a/**/b", "a/x/y/b", true},
-        {"a/**/b", "a/x/y/c", false},         {"**/**/b", "b", true},
-        {"**/a/**/a/b", "a/a/x/a/b", true},   {"**/a/**/a/b", "a/a/b/a", false},
+        {"[abc", "[abc", false},                    // a malformed set matches nothing
+        {"\\*", "*", true},
+        {"\\*", "a", false},
+        {"**/.git", ".git", true},
+        {"**/.git", "a/b/.git", true},
+        {"**/.git", "a/.gitx", false},
+        {"a/**", "a/b/c", true},
+        {"a/**", "a", false},  // a last "**" takes one component or more
+        {"a/**/**", "a", false},
+        {"a/**/**", "a/b", true},
+        {"a/**/b", "a/b", true},
+        {"a/**/b", "a/x/y/b", true},
+        {"a/**/b", "a/x/y/c", false},
+        {"**/**/b", "b", true},
+        {"**/a/**/a/b", "a/a/x/a/b", true},
+        {"**/a/**/a/b", "a/a/b/a", false},
         {"photos/*/thumbs", "photos/2020/thumbs", true},
         {"photos/*/thumbs", "photos/2020/x/thumbs", false},
-        {"*", "", true},                      {"", "", true},
-        {"a*b*c", "aXbYc", true},             {"a*b*c", "aXbY", false},
+        {"*", "", true},
+        {"", "", true},
+        {"a*b*c", "aXbYc", true},
+        {"a*b*c", "aXbY", false},
         // Classes, alone, negated, beside characters and ranges.
-        {"[[:alpha:]]", "q", true},           {"[[:alpha:]]", "7", false},
-        {"[[:alpha:]]", "\xC3\xA9", false},   // ASCII classes, as in the C locale
-        {"[![:alpha:]]", "7", true},          {"[[:digit:]_]x", "_x", true},
-        {"[[:upper:][:digit:]]", "Q", true},  {"[[:upper:][:digit:]]", "q", false},
-        {"[[:space:]]", "\t", true},          {"[[:blank:]]", "\n", false},
-        {"[[:punct:]]", "!", true},           {"[[:punct:]]", "a", false},
-        {"[[:xdigit:]]", "F", true},          {"[[:xdigit:]]", "g", false},
-        {"[[:alnum:]]", "0", true},           {"[[:lower:]]", "A", false},
-        {"[[:print:]]", " ", true},           {"[[:graph:]]", " ", false},
-        {"[[:cntrl:]]", "\x7F", true},        {"[a[:digit:]-]", "-", true},
+        {"[[:alpha:]]", "q", true},
+        {"[[:alpha:]]", "7", false},
+        {"[[:alpha:]]", "\xC3\xA9", false},  // ASCII classes, as in the C locale
+        {"[![:alpha:]]", "7", true},
+        {"[[:digit:]_]x", "_x", true},
+        {"[[:upper:][:digit:]]", "Q", true},
+        {"[[:upper:][:digit:]]", "q", false},
+        {"[[:space:]]", "\t", true},
+        {"[[:blank:]]", "\n", false},
+        {"[[:punct:]]", "!", true},
+        {"[[:punct:]]", "a", false},
+        {"[[:xdigit:]]", "F", true},
+        {"[[:xdigit:]]", "g", false},
+        {"[[:alnum:]]", "0", true},
+        {"[[:lower:]]", "A", false},
+        {"[[:print:]]", " ", true},
+        {"[[:graph:]]", " ", false},
+        {"[[:cntrl:]]", "\x7F", true},
+        {"[a[:digit:]-]", "-", true},
     };
     for (const Case &c : cases) EXPECT_EQ(dup_glob_match(c.pattern, c.text), c.match) << c.pattern << " / " << c.text;
 }
@@ -58,14 +82,14 @@ TEST(Glob, NameOrRelativePath) {
     } cases[] = {
         {"node_modules", "node_modules", "src/node_modules", true},  // no '/': the name
         {"node_modules", "src", "node_modules/src", false},
-        {"photos/*/thumbs", "thumbs", "photos/2020/thumbs", true},   // a '/': the path
+        {"photos/*/thumbs", "thumbs", "photos/2020/thumbs", true},  // a '/': the path
         {"photos/*/thumbs", "thumbs", "x/photos/2020/thumbs", false},
-        {"/build", "build", "build", true},                         // anchored
+        {"/build", "build", "build", true},  // anchored
         {"/build", "build", "src/build", false},
-        {"./build", "build", "build", true},                        // the same, as a shell user writes it
+        {"./build", "build", "build", true},  // the same, as a shell user writes it
         {"./build", "build", "src/build", false},
         {"./src/build", "build", "src/build", true},
-        {"build/", "build", "src/build", true},                     // a name, for directories
+        {"build/", "build", "src/build", true},  // a name, for directories
         {"src/build/", "build", "src/build", true},
         {"/build/", "build", "src/build", false},
         {"r/build", "build", "build", false},  // the root's own name is not part of the path
@@ -82,16 +106,15 @@ TEST(Glob, NameOrRelativePath) {
 // it can is not.
 TEST(Glob, Problems) {
     const char *refused[] = {
-        "",           "/",        "./",       "//",         "a//b",     "a/./b",     "./.",
-        "..",         "a/../b",   "../a",     "a**b",       "**a",      "a/b**",     "***",
-        "a\\",        "a\\/b",    "[abc",     "[]",         "[!]",      "[a-",       "[z-a]",
-        "[[:alpha:]", "[[:foo:]]", "[[:]",    "[a-[:digit:]]", "x/[/]", "a[",
+        "",     "/",    "./",    "//",         "a//b",      "a/./b", "./.",           "..",    "a/../b",
+        "../a", "a**b", "**a",   "a/b**",      "***",       "a\\",   "a\\/b",         "[abc",  "[]",
+        "[!]",  "[a-",  "[z-a]", "[[:alpha:]", "[[:foo:]]", "[[:]",  "[a-[:digit:]]", "x/[/]", "a[",
     };
     for (const char *p : refused) EXPECT_NE(dup_glob_problem(p), nullptr) << p;
     const char *accepted[] = {
-        "a",     "*.iso", "**",    "**/a",   "a/**",      "a/**/b",  "**/**/a", "/a",     "./a",
-        "././a", "/./a",  "a/",    "a/b/",   "[[:alpha:]]", "[]]",   "[!]]",    "[a-z]",  "\\*",
-        "\\[",   "a]",    ".git",  "..a",    "a..",       "[\\]",    "x*y?z",   "\xC3\xA9*",
+        "a",     "*.iso", "**",   "**/a", "a/**",        "a/**/b", "**/**/a", "/a",        "./a",
+        "././a", "/./a",  "a/",   "a/b/", "[[:alpha:]]", "[]]",    "[!]]",    "[a-z]",     "\\*",
+        "\\[",   "a]",    ".git", "..a",  "a..",         "[\\]",   "x*y?z",   "\xC3\xA9*",
     };
     for (const char *p : accepted) EXPECT_EQ(dup_glob_problem(p), nullptr) << p << ": " << dup_glob_problem(p);
 }

@@ -26,8 +26,8 @@
 
 namespace {
 
-using testutil::TempDir;
 using testutil::pattern;
+using testutil::TempDir;
 using testutil::write_file;
 using Groups = std::vector<std::vector<std::string>>;
 using Skipped = std::vector<std::pair<std::string, std::string>>;
@@ -97,12 +97,7 @@ TEST_F(Grouping, StageCases) {
         int64_t wasted;
     };
     const Case cases[] = {
-        {"pairwise different sizes: nothing is opened",
-         {{"a", "1"}, {"b", "22"}, {"c", "333"}},
-         {},
-         {},
-         {},
-         0},
+        {"pairwise different sizes: nothing is opened", {{"a", "1"}, {"b", "22"}, {"c", "333"}}, {}, {}, {}, 0},
         {"a same-size file that differs in its first block is read only for its partial fingerprint",
          {{"a", A.substr(0, 70000)}, {"b", A.substr(0, 70000)}, {"c", flip(A.substr(0, 70000), 10)}},
          {{"a", "b"}},
@@ -303,7 +298,7 @@ TEST_F(Grouping, ProgressAtEveryRun) {
         std::vector<int> seen;      // progress during each full fingerprint
     };
     const Case cases[] = {
-        {{1, 2, 2, 3}, {81, 81}},                    // 53 after size 1, 81, then 95
+        {{1, 2, 2, 3}, {81, 81}},                               // 53 after size 1, 81, then 95
         {{1, 1, 2, 2, 3, 3, 3}, {55, 55, 71, 71, 95, 95, 95}},  // 110/7 = 15.7, 220/7 = 31.4
     };
     int n_case = 0;
@@ -405,7 +400,7 @@ TEST_F(Grouping, ByteClassesMatchTheHeadByHeadDefinition) {
             const std::string p = dir + "/" + name;
             write_file(p, c);
             s.add(p);
-            if (first_shrinks ? k == 0 : rng() % 8 == 0) {  // shrank after the walk
+            if (first_shrinks ? k == 0 : rng() % 8 == 0) {                     // shrank after the walk
                 c.resize(std::vector<size_t>{100000, 250000, 280000}[k % 3]);  // within the first or a later round
                 write_file(p, c);
             }
@@ -419,7 +414,8 @@ TEST_F(Grouping, ByteClassesMatchTheHeadByHeadDefinition) {
         for (size_t k = 0; k < n; k++) order[k] = k;
         std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return names[a] < names[b]; });
         auto equal = [&](size_t a, size_t b) {
-            return contents[a].size() >= S && contents[b].size() >= S && contents[a].compare(0, S, contents[b], 0, S) == 0;
+            return contents[a].size() >= S && contents[b].size() >= S &&
+                   contents[a].compare(0, S, contents[b], 0, S) == 0;
         };
         Groups expect;
         std::vector<bool> visited(n);
@@ -556,7 +552,10 @@ TEST_F(Grouping, OneEntryUnderTwoPathsIsKeptOnce) {
          {root + "/b", root + "/a", root + "//b", root + "//a"},
          {{root + "/a", root + "/b"}},
          2},
-        {"root inside another root", {root + "/dir/x", root + "/b", root + "/dir/x"}, {{root + "/b", root + "/dir/x"}}, 2},
+        {"root inside another root",
+         {root + "/dir/x", root + "/b", root + "/dir/x"},
+         {{root + "/b", root + "/dir/x"}},
+         2},
         {"followed link to a file, link met first",
          {root + "/link", root + "/a", root + "/b"},
          {{root + "/b", root + "/link"}},
@@ -659,9 +658,11 @@ TEST_F(Grouping, HardLinks) {
         ASSERT_EQ(s.group(), 0);
         // Group order follows size; paths follow (fingerprint, path).
         Groups got = s.groups();
-        std::sort(got.begin(), got.end(), [](const auto &p, const auto &q) { return p.size() > q.size() || (p.size() == q.size() && p < q); });
+        std::sort(got.begin(), got.end(),
+                  [](const auto &p, const auto &q) { return p.size() > q.size() || (p.size() == q.size() && p < q); });
         Groups want = k.expect;
-        std::sort(want.begin(), want.end(), [](const auto &p, const auto &q) { return p.size() > q.size() || (p.size() == q.size() && p < q); });
+        std::sort(want.begin(), want.end(),
+                  [](const auto &p, const auto &q) { return p.size() > q.size() || (p.size() == q.size() && p < q); });
         for (auto &g : got) std::sort(g.begin(), g.end());
         EXPECT_EQ(got, want);
         EXPECT_EQ(s.s.wasted_bytes, k.wasted);
@@ -692,8 +693,8 @@ TEST_F(Grouping, BindMountedDirectoryIsOneEntry) {
     };
     const Case cases[] = {
         {"the tree that holds both paths", "[" + r + "]", 3, 1},
-        {"the tree and a file root through the mount",
-         "[" + r + "," + testutil::json_str(d / "b/only-copy.txt") + "]", 3, 1},
+        {"the tree and a file root through the mount", "[" + r + "," + testutil::json_str(d / "b/only-copy.txt") + "]",
+         3, 1},
         {"two file roots, one through the mount",
          "[" + testutil::json_str(d / "b/only-copy.txt") + "," + testutil::json_str(d / "a/only-copy.txt") + "]", 1, 0},
     };
@@ -805,7 +806,8 @@ TEST_F(Grouping, PoolSizeChangesNoResult) {
     std::mt19937 rng(777);
     std::vector<std::pair<std::string, int64_t>> recs;  // path, recorded size
     for (int k = 0; k < 600; k++) {
-        const size_t size = k % 50 == 0 ? 0 : (k % 97 == 0 ? static_cast<size_t>(70000 + k % 3) : 64 * (1 + rng() % 12));
+        const size_t size = k % 50 == 0 ? 0
+                                        : (k % 97 == 0 ? static_cast<size_t>(70000 + k % 3) : 64 * (1 + rng() % 12));
         std::string c = pattern(size, static_cast<unsigned>(rng() % 5));  // few contents per size
         if (size > 65536 && rng() % 2) c = flip(c, size - 1);
         const std::string p = d / ("f" + std::to_string(rng() % 100000) + "_" + std::to_string(k));

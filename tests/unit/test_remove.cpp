@@ -24,7 +24,6 @@
 
 namespace {
 
-
 using testutil::exists;
 using testutil::make_dir;
 using testutil::make_symlink;
@@ -126,11 +125,24 @@ TEST(PathTests, DotDotComponents) {
         const char *path;
         int want;
     } cases[] = {
-        {"a/../b", 1},     {"../b", 1},      {"a/..", 1},       {"..", 1},
-        {"/..", 1},        {"a//../b", 1},   {"a/.../b", 0},    {"a/..b/c", 0},
-        {"a../b", 0},      {"./a", 0},       {".", 0},          {"...", 0},
-        {"", 0},           {"/", 0},         {"a\\..\\b", backslash}, {"a/..\\b", backslash},
-        {"..a/b", 0},      {"a/b..", 0},
+        {"a/../b", 1},
+        {"../b", 1},
+        {"a/..", 1},
+        {"..", 1},
+        {"/..", 1},
+        {"a//../b", 1},
+        {"a/.../b", 0},
+        {"a/..b/c", 0},
+        {"a../b", 0},
+        {"./a", 0},
+        {".", 0},
+        {"...", 0},
+        {"", 0},
+        {"/", 0},
+        {"a\\..\\b", backslash},
+        {"a/..\\b", backslash},
+        {"..a/b", 0},
+        {"a/b..", 0},
     };
     for (const auto &c : cases) EXPECT_EQ(dup_path_has_dotdot(c.path), c.want != 0) << c.path;
     EXPECT_TRUE(dup_path_has_dotdot(nullptr));
@@ -153,9 +165,9 @@ TEST(Delete, EachKindOfEntry) {
         int result;
         const char *message;
     } cases[] = {
-        {d / "dir", 0, "refused: directory"},       {d / "dirlink", 0, "refused: symlink"},
-        {d / "filelink", 0, "refused: symlink"},    {d / "dangling", 0, "refused: symlink"},
-        {d / "missing", -1, "path not found"},      {d / "file", 1, ""},
+        {d / "dir", 0, "refused: directory"},    {d / "dirlink", 0, "refused: symlink"},
+        {d / "filelink", 0, "refused: symlink"}, {d / "dangling", 0, "refused: symlink"},
+        {d / "missing", -1, "path not found"},   {d / "file", 1, ""},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(dupfind_delete_file(c.path.c_str()), c.result) << c.path;
@@ -195,7 +207,7 @@ TEST(Delete, RootIsAPrefixOfWholeComponents) {
         std::string path;
         bool under;
     } cases[] = {
-        {photos, true},                      // the root itself (a directory)
+        {photos, true},  // the root itself (a directory)
         {photos + "/", true},
         {photos + "/x/y/missing.jpg", true},  // not found, but inside
         {data + "/beside.jpg", false},        // in the root's parent
@@ -203,7 +215,7 @@ TEST(Delete, RootIsAPrefixOfWholeComponents) {
         {data + "/Photos/a.jpg", false},      // another letter case
         {photos + "/escape/a.jpg", false},    // through a link inside, to outside
         {photos + "/a.jpg", true},
-        {data + "/into/y/b.jpg", true},       // through a link outside, to inside
+        {data + "/into/y/b.jpg", true},  // through a link outside, to inside
     };
     for (const auto &c : cases) {
         const int r = dupfind_delete_file(c.path.c_str());
@@ -307,8 +319,7 @@ TEST(Delete, SwappedDirectoryNeverRedirectsTheRemoval) {
         const std::string dir = in + "/d", aside = in + "/d.aside", lnk = in + "/lnk";
         auto pause_for = [](unsigned us) {
             auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
-            while (std::chrono::steady_clock::now() < until) {
-            }
+            while (std::chrono::steady_clock::now() < until) {}
         };
         unsigned spin = 1;
         while (!stop.load(std::memory_order_relaxed)) {

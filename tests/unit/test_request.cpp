@@ -12,7 +12,6 @@
 
 namespace {
 
-
 struct OptionsSeen {
     int64_t min_size;
     int32_t follow;
@@ -110,7 +109,12 @@ TEST(Request, LaterOptionKeys) {
         {"{}", 1, 0, 0, -1, -1, {}},
         {R"({"hard_links": false, "skip_hidden": true, "one_file_system": true, "max_size": 10, "max_depth": 2,
              "exclude_glob": ["*.iso", "**/.git", "cache/", "./[[:digit:]]*"]})",
-         0, 1, 1, 10, 2, {"*.iso", "**/.git", "cache/", "./[[:digit:]]*"}},
+         0,
+         1,
+         1,
+         10,
+         2,
+         {"*.iso", "**/.git", "cache/", "./[[:digit:]]*"}},
         {R"({"max_size": 9223372036854775807, "max_depth": 0, "exclude_glob": []})", 1, 0, 0, INT64_MAX, 0, {}},
     };
     for (const Case &c : cases) {
@@ -125,7 +129,8 @@ TEST(Request, LaterOptionKeys) {
         EXPECT_EQ(s->max_size, c.max_size);
         EXPECT_EQ(s->max_depth, c.max_depth);
         std::vector<std::string> globs;
-        for (int32_t i = 0; i < s->n_exclude_glob; i++) globs.emplace_back(s->exclude_glob[i] ? s->exclude_glob[i] : "(null)");
+        for (int32_t i = 0; i < s->n_exclude_glob; i++)
+            globs.emplace_back(s->exclude_glob[i] ? s->exclude_glob[i] : "(null)");
         EXPECT_EQ(globs, c.globs);
         g_mu.unlock();
         testutil::wait_for_scan(dupfind_scan_progress, id);
@@ -140,15 +145,31 @@ TEST(Request, LaterOptionKeysRefuseWrongValues) {
     testutil::TempDir d;
     const std::string dirs = "[" + testutil::json_str(d.path()) + "]";
     const char *refused[] = {
-        R"({"hard_links": 0})",          R"({"hard_links": null})",      R"({"skip_hidden": 1})",
-        R"({"skip_hidden": "yes"})",     R"({"one_file_system": "yes"})", R"({"one_file_system": []})",
-        R"({"max_size": -1})",           R"({"max_size": 1.5})",         R"({"max_size": 10.0})",
-        R"({"max_size": "10"})",         R"({"max_size": 18446744073709551615})",
-        R"({"max_depth": -1})",          R"({"max_depth": "1"})",        R"({"max_depth": 1e300})",
-        R"({"max_depth": 1e2})",         R"({"max_depth": true})",       R"({"exclude_glob": "big"})",
-        R"({"exclude_glob": ["a", 5]})", R"({"exclude_glob": [null]})",  R"({"exclude_glob": {}})",
-        R"({"exclude_glob": ["a\u0000b"]})",                            R"({"exclude_glob": [""]})",
-        R"({"exclude_glob": ["[abc"]})", R"({"exclude_glob": ["a**b"]})", R"({"exclude_glob": ["a/../b"]})",
+        R"({"hard_links": 0})",
+        R"({"hard_links": null})",
+        R"({"skip_hidden": 1})",
+        R"({"skip_hidden": "yes"})",
+        R"({"one_file_system": "yes"})",
+        R"({"one_file_system": []})",
+        R"({"max_size": -1})",
+        R"({"max_size": 1.5})",
+        R"({"max_size": 10.0})",
+        R"({"max_size": "10"})",
+        R"({"max_size": 18446744073709551615})",
+        R"({"max_depth": -1})",
+        R"({"max_depth": "1"})",
+        R"({"max_depth": 1e300})",
+        R"({"max_depth": 1e2})",
+        R"({"max_depth": true})",
+        R"({"exclude_glob": "big"})",
+        R"({"exclude_glob": ["a", 5]})",
+        R"({"exclude_glob": [null]})",
+        R"({"exclude_glob": {}})",
+        R"({"exclude_glob": ["a\u0000b"]})",
+        R"({"exclude_glob": [""]})",
+        R"({"exclude_glob": ["[abc"]})",
+        R"({"exclude_glob": ["a**b"]})",
+        R"({"exclude_glob": ["a/../b"]})",
         // The first occurrence of a key is the one read, and checked.
         R"({"max_depth": "1", "max_depth": 1})",
     };
@@ -241,10 +262,9 @@ TEST(Request, StartMessagesInCheckOrder) {
 TEST(Request, DeeplyNestedRequestParsesWithoutRecursion) {
     testutil::TempDir d;
     constexpr size_t depth = 1000000;
-    std::string options = "{\"exclude\":[\"x\"],\"deep\":" + std::string(depth, '[') +
-                          std::string(depth, ']') + "}";
-    std::string dirs = "[" + testutil::json_str(d.path()) + "," + std::string(depth, '[') +
-                       std::string(depth, ']') + "]";
+    std::string options = "{\"exclude\":[\"x\"],\"deep\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+    std::string dirs = "[" + testutil::json_str(d.path()) + "," + std::string(depth, '[') + std::string(depth, ']') +
+                       "]";
     int id = dupfind_scan_start(dirs.c_str(), options.c_str());
     ASSERT_GT(id, 0) << dupfind_last_error();
     EXPECT_EQ(testutil::wait_for_scan(dupfind_scan_progress, id), 100);

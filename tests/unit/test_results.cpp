@@ -17,7 +17,8 @@ struct Record {
     ~Record() { free_scan_data(&s); }
 
     void add_group(uint64_t hash, int64_t size, std::vector<const char *> paths) {
-        s.groups = static_cast<dup_group_t *>(realloc(s.groups, sizeof(dup_group_t) * static_cast<size_t>(s.n_groups + 1)));
+        s.groups = static_cast<dup_group_t *>(
+            realloc(s.groups, sizeof(dup_group_t) * static_cast<size_t>(s.n_groups + 1)));
         dup_group_t &g = s.groups[s.n_groups++];
         g.hash = hash;
         g.size = size;
@@ -27,7 +28,8 @@ struct Record {
         s.cap_groups = s.n_groups;
     }
     void add_skip(const char *path, dup_skip_reason reason) {
-        s.skipped = static_cast<dup_skip_t *>(realloc(s.skipped, sizeof(dup_skip_t) * static_cast<size_t>(s.n_skipped + 1)));
+        s.skipped = static_cast<dup_skip_t *>(
+            realloc(s.skipped, sizeof(dup_skip_t) * static_cast<size_t>(s.n_skipped + 1)));
         s.skipped[s.n_skipped++] = {dup_strdup(path), reason};
         s.cap_skipped = s.n_skipped;
     }
@@ -45,8 +47,9 @@ TEST(Results, WorkedExampleForm) {
     r.s.wasted_bytes = 1048576;
     r.s.scanned_files = 2;
     r.add_skip("/data/b/latest", DUP_SKIP_SYMLINK);
-    EXPECT_EQ(r.build(),
-              R"({"groups":[{"hash":"3c9a61f0d2b7e845","size":1048576,"files":["/data/a/report.pdf","/data/b/report.pdf"]}],"wasted_bytes":1048576,"scanned_files":2,"skipped":[{"path":"/data/b/latest","reason":"symlink"}]})");
+    EXPECT_EQ(
+        r.build(),
+        R"({"groups":[{"hash":"3c9a61f0d2b7e845","size":1048576,"files":["/data/a/report.pdf","/data/b/report.pdf"]}],"wasted_bytes":1048576,"scanned_files":2,"skipped":[{"path":"/data/b/latest","reason":"symlink"}]})");
 }
 
 TEST(Results, EmptyScan) {
@@ -72,9 +75,10 @@ TEST(Results, HashDigitsAndLargeNumbers) {
 TEST(Results, NullStrings) {
     Record r;
     r.add_group(1, 5, {"x", nullptr, "y"});  // a null path is left out
-    r.add_skip(nullptr, DUP_SKIP_EXCLUDE);    // a null path becomes ""
-    EXPECT_EQ(r.build(),
-              R"({"groups":[{"hash":"0000000000000001","size":5,"files":["x","y"]}],"wasted_bytes":0,"scanned_files":0,"skipped":[{"path":"","reason":"exclude"}]})");
+    r.add_skip(nullptr, DUP_SKIP_EXCLUDE);   // a null path becomes ""
+    EXPECT_EQ(
+        r.build(),
+        R"({"groups":[{"hash":"0000000000000001","size":5,"files":["x","y"]}],"wasted_bytes":0,"scanned_files":0,"skipped":[{"path":"","reason":"exclude"}]})");
 }
 
 // A record whose reason has no name in the table cannot be written: the

@@ -24,7 +24,6 @@
 
 namespace {
 
-
 using testutil::exists;
 using testutil::make_dir;
 using testutil::make_symlink;
@@ -125,8 +124,8 @@ TEST(Registry, MissingAndLinkRootsAdmitNothing) {
     write_file(d / "target/f", "t");
     write_file(d / "f", "d");
     make_symlink(d / "target", d / "link");
-    const std::string dirs =
-        "[" + testutil::json_str(d / "missing/deeper") + "," + testutil::json_str(d / "link") + "]";
+    const std::string dirs = "[" + testutil::json_str(d / "missing/deeper") + "," + testutil::json_str(d / "link") +
+                             "]";
     ASSERT_GT(start_and_wait(dirs), 0);
 
     EXPECT_TRUE(registry().entries.empty());

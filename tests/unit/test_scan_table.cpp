@@ -9,11 +9,7 @@
 #include "scan_table.h"
 #include "test_util.h"
 
-namespace {
-
-
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(ScanTable, IdsCountFromOneAndFailedStartsUseOneUp) {
     testutil::TempDir d;

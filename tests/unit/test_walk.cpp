@@ -1,16 +1,16 @@
 // The tree walk: what is collected, what is passed over and why, and in
 // which order, over small fixture trees.
+#include <climits>
 #include <dirent.h>
 #include <fcntl.h>
-#include <climits>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -59,20 +59,15 @@ std::vector<std::string> listing(const std::string &dir) {
 // What a walk with default options should record below dir, worked out from
 // an independent listing: depth first, listing order, links not followed,
 // empty files below the default floor of 1.
-void expected_walk(const std::string &dir, std::vector<std::string> &files,
-                   std::vector<Skip> &skipped) {
+void expected_walk(const std::string &dir, std::vector<std::string> &files, std::vector<Skip> &skipped) {
     for (const auto &name : listing(dir)) {
         std::string p = dir + "/" + name;
         struct stat st;
         if (::lstat(p.c_str(), &st) != 0) throw std::runtime_error("cannot lstat " + p);
-        if (S_ISDIR(st.st_mode))
-            expected_walk(p, files, skipped);
-        else if (S_ISLNK(st.st_mode))
-            skipped.emplace_back(p, "symlink");
-        else if (st.st_size < 1)
-            skipped.emplace_back(p, "below_min_size");
-        else
-            files.push_back(p);
+        if (S_ISDIR(st.st_mode)) expected_walk(p, files, skipped);
+        else if (S_ISLNK(st.st_mode)) skipped.emplace_back(p, "symlink");
+        else if (st.st_size < 1) skipped.emplace_back(p, "below_min_size");
+        else files.push_back(p);
     }
 }
 
@@ -102,9 +97,8 @@ TEST(Walk, ReasonCodes) {
         std::vector<Skip> skipped;
     };
     const std::vector<Skip> common = {
-        {"tree/empty", "below_min_size"},         {"tree/skip_me.log", "exclude"},
-        {"tree/fifo", "not_regular"},             {"tree/bad" + FFFD, "invalid_utf8"},
-        {"missing", "root_missing"},              {"tree/fifo", "not_directory"},
+        {"tree/empty", "below_min_size"},    {"tree/skip_me.log", "exclude"}, {"tree/fifo", "not_regular"},
+        {"tree/bad" + FFFD, "invalid_utf8"}, {"missing", "root_missing"},     {"tree/fifo", "not_directory"},
     };
     const Case cases[] = {
         {1,
@@ -131,8 +125,7 @@ TEST(Walk, ReasonCodes) {
         std::vector<Skip> want = common;
         want.insert(want.end(), c.skipped.begin(), c.skipped.end());
         EXPECT_EQ(sorted(r.skipped(t.path())), sorted(want));
-        EXPECT_EQ(sorted(r.files(t.path())),
-                  (std::vector<std::string>{"tree/big.txt", "tree/sub/file.txt"}));
+        EXPECT_EQ(sorted(r.files(t.path())), (std::vector<std::string>{"tree/big.txt", "tree/sub/file.txt"}));
     }
 }
 
@@ -190,8 +183,7 @@ TEST(Walk, DepthFirstInListingOrder) {
     for (int d = 0; d < 4; d++) {
         std::string dir = t / ("r/d" + std::to_string(d));
         make_dir(dir);
-        for (int f = 0; f < 8; f++)
-            write_file(dir + "/f" + std::to_string(f), f % 3 ? "data" : "");
+        for (int f = 0; f < 8; f++) write_file(dir + "/f" + std::to_string(f), f % 3 ? "data" : "");
         if (d % 2) {
             make_dir(dir + "/inner");
             for (int f = 0; f < 5; f++) write_file(dir + "/inner/g" + std::to_string(f), "x");
@@ -310,9 +302,15 @@ TEST(Walk, Filters) {
         std::vector<std::string> files;
         std::vector<Skip> skipped;
     };
-    const std::vector<std::string> all = {"r/.git/HEAD", "r/.hidden", "r/a.txt", "r/big.iso",
-                                          "r/photos/2020/p.jpg", "r/photos/2020/thumbs/t.jpg",
-                                          "r/src/main.c", "r/src/node_modules/m.js", "r/src/thumbs"};
+    const std::vector<std::string> all = {"r/.git/HEAD",
+                                          "r/.hidden",
+                                          "r/a.txt",
+                                          "r/big.iso",
+                                          "r/photos/2020/p.jpg",
+                                          "r/photos/2020/thumbs/t.jpg",
+                                          "r/src/main.c",
+                                          "r/src/node_modules/m.js",
+                                          "r/src/thumbs"};
     auto without = [&](std::initializer_list<const char *> gone) {
         std::vector<std::string> v;
         for (const auto &f : all)
@@ -321,40 +319,68 @@ TEST(Walk, Filters) {
     };
     const Case cases[] = {
         {"none", [](ScanRecord &) {}, all, {}},
-        {"max_size", [](ScanRecord &r) { r.s.max_size = 4999; }, without({"r/big.iso"}),
+        {"max_size",
+         [](ScanRecord &r) { r.s.max_size = 4999; },
+         without({"r/big.iso"}),
          {{"r/big.iso", "above_max_size"}}},
         {"max_size equal to a size keeps it", [](ScanRecord &r) { r.s.max_size = 5000; }, all, {}},
-        {"skip_hidden prunes a directory too", [](ScanRecord &r) { r.s.skip_hidden = 1; },
-         without({"r/.git/HEAD", "r/.hidden"}), {{"r/.git", "hidden"}, {"r/.hidden", "hidden"}}},
-        {"max_depth 0: no directory below the root", [](ScanRecord &r) { r.s.max_depth = 0; },
+        {"skip_hidden prunes a directory too",
+         [](ScanRecord &r) { r.s.skip_hidden = 1; },
+         without({"r/.git/HEAD", "r/.hidden"}),
+         {{"r/.git", "hidden"}, {"r/.hidden", "hidden"}}},
+        {"max_depth 0: no directory below the root",
+         [](ScanRecord &r) { r.s.max_depth = 0; },
          {"r/.hidden", "r/a.txt", "r/big.iso"},
          {{"r/.git", "max_depth"}, {"r/photos", "max_depth"}, {"r/src", "max_depth"}}},
-        {"max_depth 1", [](ScanRecord &r) { r.s.max_depth = 1; },
+        {"max_depth 1",
+         [](ScanRecord &r) { r.s.max_depth = 1; },
          {"r/.git/HEAD", "r/.hidden", "r/a.txt", "r/big.iso", "r/src/main.c", "r/src/thumbs"},
          {{"r/photos/2020", "max_depth"}, {"r/src/node_modules", "max_depth"}}},
-        {"glob *: a name", [](ScanRecord &r) { r.globs({"*.iso"}); }, without({"r/big.iso"}),
+        {"glob *: a name",
+         [](ScanRecord &r) { r.globs({"*.iso"}); },
+         without({"r/big.iso"}),
          {{"r/big.iso", "exclude_glob"}}},
-        {"glob ? and a set", [](ScanRecord &r) { r.globs({"?.txt", "[m]ain.[ch]"}); },
-         without({"r/a.txt", "r/src/main.c"}), {{"r/a.txt", "exclude_glob"}, {"r/src/main.c", "exclude_glob"}}},
+        {"glob ? and a set",
+         [](ScanRecord &r) {
+             r.globs({"?.txt", "[m]ain.[ch]"});
+         },
+         without({"r/a.txt", "r/src/main.c"}),
+         {{"r/a.txt", "exclude_glob"}, {"r/src/main.c", "exclude_glob"}}},
         {"glob without wildcards: a whole name, the directory pruned",
-         [](ScanRecord &r) { r.globs({"node_modules", "main"}); }, without({"r/src/node_modules/m.js"}),
+         [](ScanRecord &r) {
+             r.globs({"node_modules", "main"});
+         },
+         without({"r/src/node_modules/m.js"}),
          {{"r/src/node_modules", "exclude_glob"}}},
-        {"glob **: at any depth", [](ScanRecord &r) { r.globs({"**/.git"}); }, without({"r/.git/HEAD"}),
+        {"glob **: at any depth",
+         [](ScanRecord &r) { r.globs({"**/.git"}); },
+         without({"r/.git/HEAD"}),
          {{"r/.git", "exclude_glob"}}},
-        {"glob with a '/': the path relative to the root", [](ScanRecord &r) { r.globs({"photos/*/thumbs"}); },
-         without({"r/photos/2020/thumbs/t.jpg"}), {{"r/photos/2020/thumbs", "exclude_glob"}}},
-        {"glob relative to the root, not to any directory", [](ScanRecord &r) { r.globs({"2020/thumbs"}); }, all,
-         {}},
-        {"glob ending in '/': directories only, the file of that name kept", [](ScanRecord &r) { r.globs({"thumbs/"}); },
-         without({"r/photos/2020/thumbs/t.jpg"}), {{"r/photos/2020/thumbs", "exclude_glob"}}},
+        {"glob with a '/': the path relative to the root",
+         [](ScanRecord &r) { r.globs({"photos/*/thumbs"}); },
+         without({"r/photos/2020/thumbs/t.jpg"}),
+         {{"r/photos/2020/thumbs", "exclude_glob"}}},
+        {"glob relative to the root, not to any directory", [](ScanRecord &r) { r.globs({"2020/thumbs"}); }, all, {}},
+        {"glob ending in '/': directories only, the file of that name kept",
+         [](ScanRecord &r) { r.globs({"thumbs/"}); },
+         without({"r/photos/2020/thumbs/t.jpg"}),
+         {{"r/photos/2020/thumbs", "exclude_glob"}}},
         {"glob with a '/' and ending in one: a directory at that path",
-         [](ScanRecord &r) { r.globs({"photos/2020/", "src/main.c/"}); },
-         without({"r/photos/2020/p.jpg", "r/photos/2020/thumbs/t.jpg"}), {{"r/photos/2020", "exclude_glob"}}},
+         [](ScanRecord &r) {
+             r.globs({"photos/2020/", "src/main.c/"});
+         },
+         without({"r/photos/2020/p.jpg", "r/photos/2020/thumbs/t.jpg"}),
+         {{"r/photos/2020", "exclude_glob"}}},
         {"glob starting with './': the root's own entries only",
-         [](ScanRecord &r) { r.globs({"./src", "./p.jpg", "./[ab]*"}); },
+         [](ScanRecord &r) {
+             r.globs({"./src", "./p.jpg", "./[ab]*"});
+         },
          without({"r/src/main.c", "r/src/node_modules/m.js", "r/src/thumbs", "r/a.txt", "r/big.iso"}),
          {{"r/src", "exclude_glob"}, {"r/a.txt", "exclude_glob"}, {"r/big.iso", "exclude_glob"}}},
-        {"glob with a character class", [](ScanRecord &r) { r.globs({"[[:alpha:]].txt", "[[:digit:]]*"}); },
+        {"glob with a character class",
+         [](ScanRecord &r) {
+             r.globs({"[[:alpha:]].txt", "[[:digit:]]*"});
+         },
          without({"r/a.txt", "r/photos/2020/p.jpg", "r/photos/2020/thumbs/t.jpg"}),
          {{"r/a.txt", "exclude_glob"}, {"r/photos/2020", "exclude_glob"}}},
     };
@@ -418,8 +444,7 @@ TEST(Walk, Exclusion) {
         std::vector<std::string> files;
         std::vector<Skip> skipped;
     };
-    const std::vector<std::string> all = {"data_root/keep.txt", "data_root/notes.md",
-                                          "data_root/scratch_dir/x"};
+    const std::vector<std::string> all = {"data_root/keep.txt", "data_root/notes.md", "data_root/scratch_dir/x"};
     const Skip dangling = {"data_root/dangling_link", "symlink_stat_failed"};
     const Case cases[] = {
         {"case-sensitive", {"Scratch_dir"}, all, {dangling}},
@@ -433,10 +458,7 @@ TEST(Walk, Exclusion) {
          {dangling, {"data_root/notes.md", "exclude"}}},
         // Excluded before its status is asked for, so the dangling link is
         // not reported as a failed query.
-        {"before the status query",
-         {"dangling_link"},
-         all,
-         {{"data_root/dangling_link", "exclude"}}},
+        {"before the status query", {"dangling_link"}, all, {{"data_root/dangling_link", "exclude"}}},
         {"empty pattern",
          {""},
          {},
@@ -480,10 +502,8 @@ TEST(Walk, FileCap) {
     for (const auto &name : listing(t / "ten")) {
         bool empty = name[0] == 'e';
         if (!empty && first3.size() == 3) break;
-        if (empty)
-            skipped_before.emplace_back("ten/" + name, "below_min_size");
-        else
-            first3.push_back("ten/" + name);
+        if (empty) skipped_before.emplace_back("ten/" + name, "below_min_size");
+        else first3.push_back("ten/" + name);
     }
 
     {
@@ -526,8 +546,7 @@ TEST(Walk, RegularFileRoots) {
     ASSERT_EQ(r.s.n_files, 1);
     EXPECT_EQ(r.s.files[0].path, t / "a.txt");
     EXPECT_EQ(r.s.files[0].size, 5);
-    EXPECT_EQ(r.skipped(t.path()),
-              (std::vector<Skip>{{"empty", "below_min_size"}, {"missing", "root_missing"}}));
+    EXPECT_EQ(r.skipped(t.path()), (std::vector<Skip>{{"empty", "below_min_size"}, {"missing", "root_missing"}}));
 }
 
 // ---- roots -------------------------------------------------------------------------------
@@ -544,16 +563,14 @@ TEST(Walk, RootForms) {
         ScanRecord r;
         r.roots({(t / "d/").c_str()});
         ASSERT_EQ(r.walk(), 0);
-        EXPECT_EQ(sorted(r.files()),
-                  (std::vector<std::string>{t / "d//a.txt", t / "d//s/b.txt"}));
+        EXPECT_EQ(sorted(r.files()), (std::vector<std::string>{t / "d//a.txt", t / "d//s/b.txt"}));
     }
     {
         SCOPED_TRACE("a repeated or nested root is not walked again");
         ScanRecord r;
         r.roots({(t / "d").c_str(), (t / "d").c_str(), (t / "d/s").c_str()});
         ASSERT_EQ(r.walk(), 0);
-        EXPECT_EQ(r.skipped(t.path()),
-                  (std::vector<Skip>{{"d", "already_scanned"}, {"d/s", "already_scanned"}}));
+        EXPECT_EQ(r.skipped(t.path()), (std::vector<Skip>{{"d", "already_scanned"}, {"d/s", "already_scanned"}}));
         EXPECT_EQ(sorted(r.files(t.path())), (std::vector<std::string>{"d/a.txt", "d/s/b.txt"}));
     }
     {
@@ -625,8 +642,7 @@ TEST(Walk, FollowedLinks) {
     r.roots({t / "r"});
     r.s.follow_symlinks = 1;
     ASSERT_EQ(r.walk(), 0);
-    EXPECT_EQ(sorted(r.files(t.path())),
-              (std::vector<std::string>{"r/lchain", "r/ld/f.txt", "r/lf"}));
+    EXPECT_EQ(sorted(r.files(t.path())), (std::vector<std::string>{"r/lchain", "r/ld/f.txt", "r/lf"}));
     for (int32_t i = 0; i < r.s.n_files; i++) EXPECT_EQ(r.s.files[i].size, 3);
     EXPECT_EQ(sorted(r.skipped(t.path())), (std::vector<Skip>{
                                                {"r/ld/small", "below_min_size"},
@@ -660,8 +676,7 @@ TEST(Walk, LinkCycles) {
     // gives first is entered by name and the other through its link, and
     // the later name of the other is recorded as already scanned.
     const std::vector<std::string> names = listing(t / "c");
-    const bool a_first = std::find(names.begin(), names.end(), "a") <
-                         std::find(names.begin(), names.end(), "b");
+    const bool a_first = std::find(names.begin(), names.end(), "a") < std::find(names.begin(), names.end(), "b");
     const std::string x = a_first ? "a" : "b", y = a_first ? "b" : "a";
     const std::string to_y = "to" + y, to_x = "to" + x;
     EXPECT_EQ(sorted(r.files(t.path())),
@@ -748,9 +763,8 @@ TEST(Walk, NamesThatAreNotUtf8) {
     r.roots({t / "u"});
     r.s.follow_symlinks = 1;
     ASSERT_EQ(r.walk(), 0);
-    EXPECT_EQ(sorted(r.files(t.path())),
-              sorted(std::vector<std::string>{"u/ok-caf\xC3\xA9", "u/emoji-\xF0\x9F\x98\x80",
-                                              "u/max-\xF4\x8F\xBF\xBF"}));
+    EXPECT_EQ(sorted(r.files(t.path())), sorted(std::vector<std::string>{"u/ok-caf\xC3\xA9", "u/emoji-\xF0\x9F\x98\x80",
+                                                                         "u/max-\xF4\x8F\xBF\xBF"}));
     // Each byte outside a valid sequence becomes one U+FFFD; nothing is
     // queried, so the empty file and the dangling link give no other reason.
     const std::string R = FFFD;
@@ -798,8 +812,7 @@ TEST(Walk, RecordsCarryIdentity) {
         ASSERT_EQ(::stat(f.path, &st), 0);
         EXPECT_EQ(f.dev, static_cast<uint64_t>(st.st_dev));
         EXPECT_EQ(f.ino, static_cast<uint64_t>(st.st_ino));
-        if (f.dev == static_cast<uint64_t>(f1.st_dev) && f.ino == static_cast<uint64_t>(f1.st_ino))
-            same_as_f1++;
+        if (f.dev == static_cast<uint64_t>(f1.st_dev) && f.ino == static_cast<uint64_t>(f1.st_ino)) same_as_f1++;
         EXPECT_EQ(f.partial_hash, 0u);
         EXPECT_EQ(f.full_hash, 0u);
         EXPECT_EQ(f.partial_ok, 0);

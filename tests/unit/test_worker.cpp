@@ -5,8 +5,8 @@
 #include <string>
 
 #include "scan_fixture.h"
-#include "worker.h"
 #include "test_util.h"
+#include "worker.h"
 
 namespace {
 
@@ -49,8 +49,7 @@ TEST(Worker, OneFileIsCountedAndNeverOpened) {
     dup_test_files_hook = [](dup_scan_t *scan) {
         records = scan->n_files;
         fingerprinted = 0;
-        for (int32_t i = 0; i < scan->n_files; i++)
-            fingerprinted += scan->files[i].partial_ok + scan->files[i].full_ok;
+        for (int32_t i = 0; i < scan->n_files; i++) fingerprinted += scan->files[i].partial_ok + scan->files[i].full_ok;
     };
     dup_scan_worker(&sc.s);
     dup_test_files_hook = nullptr;

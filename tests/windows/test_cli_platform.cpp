@@ -115,8 +115,8 @@ TEST(HoldFile, PinsTheCopyAndItsContent) {
     EXPECT_TRUE(same_identity(identity(d / "copy"), h.f.st));
     EXPECT_EQ(h.f.st.size, 8);
     EXPECT_TRUE(h.f.st.regular);
-    HANDLE w = CreateFileW(long_path(d / "copy").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE w = CreateFileW(long_path(d / "copy").c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(w, INVALID_HANDLE_VALUE);
     if (w != INVALID_HANDLE_VALUE) CloseHandle(w);
     EXPECT_FALSE(MoveFileExW(long_path(d / "new").c_str(), long_path(d / "copy").c_str(), MOVEFILE_REPLACE_EXISTING));
@@ -247,10 +247,8 @@ TEST(Acts, LeaveAFileRenamedOverTheCopyAfterTheComparison) {
 
         ActResult r;
         std::string out;
-        if (std::string(act) == "move_aside")
-            r = dfcli::move_aside(RootedPath{d.path(), "sub/copy"}, copy.f, &out);
-        else
-            r = dfcli::link_over(RootedPath{d.path(), "kept"}, kept.f, RootedPath{d.path(), "sub/copy"}, copy.f, &out);
+        if (std::string(act) == "move_aside") r = dfcli::move_aside(RootedPath{d.path(), "sub/copy"}, copy.f, &out);
+        else r = dfcli::link_over(RootedPath{d.path(), "kept"}, kept.f, RootedPath{d.path(), "sub/copy"}, copy.f, &out);
         EXPECT_EQ(r.outcome, ActResult::Left) << r.why;
         EXPECT_TRUE(out.empty()) << out;
         EXPECT_TRUE(same_identity(identity(d / "sub/copy"), replacement));
@@ -270,8 +268,8 @@ TEST(LinkOver, MakesTheCopyAHardLinkOfTheKeptFile) {
         ASSERT_EQ(kept.r.outcome, ActResult::Done) << kept.r.why;
         ASSERT_EQ(copy.r.outcome, ActResult::Done) << copy.r.why;
         std::string leftover;
-        const ActResult r =
-            dfcli::link_over(RootedPath{d.path(), "kept"}, kept.f, RootedPath{d.path(), "sub/copy"}, copy.f, &leftover);
+        const ActResult r = dfcli::link_over(RootedPath{d.path(), "kept"}, kept.f, RootedPath{d.path(), "sub/copy"},
+                                             copy.f, &leftover);
         ASSERT_EQ(r.outcome, ActResult::Done) << r.why;
         EXPECT_TRUE(leftover.empty()) << leftover;
         EXPECT_TRUE(same_identity(identity(d / "sub/copy"), kept.f.st));
@@ -294,14 +292,15 @@ TEST(LinkOver, LeavesTheCopyWhenTheKeptFileChanged) {
         ASSERT_EQ(kept.r.outcome, ActResult::Done) << kept.r.why;
         ASSERT_EQ(copy.r.outcome, ActResult::Done) << copy.r.why;
         HANDLE t = CreateFileW(long_path(d / "kept").c_str(), FILE_WRITE_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
         ASSERT_NE(t, INVALID_HANDLE_VALUE) << GetLastError();
         FILETIME old = {0x12345678, 0x01d00000};
         ASSERT_TRUE(SetFileTime(t, nullptr, nullptr, &old));
         CloseHandle(t);
         std::string leftover;
-        const ActResult r =
-            dfcli::link_over(RootedPath{d.path(), "kept"}, kept.f, RootedPath{d.path(), "copy"}, copy.f, &leftover);
+        const ActResult r = dfcli::link_over(RootedPath{d.path(), "kept"}, kept.f, RootedPath{d.path(), "copy"}, copy.f,
+                                             &leftover);
         EXPECT_EQ(r.outcome, ActResult::Left) << r.why;
         EXPECT_EQ(r.cause, ActResult::KeptChanged);
         EXPECT_TRUE(leftover.empty()) << leftover;

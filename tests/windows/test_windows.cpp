@@ -168,7 +168,10 @@ TEST(WideText, NamesBecomeUtf8AndLoneSurrogatesStayInvalid) {
     } cases[] = {
         {L"caf\u00E9", "caf\xC3\xA9", true},
         {L"\U0001F600.txt", "\xF0\x9F\x98\x80.txt", true},
-        {std::wstring(L"a") + wchar_t(0xD800) + L"b", "a\xED\xA0\x80" "b", false},
+        {std::wstring(L"a") + wchar_t(0xD800) + L"b",
+         "a\xED\xA0\x80"
+         "b",
+         false},
         {std::wstring(L"a") + wchar_t(0xDC00), "a\xED\xB0\x80", false},
         {std::wstring(1, wchar_t(0xDBFF)) + wchar_t(0xDFFF), "\xF4\x8F\xBF\xBF", true},
     };
@@ -349,7 +352,7 @@ TEST(WindowsScan, DriveLetterRootsWithEitherSeparator) {
     ASSERT_EQ(o.groups.size(), 1u);
     EXPECT_EQ(o.groups[0], (std::set<std::string>{back + "/a", back + "/b"}));
     EXPECT_EQ(o.skipped, (std::set<std::pair<std::string, std::string>>{{d.path(), "already_scanned"},
-                                                                         {root_relative, "already_scanned"}}));
+                                                                        {root_relative, "already_scanned"}}));
     // Either spelling of a file inside is inside the roots.
     EXPECT_EQ(dupfind_delete_file((back + "\\b").c_str()), 1) << dupfind_last_error();
     EXPECT_FALSE(exists(d / "b"));
@@ -364,9 +367,9 @@ TEST(WindowsScan, FileHeldWithoutSharingIsAReadFailure) {
     write_file(d / "held", "same content");
     HANDLE h = CreateFileW(long_path(d / "held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(CreateFileW(long_path(d / "held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                          nullptr),
-              INVALID_HANDLE_VALUE)
+    ASSERT_EQ(
+        CreateFileW(long_path(d / "held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE)
         << "the file system does not enforce share modes";
     Outcome o = scan({d.path()});
     CloseHandle(h);

@@ -9,10 +9,10 @@
 #define DUPFIND_POSIX_SHIM_H
 
 #ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#  define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef NOMINMAX
-#define NOMINMAX
+#  define NOMINMAX
 #endif
 #include <windows.h>
 
@@ -45,19 +45,19 @@ inline std::wstring wide(const char *s) {
 }  // namespace posix_shim
 
 #ifndef O_DIRECTORY
-#define O_DIRECTORY 0
+#  define O_DIRECTORY 0
 #endif
 #ifndef O_CLOEXEC
-#define O_CLOEXEC 0
+#  define O_CLOEXEC 0
 #endif
 #ifndef O_NONBLOCK
-#define O_NONBLOCK 0
+#  define O_NONBLOCK 0
 #endif
 #ifndef S_IFLNK
-#define S_IFLNK 0xA000
+#  define S_IFLNK 0xA000
 #endif
 #ifndef S_ISLNK
-#define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
+#  define S_ISLNK(m) (((m)&S_IFMT) == S_IFLNK)
 #endif
 #define AT_FDCWD (-100)
 #define AT_SYMLINK_NOFOLLOW 0x100
