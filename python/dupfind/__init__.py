@@ -37,6 +37,7 @@ import ctypes
 import errno
 import json
 import os
+import re
 import threading
 import time
 from dataclasses import dataclass, field
@@ -165,6 +166,16 @@ class Group(Generic[P]):
     files: Tuple[P, ...]
     """Paths exactly as the library reported them; the first is the one the
     library compared the others with."""
+    same_file: Tuple[Tuple[P, ...], ...] = ()
+    """The names in ``files`` gathered by the file they name (same device
+    and inode), in the order of ``files``: one tuple per distinct file. With
+    ``hard_links=False`` (the default) every tuple holds one name; a name
+    that cannot be examined any more counts as a file of its own."""
+    wasted_bytes: int = 0
+    """Bytes the redundant copies take: ``size`` times the number of
+    distinct files less one, so names of one file count once (a group of
+    two hard links to one file wastes nothing), as the ``dupfind`` tool
+    counts."""
 
 
 @dataclass(frozen=True)
@@ -254,6 +265,21 @@ def _int(name: str, value: Any) -> int:
     return value
 
 
+def _size(name: str, value: Any) -> int:
+    """A size as an int of bytes, or as the tool takes it: digits, then
+    optionally K, M, G or T (binary units, any case, optionally followed by
+    B or iB) or B alone; "1M" is 1048576."""
+    if not isinstance(value, str):
+        return _int(name, value)
+    m = re.fullmatch(r"([0-9]+)(?:([KMGTkmgt])(?:[Bb]|[Ii][Bb])?|[Bb])?", value)
+    if m is None:
+        raise ValueError(f"{name} must be a size such as 4096, '4K' or '1M', not {value!r}")
+    n = int(m.group(1)) << (10 * ("KMGT".index(m.group(2).upper()) + 1) if m.group(2) else 0)
+    if n > _INT64_MAX:
+        raise ValueError(f"{name} is out of the signed 64-bit range")
+    return n
+
+
 def _bool(name: str, value: Any) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
@@ -268,13 +294,13 @@ def _check_path_type(path_type: Any) -> None:
 def _request(
     roots: Any,
     *,
-    min_size: int = 1,
+    min_size: Union[int, str] = 1,
     follow_symlinks: bool = False,
     max_files: int = 0,
-    exclude: Any = (),
-    hard_links: Optional[bool] = None,
-    max_size: Optional[int] = None,
-    exclude_glob: Any = None,
+    exclude_text: Any = (),
+    hard_links: bool = False,
+    max_size: Union[None, int, str] = None,
+    exclude: Any = None,
     skip_hidden: Optional[bool] = None,
     one_file_system: Optional[bool] = None,
     max_depth: Optional[int] = None,
@@ -283,19 +309,18 @@ def _request(
     so that a bad one raises before the library is called."""
     dirs = _texts("roots", roots)
     options: Dict[str, Any] = {
-        "min_size": _int("min_size", min_size),
+        "min_size": _size("min_size", min_size),
         "follow_symlinks": bool(follow_symlinks),
         "max_files": _int("max_files", max_files),
-        "exclude": _texts("exclude", exclude),
+        "exclude": _texts("exclude_text", exclude_text),
+        "hard_links": _bool("hard_links", hard_links),
     }
     # Sent only when given, so that a request without them stays what it has
     # always been; a library that does not know a key ignores it.
-    if hard_links is not None:
-        options["hard_links"] = _bool("hard_links", hard_links)
     if max_size is not None:
-        options["max_size"] = _int("max_size", max_size)
-    if exclude_glob is not None:
-        options["exclude_glob"] = _texts("exclude_glob", exclude_glob)
+        options["max_size"] = _size("max_size", max_size)
+    if exclude is not None:
+        options["exclude_glob"] = _texts("exclude", exclude)
     if skip_hidden is not None:
         options["skip_hidden"] = _bool("skip_hidden", skip_hidden)
     if one_file_system is not None:
@@ -319,11 +344,30 @@ def _parse_document(text: str) -> Dict[str, Any]:
         raise DupfindError(f"unexpected results text: {e}") from e
 
 
+def _group(hash_: str, size: int, names: List[str], path_type: Callable[[str], Any]) -> Group[Any]:
+    by_file: Dict[Any, List[Any]] = {}
+    for i, name in enumerate(names):
+        try:
+            st = os.stat(name, follow_symlinks=False)
+            key: Any = (st.st_dev, st.st_ino)
+        except (OSError, ValueError):
+            key = i  # gone or unreadable: a file of its own
+        by_file.setdefault(key, []).append(path_type(name))
+    same_file = tuple(tuple(v) for v in by_file.values())
+    return Group(
+        hash=hash_,
+        size=size,
+        files=tuple(path_type(f) for f in names),
+        same_file=same_file,
+        wasted_bytes=size * max(len(same_file) - 1, 0),
+    )
+
+
 def _build_result(doc: Dict[str, Any], text: str, path_type: Callable[[str], Any]) -> Result[Any]:
     try:
         return Result(
             groups=tuple(
-                Group(hash=g["hash"], size=int(g["size"]), files=tuple(path_type(f) for f in g["files"]))
+                _group(g["hash"], int(g["size"]), [str(f) for f in g["files"]], path_type)
                 for g in doc["groups"]
             ),
             wasted_bytes=int(doc["wasted_bytes"]),
@@ -374,13 +418,13 @@ class Scan:
         self,
         roots: Union[PathArg, Iterable[PathArg]],
         *,
-        min_size: int = 1,
+        min_size: Union[int, str] = 1,
         follow_symlinks: bool = False,
         max_files: int = 0,
-        exclude: Union[PathArg, Iterable[PathArg]] = (),
-        hard_links: Optional[bool] = None,
-        max_size: Optional[int] = None,
-        exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+        exclude_text: Union[PathArg, Iterable[PathArg]] = (),
+        hard_links: bool = False,
+        max_size: Union[None, int, str] = None,
+        exclude: Union[None, PathArg, Iterable[PathArg]] = None,
         skip_hidden: Optional[bool] = None,
         one_file_system: Optional[bool] = None,
         max_depth: Optional[int] = None,
@@ -391,10 +435,10 @@ class Scan:
             min_size=min_size,
             follow_symlinks=follow_symlinks,
             max_files=max_files,
-            exclude=exclude,
+            exclude_text=exclude_text,
             hard_links=hard_links,
             max_size=max_size,
-            exclude_glob=exclude_glob,
+            exclude=exclude,
             skip_hidden=skip_hidden,
             one_file_system=one_file_system,
             max_depth=max_depth,
@@ -543,14 +587,14 @@ class Scan:
 def scan(
     roots: Union[PathArg, Iterable[PathArg]],
     *,
-    min_size: int = 1,
+    min_size: Union[int, str] = 1,
     follow_symlinks: bool = False,
     max_files: int = 0,
-    exclude: Union[PathArg, Iterable[PathArg]] = (),
+    exclude_text: Union[PathArg, Iterable[PathArg]] = (),
     progress: Optional[Callable[[int], None]] = None,
-    hard_links: Optional[bool] = None,
-    max_size: Optional[int] = None,
-    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    hard_links: bool = False,
+    max_size: Union[None, int, str] = None,
+    exclude: Union[None, PathArg, Iterable[PathArg]] = None,
     skip_hidden: Optional[bool] = None,
     one_file_system: Optional[bool] = None,
     max_depth: Optional[int] = None,
@@ -562,14 +606,14 @@ def scan(
 def scan(
     roots: Union[PathArg, Iterable[PathArg]],
     *,
-    min_size: int = 1,
+    min_size: Union[int, str] = 1,
     follow_symlinks: bool = False,
     max_files: int = 0,
-    exclude: Union[PathArg, Iterable[PathArg]] = (),
+    exclude_text: Union[PathArg, Iterable[PathArg]] = (),
     progress: Optional[Callable[[int], None]] = None,
-    hard_links: Optional[bool] = None,
-    max_size: Optional[int] = None,
-    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    hard_links: bool = False,
+    max_size: Union[None, int, str] = None,
+    exclude: Union[None, PathArg, Iterable[PathArg]] = None,
     skip_hidden: Optional[bool] = None,
     one_file_system: Optional[bool] = None,
     max_depth: Optional[int] = None,
@@ -580,14 +624,14 @@ def scan(
 def scan(
     roots: Union[PathArg, Iterable[PathArg]],
     *,
-    min_size: int = 1,
+    min_size: Union[int, str] = 1,
     follow_symlinks: bool = False,
     max_files: int = 0,
-    exclude: Union[PathArg, Iterable[PathArg]] = (),
+    exclude_text: Union[PathArg, Iterable[PathArg]] = (),
     progress: Optional[Callable[[int], None]] = None,
-    hard_links: Optional[bool] = None,
-    max_size: Optional[int] = None,
-    exclude_glob: Union[None, PathArg, Iterable[PathArg]] = None,
+    hard_links: bool = False,
+    max_size: Union[None, int, str] = None,
+    exclude: Union[None, PathArg, Iterable[PathArg]] = None,
     skip_hidden: Optional[bool] = None,
     one_file_system: Optional[bool] = None,
     max_depth: Optional[int] = None,
@@ -603,19 +647,13 @@ def scan(
         roots: one path or several (str, bytes or os.PathLike); a root that
             does not exist is reported in ``Result.skipped`` as
             "root_missing".
-        min_size: smallest file size collected, in bytes (0 admits empty
-            files).
+        min_size: smallest file size collected: an int of bytes, or a text
+            as the tool takes it ("4K", "1M": K, M, G and T are binary
+            units, 1M = 1048576); 0 admits empty files.
         follow_symlinks: follow symbolic links below the roots.
         max_files: stop collecting after this many files (0: no limit).
-        exclude: one substring or several; an entry whose path contains one
-            is skipped (case-sensitive).
-        progress: called with each new progress value, on this thread.
-        hard_links: with False, of several names of one file (hard links)
-            only the first met is collected; the library's default is True,
-            every name.
-        max_size: largest file size collected, in bytes; a larger file is
-            skipped as "above_max_size".
-        exclude_glob: one shell-style pattern or several (``*``, ``?``,
+        exclude: one shell-style pattern or several, as the tool's
+            ``--exclude`` (``*``, ``?``,
             ``[...]`` with classes such as ``[[:digit:]]``, and ``**`` as a
             whole component for any number of directories). A pattern
             without ``/`` is matched against an entry's name (``"*.iso"``,
@@ -629,6 +667,19 @@ def scan(
             inside a name as in ``"a**b"``, a ``.`` or ``..`` component)
             makes the library refuse the request: ``DupfindError``
             "invalid options_json".
+        exclude_text: one substring or several, as the tool's
+            ``--exclude-text``; an entry whose path contains one is skipped
+            as "exclude" (case-sensitive). Before this binding followed the
+            tool's names, ``exclude`` took these substrings and
+            ``exclude_glob`` the patterns: ``exclude_glob`` is gone (passing
+            it raises TypeError) and ``exclude`` now takes patterns.
+        progress: called with each new progress value, on this thread.
+        hard_links: with False (the default, as the tool), of several names
+            of one file (hard links) only the first met is collected; with
+            True every name is, and ``Group.same_file`` tells which names
+            are one file.
+        max_size: largest file size collected, an int or a text like
+            ``min_size``; a larger file is skipped as "above_max_size".
         skip_hidden: with True, skip hidden entries (names that begin with a
             dot).
         one_file_system: with True, do not descend into a directory on
@@ -656,10 +707,10 @@ def scan(
         min_size=min_size,
         follow_symlinks=follow_symlinks,
         max_files=max_files,
-        exclude=exclude,
+        exclude_text=exclude_text,
         hard_links=hard_links,
         max_size=max_size,
-        exclude_glob=exclude_glob,
+        exclude=exclude,
         skip_hidden=skip_hidden,
         one_file_system=one_file_system,
         max_depth=max_depth,

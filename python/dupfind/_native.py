@@ -67,8 +67,14 @@ def _checkout_libraries() -> Iterator[Path]:
 
 
 def _candidates() -> Iterator[str]:
-    # The installed library comes before a checkout's build, so that a source
-    # tree on sys.path does not shadow what `cmake --install` put in place.
+    # The library that the package's install built and carries comes first:
+    # it is the one this code was installed with, whatever else the machine
+    # has. Then the installed library comes before a checkout's build, so
+    # that a source tree on sys.path does not shadow what `cmake --install`
+    # put in place.
+    bundled = Path(__file__).resolve().parent / _LIBRARY_FILE
+    if bundled.is_file():
+        yield str(bundled)
     seen = set()
     for name in (_SONAME, ctypes.util.find_library(_LIBRARY_NAME)):
         if name and name not in seen:
@@ -102,7 +108,9 @@ def load_library() -> ctypes.CDLL:
     """Loads the library once per process and returns it.
 
     The file named by ``DUPFIND_LIBRARY`` is used when that variable is set
-    (and only that file). Otherwise the installed library, as the dynamic
+    (and only that file). Otherwise the library inside this package, which
+    ``pip install ./python`` builds and puts there; then the installed
+    library, as the dynamic
     loader and ``ctypes.util.find_library`` find it (after ``cmake --install``
     and ``ldconfig``, or through ``LD_LIBRARY_PATH``). Only when this package
     is imported from a source checkout, and nothing is installed, the newest

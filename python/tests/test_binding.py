@@ -51,9 +51,14 @@ def test_scan_returns_typed_result(tree):
         # Empty files form a group of their own once admitted.
         ({"min_size": 0}, {0: 2, len(REPORT): 3, len(PHOTO): 2}, SCANNED_FILES + 2),
         ({"min_size": 4096}, {len(PHOTO): 2}, 3),
-        # A single string is one pattern, not a sequence of one-letter ones.
-        ({"exclude": "backup"}, {len(REPORT): 2}, 5),
-        ({"exclude": ["backup", "old"]}, {}, 4),
+        # A single string is one substring, not a sequence of one-letter ones.
+        ({"exclude_text": "backup"}, {len(REPORT): 2}, 5),
+        ({"exclude_text": ["backup", "old"]}, {}, 4),
+        # exclude takes the tool's patterns: a name, not any path holding it.
+        ({"exclude": "report*"}, {len(PHOTO): 2}, 4),
+        ({"exclude": "back"}, {len(REPORT): 3, len(PHOTO): 2}, SCANNED_FILES),
+        ({"exclude_text": "back"}, {len(REPORT): 2}, 5),
+        ({"min_size": "4K"}, {len(PHOTO): 2}, 3),
         # The link names a file already in the group: one entry, counted once.
         ({"follow_symlinks": True}, {len(REPORT): 3, len(PHOTO): 2}, SCANNED_FILES),
         ({"max_files": 2}, None, 2),
@@ -238,7 +243,7 @@ def test_scan_refuses_a_nul_in_roots_and_exclude(tree, roots, exclude):
     roots = [r.replace(b"{root}", os.fsencode(tree.root)) if isinstance(r, bytes) else r.format(root=tree.root)
              for r in roots]
     with pytest.raises(ValueError, match="NUL"):
-        dupfind.scan(roots, exclude=exclude)
+        dupfind.scan(roots, exclude_text=exclude)
 
 
 def run_python(code: str, env: dict) -> subprocess.CompletedProcess:
@@ -349,3 +354,42 @@ def test_an_inherited_scan_refuses_every_use_in_a_forked_child(tmp_path, finishe
     # The parent's own use is untouched.
     if finished:
         assert len(s.result().groups) == 1
+
+
+def hard_link_tree(base: Path) -> Path:
+    """pair/a and pair/b: two names of one file; mixed/x and mixed/y two
+    names of one file, mixed/z a copy of it (three names, two files)."""
+    root = base / "links"
+    (root / "pair").mkdir(parents=True)
+    (root / "mixed").mkdir()
+    (root / "pair" / "a").write_bytes(PHOTO)
+    os.link(root / "pair" / "a", root / "pair" / "b")
+    (root / "mixed" / "x").write_bytes(REPORT)
+    os.link(root / "mixed" / "x", root / "mixed" / "y")
+    (root / "mixed" / "z").write_bytes(REPORT)
+    return root
+
+
+@pytest.mark.parametrize(
+    "kwargs, expected",
+    [
+        # As the tool: one name per file, so names of one file form no group.
+        ({}, {len(REPORT): (2, [1, 1], len(REPORT))}),
+        # Every name on request; names of one file still count once.
+        ({"hard_links": True}, {len(REPORT): (3, [2, 1], len(REPORT)), len(PHOTO): (2, [2], 0)}),
+    ],
+    ids=["default", "every-name"],
+)
+def test_hard_links_default_and_wasted_bytes_per_group(tmp_path, kwargs, expected):
+    root = hard_link_tree(tmp_path)
+    result = dupfind.scan(root, **kwargs)
+    got = {g.size: (len(g.files), sorted(len(f) for f in g.same_file)[::-1], g.wasted_bytes) for g in result}
+    assert got == expected
+    for g in result:
+        # Each name is in exactly one tuple, and a tuple's names are one file.
+        assert sorted(n for f in g.same_file for n in f) == sorted(g.files)
+        for names in g.same_file:
+            assert len({(os.stat(n).st_dev, os.stat(n).st_ino) for n in names}) == 1
+    # Ranking by a group's wasted bytes agrees with the library's total.
+    assert sum(g.wasted_bytes for g in result) == result.wasted_bytes
+    assert max(result, key=lambda g: g.wasted_bytes).size == len(REPORT)

@@ -19,6 +19,7 @@ import dupfind
 from dupfind import _native
 
 PYTHON_DIR = Path(__file__).resolve().parent.parent  # what `pip install ./python` names
+SOURCE_DIR = PYTHON_DIR.parent
 DEBIAN_PYTHON = "/usr/bin/python3"
 # What a fresh virtual environment needs to build and install the package
 # offline with the system's tools.
@@ -61,11 +62,12 @@ def venv(tmp_path_factory) -> Path:
     proc = run([DEBIAN_PYTHON, "-m", "venv", "--system-site-packages", env_dir], env=clean_env())
     assert proc.returncode == 0, proc.stdout + proc.stderr
     # pip builds in the source directory and leaves build/ and *.egg-info
-    # there: it gets a copy, so the checkout stays as it is.
+    # there: it gets a copy of the checkout (the install builds the library
+    # from it), so the checkout stays as it is.
     src = base / "src"
     shutil.copytree(
-        PYTHON_DIR, src / "python",
-        ignore=shutil.ignore_patterns("tests", "build", "*.egg-info", "__pycache__", ".mypy_cache"),
+        SOURCE_DIR, src,
+        ignore=shutil.ignore_patterns(".git", "build*", "out", "*.egg-info", "__pycache__", ".mypy_cache"),
     )
     proc = run(
         [env_dir / "bin" / "pip", "install", "--no-build-isolation", "--no-index", "./python"],
@@ -75,22 +77,29 @@ def venv(tmp_path_factory) -> Path:
     return env_dir
 
 
-def test_pip_install_into_fresh_venv_then_import_from_elsewhere(venv, tree, tmp_path, library_file):
+def test_pip_install_into_fresh_venv_then_import_from_elsewhere(venv, tree, tmp_path):
     code = (
         "import json, importlib.metadata, pathlib, sys, dupfind\n"
+        "from dupfind import _native\n"
         "files = [str(f) for f in importlib.metadata.files('dupfind')]\n"
         f"result = dupfind.scan({str(tree.root)!r})\n"
         "print(json.dumps({'module': dupfind.__file__, 'files': files, 'groups': len(result),"
+        " 'library': _native.load_library()._name,"
         " 'typed': (pathlib.Path(dupfind.__file__).parent / 'py.typed').is_file()}))\n"
     )
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
-    proc = run([venv / "bin" / "python", "-c", code], cwd=elsewhere,
-               env=clean_env(**{dupfind.LIBRARY_ENV: str(library_file)}))
+    # No DUPFIND_LIBRARY, no LD_LIBRARY_PATH, not in the checkout: the
+    # package works with what its install put in place.
+    proc = run([venv / "bin" / "python", "-c", code], cwd=elsewhere, env=clean_env())
     assert proc.returncode == 0, proc.stderr
     seen = json.loads(proc.stdout)
-    # Imported from the environment, not from the checkout or a copy.
-    assert Path(seen["module"]).resolve().is_relative_to(venv.resolve())
+    # Imported from the environment, not from the checkout or a copy, and
+    # the library loaded is the one the install built into the package.
+    module_dir = Path(seen["module"]).resolve().parent
+    assert module_dir.is_relative_to(venv.resolve())
+    assert Path(seen["library"]) == module_dir / _native._LIBRARY_FILE
+    assert f"dupfind/{_native._LIBRARY_FILE}" in seen["files"]
     assert seen["typed"] and "dupfind/py.typed" in seen["files"]
     assert not any(f.startswith("tests/") or "/tests/" in f for f in seen["files"])
     assert seen["groups"] == len(tree.groups())
@@ -122,13 +131,18 @@ def test_installed_package_is_typed_for_mypy(venv, tmp_path):
 
 # ---- where the library is looked for ----
 
-def lay_out_package(base: Path, library_file: Path, checkout: bool) -> Path:
+def lay_out_package(base: Path, library_file: Path, layout: str) -> Path:
     """Copies the package to base/python/dupfind, with a library built in
-    base/build-x beside it. With `checkout`, base also has the marks of a
-    source checkout. Returns the directory to import the package from."""
-    shutil.copytree(Path(dupfind.__file__).resolve().parent, base / "python" / "dupfind",
-                    ignore=shutil.ignore_patterns("__pycache__"))
-    if checkout:
+    base/build-x beside it. A "checkout" layout also has the marks of a
+    source checkout; a "bundled" one carries the library inside the package
+    as its install puts it there. Returns the directory to import the
+    package from."""
+    package = base / "python" / "dupfind"
+    shutil.copytree(Path(dupfind.__file__).resolve().parent, package,
+                    ignore=shutil.ignore_patterns("__pycache__", _native._LIBRARY_FILE))
+    if layout == "bundled":
+        shutil.copy(library_file, package / _native._LIBRARY_FILE)
+    if layout == "checkout":
         (base / "python" / "pyproject.toml").write_text("")
         (base / "include").mkdir()
         (base / "include" / "dupfind.h").write_text("")
@@ -150,12 +164,16 @@ def lay_out_package(base: Path, library_file: Path, checkout: bool) -> Path:
         # An installed package never loads a build that lies near it.
         ("installed", {}, "not build"),
         ("installed", {"ld_path": True}, "soname"),
+        # The library the install carries comes before any other; only the
+        # variable overrides it.
+        ("bundled", {"ld_path": True}, "bundled"),
+        ("bundled", {"env": "copy"}, "copy"),
     ],
 )
 def test_library_lookup_order(tmp_path, library_file, layout, given, expected):
     if expected == "build" and ctypes.util.find_library(_native._LIBRARY_NAME):
         pytest.skip("a library installed on this machine comes before the checkout's build")
-    import_dir = lay_out_package(tmp_path / "tree", library_file, checkout=layout == "checkout")
+    import_dir = lay_out_package(tmp_path / "tree", library_file, layout)
     build = (tmp_path / "tree").resolve() / "build-x" / _native._LIBRARY_FILE
     copy = tmp_path / "copy" / "libcopy.so"
     copy.parent.mkdir()
@@ -186,4 +204,6 @@ def test_library_lookup_order(tmp_path, library_file, layout, given, expected):
     if expected == "not build":
         assert loaded != str(build)
     else:
-        assert loaded == {"copy": str(copy), "soname": _native._SONAME, "build": str(build)}[expected]
+        bundled = (tmp_path / "tree").resolve() / "python" / "dupfind" / _native._LIBRARY_FILE
+        assert loaded == {"copy": str(copy), "soname": _native._SONAME, "build": str(build),
+                          "bundled": str(bundled)}[expected]

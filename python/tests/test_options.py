@@ -11,9 +11,9 @@ import pytest
 
 import dupfind
 
-# The options text of a request that gives none of the optional keys, as the
-# binding has always sent it.
-DEFAULT_OPTIONS = b'{"min_size": 1, "follow_symlinks": false, "max_files": 0, "exclude": []}'
+# The options text of a request that gives none of the optional keys: one
+# name per file, as the tool collects them.
+DEFAULT_OPTIONS = b'{"min_size": 1, "follow_symlinks": false, "max_files": 0, "exclude": [], "hard_links": false}'
 
 
 class RecordingLibrary:
@@ -53,27 +53,35 @@ def test_a_request_without_optional_keys_is_unchanged(library):
 @pytest.mark.parametrize(
     "kwargs, added",
     [
-        ({"hard_links": False}, {"hard_links": False}),
         ({"hard_links": True}, {"hard_links": True}),
         # 0 is a value to send, not the same as leaving the key out.
         ({"max_size": 0}, {"max_size": 0}),
         ({"max_size": 2**63 - 1}, {"max_size": 2**63 - 1}),
-        ({"exclude_glob": "*.tmp"}, {"exclude_glob": ["*.tmp"]}),
-        ({"exclude_glob": ["*.tmp", b".#*", Path("cache*")]}, {"exclude_glob": ["*.tmp", ".#*", "cache*"]}),
-        ({"exclude_glob": []}, {"exclude_glob": []}),
+        # exclude takes the tool's patterns, exclude_text its substrings.
+        ({"exclude": "*.tmp"}, {"exclude_glob": ["*.tmp"]}),
+        ({"exclude": ["*.tmp", b".#*", Path("cache*")]}, {"exclude_glob": ["*.tmp", ".#*", "cache*"]}),
+        ({"exclude": []}, {"exclude_glob": []}),
+        ({"exclude_text": ".git"}, {"exclude": [".git"]}),
+        # Sizes as the tool takes them: binary units, any case, B or iB.
+        ({"min_size": "1M"}, {"min_size": 1 << 20}),
+        ({"min_size": "4k", "max_size": "2GiB"}, {"min_size": 4096, "max_size": 2 << 30}),
+        ({"max_size": "10b"}, {"max_size": 10}),
+        ({"max_size": "3T"}, {"max_size": 3 << 40}),
+        ({"max_size": "0"}, {"max_size": 0}),
         ({"skip_hidden": True}, {"skip_hidden": True}),
         ({"one_file_system": False}, {"one_file_system": False}),
         ({"max_depth": 0}, {"max_depth": 0}),
         (
-            {"hard_links": False, "max_size": 10, "skip_hidden": True, "one_file_system": True, "max_depth": 3},
-            {"hard_links": False, "max_size": 10, "skip_hidden": True, "one_file_system": True, "max_depth": 3},
+            {"hard_links": True, "max_size": 10, "skip_hidden": True, "one_file_system": True, "max_depth": 3},
+            {"hard_links": True, "max_size": 10, "skip_hidden": True, "one_file_system": True, "max_depth": 3},
         ),
     ],
 )
 def test_optional_keys_are_sent_only_when_given(library, kwargs, added):
-    dirs, options = sent(library, ["/a", "/b"], min_size=0, exclude="x", **kwargs)
+    dirs, options = sent(library, ["/a", "/b"], **{"min_size": 0, "exclude_text": "x", **kwargs})
     assert json.loads(dirs) == ["/a", "/b"]
-    assert json.loads(options) == {"min_size": 0, "follow_symlinks": False, "max_files": 0, "exclude": ["x"], **added}
+    assert json.loads(options) == {
+        "min_size": 0, "follow_symlinks": False, "max_files": 0, "exclude": ["x"], "hard_links": False, **added}
 
 
 @pytest.mark.parametrize(
@@ -86,7 +94,15 @@ def test_optional_keys_are_sent_only_when_given(library, kwargs, added):
         ({"max_size": -1}, ValueError),
         ({"max_depth": -1}, ValueError),
         ({"min_size": 2**63}, ValueError),
-        ({"min_size": "1"}, TypeError),
+        # Sizes as text: what the tool's --min-size refuses.
+        ({"min_size": ""}, ValueError),
+        ({"min_size": "1.5M"}, ValueError),
+        ({"min_size": "1X"}, ValueError),
+        ({"min_size": "M"}, ValueError),
+        ({"max_size": "1MM"}, ValueError),
+        ({"max_size": "-1"}, ValueError),
+        ({"max_size": "8388608T"}, ValueError),
+        ({"min_size": 1.5}, TypeError),
         ({"max_files": 1.5}, TypeError),
         ({"min_size": True}, TypeError),
         ({"max_size": 1.0}, TypeError),
@@ -101,9 +117,11 @@ def test_optional_keys_are_sent_only_when_given(library, kwargs, added):
         ({"roots": 7}, TypeError),
         ({"roots": [None]}, TypeError),
         ({"roots": ["/ok", 3.5]}, TypeError),
-        ({"exclude": [1]}, TypeError),
-        ({"exclude_glob": [None]}, TypeError),
-        ({"exclude_glob": ["a\0b"]}, ValueError),
+        ({"exclude_text": [1]}, TypeError),
+        ({"exclude": [None]}, TypeError),
+        ({"exclude": ["a\0b"]}, ValueError),
+        # The old name of the patterns is gone, not quietly taken.
+        ({"exclude_glob": ["*.tmp"]}, TypeError),
         ({"path_type": bytes}, TypeError),
         ({"path_type": "str"}, TypeError),
     ],
