@@ -56,6 +56,12 @@ std::string summary_line(const Summary &s);
 // Progress bar for a terminal: "[#######.............]  35% walking".
 std::string progress_bar(int progress);
 
+// The progress line a terminal shows while the scan runs: the bar, the
+// elapsed time and, once the scan has gone far enough and long enough for
+// an estimate to mean something, the time left:
+// "[###.....]  35% walking, 0:12 elapsed, about 0:22 left".
+std::string progress_line(int progress, double elapsed_seconds);
+
 }  // namespace dfcli
 
 #endif

@@ -111,6 +111,8 @@ std::string options_json(const Options &o) {
 int wait_for_scan(int id, bool show_progress, std::string *error) {
     bool cancel_sent = false;
     int shown = -2;
+    long long shown_second = -1;
+    const auto start = std::chrono::steady_clock::now();
     std::chrono::microseconds pause(500);
     for (;;) {
         if (interrupted() && !cancel_sent) {
@@ -119,10 +121,19 @@ int wait_for_scan(int id, bool show_progress, std::string *error) {
         }
         int p = dupfind_scan_progress(id);
         if (p < 0) *error = dupfind_last_error();
-        if (show_progress && p != shown && p >= 0 && p < 100) {
-            std::fprintf(stderr, "\r%s", progress_bar(p).c_str());
-            std::fflush(stderr);
-            shown = p;
+        if (show_progress && p >= 0 && p < 100) {
+            // Redrawn when the percentage moves and every second, so that
+            // the elapsed time keeps counting through a long stage; the
+            // line is cleared first, as a shorter line would leave the end
+            // of the one before.
+            double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            long long second = static_cast<long long>(elapsed);
+            if (p != shown || second != shown_second) {
+                std::fprintf(stderr, "\r\033[K%s", progress_line(p, elapsed).c_str());
+                std::fflush(stderr);
+                shown = p;
+                shown_second = second;
+            }
         }
         if (p == 100 || p < 0) {
             if (show_progress && shown != -2) {
