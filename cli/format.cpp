@@ -156,4 +156,20 @@ std::string progress_line(int progress, double elapsed_seconds) {
     return line;
 }
 
+// What a reason for an entry that could not be read means, in words; null
+// for every other reason.
+const char *unreadable_text(const std::string &reason) {
+    static const struct {
+        const char *reason, *text;
+    } kUnreadable[] = {
+        {"opendir_failed", "directory could not be opened"},
+        {"read_failed", "file could not be read"},
+        {"lstat_failed", "status could not be read"},
+        {"symlink_stat_failed", "link target's status could not be read"},
+    };
+    for (const auto &u : kUnreadable)
+        if (reason == u.reason) return u.text;
+    return nullptr;
+}
+
 }  // namespace dfcli

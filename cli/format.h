@@ -53,6 +53,10 @@ struct Summary {
 // scanned, unreadable files "(1 file could not be read)" to the skipped.
 std::string summary_line(const Summary &s);
 
+// What a skip reason for an entry that could not be read means, in words
+// ("directory could not be opened"); null for every other reason.
+const char *unreadable_text(const std::string &reason);
+
 // Progress bar for a terminal: "[#######.............]  35% walking".
 std::string progress_bar(int progress);
 

@@ -176,6 +176,26 @@ size_t warn_unscanned_roots(const RootSet &roots, const Results &r, bool acting)
     return count;
 }
 
+// Entries below the DIRs that could not be read leave holes in the results
+// that the user should hear about, as every other tool of this kind tells
+// them; a DIR itself that could not be scanned has its own warning. The
+// exit status stays 0: the rest of the tree was compared.
+void warn_unreadable(const RootSet &roots, const Results &r) {
+    std::vector<const Skipped *> found;
+    for (const Skipped &s : r.skipped)
+        if (unreadable_text(s.reason) && roots.roots_sent_as(s.path).empty()) found.push_back(&s);
+    if (found.empty()) return;
+    std::sort(found.begin(), found.end(), [](const Skipped *a, const Skipped *b) { return a->path < b->path; });
+    constexpr size_t kShown = 5;
+    std::fprintf(stderr, "dupfind: warning: %s could not be read:\n",
+                 count_of(static_cast<int64_t>(found.size()), "entry", "entries").c_str());
+    for (size_t i = 0; i < found.size() && i < kShown; i++)
+        std::fprintf(stderr, "dupfind:   %s: %s (%s)\n", roots.show(found[i]->path).c_str(),
+                     unreadable_text(found[i]->reason), found[i]->reason.c_str());
+    if (found.size() > kShown)
+        std::fprintf(stderr, "dupfind:   and %zu more (--skipped lists them all)\n", found.size() - kShown);
+}
+
 // Whether the scan collected as many files as --max-files allows. The
 // results do not tell a scan that stopped there from one that found exactly
 // that many files; either way, the listing may leave files out.
@@ -448,6 +468,7 @@ int run(int argc, char **argv) {
     }
     const bool acting = o.action != Action::None;
     const size_t unscanned = warn_unscanned_roots(roots, r, acting);
+    warn_unreadable(roots, r);
     warn_if_capped(o, r);
     text.reset();
     if (acting && unscanned > 0) {
