@@ -128,4 +128,48 @@ std::string progress_bar(int progress) {
     return bar + tail;
 }
 
+namespace {
+
+// "0:07", "12:30", "1:02:03".
+std::string clock_text(double seconds) {
+    long long total = seconds <= 0 ? 0 : static_cast<long long>(seconds + 0.5);
+    char text[48];
+    if (total >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+    else std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+    return text;
+}
+
+}  // namespace
+
+std::string progress_line(int progress, double elapsed_seconds) {
+    std::string line = progress_bar(progress) + ", " + clock_text(elapsed_seconds) + " elapsed";
+    // The first percent comes from the walk, whose share of the whole is a
+    // guess; before a few percent and a few seconds an estimate would jump
+    // about more than it would help.
+    constexpr int kMinPercent = 5;
+    constexpr double kMinSeconds = 3.0;
+    if (progress >= kMinPercent && progress < 100 && elapsed_seconds >= kMinSeconds) {
+        double left = elapsed_seconds * (100 - progress) / progress;
+        line += ", about " + clock_text(left) + " left";
+    }
+    return line;
+}
+
+// What a reason for an entry that could not be read means, in words; null
+// for every other reason.
+const char *unreadable_text(const std::string &reason) {
+    static const struct {
+        const char *reason, *text;
+    } kUnreadable[] = {
+        {"opendir_failed", "directory could not be opened"},
+        {"read_failed", "file could not be read"},
+        {"lstat_failed", "status could not be read"},
+        {"symlink_stat_failed", "link target's status could not be read"},
+    };
+    for (const auto &u : kUnreadable)
+        if (reason == u.reason) return u.text;
+    return nullptr;
+}
+
 }  // namespace dfcli

@@ -53,8 +53,18 @@ struct Summary {
 // scanned, unreadable files "(1 file could not be read)" to the skipped.
 std::string summary_line(const Summary &s);
 
+// What a skip reason for an entry that could not be read means, in words
+// ("directory could not be opened"); null for every other reason.
+const char *unreadable_text(const std::string &reason);
+
 // Progress bar for a terminal: "[#######.............]  35% walking".
 std::string progress_bar(int progress);
+
+// The progress line a terminal shows while the scan runs: the bar, the
+// elapsed time and, once the scan has gone far enough and long enough for
+// an estimate to mean something, the time left:
+// "[###.....]  35% walking, 0:12 elapsed, about 0:22 left".
+std::string progress_line(int progress, double elapsed_seconds);
 
 }  // namespace dfcli
 

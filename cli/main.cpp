@@ -111,6 +111,8 @@ std::string options_json(const Options &o) {
 int wait_for_scan(int id, bool show_progress, std::string *error) {
     bool cancel_sent = false;
     int shown = -2;
+    long long shown_second = -1;
+    const auto start = std::chrono::steady_clock::now();
     std::chrono::microseconds pause(500);
     for (;;) {
         if (interrupted() && !cancel_sent) {
@@ -119,10 +121,19 @@ int wait_for_scan(int id, bool show_progress, std::string *error) {
         }
         int p = dupfind_scan_progress(id);
         if (p < 0) *error = dupfind_last_error();
-        if (show_progress && p != shown && p >= 0 && p < 100) {
-            std::fprintf(stderr, "\r%s", progress_bar(p).c_str());
-            std::fflush(stderr);
-            shown = p;
+        if (show_progress && p >= 0 && p < 100) {
+            // Redrawn when the percentage moves and every second, so that
+            // the elapsed time keeps counting through a long stage; the
+            // line is cleared first, as a shorter line would leave the end
+            // of the one before.
+            double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            long long second = static_cast<long long>(elapsed);
+            if (p != shown || second != shown_second) {
+                std::fprintf(stderr, "\r\033[K%s", progress_line(p, elapsed).c_str());
+                std::fflush(stderr);
+                shown = p;
+                shown_second = second;
+            }
         }
         if (p == 100 || p < 0) {
             if (show_progress && shown != -2) {
@@ -163,6 +174,26 @@ size_t warn_unscanned_roots(const RootSet &roots, const Results &r, bool acting)
         }
     }
     return count;
+}
+
+// Entries below the DIRs that could not be read leave holes in the results
+// that the user should hear about, as every other tool of this kind tells
+// them; a DIR itself that could not be scanned has its own warning. The
+// exit status stays 0: the rest of the tree was compared.
+void warn_unreadable(const RootSet &roots, const Results &r) {
+    std::vector<const Skipped *> found;
+    for (const Skipped &s : r.skipped)
+        if (unreadable_text(s.reason) && roots.roots_sent_as(s.path).empty()) found.push_back(&s);
+    if (found.empty()) return;
+    std::sort(found.begin(), found.end(), [](const Skipped *a, const Skipped *b) { return a->path < b->path; });
+    constexpr size_t kShown = 5;
+    std::fprintf(stderr, "dupfind: warning: %s could not be read:\n",
+                 count_of(static_cast<int64_t>(found.size()), "entry", "entries").c_str());
+    for (size_t i = 0; i < found.size() && i < kShown; i++)
+        std::fprintf(stderr, "dupfind:   %s: %s (%s)\n", roots.show(found[i]->path).c_str(),
+                     unreadable_text(found[i]->reason), found[i]->reason.c_str());
+    if (found.size() > kShown)
+        std::fprintf(stderr, "dupfind:   and %zu more (--skipped lists them all)\n", found.size() - kShown);
 }
 
 // Whether the scan collected as many files as --max-files allows. The
@@ -437,6 +468,7 @@ int run(int argc, char **argv) {
     }
     const bool acting = o.action != Action::None;
     const size_t unscanned = warn_unscanned_roots(roots, r, acting);
+    warn_unreadable(roots, r);
     warn_if_capped(o, r);
     text.reset();
     if (acting && unscanned > 0) {

@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 
 #include "decision.h"
+#include "format.h"
 #include "test_util.h"
 
 using namespace dfcli;
@@ -399,3 +400,26 @@ TEST(Decide, OnlyTheLastNameOfAFileFreesItsSpace) {
 }
 
 }  // namespace
+
+// The terminal's progress line: the elapsed time always, the time left
+// only once an estimate means something, and clock texts past an hour.
+TEST(ProgressLine, ElapsedAndTimeLeft) {
+    struct Case {
+        int progress;
+        double elapsed;
+        const char *tail;
+    };
+    const Case cases[] = {
+        {0, 0.2, "   0% starting, 0:00 elapsed"},
+        {3, 40, "   3% walking, 0:40 elapsed"},    // too early to estimate
+        {50, 1, "  50% comparing, 0:01 elapsed"},  // too soon to estimate
+        {50, 12, "  50% comparing, 0:12 elapsed, about 0:12 left"},
+        {25, 65, "  25% walking, 1:05 elapsed, about 3:15 left"},
+        {80, 3725, "  80% comparing, 1:02:05 elapsed, about 15:31 left"},
+    };
+    for (const Case &c : cases) {
+        std::string line = dfcli::progress_line(c.progress, c.elapsed);
+        EXPECT_EQ(line.substr(0, 1), "[") << line;
+        EXPECT_EQ(line.substr(line.find(']') + 1), c.tail) << c.progress << " " << c.elapsed;
+    }
+}

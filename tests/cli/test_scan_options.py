@@ -383,6 +383,29 @@ def test_file_that_cannot_be_read_is_listed_and_counted(cli, shared_dir):
     assert proc.stdout.endswith(", 3 files scanned, 1 entry skipped (1 file could not be read)\n")
 
 
+@pytest.mark.parametrize("locked_dirs, shown, more", [(1, 2, None), (6, 5, 2)])
+def test_entries_that_cannot_be_read_are_warned_about(cli, shared_dir, locked_dirs, shown, more):
+    root = shared_dir / "R"
+    root.mkdir(mode=0o755)
+    for name in ("a.txt", "b.txt", "c.txt"):
+        (root / name).write_bytes(REPORT)
+        (root / name).chmod(0o644)
+    (root / "c.txt").chmod(0)
+    for i in range(locked_dirs):
+        (root / f"d{i}").mkdir(mode=0)
+    proc = run(cli, root, preexec_fn=as_nobody)
+    assert proc.returncode == 0, proc.stderr
+    assert listed_paths(proc.stdout) == [str(root / "a.txt"), str(root / "b.txt")]
+    lines = proc.stderr.splitlines()
+    assert lines[0] == f"dupfind: warning: {locked_dirs + 1} entries could not be read:"
+    expected = sorted([(str(root / "c.txt"), "file could not be read (read_failed)")] +
+                      [(str(root / f"d{i}"), "directory could not be opened (opendir_failed)")
+                       for i in range(locked_dirs)])[:shown]
+    assert lines[1:1 + shown] == [f"dupfind:   {p}: {why}" for p, why in expected]
+    tail = [f"dupfind:   and {more} more (--skipped lists them all)"] if more else []
+    assert lines[1 + shown:] == tail
+
+
 @pytest.mark.parametrize(
     "args",
     [

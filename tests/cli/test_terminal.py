@@ -25,8 +25,14 @@ def test_progress_bar_on_a_terminal_unless_quiet(cli, tmp_path):
     root = build_slow_tree(tmp_path, count=16, size=16 << 20)
     term = Terminal([cli, root], stderr=True)
     assert term.finish() == 0
-    assert re.search(r"\[[#.]{30}\] +\d+% (starting|walking|comparing|writing results)", term.text())
-    assert term.text().endswith("\r\x1b[K")  # the bar's line is cleared at the end
+    text = term.text()
+    bars = re.findall(r"(.{0,4})\[[#.]{30}\] +\d+% (?:starting|walking|comparing|writing results), \d+:\d\d elapsed",
+                      text)
+    assert bars
+    # Every redraw clears the line first, so that no letters of a longer
+    # line before are left behind.
+    assert all(b == "\r\x1b[K" for b in bars), bars
+    assert text.endswith("\r\x1b[K")  # the bar's line is cleared at the end
 
     for quiet in ("--quiet", "-q"):
         term = Terminal([cli, quiet, root], stderr=True)
