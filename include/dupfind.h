@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * dupfind.h - public interface of libbrennic-filedup-find
  *

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs everything the build and the tests need on a fresh Debian 12:
 # the compilers and libraries, the tools the tests call, the mingw-w64 and
 # Wine of the Windows configuration, and clang with its sanitizer and

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds and tests the library in the configurations CI runs:
 #   release  optimised build
 #   asan     Debug with AddressSanitizer + UndefinedBehaviorSanitizer

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the build into a scratch prefix and builds a C consumer against
 # it through pkg-config alone, as a project using the installed package would.
 set -eu

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Every source file names its licence in an SPDX line at its very top.
 
     tools/spdx.py ROOT          list the files without the line; exit 1 if any

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Find files with identical content, through the brennic-filedup-find library.
 
 A scan runs on a thread of the library's own::
