@@ -97,7 +97,7 @@ run_package() {
         dpkg-deb -c "$deb"
     done
     echo "--- lintian"
-    lintian --fail-on error --no-tag-display-limit $debs
+    lintian --fail-on error --tag-display-limit 0 $debs
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     names=$(for deb in $debs; do dpkg-deb -f "$deb" Package; done)
