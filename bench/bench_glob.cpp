@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pattern matching: the time one match takes on the path of a file 40
 // directories deep, for patterns with none, one and many "**" components.
 //   cmake --build build --target bench_glob && ./build/bench/bench_glob

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grouping benchmark: times the grouping stage alone on generated data and
 // counts the bytes it reads per file.
 //

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Counts the status queries the tree walk makes over a generated tree.
 #
 # usage: bench/walk_syscalls.sh [BUILD_DIR] [DIRS] [FILES_PER_DIR] [LINKS_PER_DIR]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "act.h"
 
 #include <algorithm>

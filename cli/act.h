@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The execution of a decision: removal of duplicate copies, or their
 // replacement by links to the file that stays, with the last checks that
 // keep either from touching anything but the file that was compared.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "decision.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one decision about a group's files that every part of the tool which
 // removes, replaces or lists copies goes by: --delete, --link and --reflink,
 // their dry runs, --interactive, the summary's figures and --omit-first.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text for people: sizes, counts, group headers and the summary line.
 #ifndef DUPFIND_CLI_FORMAT_H
 #define DUPFIND_CLI_FORMAT_H

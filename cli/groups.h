@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tool learns about a group from the files themselves: which of
 // its names lead to one physical file.
 #ifndef DUPFIND_CLI_GROUPS_H

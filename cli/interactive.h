@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The question asked for each group under --interactive.
 #ifndef DUPFIND_CLI_INTERACTIVE_H
 #define DUPFIND_CLI_INTERACTIVE_H

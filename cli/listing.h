@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listings for programs: the groups as other tools and scripts read them.
 #ifndef DUPFIND_CLI_LISTING_H
 #define DUPFIND_CLI_LISTING_H

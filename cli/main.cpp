@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dupfind: finds files with identical content below the given directories,
 // and removes the redundant copies on request, through the library's public
 // interface only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entry point of dupfind.exe. The tool works in UTF-8 like the library:
 // the UTF-16 arguments are converted before main.cpp sees them, and the
 // console is switched to UTF-8 output so that the names the tool prints

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line of the dupfind tool.
 #ifndef DUPFIND_CLI_OPTIONS_H
 #define DUPFIND_CLI_OPTIONS_H

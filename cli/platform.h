@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Platform layer of the dupfind tool: every call that asks the operating
 // system about files, the terminal or signals lives behind these functions.
 // Each system has its own files (platform_linux.cpp, platform_windows*.cpp);

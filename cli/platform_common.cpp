@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tool's platform layer does the same way on every system, over
 // the per-system primitives of platform_common.h.
 #include "platform_common.h"

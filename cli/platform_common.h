@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inside the tool's platform layer: the few primitives each system's file
 // (platform_linux.cpp, platform_windows*.cpp) provides, and what
 // platform_common.cpp builds on them once for every system.

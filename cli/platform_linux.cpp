@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux implementation of the tool's platform layer. It is Linux, not any
 // POSIX system: exchanging two names and renaming without replacing
 // (renameat2), sharing extents (FIDEDUPERANGE), the extent map (FIEMAP),

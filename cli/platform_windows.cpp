@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows implementation of the tool's platform layer: file queries, the
 // console and Ctrl-C. The guarded acts on held files are in
 // platform_windows_held.cpp, the entry point in main_windows.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the Windows files of the tool's platform layer share: the path and
 // text conversions and the file status of platform_windows.cpp.
 #ifndef DUPFIND_CLI_PLATFORM_WINDOWS_H

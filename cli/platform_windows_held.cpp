@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows side of the tool's guarded acts: the files compared are held
 // open, and every act goes through those handles, so that it touches the
 // very file that was compared (see platform.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "results_text.h"
 
 #include <rapidjson/document.h>

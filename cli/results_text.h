@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's results text, read into plain records.
 #ifndef DUPFIND_CLI_RESULTS_TEXT_H
 #define DUPFIND_CLI_RESULTS_TEXT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "root_set.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The directories given on the command line: what the library is asked to
 // walk for each, where a file of the results lies among them, and the way
 // back from the library's paths to the names the user typed.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for 64-bit Windows with Debian's mingw-w64 (package
 # g++-mingw-w64-x86-64-posix: the posix thread model, so std::thread and
 # std::mutex work) and runs the built programs under Wine, so that ctest

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows build (cross-compiled with cmake/mingw-w64.cmake).
 #
 # xxHash, RapidJSON and CLI11 are used header-only: their headers are copied from

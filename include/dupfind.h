@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * dupfind.h - public interface of libbrennic-filedup-find
  *
@@ -51,6 +52,13 @@
  */
 #ifndef DUPFIND_H
 #define DUPFIND_H
+
+/* The one place the version is written: the build, the tool, the manual page
+ * and the Python package take it from here. */
+#define DUPFIND_VERSION_MAJOR 1
+#define DUPFIND_VERSION_MINOR 1
+#define DUPFIND_VERSION_PATCH 0
+#define DUPFIND_VERSION_STRING "1.1.0"
 
 #if defined(_WIN32)
 #  if defined(DUPFIND_BUILDING)

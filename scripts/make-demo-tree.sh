@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Creates a small directory tree with real duplicates for trying dupfind:
 #   scripts/make-demo-tree.sh DIR && dupfind DIR
 # DIR must not exist yet, or be empty.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds and tests the library in the configurations CI runs:
 #   release  optimised build
 #   asan     Debug with AddressSanitizer + UndefinedBehaviorSanitizer
@@ -7,7 +8,9 @@
 #   clang    built with clang and tested; then each libFuzzer target runs for
 #            a minute from its seed corpus (tools/fuzz.sh)
 #   lint     clang-format and clang-tidy over the tree (no build)
-# Usage: scripts/test.sh [release|asan|tsan|windows|clang|lint ...]
+#   package  the Debian packages: built with cpack, checked with lintian,
+#            installed with dpkg -i and apt-get install -f, used, removed
+# Usage: scripts/test.sh [release|asan|tsan|windows|clang|lint|package ...]
 # (default: the three Linux ones)
 # Warnings are errors in every configuration.
 set -eu
@@ -44,6 +47,10 @@ run_windows() {
     status=0
     (cd "$dir" && ctest --output-on-failure -j "$jobs") || status=$?
     "$wineserver" -k || true
+    # The zip for Windows users: the DLL, its import library, the header, dupfind.exe.
+    rm -rf "$dir/packages"
+    (cd "$dir" && cpack -G ZIP) || status=1
+    python3 -m zipfile -l "$dir"/packages/*.zip || status=1
     return $status
 }
 
@@ -69,6 +76,61 @@ run_lint() {
     return $status
 }
 
+# The Debian packages, built as a distribution would (prefix /usr, no search
+# path in the tool), must pass lintian without an error, install on this
+# machine with dpkg -i (apt-get install -f fetching what they depend on), and
+# work installed: dupfind, its manual page, and consumers through pkg-config
+# and find_package. They are removed again at the end, so that the
+# configurations run after this one see the machine as before.
+run_package() {
+    dir=build-package
+    echo "=== package: build, check, install and remove the Debian packages in $dir/packages"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DDUPFIND_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr \
+        -DDUPFIND_INSTALL_RPATH=OFF -DDUPFIND_BUILD_TESTS=OFF -DDUPFIND_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    rm -rf "$dir/packages"
+    (cd "$dir" && cpack -G DEB)
+    debs=$(ls "$dir"/packages/*.deb)
+    for deb in $debs; do
+        echo "--- $deb"
+        dpkg-deb -I "$deb" control
+        dpkg-deb -c "$deb"
+    done
+    echo "--- lintian"
+    lintian --fail-on error --tag-display-limit 0 $debs
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    names=$(for deb in $debs; do dpkg-deb -f "$deb" Package; done)
+    trap '$sudo dpkg -P $names >/dev/null || true' EXIT
+    # shellcheck disable=SC2086
+    $sudo dpkg -i $debs || true
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -f -y -qq >/dev/null
+    for name in $names; do
+        dpkg-query -W -f '${Package} ${Version} ${Status}\n' "$name" | grep -q ' install ok installed$' ||
+            { echo "package: $name is not installed" >&2; return 1; }
+    done
+    want="dupfind $(sed -n 's/^#define DUPFIND_VERSION_STRING "\(.*\)"$/\1/p' include/dupfind.h)"
+    got=$(/usr/bin/dupfind --version)
+    [ "$got" = "$want" ] || { echo "package: dupfind --version says '$got', not '$want'" >&2; return 1; }
+    echo "installed: $got"
+    man -w dupfind
+    pkg-config --modversion brennic-filedup-find
+    # The consumer scans the directory given and expects the one header.
+    work=$(mktemp -d)
+    mkdir "$work/include" && cp /usr/include/dupfind.h "$work/include/"
+    ${CC:-cc} -std=c99 -Wall -Wextra -pedantic -Werror tests/c/consumer.c \
+        $(pkg-config --cflags --libs brennic-filedup-find) -o "$work/consumer"
+    "$work/consumer" "$work/include" >/dev/null
+    cmake -S tests/consumer -B "$work/fp" >/dev/null
+    cmake --build "$work/fp" >/dev/null
+    "$work/fp/consumer" "$work/include" >/dev/null
+    rm -rf "$work"
+    echo "installed packages: the tool, its manual page, pkg-config and find_package consumers work"
+    # shellcheck disable=SC2086
+    $sudo dpkg -P $names
+    trap - EXIT
+}
+
 # clang builds the project and runs its tests, then tools/fuzz.sh builds the
 # libFuzzer targets (ASan + UBSan) and runs each for a minute.
 run_clang() {
@@ -89,6 +151,7 @@ for cfg in $configs; do
         windows) run_windows; continue ;;
         clang)   run_clang; continue ;;
         lint)    run_lint; continue ;;
+        package) run_package; continue ;;
         *) echo "unknown configuration: $cfg" >&2; exit 2 ;;
     esac
     dir=build-test-$cfg

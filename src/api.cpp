@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's interface: the seven exported functions, and nothing else.
 // Each clears the calling thread's error text first where the header says
 // so, and leaves one fixed message there when it fails. No exception leaves

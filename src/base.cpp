@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The base: error text, string copies, UTF-8 decoding.
 #include "base.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The small base every module may use, and which uses nothing of the
 // library: the per-thread error text, string copies, UTF-8 decoding, one
 // growable array, scoped heap blocks and the result convention.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grouping by whole content and bytes: the lockstep read.
 //
 // The whole content and the bytes share one read of the partial run: each

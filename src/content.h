@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grouping by whole content and bytes: every member of a partial run is
 // read once, in lockstep with the others of its batch, hashed to its end
 // (XXH64, the full fingerprint) and compared block by block with them,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grouping by the fingerprint of the first block.
 #include "first_block.h"
 

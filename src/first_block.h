@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grouping by the fingerprint of the first block: files of one size are
 // told apart by XXH64 of their first 64 KiB, and each size run is ordered
 // by (fingerprint, path) into the partial runs the whole-content stage reads.

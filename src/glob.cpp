@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shell patterns.
 #include "glob.h"
 

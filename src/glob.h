@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shell patterns as people write them to leave things out of a scan.
 #ifndef DUP_GLOB_H
 #define DUP_GLOB_H

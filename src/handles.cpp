@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File handles for reading content.
 #include "handles.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File handles for reading content: how many the library may hold, and
 // waiting for one when the process runs short.
 //

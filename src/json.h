@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON layer: RapidJSON configured to behave as the library needs.
 // Only the request parser and the results text use it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The order of a partial run by full fingerprint: the permutation that an
 // exchange sort without tie-break leaves, which decides heads and path
 // order, computed without its quadratic cost.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The order of a partial run by full fingerprint.
 #ifndef DUP_ORDER_H
 #define DUP_ORDER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader pools.
 #include "pools.h"
 

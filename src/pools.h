@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader pools: threads that read a scan's files beside its worker.
 // Reading is most of a scan's cost, and it is waiting (system calls, the
 // disk) and copying as much as computing, so a few threads share it. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record arrays of a scan: skipped entries and groups appended, and the
 // release of everything a scan holds.
 #include <cstdlib>

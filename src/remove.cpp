@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guarded delete.
 //
 // A delete is admitted only for a regular file inside the canonical root of a

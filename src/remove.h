@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guarded delete: the checks a path must pass before the library
 // removes it for a host, and the removal itself.
 #ifndef DUP_REMOVE_H

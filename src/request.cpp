@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request parsing: the two request texts of a scan start, read into a slot.
 #include "request.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request parsing: the two texts a scan start is given.
 #ifndef DUP_REQUEST_H
 #define DUP_REQUEST_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The results text: the outcome of a finished scan as one compact JSON
 // object, written whole or not at all.
 #include "results.h"

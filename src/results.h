@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The results text of a finished scan.
 #ifndef DUP_RESULTS_H
 #define DUP_RESULTS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanned-roots registry and its index.
 #include "roots.h"
 

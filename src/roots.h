@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanned-roots registry: the canonical roots of every scan started in
 // this process, below which the guarded delete may act. It only grows.
 #ifndef DUP_ROOTS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One entry under two paths.
 //
 // The walk can collect one directory entry more than once: a file given as

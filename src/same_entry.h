@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One entry under two paths: the collected records that name one directory
 // entry are merged before anything is counted or grouped.
 #ifndef DUP_SAME_ENTRY_H

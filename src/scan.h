@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records of one scan: what the request asked for, what the walk
 // collected and passed over, what the grouping found, and the fields that
 // the worker shares with host threads.

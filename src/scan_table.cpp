@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scan table: 32 slots, handed out with ids 1, 2, 3, ... per load.
 #include "scan_table.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixed table of 32 scan slots, their ids and the lock that guards it.
 #ifndef DUP_SCAN_TABLE_H
 #define DUP_SCAN_TABLE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grouping by size.
 #include "size.h"
 

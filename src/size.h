@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grouping by size, the first and cheapest stage: only files that share
 // their size with another are ever opened.
 #ifndef DUP_SIZE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UTF-8 without the operating system: the length of a well-formed sequence,
 // its code point, whether a text is well-formed, and the encoding of a code
 // point. Header-only and free of the library's other headers, so that the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tree walk: a scan's roots turned into two arrays of the scan record,
 // `files` (regular files at or above the size floor) and `skipped`
 // (everything passed over, with a reason code).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tree walk: a scan's roots turned into the collected files and the
 // skipped entries of its record.
 #ifndef DUP_WALK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scan worker and the grouping stage it drives.
 #include "worker.h"
 

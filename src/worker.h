@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scan worker: drives one scan through walk, same-entry merge, size,
 // first block, whole content and results, and publishes its outcome.
 #ifndef DUP_WORKER_H

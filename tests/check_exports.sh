@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Compares the dynamic symbols that the shared library defines with the
 # seven functions of the public interface.
 set -eu

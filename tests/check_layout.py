@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Checks the library's layout against docs/design.md.
 
 1. No file of src/ outside src/platform/ includes an operating-system header.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Checks that every text that lists the skip reasons lists the library's.
 
 The library names its reasons in one table (src/records.cpp). The header

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs each fuzz target with libFuzzer for a given time.
 #
 #   tools/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]     (default: 60, all targets)

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Deterministic generator of the four benchmark datasets.
 
     gen_datasets.py [--data DIR] [--only a,b,c,d] [--force]

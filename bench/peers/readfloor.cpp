@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lower bound that a duplicate finder is measured against: walk a tree
 // with one status query per entry, then read a given list of byte ranges
 // once, sequentially, with large reads.

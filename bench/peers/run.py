@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Times `dupfind --json DIR` against jdupes, rmlint, rdfind and fdupes on the
 benchmark datasets, checks that every tool found the same duplicate sets, and
 writes a Markdown report.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs one command and reports its wall time, CPU time and peak RSS.
 //
 //   runone OUT ERR CWD PROGRAM [ARG...]

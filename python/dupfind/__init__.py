@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Find files with identical content, through the brennic-filedup-find library.
 
 A scan runs on a thread of the library's own::
@@ -78,7 +79,9 @@ __all__ = [
     "scans_left",
 ]
 
-__version__ = "1.0.0"
+# The library's version (DUPFIND_VERSION_STRING in dupfind.h); the version
+# test keeps the two equal.
+__version__ = "1.1.0"
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Loading of the shared library and the prototypes of its seven functions."""
 
 from __future__ import annotations

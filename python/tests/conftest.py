@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Test set-up for the binding: the package is imported from the source tree.
 
 The library allows 32 scan starts per process, and every test here that

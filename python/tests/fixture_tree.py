@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Small trees with known duplicates, shared by the binding's tests and the
 command-line tool's end-to-end tests."""
 

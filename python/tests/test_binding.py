@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python binding against the real library."""
 
 from __future__ import annotations

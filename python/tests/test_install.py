@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Installing the binding, and how it finds the library: in a fresh virtual
 environment, and in copies of the package laid out as a source checkout or
 as an installed package."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The request the binding sends to dupfind_scan_start, and the arguments it
 refuses before the library is called. A stand-in records the request, so no
 scan is started."""

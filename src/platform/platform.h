@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operations the library needs from the operating system, and nothing
 // else. Every system call of the library is made behind this header: the
 // stages above it include no system header, so a port is one more file

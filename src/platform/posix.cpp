@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer on POSIX systems. Linux-only features are used where
 // the build finds them, each with a portable fallback that keeps the same
 // guarantee: O_NOATIME (else access times may change), O_PATH (else

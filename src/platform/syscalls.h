@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of replaceable system calls that each system's file of the
 // platform layer keeps (see dup_syscall_replace in platform.h): one entry
 // per call, by name; an entry not replaced (null) stands for the system's

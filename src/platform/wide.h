@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text and paths of the Windows platform layer: the library's UTF-8 paths
 // turned into the extended-length UTF-16 paths the wide Windows calls take,
 // and names the system hands back turned into UTF-8. Only the Windows files

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer on 64-bit Windows.
 //
 // Every call is a wide (UTF-16) one: the narrow calls of the C runtime go

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text and paths of the Windows platform layer (see wide.h).
 #include "wide.h"
 

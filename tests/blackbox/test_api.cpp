@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The interface seen from a host: only dupfind.h and the shared library.
 #include <gtest/gtest.h>
 

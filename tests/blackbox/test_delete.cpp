@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guarded delete through the shared library, after real scans.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* nanosleep is POSIX, not ISO C. */
 #define _POSIX_C_SOURCE 200809L
 /* A host written in C: includes only the public header, starts a scan of the

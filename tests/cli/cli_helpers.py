@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Helpers shared by the tool's end-to-end tests: running the tool, reading its
 output, and setting up states (mounts, another user) that several topics need."""
 

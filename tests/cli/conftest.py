@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """End-to-end tests of the dupfind tool: they run the built executable, named
 by DUPFIND_CLI (ctest sets it), on fixture trees shared with the binding's
 tests."""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Preloaded into the tool by the tests: at the worst possible moment, right
  * before the first call that renames or removes the name RACE_TARGET names,
  * renames the file RACE_DECOY over that name, as a program saving by rename

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A program that races the tool: it watches a directory with inotify and,
 at the moment the tool opens a chosen file for the N-th time and reads or
 closes it, renames another file over that file's name, as an editor, a sync

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs a command with some of its standard streams on a pseudo-terminal, for
 the parts of the tool that behave differently on a terminal."""
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's decision about a group's files, one row per guard: every way a
 // file stays, every way a copy goes. The rows build small trees and the
 // decision reads them; nothing here acts on a file.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The guards of the tool's actions against what happens around them: views
 of one file through other file systems, programs that rename files over a
 copy while the tool works, signals, directories that refuse a cleanup,

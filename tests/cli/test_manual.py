@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The manual page and the shell completions agree with the tool's help."""
 
 from __future__ import annotations

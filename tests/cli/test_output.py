@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The tool's output: the groups and the summary for people, --json, and the
 listings for scripts (--format fdupes and csv, --null, --omit-first)."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Which copy is kept (--keep, reference directories, --isolate) and the
 removal of the others (--delete and its guards)."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Replacing copies: --link (hard links) and --reflink (shared extents)."""
 
 from __future__ import annotations

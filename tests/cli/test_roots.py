@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Roots as typed (links, separators, nesting, names the shell must quote) and
 files reached under several names (hard links)."""
 

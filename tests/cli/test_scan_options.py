@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The tool's options and their errors: scan filters, mounts, short forms,
 usage errors, arguments that are not UTF-8, scans that fail or stop early."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The tool on a terminal: the progress bar, Ctrl-C and --interactive."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The malloc family of the fault-test process, with a countdown that makes
 // one chosen allocation fail.
 //

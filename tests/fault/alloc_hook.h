@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation-failure injection for the process that links alloc_hook.cpp.
 //
 // That file defines the malloc family for the whole process, so allocations

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs one operation again and again, each time in a fresh child process in
 // which the nth allocation fails, for n = 1, 2, 3, ... until a run meets no
 // failure at all. The scan table and the roots registry live for the whole

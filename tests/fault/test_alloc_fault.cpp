@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every allocation along an operation's path fails once, in turn. Whatever
 // fails, the operation must end in its defined failure or in the correct
 // result, never in a wrong result reported as success; nothing may crash or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file system changes under a scan: between the walk and the
 // fingerprints, and in the middle of the walk. Whatever changes, the scan
 // ends, every group it reports holds files whose content is equal now and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scan start that takes long to resolve its roots (a slow or hung file
 // system, or 100,000 roots) must not hold up queries on other scans.
 // The platform layer resolves every root through its replaceable

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers shared by the fuzz targets.
 #ifndef DUPFIND_FUZZ_CHECK_H
 #define DUPFIND_FUZZ_CHECK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the scan request. The input is dirs_json, optionally followed
 // by a NUL byte and options_json (no NUL: options_json is a null pointer).
 // Both are read into a slot of the scan table exactly as a scan start reads

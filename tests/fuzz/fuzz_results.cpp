@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the results text, built from a scan record whose groups and
 // skipped entries carry arbitrary byte strings (invalid UTF-8 and null
 // entries included).

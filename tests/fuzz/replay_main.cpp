@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over saved inputs without libFuzzer: every file named on
 // the command line, and every file in a directory named there, in name
 // order. CI replays the seed corpus and the inputs of past findings this way

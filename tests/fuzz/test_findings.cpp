@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults that fuzzing found, each pinned down by name. Their inputs are in
 // the seed corpus too, so the corpus replay covers them under the sanitizers.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many host threads use the library at once: starting scans until all 32
 // slots are taken, polling, cancelling, fetching and freeing results,
 // querying ids that do not exist, and deleting files inside and outside the

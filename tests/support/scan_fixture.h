@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scan record as a started scan's slot holds it, for tests that drive the
 // walk, the same-entry merge, the grouping or the whole worker directly:
 // roots and patterns as heap copies owned by the record, defaults applied.

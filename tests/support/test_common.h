@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers of the tests that need nothing of the operating system: test
 // data, JSON text, waiting for a scan, and the marks of tests that only some
 // systems can run.

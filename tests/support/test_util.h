@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: scratch directories and small file fixtures.
 // This is the POSIX set; Windows has its own (test_util_windows.h) with the
 // same names, and both include the portable ones (test_common.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows set of the tests' helpers (see test_util.h): scratch
 // directories and file fixtures made with wide calls on extended-length
 // paths, so that non-ASCII names and long paths work. Paths are UTF-8 with

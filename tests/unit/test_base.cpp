@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The base every module uses: the per-thread error text and string copies.
 #include <gtest/gtest.h>
 

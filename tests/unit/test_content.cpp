@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading content: the first-block fingerprint, the content open that
 // refuses what is not the recorded regular file, and XXH64 vectors through
 // the whole grouping.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shell patterns: each wildcard kind, the '**' component, sets and classes,
 // escapes, UTF-8, which of name or relative path a pattern is matched
 // against, the patterns refused, and the work a match takes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grouping of duplicates: scan records built by hand over real files, so the
 // stages, the order of groups and paths, and the same-entry rule are seen
 // without a walk; plus a few whole scans for the same-entry rule.

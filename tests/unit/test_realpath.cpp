@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Canonical paths: the general form used by the root test, and the stricter
 // form a scan root must have to be registered.
 #include <gtest/gtest.h>

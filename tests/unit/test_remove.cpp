@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guarded delete: the path tests, the refusals in their order, and the
 // removal of the entry that was checked.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request parsing, seen from inside: after a start, the slot's fields are
 // inspected directly, and every start message comes in its order.
 #include <gtest/gtest.h>

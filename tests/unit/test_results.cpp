@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The results text, built from hand-made scan records.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanned-roots registry: what a scan start registers, and which
 // canonical paths it admits.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scan table: ids, the 32 slots per load, and the release of a slot.
 #include <gtest/gtest.h>
 

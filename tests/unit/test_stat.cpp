@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file status query: type and size of what a path names, with and
 // without following links, and nothing else in the record.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tree walk: what is collected, what is passed over and why, and in
 // which order, over small fixture trees.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker's endings, driven synchronously on hand-made scan records.
 #include <gtest/gtest.h>
 

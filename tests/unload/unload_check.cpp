@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unloading the library while a scan's worker is still running must not
 // crash the host: the worker keeps running the library's code, and nothing
 // waits for it. Loads the library by path, starts a scan over a tree large

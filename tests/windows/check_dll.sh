@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Reads the export and import tables of the DLL (and the imports of
 # dupfind.exe) with objdump: the DLL exports exactly the seven functions of
 # the interface, and both depend on Windows system DLLs only.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """dupfind.exe under Wine: the paths a user types and the names Windows
 treats specially.
 

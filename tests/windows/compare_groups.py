@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """dupfind.exe under Wine groups a tree exactly as the Linux build does.
 
 Generates a tree with ASCII, non-ASCII and non-BMP names (the root's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's platform layer on Windows: holding the files it compares and
 // acting on them through those handles, so that a file put in a copy's
 // place after the comparison is never removed or linked over. Run under

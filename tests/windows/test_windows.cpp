@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows platform layer: what only Windows names and paths can show.
 // Run under Wine by ctest; where Wine does not do what Windows does, the
 // case says so in its skip message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unloading the DLL while a scan's worker is still running must not crash
 // the host: the DLL pins itself when loaded, so FreeLibrary leaves it
 // mapped and the worker runs on. Loads it by path, starts a scan over a

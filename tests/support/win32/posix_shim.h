@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Declarations that let the tests' POSIX-only code compile for Windows.
 // Every test that reaches one of these is marked DUPFIND_POSIX_ONLY and
 // skips before it does; the stand-ins only report failure (ENOSYS). The few

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stands in for the POSIX header on Windows (see posix_shim.h): a process
 // has no limit of open files to lower there, so the tests that lower it
 // skip.
