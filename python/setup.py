@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Builds the shared library with CMake and carries it inside the package.
 
 The metadata is in pyproject.toml; this file only adds the build step, so
