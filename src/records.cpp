@@ -27,6 +27,8 @@ constexpr reason_row REASONS[] = {
     {DUP_SKIP_HIDDEN, "hidden"},
     {DUP_SKIP_OTHER_FILE_SYSTEM, "other_file_system"},
     {DUP_SKIP_MAX_DEPTH, "max_depth"},
+    {DUP_SKIP_NEWER_THAN, "newer_than"},
+    {DUP_SKIP_OLDER_THAN, "older_than"},
     {DUP_SKIP_LSTAT_FAILED, "lstat_failed"},
     {DUP_SKIP_NOT_REGULAR, "not_regular"},
     {DUP_SKIP_OPENDIR_FAILED, "opendir_failed"},
@@ -96,6 +98,8 @@ void dup_scan_defaults(dup_scan_t *scan) {
     scan->skip_hidden = 0;
     scan->one_file_system = 0;
     scan->max_depth = -1;
+    scan->has_newer_than = scan->has_older_than = 0;
+    scan->newer_than = scan->older_than = 0;
 }
 
 void dup_free_files(dup_scan_t *scan) {

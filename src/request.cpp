@@ -76,6 +76,9 @@ bool added_keys_valid(const dup_json_value &obj) {
     // written with a fraction or an exponent (1e300) is not one.
     for (const char *key : {"max_size", "max_depth"})
         if (const dup_json_value *v = json_member(obj, key); v && !(v->IsInt64() && v->GetInt64() >= 0)) return false;
+    // Any instant, before 1970 as well: the bounds are compared, not stored.
+    for (const char *key : {"newer_than", "older_than"})
+        if (const dup_json_value *v = json_member(obj, key); v && !v->IsInt64()) return false;
     if (const dup_json_value *v = json_member(obj, "exclude_glob")) {
         if (!v->IsArray()) return false;
         for (const auto &e : v->GetArray())
@@ -113,6 +116,14 @@ dup_result apply_options(dup_scan_t *scan, const dup_json_value &obj) {
     if (const dup_json_value *v = json_member(obj, "skip_hidden")) scan->skip_hidden = v->GetBool() ? 1 : 0;
     if (const dup_json_value *v = json_member(obj, "one_file_system")) scan->one_file_system = v->GetBool() ? 1 : 0;
     if (const dup_json_value *v = json_member(obj, "max_depth")) scan->max_depth = v->GetInt64();
+    if (const dup_json_value *v = json_member(obj, "newer_than")) {
+        scan->has_newer_than = 1;
+        scan->newer_than = v->GetInt64();
+    }
+    if (const dup_json_value *v = json_member(obj, "older_than")) {
+        scan->has_older_than = 1;
+        scan->older_than = v->GetInt64();
+    }
     return DUP_OK;
 }
 

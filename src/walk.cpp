@@ -278,6 +278,8 @@ dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st
     if (scan->max_size >= 0 && st.size > scan->max_size) {
         return dup_add_skip(scan, path, DUP_SKIP_ABOVE_MAX_SIZE);
     }
+    if (scan->has_newer_than && st.mtime < scan->newer_than) return dup_add_skip(scan, path, DUP_SKIP_NEWER_THAN);
+    if (scan->has_older_than && st.mtime >= scan->older_than) return dup_add_skip(scan, path, DUP_SKIP_OLDER_THAN);
     return add_file(scan, path, st.size, id_of(st));
 }
 
