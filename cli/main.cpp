@@ -92,6 +92,14 @@ std::string options_json(const Options &o) {
         w.Key("max_depth");
         w.Int64(o.max_depth);
     }
+    if (o.has_newer_than) {
+        w.Key("newer_than");
+        w.Int64(o.newer_than);
+    }
+    if (o.has_older_than) {
+        w.Key("older_than");
+        w.Int64(o.older_than);
+    }
     auto strings = [&w](const char *key, const std::vector<std::string> &list) {
         w.Key(key);
         w.StartArray();

@@ -45,6 +45,10 @@ struct Options {
     bool skip_hidden = false;
     bool one_file_system = false;
     int64_t max_depth = -1;  // -1: every level
+    // Modification-time window, seconds since 1970 UTC (--newer-than,
+    // --older-than): [newer_than, older_than).
+    bool has_newer_than = false, has_older_than = false;
+    int64_t newer_than = 0, older_than = 0;
     // Every name of a file with several hard links; by default the library
     // collects the first name it meets, so that one file is one file.
     bool hard_links = false;
