@@ -63,6 +63,7 @@ enum dup_skip_reason : uint8_t {
     DUP_SKIP_MAX_DEPTH,
     DUP_SKIP_NEWER_THAN,
     DUP_SKIP_OLDER_THAN,
+    DUP_SKIP_NOT_INCLUDED,
     DUP_SKIP_LSTAT_FAILED,
     DUP_SKIP_NOT_REGULAR,
     DUP_SKIP_OPENDIR_FAILED,
@@ -121,6 +122,9 @@ struct dup_scan_t {
     // before newer_than or at or after older_than are passed over.
     int32_t has_newer_than, has_older_than;
     int64_t newer_than, older_than;
+    char **include_glob;  // with any: only files one of these patterns matches are collected
+    int32_t n_include_glob;
+    int32_t glob_ignore_case;  // ASCII letters of either case match in every pattern
 
     dup_file_t *files;
     int32_t n_files, cap_files;
