@@ -108,6 +108,12 @@ std::string options_json(const Options &o) {
     };
     strings("exclude", o.exclude_text);
     strings("exclude_glob", o.exclude_glob);
+    // Left out when unused, as a request without them asks nothing new.
+    if (!o.include_glob.empty()) strings("include_glob", o.include_glob);
+    if (o.glob_ignore_case) {
+        w.Key("glob_ignore_case");
+        w.Bool(true);
+    }
     w.EndObject();
     return sb.GetString();
 }

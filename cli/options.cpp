@@ -129,6 +129,12 @@ constexpr HelpEntry kHelp[] = {
      "matches directories only (--exclude 'cache/'); a\n"
      "matching directory is not entered (repeatable)"},
     {"--exclude-text", "TEXT", "skip every entry whose path contains TEXT\n(case-sensitive; repeatable)"},
+    {"--include", "PATTERN",
+     "collect only files that a shell pattern matches,\n"
+     "written as for --exclude (--include '*.jpg'); every\n"
+     "directory is still entered (repeatable)"},
+    {"--ignore-case", nullptr,
+     "--exclude and --include patterns match letters\nof either case ('*.iso' matches X.ISO)"},
     {"--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
     {"-x,--one-file-system", nullptr, "enter no directory on another file system than\nthe DIR it is found below"},
     {"--max-depth", "N", "enter at most N directory levels below each DIR\n(0: only the DIR's own entries)"},
@@ -512,6 +518,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     CLI::Option *max_size_opt = p.value("--max-size", &max_size);
     p.values("--exclude", &o->exclude_glob);
     p.values("--exclude-text", &o->exclude_text);
+    p.values("--include", &o->include_glob);
+    p.flag("--ignore-case", &o->glob_ignore_case);
     p.flag("--skip-hidden", &o->skip_hidden);
     p.flag("--one-file-system", &o->one_file_system);
     CLI::Option *max_depth_opt = p.value("--max-depth", &max_depth);
@@ -549,6 +557,17 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
             *error = "invalid pattern for --exclude: '" + escaped(pattern) + "': " + why;
             return false;
         }
+    for (const std::string &pattern : o->include_glob) {
+        if (const char *why = dup_glob_problem(pattern.c_str())) {
+            *error = "invalid pattern for --include: '" + escaped(pattern) + "': " + why;
+            return false;
+        }
+        if (dup_glob_dir_only(pattern.c_str())) {
+            *error = "invalid pattern for --include: '" + escaped(pattern) +
+                     "': it ends in '/', which matches directories only, and only files are included";
+            return false;
+        }
+    }
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {

@@ -42,6 +42,8 @@ struct Options {
     int64_t max_size = -1;                  // -1: no limit
     std::vector<std::string> exclude_glob;  // shell patterns (--exclude)
     std::vector<std::string> exclude_text;  // substrings of the path (--exclude-text)
+    std::vector<std::string> include_glob;  // shell patterns of the files collected (--include)
+    bool glob_ignore_case = false;          // --ignore-case
     bool skip_hidden = false;
     bool one_file_system = false;
     int64_t max_depth = -1;  // -1: every level

@@ -32,7 +32,7 @@ _dupfind()
             COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
-        --min-size | --max-size | --max-files | --max-depth | --exclude | --exclude-text | --newer-than | --older-than)
+        --min-size | --max-size | --max-files | --max-depth | --exclude | --exclude-text | --include | --newer-than | --older-than)
             # A number or a pattern: nothing to offer.
             COMPREPLY=()
             return
@@ -41,7 +41,7 @@ _dupfind()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '
-            --min-size --max-size --exclude --exclude-text --skip-hidden
+            --min-size --max-size --exclude --exclude-text --include --ignore-case --skip-hidden
             -x --one-file-system --max-depth --newer-than --older-than --follow-symlinks -H --hard-links
             --max-files -r --recursive --reference --isolate --format --json
             -0 --null --omit-first -m --summary --skipped -q --quiet --delete

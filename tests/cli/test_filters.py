@@ -83,3 +83,58 @@ def test_a_time_that_is_no_iso_date_is_a_usage_error(cli, dated_tree, args, mess
     assert proc.stderr.startswith("dupfind: ") and proc.stderr.count("\n") == 1
     if message:
         assert message in proc.stderr
+
+
+# Names that the include patterns and their case tell apart.
+INCLUDE_FILES = ("a.jpg", "b.JPG", "c.png", "d.txt", "sub/e.jpg", "sub/deep/f.jpg", "x.jpg.d/g.txt")
+
+
+@pytest.fixture
+def include_tree(tmp_path) -> Path:
+    root = tmp_path / "I"
+    for rel in INCLUDE_FILES:
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_bytes(REPORT)
+    return root
+
+
+@pytest.mark.parametrize(
+    "args, collected",
+    [
+        # A name pattern matches files at every depth; directories are entered whatever their name.
+        (["--include", "*.jpg"], {"a.jpg", "sub/e.jpg", "sub/deep/f.jpg"}),
+        (["--include", "*.jpg", "--include", "*.png"], {"a.jpg", "c.png", "sub/e.jpg", "sub/deep/f.jpg"}),
+        (["--include", "*.jpg", "--ignore-case"], {"a.jpg", "b.JPG", "sub/e.jpg", "sub/deep/f.jpg"}),
+        (["--include", "[A-B].jpg", "--ignore-case"], {"a.jpg", "b.JPG"}),
+        (["--include", "[!a].jpg", "--ignore-case"], {"b.JPG", "sub/e.jpg", "sub/deep/f.jpg"}),
+        # With a '/', the path below the DIR.
+        (["--include", "sub/*.jpg"], {"sub/e.jpg"}),
+        (["--include", "sub/**/*.jpg"], {"sub/e.jpg", "sub/deep/f.jpg"}),
+        # Exclusion still applies, and --ignore-case reaches --exclude too.
+        (["--include", "*.jpg", "--exclude", "DEEP", "--ignore-case"], {"a.jpg", "b.JPG", "sub/e.jpg"}),
+        (["--exclude", "*.JPG", "--ignore-case"], {"c.png", "d.txt", "x.jpg.d/g.txt"}),
+        (["--exclude", "*.JPG"], {n for n in INCLUDE_FILES if n != "b.JPG"}),
+    ],
+)
+def test_include_collects_only_matching_files(cli, include_tree, args, collected):
+    doc = scan_json(cli, *args, include_tree)
+    # Every file holds the same bytes: what is collected forms one group (of two files or more).
+    grouped = {os.path.relpath(f, include_tree) for g in doc["groups"] for f in g["files"]}
+    assert grouped == (collected if len(collected) > 1 else set())
+    assert doc["scanned_files"] == len(collected)
+    not_included = {os.path.relpath(s["path"], include_tree) for s in doc["skipped"] if s["reason"] == "not_included"}
+    if "--include" in args:
+        below_excluded = {"sub/deep/f.jpg"} if "DEEP" in args else set()
+        assert not_included == {n for n in INCLUDE_FILES if n not in collected} - below_excluded
+    else:
+        assert not_included == set()
+
+
+@pytest.mark.parametrize(
+    "pattern, why",
+    [("cache/", "ends in '/'"), ("[abc", "an unclosed '['"), ("", "an empty pattern")],
+)
+def test_an_include_pattern_that_can_keep_no_file_is_a_usage_error(cli, include_tree, pattern, why):
+    proc = run(cli, "--include", pattern, include_tree)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert f"invalid pattern for --include: '{pattern}'" in proc.stderr and why in proc.stderr
