@@ -58,11 +58,6 @@ def test_time_window_collects_by_modification_time(cli, dated_tree, args, tz, sk
         assert f"{reason}: {dated_tree / name}" in listed
 
 
-def test_without_a_time_filter_every_file_is_collected(cli, dated_tree):
-    doc = scan_json(cli, dated_tree)
-    assert doc["skipped"] == [] and doc["scanned_files"] == 3
-
-
 @pytest.mark.parametrize(
     "args, message",
     [
@@ -74,15 +69,13 @@ def test_without_a_time_filter_every_file_is_collected(cli, dated_tree):
         (["--older-than", "2024-5-1"], "invalid time for --older-than: '2024-5-1'"),
         (["--newer-than", "2024-05-01", "--older-than", "2024-05-01"],
          "--newer-than 2024-05-01 is not before --older-than 2024-05-01: no file can be both"),
-        (["--newer-than"], None),
     ],
 )
 def test_a_time_that_is_no_iso_date_is_a_usage_error(cli, dated_tree, args, message):
-    proc = run(cli, *args, dated_tree) if message else run(cli, dated_tree, *args)
+    proc = run(cli, *args, dated_tree)
     assert proc.returncode == 2 and proc.stdout == ""
     assert proc.stderr.startswith("dupfind: ") and proc.stderr.count("\n") == 1
-    if message:
-        assert message in proc.stderr
+    assert message in proc.stderr
 
 
 # Names that the include patterns and their case tell apart.
@@ -113,7 +106,6 @@ def include_tree(tmp_path) -> Path:
         # Exclusion still applies, and --ignore-case reaches --exclude too.
         (["--include", "*.jpg", "--exclude", "DEEP", "--ignore-case"], {"a.jpg", "b.JPG", "sub/e.jpg"}),
         (["--exclude", "*.JPG", "--ignore-case"], {"c.png", "d.txt", "x.jpg.d/g.txt"}),
-        (["--exclude", "*.JPG"], {n for n in INCLUDE_FILES if n != "b.JPG"}),
     ],
 )
 def test_include_collects_only_matching_files(cli, include_tree, args, collected):
