@@ -154,7 +154,7 @@ TEST(Walk, UnreadableDirectories) {
         std::string out = "rc " + std::to_string(r.walk()) + "\n";
         for (const auto &f : r.files(t.path())) out += "file " + f + "\n";
         for (const auto &s : r.skipped(t.path())) out += "skip " + s.first + " " + s.second + "\n";
-        bool ok = ::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
+        bool ok = ::write(fds[1], out.data(), static_cast<unsigned>(out.size())) == static_cast<ssize_t>(out.size());
         ::close(fds[1]);
         return ok ? 0 : 1;
     });
