@@ -82,7 +82,7 @@ std::vector<std::string> reference_texts(const std::vector<request> &reqs) {
             out.push_back('\0');
             dupfind_free_string(t);
         }
-        ssize_t w = ::write(fds[1], out.data(), out.size());
+        ssize_t w = ::write(fds[1], out.data(), static_cast<unsigned>(out.size()));
         ::_exit(w == static_cast<ssize_t>(out.size()) ? 0 : 1);
     }
     ::close(fds[1]);
