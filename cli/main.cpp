@@ -93,6 +93,14 @@ std::string options_json(const Options &o) {
         w.Key("max_depth");
         w.Int64(o.max_depth);
     }
+    if (o.has_newer_than) {
+        w.Key("newer_than");
+        w.Int64(o.newer_than);
+    }
+    if (o.has_older_than) {
+        w.Key("older_than");
+        w.Int64(o.older_than);
+    }
     auto strings = [&w](const char *key, const std::vector<std::string> &list) {
         w.Key(key);
         w.StartArray();
@@ -101,6 +109,12 @@ std::string options_json(const Options &o) {
     };
     strings("exclude", o.exclude_text);
     strings("exclude_glob", o.exclude_glob);
+    // Left out when unused, as a request without them asks nothing new.
+    if (!o.include_glob.empty()) strings("include_glob", o.include_glob);
+    if (o.glob_ignore_case) {
+        w.Key("glob_ignore_case");
+        w.Bool(true);
+    }
     w.EndObject();
     return sb.GetString();
 }

@@ -11,6 +11,7 @@
 
 #include "glob.h"
 #include "utf8.h"
+#include "when.h"
 
 namespace dfcli {
 
@@ -129,9 +130,21 @@ constexpr HelpEntry kHelp[] = {
      "matches directories only (--exclude 'cache/'); a\n"
      "matching directory is not entered (repeatable)"},
     {"--exclude-text", "TEXT", "skip every entry whose path contains TEXT\n(case-sensitive; repeatable)"},
+    {"--include", "PATTERN",
+     "collect only files that a shell pattern matches,\n"
+     "written as for --exclude (--include '*.jpg'); every\n"
+     "directory is still entered (repeatable)"},
+    {"--ignore-case", nullptr,
+     "--exclude and --include patterns match letters\nof either case ('*.iso' matches X.ISO)"},
     {"--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
     {"-x,--one-file-system", nullptr, "enter no directory on another file system than\nthe DIR it is found below"},
     {"--max-depth", "N", "enter at most N directory levels below each DIR\n(0: only the DIR's own entries)"},
+    {"--newer-than", "WHEN",
+     "only files modified at WHEN or later: an ISO 8601\n"
+     "date (2024-05-01) or date and time (2024-05-01T13:45,\n"
+     "seconds optional), local time unless it ends in an\n"
+     "offset (Z, +02:00)"},
+    {"--older-than", "WHEN", "only files modified before WHEN (same forms)"},
     {"--follow-symlinks", nullptr,
      "follow symbolic links below the directories (a DIR\n"
      "that is a link to a directory is always scanned)"},
@@ -462,6 +475,31 @@ std::vector<std::string> root_name_notes(const Options &o) {
     return notes;
 }
 
+// Reads --newer-than and --older-than (null when not given) into o. False,
+// with the message, for a WHEN that is no date or for an empty window,
+// which would collect nothing and say nothing of why.
+bool parse_time_window(const std::string *newer, const std::string *older, Options *o, std::string *error) {
+    const char *hint =
+        " (an ISO 8601 date such as 2024-05-01, or date and time such as 2024-05-01T13:45 or "
+        "2024-05-01T13:45:00+02:00)";
+    if (newer && !parse_when(*newer, &o->newer_than)) {
+        *error = "invalid time for --newer-than: '" + escaped(*newer) + "'" + hint;
+        return false;
+    }
+    if (older && !parse_when(*older, &o->older_than)) {
+        *error = "invalid time for --older-than: '" + escaped(*older) + "'" + hint;
+        return false;
+    }
+    o->has_newer_than = newer != nullptr;
+    o->has_older_than = older != nullptr;
+    if (newer && older && o->newer_than >= o->older_than) {
+        *error = "--newer-than " + escaped(*newer) + " is not before --older-than " + escaped(*older) +
+                 ": no file can be both";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, Options *o, std::string *error) {
@@ -472,7 +510,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         if (!check_utf8(argv, i, error)) return false;
 
     Parser p;
-    std::string min_size, max_size, max_files, max_depth, keep, format;
+    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than;
     std::vector<std::string> refs;
     bool recursive = false, json = false, remove = false, link = false, reflink = false;
     p.flag("--help", &o->help);
@@ -481,9 +519,13 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     CLI::Option *max_size_opt = p.value("--max-size", &max_size);
     p.values("--exclude", &o->exclude_glob);
     p.values("--exclude-text", &o->exclude_text);
+    p.values("--include", &o->include_glob);
+    p.flag("--ignore-case", &o->glob_ignore_case);
     p.flag("--skip-hidden", &o->skip_hidden);
     p.flag("--one-file-system", &o->one_file_system);
     CLI::Option *max_depth_opt = p.value("--max-depth", &max_depth);
+    CLI::Option *newer_than_opt = p.value("--newer-than", &newer_than);
+    CLI::Option *older_than_opt = p.value("--older-than", &older_than);
     p.flag("--follow-symlinks", &o->follow_symlinks);
     p.flag("--hard-links", &o->hard_links);
     CLI::Option *max_files_opt = p.value("--max-files", &max_files);
@@ -516,6 +558,17 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
             *error = "invalid pattern for --exclude: '" + escaped(pattern) + "': " + why;
             return false;
         }
+    for (const std::string &pattern : o->include_glob) {
+        if (const char *why = dup_glob_problem(pattern.c_str())) {
+            *error = "invalid pattern for --include: '" + escaped(pattern) + "': " + why;
+            return false;
+        }
+        if (dup_glob_dir_only(pattern.c_str())) {
+            *error = "invalid pattern for --include: '" + escaped(pattern) +
+                     "': it ends in '/', which matches directories only, and only files are included";
+            return false;
+        }
+    }
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {
@@ -542,6 +595,9 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "invalid count for --max-depth: '" + max_depth + "' (0 or more; 0 means only the DIR's own entries)";
         return false;
     }
+    if (!parse_time_window(newer_than_opt->count() ? &newer_than : nullptr,
+                           older_than_opt->count() ? &older_than : nullptr, o, error))
+        return false;
     if (keep_opt->count() && !parse_keep(keep, &o->keep)) {
         *error = "invalid value for --keep: '" + keep + "' (first, newest, oldest or shortest-path)";
         return false;

@@ -43,9 +43,15 @@ struct Options {
     int64_t max_size = -1;                  // -1: no limit
     std::vector<std::string> exclude_glob;  // shell patterns (--exclude)
     std::vector<std::string> exclude_text;  // substrings of the path (--exclude-text)
+    std::vector<std::string> include_glob;  // shell patterns of the files collected (--include)
+    bool glob_ignore_case = false;          // --ignore-case
     bool skip_hidden = false;
     bool one_file_system = false;
     int64_t max_depth = -1;  // -1: every level
+    // Modification-time window, seconds since 1970 UTC (--newer-than,
+    // --older-than): [newer_than, older_than).
+    bool has_newer_than = false, has_older_than = false;
+    int64_t newer_than = 0, older_than = 0;
     // Every name of a file with several hard links; by default the library
     // collects the first name it meets, so that one file is one file.
     bool hard_links = false;

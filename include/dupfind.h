@@ -133,6 +133,25 @@ extern "C" {
  *                 "max_depth"       integer 0 or more: directory levels
  *                                   entered below a root (0: only the
  *                                   root's own entries; default: all)
+ *                 "newer_than"      integer, seconds since 1970 UTC (may be
+ *                                   negative): collect only regular files
+ *                                   modified at that second or later
+ *                 "older_than"      integer, seconds since 1970 UTC:
+ *                                   collect only regular files modified
+ *                                   before that second (with "newer_than"
+ *                                   the two give the window [newer, older))
+ *                 "include_glob"    array of shell patterns as for
+ *                                   "exclude_glob", none ending in '/':
+ *                                   when it holds any, only regular files
+ *                                   that one of them matches (by name, or
+ *                                   by path below the root for a pattern
+ *                                   with '/') are collected; directories
+ *                                   are still entered, and a file given
+ *                                   as a root is taken as it is
+ *                 "glob_ignore_case" true/false (default false): the
+ *                                   patterns of "exclude_glob" and
+ *                                   "include_glob" match ASCII letters of
+ *                                   either case ("*.iso" matches "X.ISO")
  *               Unknown keys are ignored; for a repeated key only its first
  *               occurrence counts. The four keys "min_size",
  *               "follow_symlinks", "max_files" and "exclude" ignore a value of
@@ -200,6 +219,9 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *   "hidden"              a name that begins with '.' ("skip_hidden")
  *   "other_file_system"   a directory on another device ("one_file_system")
  *   "max_depth"           a directory deeper than "max_depth"
+ *   "newer_than"          a regular file modified before "newer_than"
+ *   "older_than"          a regular file modified at or after "older_than"
+ *   "not_included"        a regular file no "include_glob" pattern matches
  *   "lstat_failed"        an entry whose status cannot be read
  *   "not_regular"         a FIFO, socket or device (also through a link)
  *   "opendir_failed"      a directory that cannot be listed

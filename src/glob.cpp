@@ -107,7 +107,12 @@ const char *read_set(const char *p, const char *pend, unsigned c, bool *in, cons
 // One component of a pattern against one component of a text (neither
 // holds '/'): '*' with the usual backtracking to the last star, which keeps
 // the work within the product of the two lengths.
-bool match_component(const char *p, const char *pend, const char *t, const char *tend) {
+// The other case of an ASCII letter; any other code point unchanged.
+unsigned other_case(unsigned c) { return is_upper(c) ? c + 32 : is_lower(c) ? c - 32 : c; }
+
+// With fold, an ASCII letter matches its other case as well: a literal, a
+// range or a class that takes one case takes the other.
+bool match_component(const char *p, const char *pend, const char *t, const char *tend, bool fold) {
     const char *star_p = nullptr, *star_t = nullptr;
     while (t < tend) {
         if (p < pend && *p == '*') {
@@ -127,6 +132,13 @@ bool match_component(const char *p, const char *pend, const char *t, const char 
                 const char *after;
                 bool in = false;
                 if (read_set(p + 1, pend, c, &in, &after) != nullptr) return false;
+                if (fold && other_case(c) != c) {
+                    // Either case in the set; for a negated set, neither.
+                    bool other_in = false;
+                    read_set(p + 1, pend, other_case(c), &other_in, &after);
+                    const bool negated = p + 1 < pend && (p[1] == '!' || p[1] == '^');
+                    in = negated ? in && other_in : in || other_in;
+                }
                 if (in) {
                     p = after;
                     t += tl;
@@ -135,7 +147,8 @@ bool match_component(const char *p, const char *pend, const char *t, const char 
             } else {
                 if (*p == '\\' && p + 1 < pend) p++;
                 size_t pl;
-                if (decode(p, pend, &pl) == c && pl == tl) {
+                const unsigned pc = decode(p, pend, &pl);
+                if ((pc == c || (fold && other_case(pc) == c)) && pl == tl) {
                     p += pl;
                     t += tl;
                     continue;
@@ -167,7 +180,7 @@ bool is_globstar(const char *p, const char *pe) { return pe - p == 2 && p[0] == 
 // only the last "**" met is ever returned to. A later "**" can take
 // whatever an earlier one could, so going back further never finds a
 // match that this misses; repeated "**" therefore cost no more than one.
-bool match_path(const char *p, const char *pend, const char *t, const char *tend) {
+bool match_path(const char *p, const char *pend, const char *t, const char *tend, bool fold) {
     const char *star_p = nullptr, *star_t = nullptr;
     while (t <= tend) {
         const char *te = component_end(t, tend);
@@ -181,7 +194,7 @@ bool match_path(const char *p, const char *pend, const char *t, const char *tend
                 continue;
             }
             dup_glob_steps++;
-            if (match_component(p, pe, t, te)) {
+            if (match_component(p, pe, t, te, fold)) {
                 p = pe + 1;
                 t = te + 1;
                 continue;
@@ -255,8 +268,8 @@ const char *component_problem(const char *p, const char *pe) {
 
 }  // namespace
 
-bool dup_glob_match(const char *pattern, const char *text) {
-    return match_path(pattern, pattern + strlen(pattern), text, text + strlen(text));
+bool dup_glob_match(const char *pattern, const char *text, bool fold) {
+    return match_path(pattern, pattern + strlen(pattern), text, text + strlen(text), fold);
 }
 
 const char *dup_glob_problem(const char *pattern) {
@@ -277,10 +290,10 @@ bool dup_glob_dir_only(const char *pattern) {
     return n > 0 && pattern[n - 1] == '/';
 }
 
-bool dup_glob_excludes(const char *pattern, const char *name, const char *relative) {
+bool dup_glob_excludes(const char *pattern, const char *name, const char *relative, bool fold) {
     const char *p, *end;
     const bool anchored = pattern_body(pattern, &p, &end);
     if (!anchored && !memchr(p, '/', static_cast<size_t>(end - p)))
-        return match_path(p, end, name, name + strlen(name));
-    return match_path(p, end, relative, relative + strlen(relative));
+        return match_path(p, end, name, name + strlen(name), fold);
+    return match_path(p, end, relative, relative + strlen(relative), fold);
 }

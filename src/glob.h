@@ -22,8 +22,10 @@
 // "**": each comparison of a pattern component with a text component is
 // counted in dup_glob_steps (the calling thread's count, for tests). A
 // pattern that dup_glob_problem refuses matches what its well-formed parts
-// allow; a malformed set matches nothing.
-bool dup_glob_match(const char *pattern, const char *text);
+// allow; a malformed set matches nothing. With fold, an ASCII letter of
+// the text also matches the other case of a pattern's letter, range or
+// class ("*.iso" matches "X.ISO", "[[:lower:]]" matches "A").
+bool dup_glob_match(const char *pattern, const char *text, bool fold = false);
 
 // Why a pattern cannot be given a meaning, as a short phrase ("an unclosed
 // '['"), or null when it can. Refused: the empty pattern, one that names no
@@ -43,8 +45,10 @@ bool dup_glob_dir_only(const char *pattern);
 // entry's name, one that does ("photos/*/thumbs", "**/.git") against its
 // path relative to its root. A leading '/' or "./" anchors the pattern at
 // the root: "/build" and "./build" match the root's own entry "build" only.
-// The root's own name is not part of the relative path.
-bool dup_glob_excludes(const char *pattern, const char *name, const char *relative);
+// The root's own name is not part of the relative path. fold as for
+// dup_glob_match. Whether a pattern matches is the same question for
+// patterns that keep entries in: the name is kept.
+bool dup_glob_excludes(const char *pattern, const char *name, const char *relative, bool fold = false);
 
 // Comparisons of a pattern component with a text component made on this
 // thread (see dup_glob_match).

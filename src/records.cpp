@@ -28,6 +28,9 @@ constexpr reason_row REASONS[] = {
     {DUP_SKIP_HIDDEN, "hidden"},
     {DUP_SKIP_OTHER_FILE_SYSTEM, "other_file_system"},
     {DUP_SKIP_MAX_DEPTH, "max_depth"},
+    {DUP_SKIP_NEWER_THAN, "newer_than"},
+    {DUP_SKIP_OLDER_THAN, "older_than"},
+    {DUP_SKIP_NOT_INCLUDED, "not_included"},
     {DUP_SKIP_LSTAT_FAILED, "lstat_failed"},
     {DUP_SKIP_NOT_REGULAR, "not_regular"},
     {DUP_SKIP_OPENDIR_FAILED, "opendir_failed"},
@@ -97,6 +100,9 @@ void dup_scan_defaults(dup_scan_t *scan) {
     scan->skip_hidden = 0;
     scan->one_file_system = 0;
     scan->max_depth = -1;
+    scan->has_newer_than = scan->has_older_than = 0;
+    scan->newer_than = scan->older_than = 0;
+    scan->glob_ignore_case = 0;
 }
 
 void dup_free_files(dup_scan_t *scan) {
@@ -113,6 +119,7 @@ void free_scan_data(dup_scan_t *scan) {
     free_strings(scan->real_roots, scan->n_real_roots);
     free_strings(scan->exclude, scan->n_exclude);
     free_strings(scan->exclude_glob, scan->n_exclude_glob);
+    free_strings(scan->include_glob, scan->n_include_glob);
     dup_free_files(scan);
     if (scan->skipped) {
         for (int32_t i = 0; i < scan->n_skipped; i++) free(scan->skipped[i].path);
@@ -126,6 +133,8 @@ void free_scan_data(dup_scan_t *scan) {
 
     scan->roots = scan->real_roots = scan->exclude = scan->exclude_glob = nullptr;
     scan->n_roots = scan->n_real_roots = scan->n_exclude = scan->n_exclude_glob = 0;
+    scan->include_glob = nullptr;
+    scan->n_include_glob = 0;
     scan->skipped = nullptr;
     scan->n_skipped = scan->cap_skipped = 0;
     scan->groups = nullptr;

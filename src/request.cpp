@@ -71,16 +71,27 @@ dup_result copy_strings(const dup_json_value &arr, char ***out, int32_t *n_out) 
 // such a key misread would scan something else than the caller asked for,
 // without a word. Whether the added keys present are well formed.
 bool added_keys_valid(const dup_json_value &obj) {
-    for (const char *key : {"hard_links", "skip_hidden", "one_file_system"})
+    for (const char *key : {"hard_links", "skip_hidden", "one_file_system", "glob_ignore_case"})
         if (const dup_json_value *v = json_member(obj, key); v && !v->IsBool()) return false;
     // Whole numbers from 0 to the largest signed 64-bit value; a number
     // written with a fraction or an exponent (1e300) is not one.
     for (const char *key : {"max_size", "max_depth"})
         if (const dup_json_value *v = json_member(obj, key); v && !(v->IsInt64() && v->GetInt64() >= 0)) return false;
+    // Any instant, before 1970 as well: the bounds are compared, not stored.
+    for (const char *key : {"newer_than", "older_than"})
+        if (const dup_json_value *v = json_member(obj, key); v && !v->IsInt64()) return false;
     if (const dup_json_value *v = json_member(obj, "exclude_glob")) {
         if (!v->IsArray()) return false;
         for (const auto &e : v->GetArray())
             if (!e.IsString() || dup_glob_problem(e.GetString()) != nullptr) return false;
+    }
+    // Only files are kept in by a pattern: one for directories only would
+    // keep nothing.
+    if (const dup_json_value *v = json_member(obj, "include_glob")) {
+        if (!v->IsArray()) return false;
+        for (const auto &e : v->GetArray())
+            if (!e.IsString() || dup_glob_problem(e.GetString()) != nullptr || dup_glob_dir_only(e.GetString()))
+                return false;
     }
     return true;
 }
@@ -114,6 +125,17 @@ dup_result apply_options(dup_scan_t *scan, const dup_json_value &obj) {
     if (const dup_json_value *v = json_member(obj, "skip_hidden")) scan->skip_hidden = v->GetBool() ? 1 : 0;
     if (const dup_json_value *v = json_member(obj, "one_file_system")) scan->one_file_system = v->GetBool() ? 1 : 0;
     if (const dup_json_value *v = json_member(obj, "max_depth")) scan->max_depth = v->GetInt64();
+    if (const dup_json_value *v = json_member(obj, "include_glob"))
+        if (copy_strings(*v, &scan->include_glob, &scan->n_include_glob) != DUP_OK) return DUP_NOMEM;
+    if (const dup_json_value *v = json_member(obj, "glob_ignore_case")) scan->glob_ignore_case = v->GetBool() ? 1 : 0;
+    if (const dup_json_value *v = json_member(obj, "newer_than")) {
+        scan->has_newer_than = 1;
+        scan->newer_than = v->GetInt64();
+    }
+    if (const dup_json_value *v = json_member(obj, "older_than")) {
+        scan->has_older_than = 1;
+        scan->older_than = v->GetInt64();
+    }
     return DUP_OK;
 }
 
@@ -134,7 +156,7 @@ dup_result dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char
         // A text the pool had no memory to read is refused as unreadable.
         if (dup_json_parse(doc, options_json, strlen(options_json)) != DUP_OK) return DUP_E_INVALID_OPTIONS;
         if (!doc.IsObject()) return DUP_E_OPTIONS_NOT_OBJECT;
-        for (const char *key : {"exclude", "exclude_glob"})
+        for (const char *key : {"exclude", "exclude_glob", "include_glob"})
             if (const dup_json_value *ex = json_member(doc, key);
                 ex && ex->IsArray() && !json_array_strings_are_clean(*ex))
                 return DUP_E_INVALID_OPTIONS;

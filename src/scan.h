@@ -62,6 +62,9 @@ enum dup_skip_reason : uint8_t {
     DUP_SKIP_HIDDEN,
     DUP_SKIP_OTHER_FILE_SYSTEM,
     DUP_SKIP_MAX_DEPTH,
+    DUP_SKIP_NEWER_THAN,
+    DUP_SKIP_OLDER_THAN,
+    DUP_SKIP_NOT_INCLUDED,
     DUP_SKIP_LSTAT_FAILED,
     DUP_SKIP_NOT_REGULAR,
     DUP_SKIP_OPENDIR_FAILED,
@@ -116,6 +119,13 @@ struct dup_scan_t {
     int32_t skip_hidden;      // pass over names that begin with '.'
     int32_t one_file_system;  // enter no directory on another device than its root
     int64_t max_depth;        // directory levels entered below a root; negative: all
+    // Modification-time window, seconds since 1970 UTC: files modified
+    // before newer_than or at or after older_than are passed over.
+    int32_t has_newer_than, has_older_than;
+    int64_t newer_than, older_than;
+    char **include_glob;  // with any: only files one of these patterns matches are collected
+    int32_t n_include_glob;
+    int32_t glob_ignore_case;  // ASCII letters of either case match in every pattern
 
     dup_file_t *files;
     int32_t n_files, cap_files;

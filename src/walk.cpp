@@ -279,6 +279,8 @@ dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st
     if (scan->max_size >= 0 && st.size > scan->max_size) {
         return dup_add_skip(scan, path, DUP_SKIP_ABOVE_MAX_SIZE);
     }
+    if (scan->has_newer_than && st.mtime < scan->newer_than) return dup_add_skip(scan, path, DUP_SKIP_NEWER_THAN);
+    if (scan->has_older_than && st.mtime >= scan->older_than) return dup_add_skip(scan, path, DUP_SKIP_OLDER_THAN);
     return add_file(scan, path, st.size, id_of(st));
 }
 
@@ -293,9 +295,28 @@ bool glob_excluded(const walk_state &w, const char *name, const char *path, bool
     while (*relative == '/') relative++;
     for (int32_t i = 0; i < scan->n_exclude_glob; i++) {
         const char *pattern = scan->exclude_glob[i];
-        if (dup_glob_dir_only(pattern) == dir && dup_glob_excludes(pattern, name, relative)) return true;
+        if (dup_glob_dir_only(pattern) == dir && dup_glob_excludes(pattern, name, relative, scan->glob_ignore_case))
+            return true;
     }
     return false;
+}
+
+// Whether "include_glob" leaves out the regular file `name` at `path`: it
+// does when it holds patterns and none of them matches.
+bool not_included(const walk_state &w, const char *name, const char *path) {
+    const dup_scan_t *scan = w.scan;
+    if (scan->n_include_glob == 0) return false;
+    const char *relative = path + strlen(w.root);
+    while (*relative == '/') relative++;
+    for (int32_t i = 0; i < scan->n_include_glob; i++)
+        if (dup_glob_excludes(scan->include_glob[i], name, relative, scan->glob_ignore_case)) return false;
+    return true;
+}
+
+// A regular file met in a directory: collected unless a filter leaves it out.
+dup_result take_listed_file(walk_state &w, const char *name, const char *path, const dup_stat_t &st) {
+    if (not_included(w, name, path)) return dup_add_skip(w.scan, path, DUP_SKIP_NOT_INCLUDED);
+    return take_regular(w.scan, path, st);
 }
 
 // Handles one entry `name` of a directory listing; `path` is its joined
@@ -328,9 +349,9 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
             }
             return enter_dir(w, path, id_of(st), chain, 1);
         }
-        if (st.type == DUP_FT_REG) return take_regular(scan, path, st);
+        if (st.type == DUP_FT_REG) return take_listed_file(w, name, path, st);
         return dup_add_skip(scan, path, DUP_SKIP_NOT_REGULAR);
-    case DUP_FT_REG: return take_regular(scan, path, st);
+    case DUP_FT_REG: return take_listed_file(w, name, path, st);
     case DUP_FT_DIR:
         if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
         return enter_dir(w, path, id_of(st), chain, 0);

@@ -33,7 +33,7 @@ _dupfind()
             COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
-        --min-size | --max-size | --max-files | --max-depth | --exclude | --exclude-text)
+        --min-size | --max-size | --max-files | --max-depth | --exclude | --exclude-text | --include | --newer-than | --older-than)
             # A number or a pattern: nothing to offer.
             COMPREPLY=()
             return
@@ -42,8 +42,8 @@ _dupfind()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '
-            --min-size --max-size --exclude --exclude-text --skip-hidden
-            -x --one-file-system --max-depth --follow-symlinks -H --hard-links
+            --min-size --max-size --exclude --exclude-text --include --ignore-case --skip-hidden
+            -x --one-file-system --max-depth --newer-than --older-than --follow-symlinks -H --hard-links
             --max-files -r --recursive --reference --isolate --format --json
             -0 --null --omit-first -m --summary --skipped -q --quiet --delete
             --link --allow-metadata-change --reflink --keep --dry-run --interactive -h --help

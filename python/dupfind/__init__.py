@@ -191,7 +191,7 @@ class Skipped(Generic[P]):
     "not_directory", "symlink", "symlink_stat_failed", "symlink_loop",
     "already_scanned", "below_min_size", "above_max_size", "exclude",
     "exclude_glob", "hidden", "other_file_system", "max_depth",
-    "lstat_failed", "not_regular", "opendir_failed", "invalid_utf8",
+    "newer_than", "older_than", "not_included", "lstat_failed", "not_regular", "opendir_failed", "invalid_utf8",
     "read_failed" (include/dupfind.h says when each applies)."""
 
 

@@ -38,7 +38,8 @@ enum dup_ftype : uint8_t {
 // equal (dev, ino), whatever links or mounts they pass through.
 struct dup_stat_t {
     dup_ftype type;
-    int64_t size;  // bytes, for a regular file; 0 otherwise
+    int64_t size;   // bytes, for a regular file; 0 otherwise
+    int64_t mtime;  // last modification, whole seconds since 1970 UTC
     uint64_t dev;
     uint64_t ino;
 };

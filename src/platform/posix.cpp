@@ -52,6 +52,7 @@ void fill(const struct stat &raw, dup_stat_t *st) {
     default: st->type = DUP_FT_OTHER; break;
     }
     st->size = S_ISREG(raw.st_mode) ? static_cast<int64_t>(raw.st_size) : 0;
+    st->mtime = static_cast<int64_t>(raw.st_mtim.tv_sec);
     st->dev = static_cast<uint64_t>(raw.st_dev);
     st->ino = static_cast<uint64_t>(raw.st_ino);
 }

@@ -100,6 +100,13 @@ bool dup_sys_path_of(const char *path, dup_sys_path *out, dup_result *why);
 // What a Windows error code (GetLastError) means to the callers.
 dup_result dup_result_of_error(unsigned long err);
 
+// A FILETIME (100 ns ticks since 1601, in two halves) as whole seconds
+// since 1970, rounded down as the POSIX field is.
+inline int64_t dup_unix_seconds(unsigned long high, unsigned long low) {
+    const int64_t t = static_cast<int64_t>((uint64_t{high} << 32) | uint64_t{low}) - INT64_C(116444736000000000);
+    return t / 10000000 - (t % 10000000 < 0 ? 1 : 0);
+}
+
 inline void dup_set_why(dup_result *why, dup_result what) {
     if (why) *why = what;
 }

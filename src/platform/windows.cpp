@@ -50,6 +50,7 @@ dup_result stat_handle(HANDLE h, dup_stat_t *st, links as_link) {
     st->dev = info.dwVolumeSerialNumber;
     st->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     st->size = 0;
+    st->mtime = dup_unix_seconds(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
     if (as_link != links::followed && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         bool link = as_link == links::every_reparse_point;
         if (!link) {

@@ -130,7 +130,7 @@ std::string in_child_with_deadline(const std::function<std::string()> &fn, unsig
             problem = std::string("the test's own code threw: ") + e.what();
         }
         problem = "=" + problem;
-        ssize_t w = ::write(fds[1], problem.data(), problem.size());
+        ssize_t w = ::write(fds[1], problem.data(), static_cast<unsigned>(problem.size()));
         ::_exit(w == static_cast<ssize_t>(problem.size()) ? 0 : 1);
     }
     ::close(fds[1]);

@@ -76,6 +76,32 @@ TEST(Glob, Match) {
     for (const Case &c : cases) EXPECT_EQ(dup_glob_match(c.pattern, c.text), c.match) << c.pattern << " / " << c.text;
 }
 
+// Folding takes ASCII letters of either case in literals, ranges, classes
+// and negated sets alike, and nothing else.
+TEST(Glob, MatchIgnoringCase) {
+    struct Case {
+        const char *pattern, *text;
+        bool plain, folded;
+    } cases[] = {
+        {"*.iso", "X.ISO", false, true},
+        {"*.ISO", "x.iso", false, true},
+        {"[a-c]x", "BX", false, true},
+        {"[!a]", "A", true, false},
+        {"[^a-c]", "B", true, false},
+        {"[[:lower:]]", "Q", false, true},
+        {"[[:upper:]]", "q", false, true},
+        {"\\A", "a", false, true},
+        {"\xC3\xA9", "\xC3\x89", false, false},  // not ASCII: é and É stay apart
+        {"a[", "A[", false, false},              // a malformed set matches nothing
+        {"**/CACHE", "x/y/cache", false, true},
+        {"[@]", "`", false, false},  // next to the letters, but no letter
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(dup_glob_match(c.pattern, c.text), c.plain) << c.pattern << " / " << c.text;
+        EXPECT_EQ(dup_glob_match(c.pattern, c.text, true), c.folded) << c.pattern << " / " << c.text << " folded";
+    }
+}
+
 TEST(Glob, NameOrRelativePath) {
     struct Case {
         const char *pattern, *name, *relative;

@@ -1,0 +1,15 @@
+// Points in time given on the command line (--newer-than, --older-than).
+#ifndef DUPFIND_CLI_WHEN_H
+#define DUPFIND_CLI_WHEN_H
+
+#include <cstdint>
+#include <string>
+
+// Reads an ISO 8601 date ("2024-05-01") or date and time ("2024-05-01T13:45",
+// seconds optional, 'T' or one space between) into seconds since 1970 UTC. A
+// time may end in an offset ("Z", "+02:00", "-0530", "+02"); without one it
+// is local time, and a date alone is the start of that day in local time.
+// False for anything else, or a field out of range (month 13, 31 April).
+bool parse_when(const std::string &text, int64_t *out);
+
+#endif  // DUPFIND_CLI_WHEN_H
