@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Points in time given on the command line.
 #include "when.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Points in time given on the command line (--newer-than, --older-than).
 #ifndef DUPFIND_CLI_WHEN_H
 #define DUPFIND_CLI_WHEN_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Filters of what the walk collects: by modification time."""
 
 from __future__ import annotations
