@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "format.h"
 
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 
@@ -133,7 +134,7 @@ namespace {
 
 // "0:07", "12:30", "1:02:03".
 std::string clock_text(double seconds) {
-    long long total = seconds <= 0 ? 0 : static_cast<long long>(seconds + 0.5);
+    long long total = seconds <= 0 ? 0 : std::llround(seconds);
     char text[48];
     if (total >= 3600)
         std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);

@@ -500,6 +500,28 @@ bool parse_time_window(const std::string *newer, const std::string *older, Optio
     return true;
 }
 
+// Every --exclude and --include pattern means something the library's
+// matcher can match; otherwise *error names the first that does not.
+bool check_patterns(const Options &o, std::string *error) {
+    for (const std::string &pattern : o.exclude_glob)
+        if (const char *why = dup_glob_problem(pattern.c_str())) {
+            *error = "invalid pattern for --exclude: '" + escaped(pattern) + "': " + why;
+            return false;
+        }
+    for (const std::string &pattern : o.include_glob) {
+        if (const char *why = dup_glob_problem(pattern.c_str())) {
+            *error = "invalid pattern for --include: '" + escaped(pattern) + "': " + why;
+            return false;
+        }
+        if (dup_glob_dir_only(pattern.c_str())) {
+            *error = "invalid pattern for --include: '" + escaped(pattern) +
+                     "': it ends in '/', which matches directories only, and only files are included";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, Options *o, std::string *error) {
@@ -553,22 +575,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         return false;
     }
     o->roots = p.roots(reference_opt, refs);
-    for (const std::string &pattern : o->exclude_glob)
-        if (const char *why = dup_glob_problem(pattern.c_str())) {
-            *error = "invalid pattern for --exclude: '" + escaped(pattern) + "': " + why;
-            return false;
-        }
-    for (const std::string &pattern : o->include_glob) {
-        if (const char *why = dup_glob_problem(pattern.c_str())) {
-            *error = "invalid pattern for --include: '" + escaped(pattern) + "': " + why;
-            return false;
-        }
-        if (dup_glob_dir_only(pattern.c_str())) {
-            *error = "invalid pattern for --include: '" + escaped(pattern) +
-                     "': it ends in '/', which matches directories only, and only files are included";
-            return false;
-        }
-    }
+    if (!check_patterns(*o, error)) return false;
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {

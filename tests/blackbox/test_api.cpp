@@ -142,7 +142,7 @@ TEST(Api, ErrorTextIsPerThread) {
                     dupfind_scan_progress(99999);
                     break;
                 }
-                seen[static_cast<size_t>(t * 50 + i)] = dupfind_last_error();
+                seen[static_cast<size_t>(t) * 50 + static_cast<size_t>(i)] = dupfind_last_error();
             }
         });
     }
