@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "dupfind.h"
+#include "registry_util.h"
 #include "remove.h"
 #include "roots.h"
 #include "test_util.h"
@@ -31,26 +32,9 @@ using testutil::make_symlink;
 using testutil::TempDir;
 using testutil::write_file;
 
-// Registers a directory the way a scan start does.
-void register_root(const std::string &path) {
-    char *real = dup_root_canonical(path.c_str());
-    ASSERT_NE(real, nullptr) << path;
-    dup_register_roots(&real, 1);
-    free(real);
-}
-
-struct registry_view {
-    std::vector<std::optional<std::string>> entries;
-};
-
-registry_view registry() {
-    g_roots_mu.lock();
-    registry_view v;
-    for (int32_t i = 0; i < g_n_roots; i++)
-        v.entries.push_back(g_roots[i] ? std::optional<std::string>(g_roots[i]) : std::nullopt);
-    g_roots_mu.unlock();
-    return v;
-}
+using testutil::register_root;
+using testutil::registry;
+using testutil::registry_view;
 
 void make_fifo(const std::string &path) {
     if (mkfifo(path.c_str(), 0644) != 0) throw std::runtime_error("mkfifo failed: " + path);
