@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The base: error text, string copies, UTF-8 decoding.
+// The base: error text, the allocator, string copies, UTF-8 decoding.
 #include "base.h"
 
 #include <cstdarg>
@@ -80,10 +80,34 @@ void dup_clear_error(void) { g_err[0] = '\0'; }
 
 const char *dup_error_text(void) { return g_err; }
 
+constinit std::atomic<void (*)(void)> dup_alloc_entry{nullptr};
+
+void *dup_alloc_system(void *block, size_t size) { return block ? realloc(block, size) : malloc(size); }
+
+namespace {
+
+void *alloc_through_entry(void *block, size_t size) {
+    void (*const f)(void) = dup_alloc_entry.load(std::memory_order_acquire);
+    return f ? reinterpret_cast<dup_alloc_fn>(f)(block, size) : dup_alloc_system(block, size);
+}
+
+}  // namespace
+
+void *dup_malloc(size_t n) { return alloc_through_entry(nullptr, n); }
+
+void *dup_realloc(void *p, size_t n) { return alloc_through_entry(p, n); }
+
+void *dup_calloc(size_t n, size_t size) {
+    if (size != 0 && n > SIZE_MAX / size) return nullptr;
+    void *p = alloc_through_entry(nullptr, n * size);
+    if (p) memset(p, 0, n * size);
+    return p;
+}
+
 char *dup_strdup(const char *s) {
     if (!s) return nullptr;
     const size_t n = strlen(s) + 1;
-    char *p = static_cast<char *>(malloc(n));
+    char *p = static_cast<char *>(dup_malloc(n));
     if (p) memcpy(p, s, n);
     return p;
 }

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The small base every module may use, and which uses nothing of the
-// library: the per-thread error text, string copies, UTF-8 decoding, one
-// growable array, scoped heap blocks and the result convention.
+// library: the per-thread error text, the allocator, string copies, UTF-8
+// decoding, one growable array, scoped heap blocks and the result convention.
 #ifndef DUP_BASE_H
 #define DUP_BASE_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +58,26 @@ void dup_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void dup_clear_error(void);
 const char *dup_error_text(void);
 
+// ---- memory ---------------------------------------------------------------------------
+
+// Every block the library allocates comes from these three, and is
+// released with free(). They reach the C library's allocator through one
+// replaceable function, the "alloc" entry of the platform layer's table of
+// replaceable calls (platform.h), so that a test can make any one
+// allocation fail on every system without replacing the process's malloc.
+void *dup_malloc(size_t n);
+void *dup_calloc(size_t n, size_t size);  // zero-filled; null when n * size overflows
+void *dup_realloc(void *p, size_t n);     // n > 0: a resize, never a release
+
+// The allocation function: a resize of block to size bytes, or a fresh
+// block of size bytes when block is null (realloc's contract otherwise).
+using dup_alloc_fn = void *(*)(void *block, size_t size);
+// The C library's, which the entry holds unless a test replaced it.
+void *dup_alloc_system(void *block, size_t size);
+// The entry: a dup_alloc_fn stored under the table's common type, or null
+// for dup_alloc_system.
+extern std::atomic<void (*)(void)> dup_alloc_entry;
+
 // ---- strings --------------------------------------------------------------------------
 
 // A heap copy of s, or null when s is null or memory runs out.
@@ -82,7 +103,7 @@ bool dup_array_reserve(T *&array, int32_t count, int32_t &capacity, int32_t firs
     if (count < capacity) return true;
     if (capacity > INT32_MAX / 2) return false;
     const int32_t cap = capacity == 0 ? first : capacity * 2;
-    void *p = realloc(static_cast<void *>(array), static_cast<size_t>(cap) * sizeof(T));
+    void *p = dup_realloc(static_cast<void *>(array), static_cast<size_t>(cap) * sizeof(T));
     if (!p) return false;
     array = static_cast<T *>(p);
     memset(static_cast<void *>(array + capacity), 0, static_cast<size_t>(cap - capacity) * sizeof(T));
@@ -131,7 +152,7 @@ bool dup_index_reserve(dup_index_t &ix, HashOf hash_of) {
     if ((ix.used + 1) * 2 <= ix.cap) return true;
     dup_index_t grown;
     grown.cap = ix.cap == 0 ? 16 : ix.cap * 2;
-    grown.slots = static_cast<int32_t *>(malloc(grown.cap * sizeof(int32_t)));
+    grown.slots = static_cast<int32_t *>(dup_malloc(grown.cap * sizeof(int32_t)));
     if (!grown.slots) return false;
     for (size_t i = 0; i < grown.cap; i++) grown.slots[i] = -1;
     for (size_t i = 0; i < ix.cap; i++)
@@ -177,7 +198,7 @@ struct dup_tmp_array {
     bool alloc(N n) {
         static_assert(std::is_integral<N>::value, "a count of records");
         free(p);
-        p = static_cast<T *>(calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(T)));
+        p = static_cast<T *>(dup_calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(T)));
         return p != nullptr;
     }
     // Indexed by record position, of whichever integer type the caller counts in.

@@ -59,8 +59,8 @@ dup_read_scratch::~dup_read_scratch() {
 }
 
 bool dup_read_scratch::ready() {
-    if (!buf) buf = static_cast<unsigned char *>(malloc(static_cast<size_t>(PASS_FILES * PASS_BLOCK)));
-    if (!st) st = static_cast<XXH64_state_t *>(malloc(sizeof(XXH64_state_t) * PASS_FILES));
+    if (!buf) buf = static_cast<unsigned char *>(dup_malloc(static_cast<size_t>(PASS_FILES * PASS_BLOCK)));
+    if (!st) st = static_cast<XXH64_state_t *>(dup_malloc(sizeof(XXH64_state_t) * PASS_FILES));
     return buf && st;
 }
 

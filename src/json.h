@@ -28,7 +28,7 @@ struct dup_json_allocator {
     static const bool kNeedFree = true;
     void *Malloc(size_t size) {
         if (size == 0) return nullptr;
-        void *p = std::malloc(size);
+        void *p = dup_malloc(size);
         if (!p) throw std::bad_alloc();
         return p;
     }
@@ -37,7 +37,7 @@ struct dup_json_allocator {
             std::free(orig);
             return nullptr;
         }
-        void *p = std::realloc(orig, new_size);
+        void *p = dup_realloc(orig, new_size);
         if (!p) throw std::bad_alloc();
         return p;
     }

@@ -72,7 +72,7 @@ dup_result dup_add_skip(dup_scan_t *scan, const char *path, dup_skip_reason reas
 dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt,
                             int32_t distinct) {
     if (!dup_array_reserve(scan->groups, scan->n_groups, scan->cap_groups, DUP_GROUPS_FIRST_CAP)) return DUP_NOMEM;
-    char **files = static_cast<char **>(calloc(static_cast<size_t>(cnt), sizeof(char *)));
+    char **files = static_cast<char **>(dup_calloc(static_cast<size_t>(cnt), sizeof(char *)));
     if (!files) return DUP_NOMEM;
     for (int32_t t = 0; t < cnt; t++) {
         files[t] = dup_strdup(list[t]);

@@ -35,7 +35,7 @@ struct parent_closer {
 char *join_path(const char *dir, const char *name) {
     const size_t ld = strlen(dir), ln = strlen(name);
     const bool slash = ld == 0 || dir[ld - 1] != '/';
-    char *out = static_cast<char *>(malloc(ld + (slash ? 1 : 0) + ln + 1));
+    char *out = static_cast<char *>(dup_malloc(ld + (slash ? 1 : 0) + ln + 1));
     if (!out) return nullptr;
     memcpy(out, dir, ld);
     size_t at = ld;

@@ -54,7 +54,7 @@ const dup_json_value *json_member(const dup_json_value &obj, const char *key) {
 dup_result copy_strings(const dup_json_value &arr, char ***out, int32_t *n_out) {
     const auto n = static_cast<int32_t>(arr.Size());
     if (n <= 0) return DUP_OK;
-    auto **v = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
+    auto **v = static_cast<char **>(dup_calloc(static_cast<size_t>(n), sizeof(char *)));
     if (!v) return DUP_NOMEM;
     *out = v;
     *n_out = n;
@@ -173,8 +173,8 @@ dup_result dup_parse_request(dup_scan_t *scan, const char *dirs_json, const char
         if (!json_array_strings_are_clean(doc)) return DUP_E_INVALID_DIRS;
         const auto n = static_cast<int32_t>(doc.Size());
         if (n <= 0) return DUP_E_DIRS_EMPTY;
-        scan->roots = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
-        scan->real_roots = static_cast<char **>(calloc(static_cast<size_t>(n), sizeof(char *)));
+        scan->roots = static_cast<char **>(dup_calloc(static_cast<size_t>(n), sizeof(char *)));
+        scan->real_roots = static_cast<char **>(dup_calloc(static_cast<size_t>(n), sizeof(char *)));
         if (!scan->roots || !scan->real_roots) return DUP_NOMEM;
         scan->n_roots = scan->n_real_roots = 0;
         for (const auto &e : doc.GetArray()) {

@@ -63,7 +63,7 @@ dup_result dup_build_results_json(dup_scan_t *scan) {
         dup_json_writer w(buf);
         if (!write_results(w, scan) || !w.IsComplete()) return DUP_FAILED;
         size_t n = buf.GetSize();
-        text = static_cast<char *>(malloc(n + 1));
+        text = static_cast<char *>(dup_malloc(n + 1));
         if (!text) return DUP_NOMEM;
         memcpy(text, buf.GetString(), n);
         text[n] = '\0';

@@ -49,7 +49,7 @@ char *split_path(const char *path, const char **name) {
     *name = slash ? slash + 1 : path;
     if (!slash) return dup_strdup(".");
     const size_t n = static_cast<size_t>(slash - path) + 1;
-    char *dir = static_cast<char *>(malloc(n + 1));
+    char *dir = static_cast<char *>(dup_malloc(n + 1));
     if (!dir) return nullptr;
     memcpy(dir, path, n);
     dir[n] = '\0';

@@ -85,7 +85,7 @@ public:
     size_t capacity() const { return cap_; }
     // Resizes to exactly n bytes. On failure the old block stays as it was.
     bool resize(size_t n) {
-        char *p = static_cast<char *>(realloc(p_, n));
+        char *p = static_cast<char *>(dup_realloc(p_, n));
         if (!p) return false;
         p_ = p;
         cap_ = n;
@@ -120,7 +120,7 @@ char *join_for_display(const char *dir, const char *name) {
     join_path(raw.get(), need, dir, name);
     size_t len = strlen(raw.get());
     // Every byte becomes at most three.
-    char *out = static_cast<char *>(malloc(3 * len + 1));
+    char *out = static_cast<char *>(dup_malloc(3 * len + 1));
     if (!out) return nullptr;
     const char *end = raw.get() + len;
     char *w = out;

@@ -123,12 +123,18 @@ dup_result dup_parent_remove(const dup_parent_t *dir, const char *name);
 // ---- replaceable system calls ----------------------------------------------------------
 
 // A test seam, never used by the library itself: the calls below that reach
-// the system for a tree's listing and a root's resolution go through a table
-// of named entries in each system's file, and a test replaces an entry to
-// watch, slow down or change the tree at that moment, on every system alike
-// (the entries have this layer's signatures, not a system's):
+// the system for a tree's listing, a file's content (its open and its
+// close) and a root's resolution, and every allocation of the library, go
+// through one table of named entries (syscalls.cpp), and a test replaces an
+// entry to watch, slow down, fail or change the tree at that moment, on
+// every system alike (the entries have this layer's signatures, not a
+// system's):
 //   "dir_open"        dup_result (*)(const char *path, dup_dir_t **dir)
+//   "content_open"    dup_result (*)(const char *path, int sequential, uint64_t dev,
+//                                    uint64_t ino, dup_content_t *out)
+//   "content_close"   void (*)(dup_content_t h)
 //   "canonical_path"  char *(*)(const char *path)
+//   "alloc"           void *(*)(void *block, size_t size)   (dup_alloc_fn, base.h)
 // A replacement usually ends by calling the default. Entries are read with
 // acquire ordering on every call, so a replacement set before a scan starts
 // is seen by its worker.

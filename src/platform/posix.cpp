@@ -137,9 +137,7 @@ struct dup_dir_t {
     DIR *dir;
 };
 
-namespace {
-
-dup_result dir_open_system(const char *path, dup_dir_t **dir) {
+dup_result dup_dir_open_system(const char *path, dup_dir_t **dir) {
     *dir = nullptr;
     DIR *d = nullptr;
     if (strlen(path) < PATH_MAX) {
@@ -152,7 +150,7 @@ dup_result dir_open_system(const char *path, dup_dir_t **dir) {
         }
     }
     if (!d) return result_of(errno);
-    auto *h = static_cast<dup_dir_t *>(malloc(sizeof(dup_dir_t)));
+    auto *h = static_cast<dup_dir_t *>(dup_malloc(sizeof(dup_dir_t)));
     if (!h) {
         closedir(d);
         return DUP_NOMEM;
@@ -161,8 +159,6 @@ dup_result dir_open_system(const char *path, dup_dir_t **dir) {
     *dir = h;
     return DUP_OK;
 }
-
-}  // namespace
 
 void dup_dir_close(dup_dir_t *dir) {
     if (!dir) return;
@@ -190,7 +186,7 @@ dup_result dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, 
 
 // ---- content ------------------------------------------------------------------------
 
-dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out) {
+dup_result dup_content_open_system(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out) {
     *out = DUP_CONTENT_NONE;
     if (!path) return DUP_FAILED;
     // Non-blocking, so that a FIFO or a device put in place of a collected
@@ -264,7 +260,7 @@ dup_result dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room,
     }
 }
 
-void dup_content_close(dup_content_t h) {
+void dup_content_close_system(dup_content_t h) {
     if (h >= 0) close(static_cast<int>(h));
 }
 
@@ -276,54 +272,11 @@ int64_t dup_open_file_limit(void) {
 
 // ---- canonical paths ----------------------------------------------------------------
 
-namespace {
-
-char *canonical_path_system(const char *path) {
+char *dup_canonical_path_system(const char *path) {
     if (!path || !*path) return nullptr;
     char *r = realpath(path, nullptr);
     if (r) trim_slashes(r);
     return r;
-}
-
-}  // namespace
-
-// ---- replaceable system calls ----------------------------------------------------------
-
-namespace {
-
-constinit dup_syscall_entry g_syscalls[DUP_SYSCALL_COUNT] = {
-    {"dir_open", {nullptr}},
-    {"canonical_path", {nullptr}},
-};
-
-dup_syscall_ptr system_entry(dup_syscall_index i) {
-    switch (i) {
-    case DUP_SYSCALL_DIR_OPEN: return reinterpret_cast<dup_syscall_ptr>(&dir_open_system);
-    case DUP_SYSCALL_CANONICAL_PATH: return reinterpret_cast<dup_syscall_ptr>(&canonical_path_system);
-    default: return nullptr;
-    }
-}
-
-}  // namespace
-
-bool dup_syscall_replace(const char *name, dup_syscall_ptr fn) {
-    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
-    if (!e) return false;
-    e->current.store(fn, std::memory_order_release);
-    return true;
-}
-
-dup_syscall_ptr dup_syscall_default(const char *name) {
-    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
-    return e ? system_entry(static_cast<dup_syscall_index>(e - g_syscalls)) : nullptr;
-}
-
-dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
-    return dup_syscall<dup_dir_open_fn>(g_syscalls, DUP_SYSCALL_DIR_OPEN, &dir_open_system)(path, dir);
-}
-
-char *dup_canonical_path(const char *path) {
-    return dup_syscall<dup_canonical_path_fn>(g_syscalls, DUP_SYSCALL_CANONICAL_PATH, &canonical_path_system)(path);
 }
 
 // ---- the delete's steps ---------------------------------------------------------------
@@ -338,12 +291,12 @@ dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char *
     const char *slash = strrchr(path, '/');
     *name = slash ? slash + 1 : path;
     size_t n = !slash ? 1 : slash == path ? 1 : static_cast<size_t>(slash - path);
-    char *dir = static_cast<char *>(malloc(n + 1));
+    char *dir = static_cast<char *>(dup_malloc(n + 1));
     if (!dir) return DUP_NOMEM;
     if (!slash) memcpy(dir, ".", 1);
     else memcpy(dir, path, n);
     dir[n] = '\0';
-    auto *h = static_cast<dup_parent_t *>(malloc(sizeof(dup_parent_t)));
+    auto *h = static_cast<dup_parent_t *>(dup_malloc(sizeof(dup_parent_t)));
     if (!h) {
         free(dir);
         return DUP_NOMEM;
@@ -383,7 +336,7 @@ char *proc_name(int fd) {
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     for (size_t cap = 256; cap <= (static_cast<size_t>(1) << 20); cap *= 2) {
-        char *buf = static_cast<char *>(malloc(cap));
+        char *buf = static_cast<char *>(dup_malloc(cap));
         if (!buf) return nullptr;
         const ssize_t n = readlink(link, buf, cap);
         if (n < 0) {
@@ -446,7 +399,7 @@ void *spawn_entry(void *p) {
 }  // namespace
 
 dup_result dup_thread_spawn(void (*fn)(void *), void *arg) {
-    auto *a = static_cast<spawn_args *>(malloc(sizeof(spawn_args)));
+    auto *a = static_cast<spawn_args *>(dup_malloc(sizeof(spawn_args)));
     if (!a) return DUP_FAILED;
     a->fn = fn;
     a->arg = arg;
@@ -465,8 +418,8 @@ struct dup_thread_t {
 
 dup_result dup_thread_start(void (*fn)(void *), void *arg, dup_thread_t **t) {
     *t = nullptr;
-    auto *h = static_cast<dup_thread_t *>(malloc(sizeof(dup_thread_t)));
-    auto *a = static_cast<spawn_args *>(malloc(sizeof(spawn_args)));
+    auto *h = static_cast<dup_thread_t *>(dup_malloc(sizeof(dup_thread_t)));
+    auto *a = static_cast<spawn_args *>(dup_malloc(sizeof(spawn_args)));
     if (!h || !a) {
         free(h);
         free(a);

@@ -1,41 +1,24 @@
 // SPDX-License-Identifier: MIT
-// The table of replaceable system calls that each system's file of the
-// platform layer keeps (see dup_syscall_replace in platform.h): one entry
-// per call, by name; an entry not replaced (null) stands for the system's
-// own implementation. The table holds no pointer that needs code to set
-// up, so it is ready before any constructor of another file runs (a test
-// may replace an entry from one).
+// The replaceable system calls (see dup_syscall_replace in platform.h).
+// syscalls.cpp holds the table and the calls through it, the same on every
+// system; each system's file gives only its own implementation of each
+// entry, under the names below.
 #ifndef DUP_PLATFORM_SYSCALLS_H
 #define DUP_PLATFORM_SYSCALLS_H
 
-#include <atomic>
-#include <cstring>
-
 #include "platform.h"
-
-struct dup_syscall_entry {
-    const char *name;
-    std::atomic<dup_syscall_ptr> current;  // null: the system's own
-};
-
-// The entries every system's table holds, in this order.
-enum dup_syscall_index { DUP_SYSCALL_DIR_OPEN, DUP_SYSCALL_CANONICAL_PATH, DUP_SYSCALL_COUNT };
 
 using dup_dir_open_fn = dup_result (*)(const char *path, dup_dir_t **dir);
 using dup_canonical_path_fn = char *(*)(const char *path);
+using dup_content_open_fn = dup_result (*)(const char *path, int sequential, uint64_t dev, uint64_t ino,
+                                           dup_content_t *out);
+using dup_content_close_fn = void (*)(dup_content_t h);
 
-// The entry as its own function type: its replacement, or the system's own.
-template <class Fn>
-Fn dup_syscall(dup_syscall_entry (&table)[DUP_SYSCALL_COUNT], dup_syscall_index i, Fn system) {
-    const dup_syscall_ptr p = table[i].current.load(std::memory_order_acquire);
-    return p ? reinterpret_cast<Fn>(p) : system;
-}
-
-inline dup_syscall_entry *dup_syscall_find(dup_syscall_entry (&table)[DUP_SYSCALL_COUNT], const char *name) {
-    if (!name) return nullptr;
-    for (dup_syscall_entry &e : table)
-        if (strcmp(e.name, name) == 0) return &e;
-    return nullptr;
-}
+// Each system's own implementations, which the calls of platform.h reach
+// unless a test replaced them.
+dup_result dup_dir_open_system(const char *path, dup_dir_t **dir);
+char *dup_canonical_path_system(const char *path);
+dup_result dup_content_open_system(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out);
+void dup_content_close_system(dup_content_t h);
 
 #endif  // DUP_PLATFORM_SYSCALLS_H

@@ -62,7 +62,7 @@ private:
         if (need <= cap_) return true;
         size_t cap = cap_ ? cap_ * 2 : 64;
         while (cap < need) cap *= 2;
-        auto *p = static_cast<wchar_t *>(realloc(p_, cap * sizeof(wchar_t)));
+        auto *p = static_cast<wchar_t *>(dup_realloc(p_, cap * sizeof(wchar_t)));
         if (!p) {
             ok_ = false;
             return false;

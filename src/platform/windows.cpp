@@ -98,7 +98,7 @@ dup_result stat_sys_path(const dup_sys_path &p, dup_stat_t *st, int follow) {
 char *final_name(HANDLE h) {
     DWORD cap = MAX_PATH;
     for (int tries = 0; tries < 4; tries++) {
-        auto *buf = static_cast<wchar_t *>(malloc(cap * sizeof(wchar_t)));
+        auto *buf = static_cast<wchar_t *>(dup_malloc(cap * sizeof(wchar_t)));
         if (!buf) return nullptr;
         const DWORD n = GetFinalPathNameByHandleW(h, buf, cap, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (n == 0) {
@@ -147,9 +147,7 @@ struct dup_dir_t {
     char name[4 * MAX_PATH];
 };
 
-namespace {
-
-dup_result dir_open_system(const char *path, dup_dir_t **dir) {
+dup_result dup_dir_open_system(const char *path, dup_dir_t **dir) {
     *dir = nullptr;
     dup_sys_path p;
     dup_result r = DUP_FAILED;
@@ -167,7 +165,7 @@ dup_result dir_open_system(const char *path, dup_dir_t **dir) {
         CloseHandle(pin);
         return DUP_FAILED;
     }
-    auto *d = static_cast<dup_dir_t *>(calloc(1, sizeof(dup_dir_t)));
+    auto *d = static_cast<dup_dir_t *>(dup_calloc(1, sizeof(dup_dir_t)));
     dup_wide_text pattern;
     pattern.put(p.w);
     if (!pattern.ends_with_sep()) pattern.put(L'\\');
@@ -195,8 +193,6 @@ dup_result dir_open_system(const char *path, dup_dir_t **dir) {
     *dir = d;
     return DUP_OK;
 }
-
-}  // namespace
 
 void dup_dir_close(dup_dir_t *dir) {
     if (!dir) return;
@@ -242,7 +238,7 @@ dup_result dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, 
 
 // ---- content ------------------------------------------------------------------------
 
-dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out) {
+dup_result dup_content_open_system(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out) {
     *out = DUP_CONTENT_NONE;
     dup_sys_path p;
     dup_result why = DUP_FAILED;
@@ -317,15 +313,13 @@ dup_result dup_content_read_end(dup_content_t h, void *buf, int64_t n, int room,
     return DUP_OK;
 }
 
-void dup_content_close(dup_content_t h) {
+void dup_content_close_system(dup_content_t h) {
     if (h != DUP_CONTENT_NONE) CloseHandle(reinterpret_cast<HANDLE>(h));
 }
 
 // ---- canonical paths ----------------------------------------------------------------
 
-namespace {
-
-char *canonical_path_system(const char *path) {
+char *dup_canonical_path_system(const char *path) {
     dup_sys_path p;
     if (!dup_sys_path_of(path, &p, nullptr)) return nullptr;
     HANDLE h = open_object(p.w, 0, SHARE_ALL, 1, nullptr);
@@ -335,47 +329,6 @@ char *canonical_path_system(const char *path) {
     if (!p.dir_only || (stat_handle(h, &st, links::followed) == DUP_OK && st.type == DUP_FT_DIR)) name = final_name(h);
     CloseHandle(h);
     return name;
-}
-
-}  // namespace
-
-// ---- replaceable system calls ----------------------------------------------------------
-
-namespace {
-
-constinit dup_syscall_entry g_syscalls[DUP_SYSCALL_COUNT] = {
-    {"dir_open", {nullptr}},
-    {"canonical_path", {nullptr}},
-};
-
-dup_syscall_ptr system_entry(dup_syscall_index i) {
-    switch (i) {
-    case DUP_SYSCALL_DIR_OPEN: return reinterpret_cast<dup_syscall_ptr>(&dir_open_system);
-    case DUP_SYSCALL_CANONICAL_PATH: return reinterpret_cast<dup_syscall_ptr>(&canonical_path_system);
-    default: return nullptr;
-    }
-}
-
-}  // namespace
-
-bool dup_syscall_replace(const char *name, dup_syscall_ptr fn) {
-    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
-    if (!e) return false;
-    e->current.store(fn, std::memory_order_release);
-    return true;
-}
-
-dup_syscall_ptr dup_syscall_default(const char *name) {
-    dup_syscall_entry *e = dup_syscall_find(g_syscalls, name);
-    return e ? system_entry(static_cast<dup_syscall_index>(e - g_syscalls)) : nullptr;
-}
-
-dup_result dup_dir_open(const char *path, dup_dir_t **dir) {
-    return dup_syscall<dup_dir_open_fn>(g_syscalls, DUP_SYSCALL_DIR_OPEN, &dir_open_system)(path, dir);
-}
-
-char *dup_canonical_path(const char *path) {
-    return dup_syscall<dup_canonical_path_fn>(g_syscalls, DUP_SYSCALL_CANONICAL_PATH, &canonical_path_system)(path);
 }
 
 // ---- the delete's steps ---------------------------------------------------------------
@@ -396,7 +349,7 @@ dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char *
     for (const char *c = path; *c; c++)
         if (dup_path_separator(*c)) last = c + 1;
     *name = last;
-    auto *d = static_cast<dup_parent_t *>(malloc(sizeof(dup_parent_t)));
+    auto *d = static_cast<dup_parent_t *>(dup_malloc(sizeof(dup_parent_t)));
     if (!d) return DUP_NOMEM;
     d->h = INVALID_HANDLE_VALUE;
     d->can_delete = false;
@@ -469,7 +422,7 @@ unsigned __stdcall spawn_entry(void *p) {
 constexpr unsigned WORKER_STACK = 8u << 20;
 
 HANDLE start_thread(void (*fn)(void *), void *arg, unsigned stack) {
-    auto *a = static_cast<spawn_args *>(malloc(sizeof(spawn_args)));
+    auto *a = static_cast<spawn_args *>(dup_malloc(sizeof(spawn_args)));
     if (!a) return nullptr;
     a->fn = fn;
     a->arg = arg;
@@ -497,7 +450,7 @@ struct dup_thread_t {
 
 dup_result dup_thread_start(void (*fn)(void *), void *arg, dup_thread_t **t) {
     *t = nullptr;
-    auto *h = static_cast<dup_thread_t *>(malloc(sizeof(dup_thread_t)));
+    auto *h = static_cast<dup_thread_t *>(dup_malloc(sizeof(dup_thread_t)));
     if (!h) return DUP_FAILED;
     h->t = start_thread(fn, arg, 0);
     if (!h->t) {

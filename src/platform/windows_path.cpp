@@ -16,7 +16,7 @@ constexpr size_t MAX_WIDE_PATH = 32767;
 wchar_t *full_path_of(const wchar_t *anchor) {
     DWORD cap = MAX_PATH;
     for (int tries = 0; tries < 4; tries++) {
-        auto *buf = static_cast<wchar_t *>(malloc(cap * sizeof(wchar_t)));
+        auto *buf = static_cast<wchar_t *>(dup_malloc(cap * sizeof(wchar_t)));
         if (!buf) return nullptr;
         const DWORD n = GetFullPathNameW(anchor, cap, buf, nullptr);
         if (n > 0 && n < cap) return buf;
@@ -150,7 +150,7 @@ wchar_t *dup_wide_from_utf8(const char *s) {
     if (!s) return nullptr;
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
     if (n <= 0) return nullptr;
-    auto *w = static_cast<wchar_t *>(malloc(static_cast<size_t>(n) * sizeof(wchar_t)));
+    auto *w = static_cast<wchar_t *>(dup_malloc(static_cast<size_t>(n) * sizeof(wchar_t)));
     if (!w) return nullptr;
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, w, n) != n) {
         free(w);
@@ -161,7 +161,7 @@ wchar_t *dup_wide_from_utf8(const char *s) {
 
 char *dup_utf8_from_wide(const wchar_t *s, size_t n) {
     // At most three bytes per unit: a pair of units makes four.
-    char *out = static_cast<char *>(malloc(3 * n + 1));
+    char *out = static_cast<char *>(dup_malloc(3 * n + 1));
     if (!out) return nullptr;
     auto *w = reinterpret_cast<unsigned char *>(out);
     for (size_t i = 0; i < n; i++) {
