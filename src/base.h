@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The small base every module may use, and which uses nothing of the
 // library: the per-thread error text, the allocator, string copies, UTF-8
-// decoding, one growable array, scoped heap blocks and the result convention.
+// decoding, one growable array, heap owners and the result convention.
 #ifndef DUP_BASE_H
 #define DUP_BASE_H
 
@@ -183,7 +183,7 @@ struct dup_backoff {
     }
 };
 
-// ---- scoped heap blocks -----------------------------------------------------------------
+// ---- scoped heap arrays ------------------------------------------------------------------
 
 // A zero-filled heap array freed on every way out of its scope.
 template <class T>
@@ -209,9 +209,43 @@ struct dup_tmp_array {
     }
 };
 
-// The deleter of a heap block owned by a std::unique_ptr.
+// ---- owners ------------------------------------------------------------------------------
+//
+// Whatever must be released on every way out of a scope is held by a
+// std::unique_ptr with one of these deleters: free for a heap block, the
+// release function of its kind for a handle.
+
+// The deleter of a heap block.
 struct dup_free_deleter {
     void operator()(void *p) const { free(p); }
+};
+
+// The deleter of a pointer handle released by Close (an open directory, an
+// entry's directory).
+template <auto Close>
+struct dup_closer {
+    template <class T>
+    void operator()(T *p) const {
+        Close(p);
+    }
+};
+
+// The deleter of a handle that is not a pointer (an integer, with None for
+// "no handle"): it makes the handle the nullable pointer type that
+// std::unique_ptr<H, dup_handle_closer<H, None, Close>> holds, so that
+// handle gets the same owner as every block.
+template <class H, H None, void (*Close)(H)>
+struct dup_handle_closer {
+    struct pointer {
+        H h = None;
+        pointer() = default;
+        pointer(std::nullptr_t) {}  // unique_ptr's empty state
+        pointer(H v) : h(v) {}      // taking a handle
+        explicit operator bool() const { return h != None; }
+        friend bool operator==(pointer a, pointer b) { return a.h == b.h; }
+        friend bool operator==(pointer a, std::nullptr_t) { return a.h == None; }
+    };
+    void operator()(pointer p) const { Close(p.h); }
 };
 
 #endif  // DUP_BASE_H

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include <xxhash.h>
 
@@ -15,23 +16,19 @@ uint64_t (*dup_test_fingerprint_hook)(const char *path, int full, uint64_t compu
 
 namespace {
 
-// Closes a content handle on every path out of a scope.
-struct content_guard {
-    dup_content_t h = DUP_CONTENT_NONE;
-    content_guard() = default;
-    ~content_guard() { dup_close_counted(h); }
-    content_guard(const content_guard &) = delete;
-    content_guard &operator=(const content_guard &) = delete;
-};
+// Closes a content handle (and wakes a reader waiting for one) on every
+// path out of a scope.
+using content_owner =
+    std::unique_ptr<dup_content_t, dup_handle_closer<dup_content_t, DUP_CONTENT_NONE, &dup_close_counted>>;
 
 }  // namespace
 
 dup_result dup_hash_first_block(const char *path, int64_t size, uint64_t dev, uint64_t ino, uint64_t *out, int *whole) {
     if (!out || size < 0 || !path) return DUP_FAILED;
-    content_guard g;
-    const dup_result opened = dup_open_counted(path, 0, dev, ino, &g.h);
+    dup_content_t h;
+    const dup_result opened = dup_open_counted(path, 0, dev, ino, &h);
+    const content_owner owner(h);  // DUP_CONTENT_NONE on failure: nothing to close
     if (opened != DUP_OK) return opened;
-    const dup_content_t h = g.h;
 
     const int64_t n = size < DUP_BLOCK ? size : DUP_BLOCK;
     // A file that fits in one block is read with its end confirmed: getting

@@ -27,9 +27,7 @@ dup_result type_refusal(dup_ftype type) {
 }
 
 // Closes the directory of the entry when its scope ends.
-struct parent_closer {
-    void operator()(dup_parent_t *dir) const { dup_parent_close(dir); }
-};
+using parent_owner = std::unique_ptr<dup_parent_t, dup_closer<&dup_parent_close>>;
 
 // dir + "/" + name as a new heap string, without doubling the '/' of "/".
 char *join_path(const char *dir, const char *name) {
@@ -64,7 +62,7 @@ dup_result remove_checked(const char *path) {
     const char *name;
     dup_parent_t *opened;
     if (dup_parent_open(path, &opened, &name) != DUP_OK) return DUP_REFUSED_OUTSIDE;
-    const std::unique_ptr<dup_parent_t, parent_closer> dir(opened);
+    const parent_owner dir(opened);
 
     // The entry the directory holds now may not be the one the path led to.
     dup_stat_t seen;

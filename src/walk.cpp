@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "base.h"
@@ -44,58 +45,23 @@ dup_dir_t *open_listing(const char *path) {
 
 // An open directory listing, closed on every path out of the scope that
 // opened it.
-class dir_listing {
-public:
-    explicit dir_listing(const char *path) : dir_(open_listing(path)) {}
-    ~dir_listing() { dup_dir_close(dir_); }
-    dir_listing(const dir_listing &) = delete;
-    dir_listing &operator=(const dir_listing &) = delete;
-
-    bool is_open() const { return dir_ != nullptr; }
-    // Whether the opened directory is the object the walk's status query saw.
-    // A directory swapped (for a link, or another directory) between that
-    // query and the open must not be listed: its entries would be collected
-    // under paths that do not lead to them.
-    bool is(const file_id &expected) const { return dup_dir_is(dir_, expected.dev, expected.ino); }
-    // The status query for an entry of this listing, relative to the opened
-    // directory rather than to its path, so that it reaches the entry that
-    // was listed even if a directory of the path is swapped meanwhile.
-    dup_result query(const char *name, dup_stat_t *st, int follow) const {
-        return dup_dir_stat(dir_, name, st, follow);
-    }
-    // The next name in the listing's own order, or null at the end.
-    const char *next() { return dup_dir_next(dir_); }
-
-private:
-    dup_dir_t *dir_;
-};
+using dir_listing = std::unique_ptr<dup_dir_t, dup_closer<&dup_dir_close>>;
 
 // ---- helpers -------------------------------------------------------------------
 
-// A heap buffer released when its scope ends. The walk's join buffer and the
-// display copy of an unreadable name live in one of these.
-class heap_buf {
-public:
-    heap_buf() = default;
-    ~heap_buf() { free(p_); }
-    heap_buf(const heap_buf &) = delete;
-    heap_buf &operator=(const heap_buf &) = delete;
+// A heap buffer released when its scope ends: the walk's join buffer, and
+// the display copy of an unreadable name.
+using heap_buf = std::unique_ptr<char, dup_free_deleter>;
 
-    char *get() const { return p_; }
-    size_t capacity() const { return cap_; }
-    // Resizes to exactly n bytes. On failure the old block stays as it was.
-    bool resize(size_t n) {
-        char *p = static_cast<char *>(dup_realloc(p_, n));
-        if (!p) return false;
-        p_ = p;
-        cap_ = n;
-        return true;
-    }
-
-private:
-    char *p_ = nullptr;
-    size_t cap_ = 0;
-};
+// Resizes buf to exactly n bytes. False when memory ran out: the old block
+// stays as it was.
+bool resize(heap_buf &buf, size_t n) {
+    char *p = static_cast<char *>(dup_realloc(buf.get(), n));
+    if (!p) return false;
+    static_cast<void>(buf.release());  // p replaces the block realloc took over
+    buf.reset(p);
+    return true;
+}
 
 bool is_valid_utf8(const char *s) { return dup_utf8_valid(s, strlen(s)); }
 
@@ -115,8 +81,8 @@ void join_path(char *buf, size_t need, const char *dir, const char *name) {
 char *join_for_display(const char *dir, const char *name) {
     static const char replacement[] = "\xEF\xBF\xBD";
     size_t need = join_length(dir, name);
-    heap_buf raw;
-    if (!raw.resize(need)) return nullptr;
+    const heap_buf raw(static_cast<char *>(dup_malloc(need)));
+    if (!raw) return nullptr;
     join_path(raw.get(), need, dir, name);
     size_t len = strlen(raw.get());
     // Every byte becomes at most three.
@@ -213,9 +179,10 @@ struct walk_state {
 // link (or moved away and replaced by one) between that query and the open
 // must not be listed: its entries would be recorded under paths that now
 // lead outside the tree being walked.
-bool still_reaches(const char *dir, const ancestor &expected, const dir_listing &listing) {
+bool still_reaches(const char *dir, const ancestor &expected, const dup_dir_t *listing) {
     dup_stat_t now;
-    return listing.is(expected.id) && dup_fill_stat(dir, &now, expected.via_link) == DUP_OK && now.type == DUP_FT_DIR &&
+    return dup_dir_is(listing, expected.id.dev, expected.id.ino) &&
+           dup_fill_stat(dir, &now, expected.via_link) == DUP_OK && now.type == DUP_FT_DIR &&
            now.dev == expected.id.dev && now.ino == expected.id.ino;
 }
 
@@ -322,7 +289,7 @@ dup_result take_listed_file(walk_state &w, const char *name, const char *path, c
 // Handles one entry `name` of a directory listing; `path` is its joined
 // path. DUP_OK continues the listing; DUP_STOPPED (cancel or file cap) and
 // DUP_NOMEM stop it.
-dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *name, const char *path,
+dup_result walk_entry(walk_state &w, const dup_dir_t *listing, const char *name, const char *path,
                       const ancestor *chain) {
     dup_scan_t *scan = w.scan;
     for (int32_t i = 0; i < scan->n_exclude; i++)
@@ -331,7 +298,7 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
     if (glob_excluded(w, name, path, false)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
 
     dup_stat_t st;
-    if (listing.query(name, &st, 0) != DUP_OK) {
+    if (dup_dir_stat(listing, name, &st, 0) != DUP_OK) {
         return dup_add_skip(scan, path, DUP_SKIP_LSTAT_FAILED);
     }
     switch (st.type) {
@@ -339,7 +306,7 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
         if (!scan->follow_symlinks) {
             return dup_add_skip(scan, path, DUP_SKIP_SYMLINK);
         }
-        if (listing.query(name, &st, 1) != DUP_OK) {
+        if (dup_dir_stat(listing, name, &st, 1) != DUP_OK) {
             return dup_add_skip(scan, path, DUP_SKIP_SYMLINK_STAT_FAILED);
         }
         if (st.type == DUP_FT_DIR) {
@@ -365,14 +332,15 @@ dup_result walk_entry(walk_state &w, const dir_listing &listing, const char *nam
 dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
     dup_scan_t *scan = w.scan;
     if (dup_cancel_requested(scan)) return DUP_STOPPED;
-    dir_listing listing(dir);
-    if (!listing.is_open() || !still_reaches(dir, *chain, listing)) {
+    const dir_listing listing(open_listing(dir));
+    if (!listing || !still_reaches(dir, *chain, listing.get())) {
         return dup_add_skip(scan, dir, DUP_SKIP_OPENDIR_FAILED);
     }
     // One join buffer per level, reused for every entry; the levels below
     // have their own, so this one stays intact across a recursive call.
     heap_buf join;
-    while (const char *name = listing.next()) {
+    size_t join_cap = 0;
+    while (const char *name = dup_dir_next(listing.get())) {
         if (dup_cancel_requested(scan)) return DUP_STOPPED;
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
         if (!is_valid_utf8(name)) {
@@ -385,9 +353,12 @@ dup_result walk_dir(walk_state &w, const char *dir, const ancestor *chain) {
             continue;
         }
         size_t need = join_length(dir, name);
-        if (join.capacity() < need && !join.resize(need)) return DUP_NOMEM;
+        if (join_cap < need) {
+            if (!resize(join, need)) return DUP_NOMEM;
+            join_cap = need;
+        }
         join_path(join.get(), need, dir, name);
-        const dup_result r = walk_entry(w, listing, name, join.get(), chain);
+        const dup_result r = walk_entry(w, listing.get(), name, join.get(), chain);
         if (r != DUP_OK) return r;
     }
     return DUP_OK;
