@@ -103,8 +103,12 @@ dup_result dup_delete_guarded(const char *path) {
 
     // The query reports a link as a link, so a dangling link is refused as
     // a link rather than reported missing.
+    // Memory running out says nothing of whether the file is there: a path
+    // that could not be examined is refused as one that cannot be placed
+    // (as below), never reported missing.
     dup_stat_t st;
-    if (dup_fill_stat(path, &st, 0) != DUP_OK) return DUP_E_NOT_FOUND;
+    if (const dup_result r = dup_fill_stat(path, &st, 0); r != DUP_OK)
+        return r == DUP_NOMEM ? DUP_REFUSED_OUTSIDE : DUP_E_NOT_FOUND;
     if (const dup_result refused = type_refusal(st.type); refused != DUP_OK) return refused;
 
     return remove_checked(path);

@@ -297,17 +297,19 @@ dup_result walk_entry(walk_state &w, const dup_dir_t *listing, const char *name,
     if (scan->skip_hidden && name[0] == '.') return dup_add_skip(scan, path, DUP_SKIP_HIDDEN);
     if (glob_excluded(w, name, path, false)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
 
+    // A status query that ran out of memory says nothing of the entry: the
+    // walk fails rather than record a readable entry as unreadable.
     dup_stat_t st;
-    if (dup_dir_stat(listing, name, &st, 0) != DUP_OK) {
-        return dup_add_skip(scan, path, DUP_SKIP_LSTAT_FAILED);
+    if (const dup_result r = dup_dir_stat(listing, name, &st, 0); r != DUP_OK) {
+        return r == DUP_NOMEM ? DUP_NOMEM : dup_add_skip(scan, path, DUP_SKIP_LSTAT_FAILED);
     }
     switch (st.type) {
     case DUP_FT_LNK:
         if (!scan->follow_symlinks) {
             return dup_add_skip(scan, path, DUP_SKIP_SYMLINK);
         }
-        if (dup_dir_stat(listing, name, &st, 1) != DUP_OK) {
-            return dup_add_skip(scan, path, DUP_SKIP_SYMLINK_STAT_FAILED);
+        if (const dup_result r = dup_dir_stat(listing, name, &st, 1); r != DUP_OK) {
+            return r == DUP_NOMEM ? DUP_NOMEM : dup_add_skip(scan, path, DUP_SKIP_SYMLINK_STAT_FAILED);
         }
         if (st.type == DUP_FT_DIR) {
             if (glob_excluded(w, name, path, true)) return dup_add_skip(scan, path, DUP_SKIP_EXCLUDE_GLOB);
@@ -374,6 +376,7 @@ dup_result dup_walk_collect(dup_scan_t *scan) {
         if (!root) return DUP_NOMEM;  // a copy that got no memory: no path to walk or record
         dup_stat_t st;
         if (const dup_result why = dup_fill_stat(root, &st, 0); why != DUP_OK) {
+            if (why == DUP_NOMEM) return DUP_NOMEM;  // not a missing root
             // A name the system refuses as too long is told apart from a
             // mistyped one: the first cannot be found by retyping it.
             if (dup_add_skip(scan, root, why == DUP_NAME_TOO_LONG ? DUP_SKIP_NAME_TOO_LONG : DUP_SKIP_ROOT_MISSING) !=

@@ -26,11 +26,15 @@ wchar_t *dup_wide_from_utf8(const char *s);
 // point, which are not valid UTF-8: the text stays distinct from every
 // other name, and UTF-8 checks above this layer see that it is not UTF-8.
 char *dup_utf8_from_wide(const wchar_t *s, size_t n);
+// The same into out, which holds at least 3 * n + 1 bytes (a pair of units
+// makes four, every other unit at most three): no allocation, no failure.
+void dup_utf8_from_wide_into(const wchar_t *s, size_t n, char *out);
 
 constexpr size_t DUP_MAX_WIDE_TEXT = size_t{1} << 20;  // UTF-16 units of any text built here
 
-// A growable UTF-16 text on the heap that records a failed allocation
-// instead of throwing; release() hands the text over (null after a failure).
+// A growable UTF-16 text on the heap that records a failure instead of
+// throwing; release() hands the text over (null after a failure, which
+// failure() then names).
 class dup_wide_text {
 public:
     dup_wide_text() = default;
@@ -39,8 +43,12 @@ public:
     dup_wide_text &operator=(const dup_wide_text &) = delete;
 
     void put(const wchar_t *s, size_t n) {
-        if (n > DUP_MAX_WIDE_TEXT - n_) ok_ = false;  // beyond any path the system takes
-        if (!ok_ || !reserve(n_ + n + 1)) return;
+        if (failed_ != DUP_OK) return;
+        if (n > DUP_MAX_WIDE_TEXT - n_) {
+            failed_ = DUP_NAME_TOO_LONG;  // beyond any path the system takes
+            return;
+        }
+        if (!reserve(n_ + n + 1)) return;
         memcpy(p_ + n_, s, n * sizeof(wchar_t));
         n_ += n;
         p_[n_] = L'\0';
@@ -50,12 +58,14 @@ public:
     size_t size() const { return n_; }
     bool ends_with_sep() const { return n_ > 0 && p_[n_ - 1] == L'\\'; }
     wchar_t *release() {
-        wchar_t *p = ok_ ? p_ : nullptr;
-        if (!ok_) free(p_);
+        wchar_t *p = failed_ == DUP_OK ? p_ : nullptr;
+        if (!p) free(p_);
         p_ = nullptr;
         n_ = cap_ = 0;
         return p;
     }
+    // Why the text was lost: DUP_NOMEM or DUP_NAME_TOO_LONG (DUP_OK: it was not).
+    dup_result failure() const { return failed_; }
 
 private:
     bool reserve(size_t need) {
@@ -64,7 +74,7 @@ private:
         while (cap < need) cap *= 2;
         auto *p = static_cast<wchar_t *>(dup_realloc(p_, cap * sizeof(wchar_t)));
         if (!p) {
-            ok_ = false;
+            failed_ = DUP_NOMEM;
             return false;
         }
         p_ = p;
@@ -73,7 +83,7 @@ private:
     }
     wchar_t *p_ = nullptr;
     size_t n_ = 0, cap_ = 0;
-    bool ok_ = true;
+    dup_result failed_ = DUP_OK;
 };
 
 // A path ready for the wide calls, owned by its scope.

@@ -209,22 +209,18 @@ bool dup_dir_is(const dup_dir_t *dir, uint64_t dev, uint64_t ino) {
 
 const char *dup_dir_next(dup_dir_t *dir) {
     if (!dir->have) return nullptr;
-    char *name = dup_utf8_from_wide(dir->data.cFileName, wcslen(dir->data.cFileName));
+    // Converted in place, without an allocation: a name that could not be
+    // copied would end the listing, and its remaining entries would be lost
+    // without a word.
+    static_assert(sizeof dir->name >= 3 * (sizeof dir->data.cFileName / sizeof(wchar_t)) + 1, "room for any name");
+    dup_utf8_from_wide_into(dir->data.cFileName, wcsnlen(dir->data.cFileName, MAX_PATH), dir->name);
     dir->have = FindNextFileW(dir->find, &dir->data) != 0;
-    // A name that cannot be copied ends the listing, as a read error does.
-    if (!name || strlen(name) >= sizeof dir->name) {
-        free(name);
-        dir->have = false;
-        return nullptr;
-    }
-    memcpy(dir->name, name, strlen(name) + 1);
-    free(name);
     return dir->name;
 }
 
 dup_result dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, int follow) {
     wchar_t *wname = dup_wide_from_utf8(name);
-    if (!wname) return DUP_FAILED;
+    if (!wname) return dup_utf8_valid(name, strlen(name)) ? DUP_NOMEM : DUP_FAILED;
     dup_wide_text t;
     t.put(dir->path);
     if (!t.ends_with_sep()) t.put(L'\\');
@@ -232,7 +228,7 @@ dup_result dup_dir_stat(const dup_dir_t *dir, const char *name, dup_stat_t *st, 
     free(wname);
     dup_sys_path p;
     p.w = t.release();
-    if (!p.w) return DUP_NOMEM;
+    if (!p.w) return t.failure();
     return stat_sys_path(p, st, follow);
 }
 
@@ -354,7 +350,13 @@ dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char *
     d->h = INVALID_HANDLE_VALUE;
     d->can_delete = false;
     dup_sys_path p;
-    if (dup_sys_path_of(path, &p, nullptr)) {
+    dup_result why = DUP_FAILED;
+    if (!dup_sys_path_of(path, &p, &why) && why == DUP_NOMEM) {
+        // Not an entry that is missing: the caller must not say it is.
+        free(d);
+        return DUP_NOMEM;
+    }
+    if (p.w) {
         d->h = open_object(p.w, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, nullptr);
         d->can_delete = d->h != INVALID_HANDLE_VALUE;
         // Without delete access (a file held open by others, or one this

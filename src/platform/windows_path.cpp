@@ -17,7 +17,10 @@ wchar_t *full_path_of(const wchar_t *anchor) {
     DWORD cap = MAX_PATH;
     for (int tries = 0; tries < 4; tries++) {
         auto *buf = static_cast<wchar_t *>(dup_malloc(cap * sizeof(wchar_t)));
-        if (!buf) return nullptr;
+        if (!buf) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
         const DWORD n = GetFullPathNameW(anchor, cap, buf, nullptr);
         if (n > 0 && n < cap) return buf;
         free(buf);
@@ -41,7 +44,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_result *why, int dep
         if (wcslen(w) == 6 && w[5] == L':') t.put(L'\\');
         out->dir_only = t.ends_with_sep();
         out->w = t.release();
-        if (!out->w) dup_set_why(why, DUP_FAILED);
+        if (!out->w) dup_set_why(why, t.failure());
         return out->w != nullptr;
     }
     if (w[0] == L'\\' && w[1] == L'\\') {
@@ -80,7 +83,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_result *why, int dep
         joined.put(tail);
         free(base);
         wchar_t *abs = joined.release();
-        if (!abs) return dup_set_why(why, DUP_FAILED), false;
+        if (!abs) return dup_set_why(why, joined.failure()), false;
         const bool ok = extended_form(abs, out, why, depth + 1);
         free(abs);
         return ok;
@@ -102,7 +105,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_result *why, int dep
         } else if (len == 2 && p[0] == L'.' && p[1] == L'.') {
             // Cut the last component off what has been built.
             wchar_t *built = t.release();
-            if (!built) return dup_set_why(why, DUP_FAILED), false;
+            if (!built) return dup_set_why(why, t.failure()), false;
             size_t n = wcslen(built);
             while (n > head && built[n - 1] != L'\\') n--;
             if (n > head) n--;
@@ -121,7 +124,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_result *why, int dep
     if (t.size() > MAX_WIDE_PATH) return dup_set_why(why, DUP_NAME_TOO_LONG), false;
     out->dir_only = dir_only;
     out->w = t.release();
-    if (!out->w) dup_set_why(why, DUP_FAILED);
+    if (!out->w) dup_set_why(why, t.failure());
     return out->w != nullptr;
 }
 
@@ -130,7 +133,7 @@ bool extended_form(const wchar_t *w, dup_sys_path *out, dup_result *why, int dep
 bool dup_sys_path_of(const char *path, dup_sys_path *out, dup_result *why) {
     if (!path || !*path) return dup_set_why(why, DUP_FAILED), false;
     wchar_t *w = dup_wide_from_utf8(path);
-    if (!w) return dup_set_why(why, DUP_FAILED), false;
+    if (!w) return dup_set_why(why, dup_utf8_valid(path, strlen(path)) ? DUP_NOMEM : DUP_FAILED), false;
     for (wchar_t *p = w; *p; p++)
         if (*p == L'/') *p = L'\\';
     const bool ok = extended_form(w, out, why);
@@ -141,6 +144,7 @@ bool dup_sys_path_of(const char *path, dup_sys_path *out, dup_result *why) {
 dup_result dup_result_of_error(unsigned long err) {
     if (err == ERROR_TOO_MANY_OPEN_FILES || err == ERROR_NO_SYSTEM_RESOURCES) return DUP_NO_HANDLE;
     if (err == ERROR_FILENAME_EXCED_RANGE) return DUP_NAME_TOO_LONG;
+    if (err == ERROR_NOT_ENOUGH_MEMORY || err == ERROR_OUTOFMEMORY) return DUP_NOMEM;
     return DUP_FAILED;
 }
 
@@ -160,9 +164,12 @@ wchar_t *dup_wide_from_utf8(const char *s) {
 }
 
 char *dup_utf8_from_wide(const wchar_t *s, size_t n) {
-    // At most three bytes per unit: a pair of units makes four.
     char *out = static_cast<char *>(dup_malloc(3 * n + 1));
-    if (!out) return nullptr;
+    if (out) dup_utf8_from_wide_into(s, n, out);
+    return out;
+}
+
+void dup_utf8_from_wide_into(const wchar_t *s, size_t n, char *out) {
     auto *w = reinterpret_cast<unsigned char *>(out);
     for (size_t i = 0; i < n; i++) {
         uint32_t c = static_cast<uint16_t>(s[i]);
@@ -190,7 +197,6 @@ char *dup_utf8_from_wide(const wchar_t *s, size_t n) {
         }
     }
     *w = '\0';
-    return out;
 }
 
 bool dup_path_separator(char c) { return c == '/' || c == '\\'; }
