@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Allocation-failure injection for the process that links alloc_hook.cpp.
 //
-// That file defines the malloc family for the whole process, so allocations
-// made inside the C library on the library's behalf (opendir, fopen,
-// realpath, pthread_create) are seen as well as the library's own. Only the
-// thread that armed the hook is affected: a scan's worker thread started
-// meanwhile allocates normally.
+// alloc_hook.cpp alone puts the countdown in the library's one allocation
+// function, the platform layer's replaceable "alloc" entry: every block the
+// library allocates is counted, on every system, and nothing else is.
+// Linked with ALLOCHOOK_WHOLE_PROCESS defined and alloc_hook_process.cpp
+// beside it (Linux), the countdown sits in the process's malloc family
+// instead, so the allocations made inside the C library on the library's
+// behalf (opendir, realpath, pthread_create) fail in turn as well.
+//
+// Only the thread that armed the hook is affected: a scan's worker thread
+// started meanwhile allocates normally.
 #ifndef DUPFIND_ALLOC_HOOK_H
 #define DUPFIND_ALLOC_HOOK_H
 
@@ -28,6 +33,10 @@ bool hit();
 // delivered (the scan's progress tells which stage was running).
 void watch(const std::atomic<int32_t> *value);
 int32_t watched_at_hit();
+
+// Counts one allocation of the calling thread; true when it is the one to
+// fail (errno is then ENOMEM). Safe to call from inside malloc.
+bool fail_this_one();
 
 }  // namespace allochook
 

@@ -157,8 +157,12 @@ tree make_tree(const std::string &root) {
     // More skipped entries than the skip array's first capacity of 32.
     for (int i = 0; i < 34; i++) file("empties/e" + std::to_string(i), "");
     file("tmp/ignored", "alpha content");
-    testutil::make_symlink(root + "/a1", root + "/link");
+    // A link and a FIFO, each skipped with its record, where the system has
+    // them: Windows has no FIFOs, and Wine makes no symbolic links.
+    if (!testutil::symlinks_unavailable()) testutil::make_symlink(root + "/a1", root + "/link");
+#ifndef _WIN32
     if (::mkfifo((root + "/fifo").c_str(), 0644) != 0) throw std::runtime_error("mkfifo");
+#endif
     return t;
 }
 
@@ -484,7 +488,8 @@ TEST(AllocFault, DeleteNeverPassesAGuard) {
     testutil::make_dir(root);
     testutil::make_dir(root + "/dir");
     write_file(outside, "keep");
-    testutil::make_symlink(outside, root + "/link-out");
+    const bool links = !testutil::symlinks_unavailable();
+    if (links) testutil::make_symlink(outside, root + "/link-out");
     const std::string dirs = "[" + json_str(root) + "]";
 
     long n = inject::each_allocation("deletes", [&](long k) -> std::string {
@@ -524,9 +529,15 @@ TEST(AllocFault, DeleteNeverPassesAGuard) {
                                                                 {0, "refused: symlink"},
                                                                 {0, "refused: path contains .."},
                                                                 {0, "refused: directory"}};
-        for (size_t i = 1; i < tries.size(); i++)
-            if (tries[i].result != refusals[i - 1].first || tries[i].error != refusals[i - 1].second)
+        // A path that could not be examined for lack of memory (where the
+        // status query allocates, as on Windows) is refused as one that
+        // cannot be placed: a refusal still, never a removal or an error.
+        for (size_t i = 1; i < tries.size(); i++) {
+            if (i == 2 && !links) continue;  // no link was made
+            const bool unexamined = hit && tries[i].result == 0 && tries[i].error == refusals[0].second;
+            if (!unexamined && (tries[i].result != refusals[i - 1].first || tries[i].error != refusals[i - 1].second))
                 return tries[i].path + " gave " + std::to_string(tries[i].result) + " \"" + tries[i].error + "\"";
+        }
         if (!testutil::exists(outside)) return "the file outside the roots is gone";
         return "";
     });
