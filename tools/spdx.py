@@ -9,6 +9,7 @@ The line comes first, or right after a "#!" or "#compdef" line, which the
 shell and zsh only honour on the first line. Build trees, the VCS directory
 and generated Python metadata are not sources and are skipped.
 """
+import os
 import sys
 from pathlib import Path
 
@@ -36,9 +37,15 @@ def skipped(rel: Path) -> bool:
 
 
 def sources(root: Path):
-    for path in sorted(root.rglob("*")):
-        rel = path.relative_to(root)
-        if path.is_file() and not skipped(rel):
+    # Skipped directories are never entered: the tests of a build tree
+    # create and remove scratch directories inside it while this runs.
+    found = []
+    for top, dirs, files in os.walk(root):
+        rel_top = Path(top).relative_to(root)
+        dirs[:] = [d for d in dirs if not skipped(rel_top / d / "x")]
+        found.extend(Path(top) / name for name in files)
+    for path in sorted(found):
+        if path.is_file():
             mark = comment_for(path)
             if mark is not None:
                 yield path, mark
