@@ -177,7 +177,8 @@ size_t warn_unscanned_roots(const RootSet &roots, const Results &r, bool acting)
     std::vector<bool> warned(roots.roots().size(), false);
     size_t count = 0;
     for (const Skipped &s : r.skipped) {
-        if (s.reason == "already_scanned") continue;
+        // A root the cap kept from the walk is told by the cap's warning.
+        if (s.reason == "already_scanned" || s.reason == "max_files_reached") continue;
         for (size_t i : roots.roots_sent_as(s.path)) {
             if (warned[i]) continue;
             warned[i] = true;
@@ -211,17 +212,24 @@ void warn_unreadable(const RootSet &roots, const Results &r) {
         std::fprintf(stderr, "dupfind:   and %zu more (--skipped lists them all)\n", found.size() - kShown);
 }
 
-// Whether the scan collected as many files as --max-files allows. The
-// results do not tell a scan that stopped there from one that found exactly
-// that many files; either way, the listing may leave files out.
-bool capped(const Options &o, const Results &r) { return o.max_files > 0 && r.scanned_files >= o.max_files; }
+// The entry at which --max-files stopped the walk, or null when the cap left
+// nothing out. The library records the file it could not take: the cap
+// counts names, and the results count the files behind them once, so their
+// count cannot tell.
+const Skipped *cap_stop(const Results &r) {
+    for (const Skipped &s : r.skipped)
+        if (s.reason == "max_files_reached") return &s;
+    return nullptr;
+}
 
-void warn_if_capped(const Options &o, const Results &r) {
-    if (!capped(o, r)) return;
+void warn_if_capped(const Options &o, const RootSet &roots, const Results &r) {
+    const Skipped *stop = cap_stop(r);
+    if (!stop) return;
     std::fprintf(stderr,
-                 "dupfind: warning: the scan reached --max-files %lld: the results cover only the first %lld "
-                 "files found\n",
-                 static_cast<long long>(o.max_files), static_cast<long long>(o.max_files));
+                 "dupfind: warning: the scan reached --max-files %lld at %s: the results cover only the first %lld "
+                 "names found\n",
+                 static_cast<long long>(o.max_files), roots.show(stop->path).c_str(),
+                 static_cast<long long>(o.max_files));
 }
 
 void print_skipped(const RootSet &roots, const Results &r) {
@@ -311,7 +319,7 @@ Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &
     s.groups = static_cast<int64_t>(entries.size());
     s.reclaimable = plan.freed;
     s.scanned = r.scanned_files;
-    s.capped = capped(o, r);
+    s.capped = cap_stop(r) != nullptr;
     s.skipped = static_cast<int64_t>(r.skipped.size());
     for (const Skipped &k : r.skipped)
         if (k.reason == "read_failed") ++s.unreadable;

@@ -153,7 +153,7 @@ constexpr HelpEntry kHelp[] = {
      "(default: a file is listed once, under the first\n"
      "name met); names of one file are marked \"(same\n"
      "file as ...)\", and those of a kept file are kept"},
-    {"--max-files", "N", "stop collecting after N files (default 0: no limit)"},
+    {"--max-files", "N", "stop collecting after N file names (default 0: no limit)"},
     {"-r,--recursive", nullptr,
      "accepted and changes nothing: every DIR is always\nscanned with all its subdirectories"},
     {nullptr, nullptr, "Which groups:"},
