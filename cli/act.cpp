@@ -222,10 +222,12 @@ void print_report(const RemovalReport &r, const RootSet &roots, Action action, b
         std::printf("Dry run: %s would be %s, %s would be freed; nothing was %s\n", files.c_str(), what, freed.c_str(),
                     action == Action::Delete ? "removed" : "changed");
     else std::printf("%s %s, %s freed\n", files.c_str(), what, freed.c_str());
-    // The copies that were meant to go and stay, each with its problem.
-    std::printf("%s %s because of a problem%s\n",
-                count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
-                dry_run ? "would be kept" : "kept", r.left.empty() ? "" : ":");
+    // The copies that were meant to go and stay, each with its problem; a
+    // clean run says nothing of them.
+    if (!r.left.empty())
+        std::printf("%s %s because of a problem:\n",
+                    count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
+                    dry_run ? "would be kept" : "kept");
     // The reason of groups left whole is told once, above their files.
     for (size_t i = 0; i < r.left.size();) {
         size_t end = i + 1;

@@ -149,7 +149,7 @@ def test_delete_keeps_one_file_per_group(cli, tree, policy):
         assert [p for p in paths if p.exists()] == [expected[content]]
         assert expected[content].read_bytes() == content
     assert_untouched(tree)
-    assert proc.stdout.endswith(SUMMARY + "\n3 files removed, 74.2 KiB freed\n0 files kept because of a problem\n")
+    assert proc.stdout.endswith(SUMMARY + "\n3 files removed, 74.2 KiB freed\n")
     assert proc.stdout.count("  removed:      ") == 3 and proc.stdout.count("  kept:         ") == 2
 
 
@@ -159,8 +159,7 @@ def test_dry_run_removes_nothing(cli, tree):
     assert proc.returncode == 0
     assert snapshot(tree.root) == before
     assert proc.stdout.count("  would remove: ") == 3
-    assert proc.stdout.endswith("Dry run: 3 files would be removed, 74.2 KiB would be freed; nothing was removed\n"
-                                "0 files would be kept because of a problem\n")
+    assert proc.stdout.endswith("Dry run: 3 files would be removed, 74.2 KiB would be freed; nothing was removed\n")
 
 
 def test_library_refusals_are_reported_and_the_run_goes_on(cli, tree):
@@ -210,7 +209,7 @@ def test_delete_never_removes_a_file_through_another_name(cli, tmp_path, setup):
     for f in files:
         assert f.read_bytes() == REPORT
     assert "0 files removed" in proc.stdout
-    assert "0 files kept because of a problem" in proc.stdout  # another name of a kept file is no problem
+    assert "because of a problem" not in proc.stdout  # another name of a kept file is no problem
     if setup is _hard_link:  # listed with --hard-links; the tool leaves them
         assert f"  kept:         {files[1]} (same file as kept {files[0]})\n" in proc.stdout
 

@@ -40,9 +40,8 @@ def test_link_makes_each_copy_a_hard_link_to_the_kept_file(cli, tree, dry_run):
     assert temporaries(tree.root) == []
     assert proc.stdout.count("  would link:   " if dry_run else "  linked:       ") == 3
     assert proc.stdout.endswith(SUMMARY + "\n" + (
-        "Dry run: 3 files would be replaced by hard links, 74.2 KiB would be freed; nothing was changed\n"
-        "0 files would be kept because of a problem\n" if dry_run else
-        "3 files replaced by hard links, 74.2 KiB freed\n0 files kept because of a problem\n"))
+        "Dry run: 3 files would be replaced by hard links, 74.2 KiB would be freed; nothing was changed\n" if dry_run else
+        "3 files replaced by hard links, 74.2 KiB freed\n"))
 
 
 @pytest.mark.parametrize("mount", ["tmpfs", "bind"])
@@ -260,14 +259,16 @@ def test_reflink_shares_extents_and_each_copy_keeps_its_inode_name_and_metadata(
     assert proc.stdout.count("  shared:       ") == 2
     reclaimable = re.search(r", (.+) reclaimable,", proc.stdout)[1]
     assert would and reclaimable == would[1] == "6.0 MiB"
-    assert "2 files deduplicated in place, 6.0 MiB freed\n0 files kept because of a problem\n" in proc.stdout
+    assert "2 files deduplicated in place, 6.0 MiB freed\n" in proc.stdout
+    assert "because of a problem" not in proc.stdout
 
     # Shared once, nothing is left to share.
     again = run(cli, "--reflink", "--keep", "first", root)
     assert again.returncode == 0, again.stderr
     assert again.stdout.count(f"(already shares its extents with kept {kept})") == 2
     assert ", 0 B reclaimable," in again.stdout
-    assert "0 files deduplicated in place, 0 B freed\n0 files kept because of a problem\n" in again.stdout
+    assert "0 files deduplicated in place, 0 B freed\n" in again.stdout
+    assert "because of a problem" not in again.stdout
 
 
 def test_reflink_leaves_a_copy_that_changed_after_the_scan(cli, loop_fs):
