@@ -95,6 +95,25 @@ ActResult remove_compared(const RootedPath &where, HeldFile *copy) {
     return failed;
 }
 
+// Removes a compared copy that was given as a DIR of its own. The library
+// admits no other name for such a file than its own, so it cannot go by a
+// private name: the name is opened again through its directory, without
+// following a link, and must still lead to the held file, unchanged, right
+// before the library's guarded delete, which removes only the regular file
+// that it finds there and that stays the same between its own checks.
+ActResult remove_own_root(const RootedPath &where, const std::string &path, HeldFile *copy) {
+    HeldFile again;
+    ActResult opened = hold_file(where, &again);
+    const bool same = opened.outcome == ActResult::Done && same_file(again.st, copy->st) && held_unchanged(*copy) &&
+                      again.st.ctime_ns == copy->st.ctime_ns;
+    release_file(&again);
+    if (opened.outcome != ActResult::Done) return opened;
+    if (!same) return {ActResult::Left, ActResult::Other, "replaced by another file after the comparison"};
+    release_file(copy);
+    if (dupfind_delete_file(path.c_str()) == 1) return {ActResult::Done, ActResult::Other, ""};
+    return {ActResult::Failed, ActResult::Other, dupfind_last_error()};
+}
+
 }  // namespace
 
 const char *not_done_label(Action action) { return words(action).not_done; }
@@ -196,7 +215,10 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
         case Action::Link: res = link_over(kept_at, held.kept, copy_at, held.copy, &leftover); break;
         // The kernel compares the bytes itself under lock before it shares.
         case Action::Reflink: res = share_extents(kept_at, v.kept, copy_at, v.copy, false); break;
-        default: res = remove_compared(copy_at, &held.copy); break;
+        default:
+            res = roots.roots_sent_as(path).empty() ? remove_compared(copy_at, &held.copy)
+                                                    : remove_own_root(copy_at, path, &held.copy);
+            break;
         }
         if (!leftover.empty()) {
             r->leftover.push_back(leftover);

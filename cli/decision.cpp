@@ -268,6 +268,8 @@ RootedPath rooted(const std::string &path, const RootSet &roots) {
     link_problem_at(path, roots, &begin);
     return {path.substr(0, begin), path.substr(begin)};
 }
+    // A file given by its bare name is reached from the current directory.
+    if (begin == 0) return {".", path};
 
 Decision decide(const Group &g, const std::vector<size_t> *chosen, const RootSet &roots, const Rules &rules,
                 const Acted &acted, bool links_current) {
