@@ -124,7 +124,7 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
     if (d.keep.empty()) {  // the group is left whole, for one reason, told once
         for (size_t i = 0; i < g.files.size(); ++i) {
             out.line(out.words.not_done, g.files[i]);
-            r->left.push_back({g.files[i], d.files[i].note, true});
+            r->left.push_back({g.files[i], d.files[i].note, true, d.awaits_keep});
         }
         if (!out.quiet && !d.files.empty()) std::printf("  %-13s %s\n", "", d.files[0].note.c_str());
         return;
@@ -232,6 +232,13 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
         if (res.outcome == ActResult::Failed) out.fail(r, verb_of(action), path, why);
         else out.leave(r, path, why);
     }
+}
+
+bool left_for_a_problem(const RemovalReport &r, bool dry_run) {
+    if (r.library_failed) return true;
+    for (const LeftFile &f : r.left)
+        if (!dry_run || !f.awaits_keep) return true;
+    return false;
 }
 
 void print_report(const RemovalReport &r, const RootSet &roots, Action action, bool dry_run) {

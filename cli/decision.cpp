@@ -67,7 +67,8 @@ std::string stacked_problem(const std::string &kept_shown, const FileStatus &kep
 
 // The file the rules keep, with the rule's words, or none (-1, *why) when
 // the group offers none. Only files reached without a link are candidates.
-int choose_keeper(const Group &g, const RootSet &roots, const Rules &rules, std::string *rule, std::string *why) {
+int choose_keeper(const Group &g, const RootSet &roots, const Rules &rules, std::string *rule, std::string *why,
+                  bool *awaits_keep) {
     std::vector<size_t> candidates;
     for (size_t i = 0; i < g.files.size(); ++i)
         if (link_problem(g.files[i], roots).empty()) candidates.push_back(i);
@@ -97,6 +98,7 @@ int choose_keeper(const Group &g, const RootSet &roots, const Rules &rules, std:
             const size_t root = std::min(best_rank, roots.roots().size() - 1);
             *why = "all below one DIR (" + quoted_path(roots.roots()[root].shown) +
                    "), where only path order would choose the file to keep: give --keep";
+            *awaits_keep = true;
             return -1;
         }
         *rule = one_root ? "first in path order" : ties > 1 ? "first DIR given, then path order" : "first DIR given";
@@ -266,10 +268,10 @@ std::string act_reason(const ActResult &res, const std::string &kept_shown) {
 RootedPath rooted(const std::string &path, const RootSet &roots) {
     size_t begin = 0;
     link_problem_at(path, roots, &begin);
-    return {path.substr(0, begin), path.substr(begin)};
-}
     // A file given by its bare name is reached from the current directory.
     if (begin == 0) return {".", path};
+    return {path.substr(0, begin), path.substr(begin)};
+}
 
 Decision decide(const Group &g, const std::vector<size_t> *chosen, const RootSet &roots, const Rules &rules,
                 const Acted &acted, bool links_current) {
@@ -286,7 +288,7 @@ Decision decide(const Group &g, const std::vector<size_t> *chosen, const RootSet
         if (!d.keep.empty()) {
             rule = "reference";
         } else {
-            int k = choose_keeper(g, roots, rules, &rule, &why);
+            int k = choose_keeper(g, roots, rules, &rule, &why, &d.awaits_keep);
             if (k >= 0) d.keep.push_back(static_cast<size_t>(k));
         }
     }

@@ -511,7 +511,7 @@ int run(int argc, char **argv) {
     const bool acting = o.action != Action::None;
     const size_t unscanned = warn_unscanned_roots(roots, r, acting);
     warn_unreadable(roots, r);
-    warn_if_capped(o, r);
+    warn_if_capped(o, roots, r);
     text.reset();
     if (acting && unscanned > 0) {
         std::fprintf(stderr,
@@ -544,7 +544,7 @@ int run(int argc, char **argv) {
     std::printf("%s\n", summary_line(summary).c_str());
     print_report(rep, roots, o.action, o.dry_run);
     if (rep.interrupted || interrupted()) return interrupted_status();
-    return rep.library_failed ? kExitError : kExitOk;
+    return left_for_a_problem(rep, o.dry_run) ? kExitError : kExitOk;
 }
 
 // Output that did not reach its destination fails the run, whatever the

@@ -245,7 +245,9 @@ constexpr const char *kUsageTail =
     "exits with 1 when a path holds a line feed or a carriage return.\n"
     "\n"
     "Exit status: 0 done, 1 scan, removal or replacement error, or a path that\n"
-    "--format fdupes cannot list, 2 usage error, 130 interrupted.\n";
+    "--format fdupes cannot list, or a copy that the action leaves because of\n"
+    "a problem (also in a dry run, but for a group below one DIR without\n"
+    "--keep), 2 usage error, 130 interrupted.\n";
 
 // "-q,--quiet" as shown: "-q, --quiet".
 std::string shown_names(const char *names) {

@@ -238,7 +238,7 @@ def test_follow_symlinks_delete_keeps_the_file_reached_without_a_link(cli, tmp_p
 
     typed = str(tmp_path / typed_root) + ("/" if typed_root.endswith("/") else "")
     proc = run(cli, "--follow-symlinks", "--delete", "--keep", policy, typed)
-    assert proc.returncode == 0, proc.stderr
+    assert proc.returncode == 1, proc.stderr  # a copy stays
     assert proc.stderr == ""  # nothing was offered to the library to refuse
     assert copy.read_bytes() == REPORT and outside.read_bytes() == REPORT
     assert os.path.islink(root / link_name)
@@ -254,7 +254,7 @@ def test_follow_symlinks_delete_leaves_a_group_of_links_alone(cli, tmp_path):
     root = group_of_links_only(tmp_path)
 
     proc = run(cli, "--follow-symlinks", "--delete", "--keep", "first", root)
-    assert proc.returncode == 0, proc.stderr
+    assert proc.returncode == 1, proc.stderr
     assert proc.stderr == ""
     out = tmp_path / "OUT"  # the files the links lead to
     assert all((root / f"{n}-link").is_symlink() and (out / n).read_bytes() == REPORT for n in ("f", "g"))
@@ -293,7 +293,7 @@ def test_delete_leaves_copies_a_stacked_file_system_may_show(cli, tmp_path, lowe
     with overlay_mounted(lower, merged, tmp_path):
         proc = run(cli, "--delete", "--keep", "first", *(["--dry-run"] if dry_run else []), root)
         assert (merged / "data.txt").read_bytes() == REPORT
-    assert proc.returncode == 0, proc.stderr
+    assert proc.returncode == 1, proc.stderr
     assert (lower / "data.txt").read_bytes() == REPORT
     assert sorted(p.name for p in (root / "plain").iterdir()) == (["a.bin", "b.bin"] if dry_run else ["a.bin"])
     assert ("1 file would be removed" if dry_run else "1 file removed") in proc.stdout
