@@ -221,6 +221,13 @@ FileVerdict judge(const Group &g, size_t i, const Decision &d, const RootSet &ro
         // Once through one of its names a file shares the extents through
         // all of them; the space comes back once.
         if (before + here > 0) return keep_as("another name of a file shared above");
+        // Small files that a file system keeps inline in its metadata have
+        // no extents: the dedupe call may report them shared, yet nothing
+        // is shared and nothing freed, on every run. They stay, and that is
+        // no fault.
+        if (extents_inline(path) == 1) return keep_as("stored inline: cannot share extents");
+        if (extents_inline(kept_path) == 1)
+            return keep_as("kept file " + kept_shown + " is stored inline: cannot share extents");
         if (extents_shared(kept_path, path) == 1) return keep_as("already shares its extents with kept " + kept_shown);
         // Whether the file system can share extents at all is asked without
         // changing anything, so that the plan and a dry run say what the act

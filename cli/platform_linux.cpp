@@ -631,6 +631,20 @@ int extents_shared(const std::string &a, const std::string &b) {
     return ea == eb ? 1 : 0;
 }
 
+int extents_inline(const std::string &path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return -1;
+    // Data stored inline is the file's only extent, so the first tells.
+    alignas(fiemap) unsigned char buf[sizeof(fiemap) + sizeof(fiemap_extent)];
+    std::memset(buf, 0, sizeof buf);
+    auto *map = reinterpret_cast<fiemap *>(buf);
+    map->fm_length = FIEMAP_MAX_OFFSET;
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = 1;
+    if (::ioctl(fd.get(), FS_IOC_FIEMAP, map) != 0) return -1;
+    return map->fm_mapped_extents > 0 && (map->fm_extents[0].fe_flags & FIEMAP_EXTENT_DATA_INLINE) != 0 ? 1 : 0;
+}
+
 bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 

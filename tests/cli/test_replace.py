@@ -271,6 +271,23 @@ def test_reflink_shares_extents_and_each_copy_keeps_its_inode_name_and_metadata(
     assert "because of a problem" not in again.stdout
 
 
+def test_reflink_counts_nothing_for_files_stored_inline(cli, loop_fs):
+    # btrfs keeps a file this small in its metadata: it has no extent to
+    # share, and must not be reported shared or freed on every run.
+    root = loop_fs("btrfs")
+    small = [root / "s1.txt", root / "s2.txt"]
+    for p in small:
+        p.write_bytes(REPORT[:1000])
+    big = _big_copies(root)
+    for _ in range(2):
+        proc = run(cli, "--reflink", "--keep", "first", root)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert f"  kept:         {small[1]} (stored inline: cannot share extents)\n" in proc.stdout
+        assert f"  shared:       {small[1]}" not in proc.stdout
+    assert extents(big[1]) == extents(big[0])
+    assert "0 files deduplicated in place, 0 B freed\n" in proc.stdout and ", 0 B reclaimable," in proc.stdout
+
+
 def test_reflink_leaves_a_copy_that_changed_after_the_scan(cli, loop_fs):
     root = loop_fs("xfs")
     kept, copy, other = _big_copies(root)
