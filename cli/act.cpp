@@ -171,6 +171,10 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
         Held held;
         const RootedPath kept_at = rooted(kept_path, roots), copy_at = rooted(path, roots);
         ActResult opened = hold_file(kept_at, &held.kept);
+        if (opened.outcome == ActResult::Failed) {
+            out.fail(r, verb_of(action), path, "kept file " + kept_shown + ": " + opened.why);
+            continue;
+        }
         if (opened.outcome != ActResult::Done || !as_decided(held.kept, v.kept, false)) {
             out.leave(r, path, "kept file " + kept_shown + " changed since it was checked");
             continue;

@@ -359,14 +359,14 @@ ActResult move_aside(const RootedPath &copy, const HeldFile &compared, std::stri
 }
 
 bool put_back(const RootedPath &copy, const std::string &aside, std::string *why) {
-    ActResult unused;
+    ActResult opened;
     std::string name;
-    Fd dir = open_parent(copy, &name, &unused);
+    Fd dir = open_parent(copy, &name, &opened);
     size_t slash = aside.rfind('/');
     std::string priv = slash == std::string::npos ? aside : aside.substr(slash + 1);
     int err = dir ? rename_private_to(dir.get(), priv.c_str(), name.c_str()) : 0;
     if (dir && err == 0) return true;
-    *why = "it stays under the name " + aside + (dir ? std::string(": ") + std::strerror(err) : "");
+    *why = "it stays under the name " + aside + ": " + (dir ? std::string(std::strerror(err)) : opened.why);
     return false;
 }
 

@@ -286,7 +286,8 @@ DUPFIND_API void dupfind_free_string(char *p) DUPFIND_NOEXCEPT;
  *    0 "refused: directory"
  *    0 "refused: not a regular file"
  *    0 "refused: outside scanned roots"
- *   -1 "unlink failed"
+ *   -1 "unlink failed", followed by ": " and the system's reason when it
+ *      gives one ("unlink failed: Permission denied")
  * The entry removed is the one that passed the checks: a directory of the
  * path replaced by a link in the meantime cannot redirect the removal.
  * The function does not look at the scan table and may run during scans.

@@ -743,7 +743,8 @@ def delete_file(path: PathArg) -> None:
         DeleteRefused: the library refused (also a ``PermissionError``; its
             text, for example "refused: symlink" or "refused: outside scanned
             roots").
-        DupfindError: the removal failed (its text, "unlink failed").
+        DupfindError: the removal failed (its text, "unlink failed" and the
+            system's reason, as in "unlink failed: Permission denied").
         TypeError: the path is not a str, bytes or os.PathLike.
         ValueError: the path is empty or holds a NUL character (the library
             is not called).

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import ask, listed_paths, run, snapshot
+from cli_helpers import as_nobody, ask, listed_paths, run, snapshot
 from fixture_tree import REPORT
 from terminal import Terminal
 
@@ -72,3 +72,22 @@ def test_interactive_acts_on_files_given_as_dirs(cli, songs):
     assert term.finish() == 0
     assert (songs / COPY).read_bytes() == REPORT and not (songs / KEPT).exists()
 
+
+
+def test_a_removal_the_system_refuses_says_why(cli, shared_dir):
+    # A file given as a DIR goes through the library's delete under its own
+    # name; in a directory the user may not write, the system's reason
+    # comes with the library's words.
+    locked = shared_dir / "locked"
+    locked.mkdir()
+    for name in (KEPT, COPY):
+        (locked / name).write_bytes(REPORT)
+        (locked / name).chmod(0o644)
+    locked.chmod(0o555)
+    proc = run(cli, "--delete", locked / KEPT, locked / COPY, preexec_fn=as_nobody)
+    assert proc.returncode == 1
+    why = "unlink failed: Permission denied"
+    assert f"dupfind: cannot remove {locked / COPY}: {why}\n" in proc.stderr
+    assert f"  not removed:  {locked / COPY} ({why})\n" in proc.stdout
+    assert f"1 file kept because of a problem:\n  {locked / COPY}: {why}\n" in proc.stdout
+    assert (locked / COPY).read_bytes() == REPORT

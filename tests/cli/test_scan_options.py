@@ -6,9 +6,7 @@ from __future__ import annotations
 
 import os
 import re
-import shutil
 import subprocess
-import tempfile
 from pathlib import Path
 
 import pytest
@@ -378,17 +376,6 @@ def test_max_files_counts_names_and_warns_with_hard_links(cli, tmp_path, cap, re
         assert len(re.findall(r"^  max_files_reached: ", proc.stdout, re.M)) == 1
     else:
         assert proc.stderr == "" and "max-files" not in proc.stdout and "max_files" not in proc.stdout
-
-
-@pytest.fixture
-def shared_dir():
-    """A directory that a process without privileges can enter."""
-    if os.geteuid() != 0:
-        pytest.skip("needs root to drop privileges")
-    d = Path(tempfile.mkdtemp(prefix="dupfind-cli-"))
-    d.chmod(0o755)
-    yield d
-    shutil.rmtree(d)
 
 
 def test_file_that_cannot_be_read_is_listed_and_counted(cli, shared_dir):
