@@ -27,6 +27,11 @@ wchar_t *dup_wide_from_utf8(const char *s);
 // other name, and UTF-8 checks above this layer see that it is not UTF-8.
 char *dup_utf8_from_wide(const wchar_t *s, size_t n);
 
+// The system's words for the error code err (a DWORD), in UTF-8, without
+// the line end, in why (why_size bytes, always terminated); "" when the
+// system has none.
+void dup_system_text(unsigned long err, char *why, size_t why_size);
+
 constexpr size_t DUP_MAX_WIDE_TEXT = size_t{1} << 20;  // UTF-16 units of any text built here
 
 // A growable UTF-16 text on the heap that records a failed allocation

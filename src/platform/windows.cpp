@@ -386,9 +386,8 @@ char *dup_canonical_path(const char *path) {
 // it) while it is held. Its status, its place and its removal all go
 // through that one handle.
 struct dup_parent_t {
-    HANDLE h;         // INVALID_HANDLE_VALUE when the entry could not be opened
-    bool can_delete;  // opened with delete access
-    DWORD denied;     // without it, the system's reason
+    HANDLE h;      // INVALID_HANDLE_VALUE when the entry could not be opened
+    DWORD denied;  // 0 when opened with delete access, else the system's reason
 };
 
 dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char **name) {
@@ -399,18 +398,15 @@ dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char *
     *name = last;
     auto *d = static_cast<dup_parent_t *>(malloc(sizeof(dup_parent_t)));
     if (!d) return DUP_NOMEM;
-    d->h = INVALID_HANDLE_VALUE;
-    d->can_delete = false;
-    d->denied = 0;
+    *d = dup_parent_t{INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE};
     dup_sys_path p;
     if (dup_sys_path_of(path, &p, nullptr)) {
         d->h = open_object(p.w, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, nullptr);
-        d->can_delete = d->h != INVALID_HANDLE_VALUE;
-        if (!d->can_delete) d->denied = GetLastError();
+        d->denied = d->h != INVALID_HANDLE_VALUE ? 0 : GetLastError();
         // Without delete access (a file held open by others, or one this
         // user may not remove) the entry is still examined and placed, so
         // that the answer says why it stays.
-        if (!d->can_delete) d->h = open_object(p.w, FILE_READ_ATTRIBUTES, SHARE_ALL, 0, nullptr);
+        if (d->denied != 0) d->h = open_object(p.w, FILE_READ_ATTRIBUTES, SHARE_ALL, 0, nullptr);
     }
     // An entry that could not be opened is held as none: its status query
     // then fails, as the directory's query of a missing entry does.
@@ -442,39 +438,13 @@ char *dup_parent_canonical(const dup_parent_t *dir) {
     return name;
 }
 
-namespace {
-
-// The system's words for an error, in UTF-8, without the line end, or ""
-// when it has none.
-void system_text(DWORD err, char *why, size_t why_size) {
-    if (why_size == 0) return;
-    why[0] = '\0';
-    if (err == 0) return;
-    wchar_t text[256];
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text,
-                             sizeof text / sizeof text[0], nullptr);
-    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) n--;
-    if (n == 0) return;
-    char *utf8 = dup_utf8_from_wide(text, n);
-    if (!utf8) return;
-    snprintf(why, why_size, "%s", utf8);
-    free(utf8);
-}
-
-}  // namespace
-
 dup_result dup_parent_remove(const dup_parent_t *dir, const char *, char *why, size_t why_size) {
-    if (why_size > 0) why[0] = '\0';
-    if (!dir->can_delete) {
-        system_text(dir->denied, why, why_size);
-        return DUP_FAILED;
-    }
     // The entry goes when the handle closes; a read-only file is refused
     // here, as the system refuses to remove it by name.
     FILE_DISPOSITION_INFO info;
     info.DeleteFile = TRUE;
-    if (SetFileInformationByHandle(dir->h, FileDispositionInfo, &info, sizeof info)) return DUP_OK;
-    system_text(GetLastError(), why, why_size);
+    if (dir->denied == 0 && SetFileInformationByHandle(dir->h, FileDispositionInfo, &info, sizeof info)) return DUP_OK;
+    dup_system_text(dir->denied == 0 ? GetLastError() : dir->denied, why, why_size);
     return DUP_FAILED;
 }
 
