@@ -423,8 +423,7 @@ void remove_interactively(const Options &o, const RootSet &roots, const std::vec
     for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply = ask_keep(header_of(e), name_lines(e, roots), number, entries.size(),
-                               &keep);
+        Reply reply = ask_keep(header_of(e), name_lines(e, roots), number, entries.size(), &keep);
         if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;

@@ -226,7 +226,8 @@ constexpr HelpEntry kHelp[] = {
 
 constexpr const char *kUsageHead =
     "Usage: dupfind [OPTIONS] DIR...\n"
-    "Find files with identical content below the given directories.\n";
+    "Find files with identical content below the given directories (a DIR\n"
+    "may also be a file).\n";
 
 constexpr const char *kUsageTail =
     "\n"

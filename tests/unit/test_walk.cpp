@@ -551,9 +551,9 @@ TEST(Walk, RegularFileRoots) {
     ASSERT_EQ(r.s.n_files, 1);
     EXPECT_EQ(r.s.files[0].path, t / "a.txt");
     EXPECT_EQ(r.s.files[0].size, 5);
-    EXPECT_EQ(r.skipped(t.path()), (std::vector<Skip>{{"empty", "below_min_size"},
-                                                      {"b.txt", "max_files_reached"},
-                                                      {"missing", "root_missing"}}));
+    EXPECT_EQ(
+        r.skipped(t.path()),
+        (std::vector<Skip>{{"empty", "below_min_size"}, {"b.txt", "max_files_reached"}, {"missing", "root_missing"}}));
 }
 
 // ---- roots -------------------------------------------------------------------------------
