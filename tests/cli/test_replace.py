@@ -271,6 +271,17 @@ def test_reflink_shares_extents_and_each_copy_keeps_its_inode_name_and_metadata(
     assert "because of a problem" not in again.stdout
 
 
+def test_reflink_shares_extents_of_files_given_as_dirs(cli, loop_fs):
+    root = loop_fs("xfs")
+    kept, copy = root / "a.bin", root / "a (1).bin"
+    for p in (kept, copy):
+        p.write_bytes(BIG)
+    proc = run(cli, "--reflink", kept, copy)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert f"  shared:       {copy}\n" in proc.stdout
+    assert extents(copy) == extents(kept) and copy.read_bytes() == BIG
+
+
 def test_reflink_counts_nothing_for_files_stored_inline(cli, loop_fs):
     # btrfs keeps a file this small in its metadata: it has no extent to
     # share, and must not be reported shared or freed on every run.
