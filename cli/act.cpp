@@ -95,6 +95,25 @@ ActResult remove_compared(const RootedPath &where, HeldFile *copy) {
     return failed;
 }
 
+// Removes a compared copy that was given as a DIR of its own. The library
+// admits no other name for such a file than its own, so it cannot go by a
+// private name: the name is opened again through its directory, without
+// following a link, and must still lead to the held file, unchanged, right
+// before the library's guarded delete, which removes only the regular file
+// that it finds there and that stays the same between its own checks.
+ActResult remove_own_root(const RootedPath &where, const std::string &path, HeldFile *copy) {
+    HeldFile again;
+    ActResult opened = hold_file(where, &again);
+    const bool same = opened.outcome == ActResult::Done && same_file(again.st, copy->st) && held_unchanged(*copy) &&
+                      again.st.ctime_ns == copy->st.ctime_ns;
+    release_file(&again);
+    if (opened.outcome != ActResult::Done) return opened;
+    if (!same) return {ActResult::Left, ActResult::Other, "replaced by another file after the comparison"};
+    release_file(copy);
+    if (dupfind_delete_file(path.c_str()) == 1) return {ActResult::Done, ActResult::Other, ""};
+    return {ActResult::Failed, ActResult::Other, dupfind_last_error()};
+}
+
 }  // namespace
 
 const char *not_done_label(Action action) { return words(action).not_done; }
@@ -105,7 +124,7 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
     if (d.keep.empty()) {  // the group is left whole, for one reason, told once
         for (size_t i = 0; i < g.files.size(); ++i) {
             out.line(out.words.not_done, g.files[i]);
-            r->left.push_back({g.files[i], d.files[i].note, true});
+            r->left.push_back({g.files[i], d.files[i].note, true, d.awaits_keep});
         }
         if (!out.quiet && !d.files.empty()) std::printf("  %-13s %s\n", "", d.files[0].note.c_str());
         return;
@@ -152,6 +171,10 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
         Held held;
         const RootedPath kept_at = rooted(kept_path, roots), copy_at = rooted(path, roots);
         ActResult opened = hold_file(kept_at, &held.kept);
+        if (opened.outcome == ActResult::Failed) {
+            out.fail(r, verb_of(action), path, "kept file " + kept_shown + ": " + opened.why);
+            continue;
+        }
         if (opened.outcome != ActResult::Done || !as_decided(held.kept, v.kept, false)) {
             out.leave(r, path, "kept file " + kept_shown + " changed since it was checked");
             continue;
@@ -196,7 +219,10 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
         case Action::Link: res = link_over(kept_at, held.kept, copy_at, held.copy, &leftover); break;
         // The kernel compares the bytes itself under lock before it shares.
         case Action::Reflink: res = share_extents(kept_at, v.kept, copy_at, v.copy, false); break;
-        default: res = remove_compared(copy_at, &held.copy); break;
+        default:
+            res = roots.roots_sent_as(path).empty() ? remove_compared(copy_at, &held.copy)
+                                                    : remove_own_root(copy_at, path, &held.copy);
+            break;
         }
         if (!leftover.empty()) {
             r->leftover.push_back(leftover);
@@ -212,6 +238,13 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
     }
 }
 
+bool left_for_a_problem(const RemovalReport &r, bool dry_run) {
+    if (r.library_failed) return true;
+    for (const LeftFile &f : r.left)
+        if (!dry_run || !f.awaits_keep) return true;
+    return false;
+}
+
 void print_report(const RemovalReport &r, const RootSet &roots, Action action, bool dry_run) {
     const std::string files = count_of(r.done, "file", "files");
     const std::string freed = human_size(r.freed);
@@ -222,10 +255,12 @@ void print_report(const RemovalReport &r, const RootSet &roots, Action action, b
         std::printf("Dry run: %s would be %s, %s would be freed; nothing was %s\n", files.c_str(), what, freed.c_str(),
                     action == Action::Delete ? "removed" : "changed");
     else std::printf("%s %s, %s freed\n", files.c_str(), what, freed.c_str());
-    // The copies that were meant to go and stay, each with its problem.
-    std::printf("%s %s because of a problem%s\n",
-                count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
-                dry_run ? "would be kept" : "kept", r.left.empty() ? "" : ":");
+    // The copies that were meant to go and stay, each with its problem; a
+    // clean run says nothing of them.
+    if (!r.left.empty())
+        std::printf("%s %s because of a problem:\n",
+                    count_of(static_cast<int64_t>(r.left.size()), "file", "files").c_str(),
+                    dry_run ? "would be kept" : "kept");
     // The reason of groups left whole is told once, above their files.
     for (size_t i = 0; i < r.left.size();) {
         size_t end = i + 1;

@@ -20,6 +20,7 @@ struct LeftFile {
     std::string path;
     std::string why;
     bool whole_group = false;  // left with every file of its group, for one reason
+    bool awaits_keep = false;  // that group lies below one DIR and no --keep chose
 };
 
 // How far the execution goes. Every pass goes by the same decision, so that
@@ -59,6 +60,13 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
 
 // The label of a copy that the action did not touch: "not removed:".
 const char *not_done_label(Action action);
+
+// Whether the run failed to do what was asked: a copy stayed because of a
+// problem, or the system or the library failed. A dry run shows what the
+// action would do, and fails alike, but for groups that wait for --keep:
+// exploring a tree without one is what a dry run is for, and the report
+// lists them all the same.
+bool left_for_a_problem(const RemovalReport &report, bool dry_run);
 
 // The closing report: files removed (linked, sharing), space freed, files
 // kept because of a problem and each problem, metadata that --link changed

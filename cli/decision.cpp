@@ -67,7 +67,8 @@ std::string stacked_problem(const std::string &kept_shown, const FileStatus &kep
 
 // The file the rules keep, with the rule's words, or none (-1, *why) when
 // the group offers none. Only files reached without a link are candidates.
-int choose_keeper(const Group &g, const RootSet &roots, const Rules &rules, std::string *rule, std::string *why) {
+int choose_keeper(const Group &g, const RootSet &roots, const Rules &rules, std::string *rule, std::string *why,
+                  bool *awaits_keep) {
     std::vector<size_t> candidates;
     for (size_t i = 0; i < g.files.size(); ++i)
         if (link_problem(g.files[i], roots).empty()) candidates.push_back(i);
@@ -97,6 +98,7 @@ int choose_keeper(const Group &g, const RootSet &roots, const Rules &rules, std:
             const size_t root = std::min(best_rank, roots.roots().size() - 1);
             *why = "all below one DIR (" + quoted_path(roots.roots()[root].shown) +
                    "), where only path order would choose the file to keep: give --keep";
+            *awaits_keep = true;
             return -1;
         }
         *rule = one_root ? "first in path order" : ties > 1 ? "first DIR given, then path order" : "first DIR given";
@@ -219,6 +221,13 @@ FileVerdict judge(const Group &g, size_t i, const Decision &d, const RootSet &ro
         // Once through one of its names a file shares the extents through
         // all of them; the space comes back once.
         if (before + here > 0) return keep_as("another name of a file shared above");
+        // Small files that a file system keeps inline in its metadata have
+        // no extents: the dedupe call may report them shared, yet nothing
+        // is shared and nothing freed, on every run. They stay, and that is
+        // no fault.
+        if (extents_inline(path) == 1) return keep_as("stored inline: cannot share extents");
+        if (extents_inline(kept_path) == 1)
+            return keep_as("kept file " + kept_shown + " is stored inline: cannot share extents");
         if (extents_shared(kept_path, path) == 1) return keep_as("already shares its extents with kept " + kept_shown);
         // Whether the file system can share extents at all is asked without
         // changing anything, so that the plan and a dry run say what the act
@@ -266,6 +275,8 @@ std::string act_reason(const ActResult &res, const std::string &kept_shown) {
 RootedPath rooted(const std::string &path, const RootSet &roots) {
     size_t begin = 0;
     link_problem_at(path, roots, &begin);
+    // A file given by its bare name is reached from the current directory.
+    if (begin == 0) return {".", path};
     return {path.substr(0, begin), path.substr(begin)};
 }
 
@@ -284,7 +295,7 @@ Decision decide(const Group &g, const std::vector<size_t> *chosen, const RootSet
         if (!d.keep.empty()) {
             rule = "reference";
         } else {
-            int k = choose_keeper(g, roots, rules, &rule, &why);
+            int k = choose_keeper(g, roots, rules, &rule, &why, &d.awaits_keep);
             if (k >= 0) d.keep.push_back(static_cast<size_t>(k));
         }
     }

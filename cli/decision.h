@@ -46,6 +46,9 @@ struct FileVerdict {
 struct Decision {
     std::vector<size_t> keep;        // the kept files, by index in the group
     std::vector<FileVerdict> files;  // one for each path of the group
+    // Left whole because it lies below one DIR and no --keep says which
+    // copy is the original: a question for the user rather than a fault.
+    bool awaits_keep = false;
 };
 
 // What the user asked for.

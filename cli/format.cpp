@@ -96,11 +96,11 @@ std::string count_of(int64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string group_header(const Group &g, size_t files) {
+std::string group_header(const Group &g, size_t files, size_t duplicates) {
     std::string names;
     if (files != g.files.size()) names = ", " + count_of(static_cast<int64_t>(g.files.size()), "name", "names");
-    return human_size(g.size) + " each, " + count_of(static_cast<int64_t>(files), "copy", "copies") + names +
-           ", hash " + g.hash;
+    return human_size(g.size) + " each, " + count_of(static_cast<int64_t>(files), "file", "files") + ", " +
+           count_of(static_cast<int64_t>(duplicates), "duplicate", "duplicates") + names + ", hash " + g.hash;
 }
 
 std::string summary_line(const Summary &s) {

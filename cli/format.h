@@ -33,10 +33,12 @@ bool fits_one_line(const std::string &path);
 // "1 file", "3 files"; the plural is given whole ("copy"/"copies").
 std::string count_of(int64_t n, const char *one, const char *many);
 
-// "1.0 MiB each, 2 copies, hash 3c9a61f0d2b7e845"; when the group's names
-// lead to fewer files (hard links), "2 copies, 3 names". `files` is the
-// number of physical files behind the names.
-std::string group_header(const Group &g, size_t files);
+// "1.0 MiB each, 2 files, 1 duplicate, hash 3c9a61f0d2b7e845"; when the
+// group's names lead to fewer files (hard links), "2 files, 1 duplicate, 3
+// names". `files` is the number of physical files behind the names,
+// `duplicates` those of them beyond the ones kept, counted as the summary's
+// "N duplicate files" counts them, so that the two agree.
+std::string group_header(const Group &g, size_t files, size_t duplicates);
 
 // The figures of the summary line.
 struct Summary {

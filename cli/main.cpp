@@ -177,7 +177,8 @@ size_t warn_unscanned_roots(const RootSet &roots, const Results &r, bool acting)
     std::vector<bool> warned(roots.roots().size(), false);
     size_t count = 0;
     for (const Skipped &s : r.skipped) {
-        if (s.reason == "already_scanned") continue;
+        // A root the cap kept from the walk is told by the cap's warning.
+        if (s.reason == "already_scanned" || s.reason == "max_files_reached") continue;
         for (size_t i : roots.roots_sent_as(s.path)) {
             if (warned[i]) continue;
             warned[i] = true;
@@ -211,23 +212,37 @@ void warn_unreadable(const RootSet &roots, const Results &r) {
         std::fprintf(stderr, "dupfind:   and %zu more (--skipped lists them all)\n", found.size() - kShown);
 }
 
-// Whether the scan collected as many files as --max-files allows. The
-// results do not tell a scan that stopped there from one that found exactly
-// that many files; either way, the listing may leave files out.
-bool capped(const Options &o, const Results &r) { return o.max_files > 0 && r.scanned_files >= o.max_files; }
-
-void warn_if_capped(const Options &o, const Results &r) {
-    if (!capped(o, r)) return;
-    std::fprintf(stderr,
-                 "dupfind: warning: the scan reached --max-files %lld: the results cover only the first %lld "
-                 "files found\n",
-                 static_cast<long long>(o.max_files), static_cast<long long>(o.max_files));
+// The entry at which --max-files stopped the walk, or null when the cap left
+// nothing out. The library records the file it could not take: the cap
+// counts names, and the results count the files behind them once, so their
+// count cannot tell.
+const Skipped *cap_stop(const Results &r) {
+    for (const Skipped &s : r.skipped)
+        if (s.reason == "max_files_reached") return &s;
+    return nullptr;
 }
 
+void warn_if_capped(const Options &o, const RootSet &roots, const Results &r) {
+    const Skipped *stop = cap_stop(r);
+    if (!stop) return;
+    std::fprintf(stderr,
+                 "dupfind: warning: the scan reached --max-files %lld at %s: the results cover only the first %lld "
+                 "names found\n",
+                 static_cast<long long>(o.max_files), roots.show(stop->path).c_str(),
+                 static_cast<long long>(o.max_files));
+}
+
+// The entries in byte order of their paths, as the library lists them in
+// the order its walk met them, which says nothing to a reader and differs
+// from one file system to the next. Entries of one path keep their order.
 void print_skipped(const RootSet &roots, const Results &r) {
     if (r.skipped.empty()) return;
+    std::vector<const Skipped *> sorted;
+    for (const Skipped &s : r.skipped) sorted.push_back(&s);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Skipped *a, const Skipped *b) { return a->path < b->path; });
     std::printf("Skipped entries:\n");
-    for (const Skipped &s : r.skipped) std::printf("  %s: %s\n", s.reason.c_str(), roots.show(s.path).c_str());
+    for (const Skipped *s : sorted) std::printf("  %s: %s\n", s->reason.c_str(), roots.show(s->path).c_str());
     std::printf("\n");
 }
 
@@ -238,6 +253,15 @@ struct Entry {
     std::vector<bool> reference;  // for each name: in a reference directory
     size_t reference_files = 0;   // physical files with a name in one
 };
+
+// The files of the group beyond those it keeps: one, or every reference
+// file.
+size_t duplicates_of(const Entry &e) {
+    const size_t kept = std::max<size_t>(1, e.reference_files);
+    return e.info.files > kept ? e.info.files - kept : 0;
+}
+
+std::string header_of(const Entry &e) { return group_header(*e.group, e.info.files, duplicates_of(e)); }
 
 // One line for each path of the group, reference files and names of one
 // file marked as such.
@@ -303,15 +327,14 @@ Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &
     Rules rules = rules_of(o);
     rules.keep_given = true;
     for (const Entry &e : entries) {
-        size_t kept = std::max<size_t>(1, e.reference_files);
-        if (e.info.files > kept) s.duplicates += static_cast<int64_t>(e.info.files - kept);
+        s.duplicates += static_cast<int64_t>(duplicates_of(e));
         const Decision d = decide(*e.group, nullptr, roots, rules, plan.acted, false);
         execute(*e.group, d, roots, rules.action, Pass::Plan, true, &plan);
     }
     s.groups = static_cast<int64_t>(entries.size());
     s.reclaimable = plan.freed;
     s.scanned = r.scanned_files;
-    s.capped = capped(o, r);
+    s.capped = cap_stop(r) != nullptr;
     s.skipped = static_cast<int64_t>(r.skipped.size());
     for (const Skipped &k : r.skipped)
         if (k.reason == "read_failed") ++s.unreadable;
@@ -320,7 +343,7 @@ Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &
 
 void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
     for (const Entry &e : entries) {
-        std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
+        std::printf("%s\n", header_of(e).c_str());
         for (const std::string &line : name_lines(e, roots)) std::printf("%s\n", line.c_str());
         std::printf("\n");
     }
@@ -384,7 +407,7 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
             rep->interrupted = true;
             break;
         }
-        if (!o.summary) std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
+        if (!o.summary) std::printf("%s\n", header_of(e).c_str());
         // Decided right before the group is acted on: the statuses are those
         // of the moment, after the acts on the groups before.
         const Decision d = decide(*e.group, nullptr, roots, rules_of(o), rep->acted, pass == Pass::Act);
@@ -400,8 +423,7 @@ void remove_interactively(const Options &o, const RootSet &roots, const std::vec
     for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply = ask_keep(group_header(*e.group, e.info.files), name_lines(e, roots), number, entries.size(),
-                               &keep);
+        Reply reply = ask_keep(header_of(e), name_lines(e, roots), number, entries.size(), &keep);
         if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
@@ -455,8 +477,12 @@ int run(int argc, char **argv) {
     if (interrupted()) {
         // The library may finish a scan that was nearly done; the user asked
         // to stop all the same.
-        if (p < 0) std::fprintf(stderr, "dupfind: interrupted: %s\n", error.c_str());
-        else std::fprintf(stderr, "dupfind: interrupted\n");
+        // The library's own word for a stop on request ("cancelled") would
+        // only repeat what the user did; any other failure is worth telling.
+        if (p < 0 && error != "cancelled")
+            std::fprintf(stderr, "dupfind: interrupted during the scan, which failed: %s; nothing was changed\n",
+                         error.c_str());
+        else std::fprintf(stderr, "dupfind: interrupted during the scan; nothing was changed\n");
         return interrupted_status();
     }
     if (p < 0) {
@@ -484,7 +510,7 @@ int run(int argc, char **argv) {
     const bool acting = o.action != Action::None;
     const size_t unscanned = warn_unscanned_roots(roots, r, acting);
     warn_unreadable(roots, r);
-    warn_if_capped(o, r);
+    warn_if_capped(o, roots, r);
     text.reset();
     if (acting && unscanned > 0) {
         std::fprintf(stderr,
@@ -517,7 +543,7 @@ int run(int argc, char **argv) {
     std::printf("%s\n", summary_line(summary).c_str());
     print_report(rep, roots, o.action, o.dry_run);
     if (rep.interrupted || interrupted()) return interrupted_status();
-    return rep.library_failed ? kExitError : kExitOk;
+    return left_for_a_problem(rep, o.dry_run) ? kExitError : kExitOk;
 }
 
 // Output that did not reach its destination fails the run, whatever the

@@ -153,7 +153,7 @@ constexpr HelpEntry kHelp[] = {
      "(default: a file is listed once, under the first\n"
      "name met); names of one file are marked \"(same\n"
      "file as ...)\", and those of a kept file are kept"},
-    {"--max-files", "N", "stop collecting after N files (default 0: no limit)"},
+    {"--max-files", "N", "stop collecting after N file names (default 0: no limit)"},
     {"-r,--recursive", nullptr,
      "accepted and changes nothing: every DIR is always\nscanned with all its subdirectories"},
     {nullptr, nullptr, "Which groups:"},
@@ -226,7 +226,8 @@ constexpr HelpEntry kHelp[] = {
 
 constexpr const char *kUsageHead =
     "Usage: dupfind [OPTIONS] DIR...\n"
-    "Find files with identical content below the given directories.\n";
+    "Find files with identical content below the given directories (a DIR\n"
+    "may also be a file).\n";
 
 constexpr const char *kUsageTail =
     "\n"
@@ -245,7 +246,9 @@ constexpr const char *kUsageTail =
     "exits with 1 when a path holds a line feed or a carriage return.\n"
     "\n"
     "Exit status: 0 done, 1 scan, removal or replacement error, or a path that\n"
-    "--format fdupes cannot list, 2 usage error, 130 interrupted.\n";
+    "--format fdupes cannot list, or a copy that the action leaves because of\n"
+    "a problem (also in a dry run, but for a group below one DIR without\n"
+    "--keep), 2 usage error, 130 interrupted.\n";
 
 // "-q,--quiet" as shown: "-q, --quiet".
 std::string shown_names(const char *names) {

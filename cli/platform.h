@@ -156,6 +156,12 @@ ActResult share_extents(const RootedPath &kept, const FileStatus &kept_st, const
 // 0 when not, -1 when the file system does not tell.
 int extents_shared(const std::string &a, const std::string &b);
 
+// Whether the file's data is stored inline, in the file system's metadata
+// (small files on btrfs): 1 when it is, 0 when not, -1 when the file system
+// does not tell. Such data has no extent to share, whatever the dedupe call
+// answers.
+int extents_inline(const std::string &path);
+
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 

@@ -359,14 +359,14 @@ ActResult move_aside(const RootedPath &copy, const HeldFile &compared, std::stri
 }
 
 bool put_back(const RootedPath &copy, const std::string &aside, std::string *why) {
-    ActResult unused;
+    ActResult opened;
     std::string name;
-    Fd dir = open_parent(copy, &name, &unused);
+    Fd dir = open_parent(copy, &name, &opened);
     size_t slash = aside.rfind('/');
     std::string priv = slash == std::string::npos ? aside : aside.substr(slash + 1);
     int err = dir ? rename_private_to(dir.get(), priv.c_str(), name.c_str()) : 0;
     if (dir && err == 0) return true;
-    *why = "it stays under the name " + aside + (dir ? std::string(": ") + std::strerror(err) : "");
+    *why = "it stays under the name " + aside + ": " + (dir ? std::string(std::strerror(err)) : opened.why);
     return false;
 }
 
@@ -629,6 +629,20 @@ int extents_shared(const std::string &a, const std::string &b) {
     std::vector<Extent> ea, eb;
     if (!extent_map(fa.get(), &ea) || !extent_map(fb.get(), &eb)) return -1;
     return ea == eb ? 1 : 0;
+}
+
+int extents_inline(const std::string &path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return -1;
+    // Data stored inline is the file's only extent, so the first tells.
+    alignas(fiemap) unsigned char buf[sizeof(fiemap) + sizeof(fiemap_extent)];
+    std::memset(buf, 0, sizeof buf);
+    auto *map = reinterpret_cast<fiemap *>(buf);
+    map->fm_length = FIEMAP_MAX_OFFSET;
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = 1;
+    if (::ioctl(fd.get(), FS_IOC_FIEMAP, map) != 0) return -1;
+    return map->fm_mapped_extents > 0 && (map->fm_extents[0].fe_flags & FIEMAP_EXTENT_DATA_INLINE) != 0 ? 1 : 0;
 }
 
 bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }

@@ -272,6 +272,8 @@ ActResult share_extents(const RootedPath &, const FileStatus &, const RootedPath
 
 int extents_shared(const std::string &, const std::string &) { return -1; }
 
+int extents_inline(const std::string &) { return -1; }
+
 bool stdin_is_terminal() { return is_terminal(STD_INPUT_HANDLE); }
 bool stderr_is_terminal() { return is_terminal(STD_ERROR_HANDLE); }
 

@@ -67,6 +67,21 @@ std::string normalised(const std::string &typed) {
 
 bool ends_in_separator(const std::string &path) { return !path.empty() && separator(path.back()); }
 
+// Where the last name of a path begins: after its last separator, or after
+// a drive ("D:name") on Windows.
+size_t last_name_start(const std::string &path) {
+    for (size_t k = path.size(); k > 0; --k)
+        if (separator(path[k - 1])) return k;
+    return kWindowsPaths && path.size() >= 2 && path[1] == ':' ? 2 : 0;
+}
+
+// A regular file itself, not a link to one: the library takes it as a root
+// of its own, and a link given so is reported and never walked.
+bool plain_file(const std::string &shown) {
+    FileStatus st;
+    return entry_is_link(shown) == 0 && file_status(shown, &st) && st.regular;
+}
+
 // The directory that a root typed as a symbolic link leads to, or "" when
 // the root is no link to a directory (the library then reports it as it is).
 std::string linked_directory(const std::string &shown) {
@@ -93,6 +108,7 @@ RootSet::RootSet(const std::vector<RootArg> &args) {
         r.shown = normalised(a.path);
         r.sent = r.shown;
         r.reference = a.reference;
+        r.file = plain_file(r.shown);
         std::string target = linked_directory(r.shown);
         if (!target.empty()) r.sent = target;
         has_reference_ = has_reference_ || r.reference;
@@ -149,6 +165,13 @@ std::vector<size_t> RootSet::name_starts(const std::string &path) const {
     if (path.size() > 1 && path[0] == '/' && by_sent_.count("/")) out.push_back(1);
     for (size_t k = 1; k + 1 < path.size(); ++k)
         if (path[k] == '/' && by_sent_.count(path.substr(0, k))) out.push_back(k + 1);
+    auto own = by_sent_.find(path);
+    if (own != by_sent_.end())
+        for (size_t i : own->second)
+            if (roots_[i].file) {
+                out.push_back(last_name_start(path));
+                break;
+            }
     return out;
 }
 

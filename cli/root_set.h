@@ -24,6 +24,9 @@ struct Root {
     // does, and the library's guards then apply to the target.
     std::string sent;
     bool reference = false;
+    // A regular file given in place of a directory (not a link to one): it
+    // is its own root, and the only name below it is its own.
+    bool file = false;
 };
 
 // Where a file lies among the roots.
@@ -57,7 +60,8 @@ public:
 
     // For every root whose sent name the path lies strictly below, where the
     // names below that root begin in it. The library joins a root and a name
-    // with one '/', and a name below "/" directly.
+    // with one '/', and a name below "/" directly. A file given as a root
+    // begins its own name, after the last separator of its path.
     std::vector<size_t> name_starts(const std::string &path) const;
 
     // The roots whose sent name is exactly `path`, in walk order.

@@ -93,7 +93,9 @@ extern "C" {
  *                                   0 admits empty files)
  *                 "follow_symlinks" true/false or an integer (default false)
  *                 "max_files"       integer, cap on collected paths (0 or
- *                                   negative: none)
+ *                                   negative: none); the results tell
+ *                                   that it stopped the walk with a
+ *                                   "max_files_reached" entry
  *                 "exclude"         array of strings; an entry whose path
  *                                   contains one of them is skipped; a
  *                                   string holding a NUL makes the text
@@ -226,6 +228,12 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *   "not_regular"         a FIFO, socket or device (also through a link)
  *   "opendir_failed"      a directory that cannot be listed
  *   "invalid_utf8"        a name that is not UTF-8 (shown with U+FFFD)
+ *   "max_files_reached"   the first regular file that "max_files" left out:
+ *                         the walk stops there, so what it did not reach is
+ *                         not listed. Names count, not files: the cap may
+ *                         stop a walk whose "scanned_files" is below it, as
+ *                         the names of one file count once there. A file
+ *                         given as a root after the cap is listed as well.
  *   "read_failed"         a collected file that shares its size with another
  *                         but could not be opened or read while the files
  *                         were compared: gone, unreadable, replaced by another
@@ -278,7 +286,8 @@ DUPFIND_API void dupfind_free_string(char *p) DUPFIND_NOEXCEPT;
  *    0 "refused: directory"
  *    0 "refused: not a regular file"
  *    0 "refused: outside scanned roots"
- *   -1 "unlink failed"
+ *   -1 "unlink failed", followed by ": " and the system's reason when it
+ *      gives one ("unlink failed: Permission denied")
  * The entry removed is the one that passed the checks: a directory of the
  * path replaced by a link in the meantime cannot redirect the removal.
  * The function does not look at the scan table and may run during scans.

@@ -111,9 +111,13 @@ DUPFIND_API void dupfind_free_string(char *p) noexcept { free(p); }
 
 DUPFIND_API int dupfind_delete_file(const char *path) noexcept {
     dup_clear_error();
-    const dup_result r = dup_delete_guarded(path);
+    // The system's reason for a removal it refused tells the user what to
+    // do (a read-only file system, a permission, a file in use).
+    char why[256];
+    const dup_result r = dup_delete_guarded(path, why, sizeof why);
     if (r == DUP_OK) return 1;
-    fail_with(r);
+    if (why[0]) dup_set_error("%s: %s", dup_result_message(r), why);
+    else fail_with(r);
     return dup_result_refused(r) ? 0 : -1;
 }
 

@@ -36,6 +36,7 @@ constexpr reason_row REASONS[] = {
     {DUP_SKIP_OPENDIR_FAILED, "opendir_failed"},
     {DUP_SKIP_INVALID_UTF8, "invalid_utf8"},
     {DUP_SKIP_READ_FAILED, "read_failed"},
+    {DUP_SKIP_MAX_FILES_REACHED, "max_files_reached"},
 };
 static_assert(sizeof REASONS / sizeof REASONS[0] == DUP_SKIP_REASON_COUNT, "a reason without a name");
 

@@ -56,7 +56,7 @@ bool entry_inside_roots(const dup_parent_t *dir, const char *name) {
 // placed and removed through that one handle. Without a race every check
 // here agrees with the checks already made on the path, so the outcome is
 // the root test's or the removal's.
-dup_result remove_checked(const char *path) {
+dup_result remove_checked(const char *path, char *why, size_t why_size) {
     // No handle on the directory means no canonical form for the path: it
     // counts as outside every root.
     const char *name;
@@ -76,7 +76,7 @@ dup_result remove_checked(const char *path) {
     if (dup_parent_stat(dir.get(), name, &now) != DUP_OK || now.type != DUP_FT_REG || now.dev != seen.dev ||
         now.ino != seen.ino)
         return DUP_E_UNLINK;
-    if (dup_parent_remove(dir.get(), name) != DUP_OK) return DUP_E_UNLINK;
+    if (dup_parent_remove(dir.get(), name, why, why_size) != DUP_OK) return DUP_E_UNLINK;
     return DUP_OK;
 }
 
@@ -96,7 +96,8 @@ bool dup_path_has_dotdot(const char *path) {
     }
 }
 
-dup_result dup_delete_guarded(const char *path) {
+dup_result dup_delete_guarded(const char *path, char *why, size_t why_size) {
+    if (why_size > 0) why[0] = '\0';
     if (!path || !*path) return DUP_E_EMPTY_PATH;
     // Looks at the text only, before anything touches the file system.
     if (dup_path_has_dotdot(path)) return DUP_REFUSED_DOTDOT;
@@ -111,5 +112,5 @@ dup_result dup_delete_guarded(const char *path) {
         return r == DUP_NOMEM ? DUP_REFUSED_OUTSIDE : DUP_E_NOT_FOUND;
     if (const dup_result refused = type_refusal(st.type); refused != DUP_OK) return refused;
 
-    return remove_checked(path);
+    return remove_checked(path, why, why_size);
 }

@@ -193,9 +193,15 @@ bool cap_reached(const dup_scan_t *scan) {
 // ---- the collected files ------------------------------------------------------------
 
 // Appends a collected file. DUP_OK added, DUP_STOPPED the cap was already
-// reached, DUP_NOMEM; in both failures nothing is added.
+// reached, DUP_NOMEM; in both failures nothing is added. The file the cap
+// leaves out is recorded: the cap counts names, while the results count
+// files, so a host could not otherwise tell a walk that stopped here from
+// one that found fewer files than the cap.
 dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file_id &id) {
-    if (cap_reached(scan)) return DUP_STOPPED;
+    if (cap_reached(scan)) {
+        if (dup_add_skip(scan, path, DUP_SKIP_MAX_FILES_REACHED) != DUP_OK) return DUP_NOMEM;
+        return DUP_STOPPED;
+    }
     // A capacity that would no longer fit the 32-bit count counts as
     // memory running out.
     if (!dup_array_reserve(scan->files, scan->n_files, scan->cap_files, DUP_FILES_FIRST_CAP)) return DUP_NOMEM;

@@ -192,7 +192,7 @@ class Skipped(Generic[P]):
     "already_scanned", "below_min_size", "above_max_size", "exclude",
     "exclude_glob", "hidden", "other_file_system", "max_depth",
     "newer_than", "older_than", "not_included", "lstat_failed", "not_regular", "opendir_failed", "invalid_utf8",
-    "read_failed" (include/dupfind.h says when each applies)."""
+    "read_failed", "max_files_reached" (include/dupfind.h says when each applies)."""
 
 
 @dataclass(frozen=True)
@@ -743,7 +743,8 @@ def delete_file(path: PathArg) -> None:
         DeleteRefused: the library refused (also a ``PermissionError``; its
             text, for example "refused: symlink" or "refused: outside scanned
             roots").
-        DupfindError: the removal failed (its text, "unlink failed").
+        DupfindError: the removal failed (its text, "unlink failed" and the
+            system's reason, as in "unlink failed: Permission denied").
         TypeError: the path is not a str, bytes or os.PathLike.
         ValueError: the path is empty or holds a NUL character (the library
             is not called).

@@ -117,8 +117,10 @@ dup_result dup_parent_stat(const dup_parent_t *dir, const char *name, dup_stat_t
 // it has none (removed meanwhile, out of reach) or memory runs out. Caller
 // frees with free().
 char *dup_parent_canonical(const dup_parent_t *dir);
-// Removes the entry itself (never what a link stands for).
-dup_result dup_parent_remove(const dup_parent_t *dir, const char *name);
+// Removes the entry itself (never what a link stands for). On a failure
+// the system's reason in words goes to why (why_size bytes, always
+// terminated), or "" when it gave none.
+dup_result dup_parent_remove(const dup_parent_t *dir, const char *name, char *why, size_t why_size);
 
 // ---- replaceable system calls ----------------------------------------------------------
 

@@ -376,8 +376,22 @@ char *dup_parent_canonical(const dup_parent_t *dir) {
     return name;
 }
 
-dup_result dup_parent_remove(const dup_parent_t *dir, const char *name) {
-    return unlinkat(dir->fd, name, 0) == 0 ? DUP_OK : DUP_FAILED;
+namespace {
+
+// strerror_r comes in two forms: the GNU one returns the text, the POSIX
+// one fills the buffer and returns 0.
+[[maybe_unused]] const char *error_text_of(const char *text, const char *) { return text; }
+[[maybe_unused]] const char *error_text_of(int result, const char *buf) { return result == 0 ? buf : ""; }
+
+}  // namespace
+
+dup_result dup_parent_remove(const dup_parent_t *dir, const char *name, char *why, size_t why_size) {
+    if (why_size > 0) why[0] = '\0';
+    if (unlinkat(dir->fd, name, 0) == 0) return DUP_OK;
+    const int err = errno;
+    char buf[256] = "";
+    if (why_size > 0) snprintf(why, why_size, "%s", error_text_of(strerror_r(err, buf, sizeof buf), buf));
+    return DUP_FAILED;
 }
 
 // ---- threads ----------------------------------------------------------------------

@@ -30,6 +30,11 @@ char *dup_utf8_from_wide(const wchar_t *s, size_t n);
 // makes four, every other unit at most three): no allocation, no failure.
 void dup_utf8_from_wide_into(const wchar_t *s, size_t n, char *out);
 
+// The system's words for the error code err (a DWORD), in UTF-8, without
+// the line end, in why (why_size bytes, always terminated); "" when the
+// system has none.
+void dup_system_text(unsigned long err, char *why, size_t why_size);
+
 constexpr size_t DUP_MAX_WIDE_TEXT = size_t{1} << 20;  // UTF-16 units of any text built here
 
 // A growable UTF-16 text on the heap that records a failure instead of

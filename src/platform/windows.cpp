@@ -335,8 +335,8 @@ char *dup_canonical_path_system(const char *path) {
 // it) while it is held. Its status, its place and its removal all go
 // through that one handle.
 struct dup_parent_t {
-    HANDLE h;         // INVALID_HANDLE_VALUE when the entry could not be opened
-    bool can_delete;  // opened with delete access
+    HANDLE h;      // INVALID_HANDLE_VALUE when the entry could not be opened
+    DWORD denied;  // 0 when opened with delete access, else the system's reason
 };
 
 dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char **name) {
@@ -347,8 +347,7 @@ dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char *
     *name = last;
     auto *d = static_cast<dup_parent_t *>(dup_malloc(sizeof(dup_parent_t)));
     if (!d) return DUP_NOMEM;
-    d->h = INVALID_HANDLE_VALUE;
-    d->can_delete = false;
+    *d = dup_parent_t{INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE};
     dup_sys_path p;
     dup_result why = DUP_FAILED;
     if (!dup_sys_path_of(path, &p, &why) && why == DUP_NOMEM) {
@@ -358,11 +357,11 @@ dup_result dup_parent_open(const char *path, dup_parent_t **parent, const char *
     }
     if (p.w) {
         d->h = open_object(p.w, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, nullptr);
-        d->can_delete = d->h != INVALID_HANDLE_VALUE;
+        d->denied = d->h != INVALID_HANDLE_VALUE ? 0 : GetLastError();
         // Without delete access (a file held open by others, or one this
         // user may not remove) the entry is still examined and placed, so
         // that the answer says why it stays.
-        if (!d->can_delete) d->h = open_object(p.w, FILE_READ_ATTRIBUTES, SHARE_ALL, 0, nullptr);
+        if (d->denied != 0) d->h = open_object(p.w, FILE_READ_ATTRIBUTES, SHARE_ALL, 0, nullptr);
     }
     // An entry that could not be opened is held as none: its status query
     // then fails, as the directory's query of a missing entry does.
@@ -394,13 +393,14 @@ char *dup_parent_canonical(const dup_parent_t *dir) {
     return name;
 }
 
-dup_result dup_parent_remove(const dup_parent_t *dir, const char *) {
-    if (!dir->can_delete) return DUP_FAILED;
+dup_result dup_parent_remove(const dup_parent_t *dir, const char *, char *why, size_t why_size) {
     // The entry goes when the handle closes; a read-only file is refused
     // here, as the system refuses to remove it by name.
     FILE_DISPOSITION_INFO info;
     info.DeleteFile = TRUE;
-    return SetFileInformationByHandle(dir->h, FileDispositionInfo, &info, sizeof info) ? DUP_OK : DUP_FAILED;
+    if (dir->denied == 0 && SetFileInformationByHandle(dir->h, FileDispositionInfo, &info, sizeof info)) return DUP_OK;
+    dup_system_text(dir->denied == 0 ? GetLastError() : dir->denied, why, why_size);
+    return DUP_FAILED;
 }
 
 // ---- threads ----------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -200,3 +201,17 @@ void dup_utf8_from_wide_into(const wchar_t *s, size_t n, char *out) {
 }
 
 bool dup_path_separator(char c) { return c == '/' || c == '\\'; }
+
+void dup_system_text(unsigned long err, char *why, size_t why_size) {
+    if (why_size == 0) return;
+    why[0] = '\0';
+    if (err == 0) return;
+    wchar_t text[256];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text,
+                             sizeof text / sizeof text[0], nullptr);
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) n--;
+    char *utf8 = n > 0 ? dup_utf8_from_wide(text, n) : nullptr;
+    if (!utf8) return;
+    snprintf(why, why_size, "%s", utf8);
+    free(utf8);
+}

@@ -23,7 +23,7 @@ REPO = Path(__file__).resolve().parents[2]
 SUMMARY = "3 duplicate files in 2 groups, 74.2 KiB reclaimable, 7 files scanned, 3 entries skipped"
 
 
-HEADER = re.compile(r"(\S+ \S+) each, (\d+) cop(?:y|ies)(?:, (\d+) names)?, hash ([0-9a-f]{16})")
+HEADER = re.compile(r"(\S+ \S+) each, (\d+) files?, \d+ duplicates?(?:, (\d+) names)?, hash ([0-9a-f]{16})")
 
 
 def run(cli, *args, **kwargs) -> subprocess.CompletedProcess:
@@ -181,6 +181,6 @@ PROMPT = r"Keep which files\?[^\n]*: "
 
 def ask(term: Terminal, number: str, size: str, copies: int) -> list:
     """Waits for the question about one group; returns its numbered paths."""
-    m = term.expect(rf"\[{number}\] {re.escape(size)} each, {copies} copies, hash [0-9a-f]{{16}}\r\n"
+    m = term.expect(rf"\[{number}\] {re.escape(size)} each, {copies} files, {copies - 1} duplicates?, hash [0-9a-f]{{16}}\r\n"
                     rf"((?:  \[\d\] [^\r]+\r\n)+){PROMPT}")
     return [Path(line.split("] ", 1)[1]) for line in m[1].decode().splitlines()]

@@ -4,7 +4,9 @@ by DUPFIND_CLI (ctest sets it), on fixture trees shared with the binding's
 tests."""
 
 import os
+import shutil
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -36,3 +38,14 @@ def full_output():
         pytest.skip("no /dev/full here")
     with open("/dev/full", "w") as f:
         yield f
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory that a process without privileges can enter."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to drop privileges")
+    d = Path(tempfile.mkdtemp(prefix="dupfind-cli-"))
+    d.chmod(0o755)
+    yield d
+    shutil.rmtree(d)

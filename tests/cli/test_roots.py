@@ -132,7 +132,7 @@ def test_hard_links_option_lists_every_name_and_marks_names_of_one_file(cli, tmp
     assert proc.returncode == 0, proc.stderr
     block, summary = proc.stdout.split("\n\n")
     header, *lines = block.split("\n")
-    assert re.fullmatch(r"300 B each, 4 copies, 6 names, hash [0-9a-f]{16}", header)
+    assert re.fullmatch(r"300 B each, 4 files, 3 duplicates, 6 names, hash [0-9a-f]{16}", header)
     r = lambda name: root / f"{name}.bin"  # noqa: E731
     assert lines == [str(r("a")), f"{r('a2')}  (same file as {r('a')})", str(r("b1")),
                      f"{r('b2')}  (same file as {r('b1')})", str(r("c")), str(r("d"))]
@@ -156,7 +156,7 @@ def test_names_of_one_file_are_listed_once_by_default(cli, tmp_path):
     files = scan_json(cli, root)["groups"]
     assert len(files) == 1 and len({os.stat(p).st_ino for p in files[0]["files"]}) == len(files[0]["files"]) == 4
     proc = run(cli, root)
-    assert re.match(r"300 B each, 4 copies, hash [0-9a-f]{16}\n", proc.stdout)
+    assert re.match(r"300 B each, 4 files, 3 duplicates, hash [0-9a-f]{16}\n", proc.stdout)
     assert "same file as" not in proc.stdout and "solo" not in proc.stdout
 
 

@@ -6,9 +6,7 @@ from __future__ import annotations
 
 import os
 import re
-import shutil
 import subprocess
-import tempfile
 from pathlib import Path
 
 import pytest
@@ -345,29 +343,39 @@ def test_a_dir_that_cannot_be_scanned_stops_an_action_before_anything_changes(cl
     assert snapshot(top) == before
 
 
-@pytest.mark.parametrize("cap, reached", [(3, True), (7, True), (8, False), (0, False)])
+@pytest.mark.parametrize("cap, reached", [(3, True), (7, False), (8, False), (0, False)])
 def test_scan_that_reaches_max_files_says_the_results_are_partial(cli, tree, cap, reached):
-    # The tree holds 7 files to collect: a cap of 7 cannot be told from a
-    # scan that stopped there.
+    # The tree holds 7 files to collect: a cap of 7 takes them all.
     proc = run(cli, "--summary", "--max-files", cap, tree.root)
     assert proc.returncode == 0
     if reached:
-        assert proc.stderr == (f"dupfind: warning: the scan reached --max-files {cap}: the results cover only "
-                               f"the first {cap} files found\n")
+        assert re.fullmatch(rf"dupfind: warning: the scan reached --max-files {cap} at {re.escape(str(tree.root))}/"
+                            rf".+: the results cover only the first {cap} names found\n", proc.stderr), proc.stderr
         assert f", {cap} files scanned (--max-files reached), " in proc.stdout
     else:
         assert proc.stderr == "" and "--max-files" not in proc.stdout
 
 
-@pytest.fixture
-def shared_dir():
-    """A directory that a process without privileges can enter."""
-    if os.geteuid() != 0:
-        pytest.skip("needs root to drop privileges")
-    d = Path(tempfile.mkdtemp(prefix="dupfind-cli-"))
-    d.chmod(0o755)
-    yield d
-    shutil.rmtree(d)
+@pytest.mark.parametrize("cap, reached", [(10, True), (37, True), (38, False)])
+def test_max_files_counts_names_and_warns_with_hard_links(cli, tmp_path, cap, reached):
+    # 36 files under 38 names: L first holds two files with two names each,
+    # so the scan has fewer files than names wherever the cap stops it.
+    linked, rest = tmp_path / "L", tmp_path / "R"
+    linked.mkdir()
+    rest.mkdir()
+    for i in range(2):
+        (linked / f"f{i}").write_bytes(b"linked %d" % i)
+        os.link(linked / f"f{i}", linked / f"g{i}")
+    for i in range(34):
+        (rest / f"f{i:02}").write_bytes(b"file %d" % i)
+    proc = run(cli, "--summary", "--skipped", "--max-files", cap, linked, rest)
+    assert proc.returncode == 0, proc.stderr
+    if reached:
+        assert f"dupfind: warning: the scan reached --max-files {cap} at {rest}/f" in proc.stderr
+        assert " files scanned (--max-files reached), " in proc.stdout
+        assert len(re.findall(r"^  max_files_reached: ", proc.stdout, re.M)) == 1
+    else:
+        assert proc.stderr == "" and "max-files" not in proc.stdout and "max_files" not in proc.stdout
 
 
 def test_file_that_cannot_be_read_is_listed_and_counted(cli, shared_dir):

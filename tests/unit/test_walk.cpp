@@ -502,7 +502,11 @@ TEST(Walk, FileCap) {
     std::vector<Skip> skipped_before;
     for (const auto &name : listing(t / "ten")) {
         bool empty = name[0] == 'e';
-        if (!empty && first3.size() == 3) break;
+        if (!empty && first3.size() == 3) {
+            // The file the cap leaves out is recorded, and the walk stops.
+            skipped_before.emplace_back("ten/" + name, "max_files_reached");
+            break;
+        }
         if (empty) skipped_before.emplace_back("ten/" + name, "below_min_size");
         else first3.push_back("ten/" + name);
     }
@@ -534,7 +538,7 @@ TEST(Walk, FileCap) {
 }
 
 // A regular file given as a root is taken as it is; one that meets a full
-// cap is dropped without a record, and the next root is still visited.
+// cap is recorded as left out by it, and the next root is still visited.
 TEST(Walk, RegularFileRoots) {
     TempDir t;
     write_file(t / "a.txt", "alpha");
@@ -547,7 +551,9 @@ TEST(Walk, RegularFileRoots) {
     ASSERT_EQ(r.s.n_files, 1);
     EXPECT_EQ(r.s.files[0].path, t / "a.txt");
     EXPECT_EQ(r.s.files[0].size, 5);
-    EXPECT_EQ(r.skipped(t.path()), (std::vector<Skip>{{"empty", "below_min_size"}, {"missing", "root_missing"}}));
+    EXPECT_EQ(
+        r.skipped(t.path()),
+        (std::vector<Skip>{{"empty", "below_min_size"}, {"b.txt", "max_files_reached"}, {"missing", "root_missing"}}));
 }
 
 // ---- roots -------------------------------------------------------------------------------

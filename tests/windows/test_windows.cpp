@@ -443,13 +443,21 @@ TEST(WindowsDelete, Refusals) {
         {backslashed(out) + "\\file", 0, "refused: outside scanned roots"},
         {out + "/file", 0, "refused: outside scanned roots"},
         {d.path().substr(0, 2) + "/", 0, "refused: directory"},
-        // The system refuses to remove a read-only file, as it would by name.
-        {in + "/ro", -1, "unlink failed"},
+        // The system refuses to remove a read-only file, as it would by name,
+        // and says why (the words are the system's, in its language).
+        {in + "/ro", -1, "unlink failed: *"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(dupfind_delete_file(c.path.c_str()), c.result);
-        EXPECT_STREQ(dupfind_last_error(), c.error);
+        const std::string expected = c.error, error = dupfind_last_error();
+        if (!expected.empty() && expected.back() == '*') {
+            const std::string prefix = expected.substr(0, expected.size() - 1);
+            EXPECT_EQ(error.substr(0, prefix.size()), prefix);
+            EXPECT_GT(error.size(), prefix.size());
+        } else {
+            EXPECT_EQ(error, expected);
+        }
     }
     EXPECT_EQ(testutil::read_file(in + "/file"), "inside");
     EXPECT_EQ(testutil::read_file(in + "/ro"), "read-only");
@@ -506,7 +514,8 @@ TEST(WindowsDelete, HeldEntryCannotBeSwapped) {
     EXPECT_FALSE(MoveFileExW(long_path(d / "in/f").c_str(), long_path(d / "moved").c_str(), 0));
     write_file(d / "other", "other");
     EXPECT_FALSE(MoveFileExW(long_path(d / "other").c_str(), long_path(d / "in/f").c_str(), MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(dup_parent_remove(held, name), DUP_OK);
+    char why[256];
+    EXPECT_EQ(dup_parent_remove(held, name, why, sizeof why), DUP_OK);
     dup_parent_close(held);
     EXPECT_FALSE(exists(d / "in/f"));
     EXPECT_EQ(testutil::read_file(d / "other"), "other");
