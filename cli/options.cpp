@@ -136,9 +136,12 @@ constexpr HelpEntry kHelp[] = {
      "directory is still entered (repeatable)"},
     {"--ignore-case", nullptr,
      "--exclude and --include patterns match letters\nof either case ('*.iso' matches X.ISO)"},
-    {"--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
+    {"-A,--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
     {"-x,--one-file-system", nullptr, "enter no directory on another file system than\nthe DIR it is found below"},
-    {"--max-depth", "N", "enter at most N directory levels below each DIR\n(0: only the DIR's own entries)"},
+    {"--max-depth", "N",
+     "collect entries at most N levels below each DIR, as\n"
+     "find -maxdepth counts: 1 is the DIR's own entries,\n"
+     "2 those of its subdirectories too (1 or more)"},
     {"--newer-than", "WHEN",
      "only files modified at WHEN or later: an ISO 8601\n"
      "date (2024-05-01) or date and time (2024-05-01T13:45,\n"
@@ -181,7 +184,7 @@ constexpr HelpEntry kHelp[] = {
      "end each path of --format fdupes (implied) with NUL\n"
      "and each group with one more, for xargs -0 (which\n"
      "reads it as an empty name: rm -f passes over it)"},
-    {"--omit-first", nullptr,
+    {"-f,--omit-first", nullptr,
      "with --format fdupes or csv: leave out the files\n"
      "that --keep keeps, so that only the copies remain:\n"
      "dupfind --omit-first -0 DIR | xargs -0 rm -f --\n"
@@ -598,8 +601,11 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "invalid count for --max-files: '" + max_files + "' (0 or more; 0 means no limit)";
         return false;
     }
-    if (max_depth_opt->count() && !parse_count(max_depth, &o->max_depth)) {
-        *error = "invalid count for --max-depth: '" + max_depth + "' (0 or more; 0 means only the DIR's own entries)";
+    // 0 is refused rather than read as find reads it (the DIR alone, so
+    // nothing to compare): a command line written when 0 meant "the DIR's
+    // own entries" fails loudly instead of finding nothing.
+    if (max_depth_opt->count() && (!parse_count(max_depth, &o->max_depth) || o->max_depth == 0)) {
+        *error = "invalid count for --max-depth: '" + max_depth + "' (1 or more; 1 means only the DIR's own entries)";
         return false;
     }
     if (!parse_time_window(newer_than_opt->count() ? &newer_than : nullptr,

@@ -42,10 +42,10 @@ _dupfind()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '
-            --min-size --max-size --exclude --exclude-text --include --ignore-case --skip-hidden
+            --min-size --max-size --exclude --exclude-text --include --ignore-case -A --skip-hidden
             -x --one-file-system --max-depth --newer-than --older-than --follow-symlinks -H --hard-links
             --max-files -r --recursive --reference --isolate --format --json
-            -0 --null --omit-first -m --summary --skipped -q --quiet --delete
+            -0 --null -f --omit-first -m --summary --skipped -q --quiet --delete
             --link --allow-metadata-change --reflink --keep --dry-run --interactive -h --help
             -V --version' -- "$cur"))
         return
