@@ -28,6 +28,8 @@
 #include "platform.h"
 #include "results_text.h"
 #include "root_set.h"
+#include "sorting.h"
+#include "when.h"
 
 #ifndef DUPFIND_VERSION
 #  define DUPFIND_VERSION "unknown"
@@ -239,11 +241,23 @@ struct Entry {
     size_t reference_files = 0;   // physical files with a name in one
 };
 
+// The modification time of each name of the group as --times shows it.
+std::vector<std::string> name_times(const Entry &e) {
+    std::vector<std::string> out;
+    for (const NameInfo &n : e.info.names) {
+        // Whole seconds, rounded down before 1970 as after.
+        const int64_t s = n.mtime_ns / 1000000000 - (n.mtime_ns % 1000000000 < 0 ? 1 : 0);
+        out.push_back(n.found ? format_when(s) : "");
+    }
+    return out;
+}
+
 // One line for each path of the group, reference files and names of one
-// file marked as such.
-std::vector<std::string> name_lines(const Entry &e, const RootSet &roots) {
+// file marked as such; with times, each after its modification time.
+std::vector<std::string> name_lines(const Entry &e, const RootSet &roots, bool times = false) {
     const Group &g = *e.group;
     std::vector<std::string> lines;
+    const std::vector<std::string> when = times ? name_times(e) : std::vector<std::string>{};
     for (size_t i = 0; i < g.files.size(); ++i) {
         std::string marks;
         if (e.reference[i]) marks = "reference";
@@ -251,7 +265,8 @@ std::vector<std::string> name_lines(const Entry &e, const RootSet &roots) {
         if (same >= 0)
             marks += (marks.empty() ? "" : ", ") + std::string("same file as ") +
                      roots.show(g.files[static_cast<size_t>(same)]);
-        lines.push_back(roots.show(g.files[i]) + (marks.empty() ? "" : "  (" + marks + ")"));
+        const std::string stamp = !times ? "" : when[i].empty() ? "unknown time  " : when[i] + "  ";
+        lines.push_back(stamp + roots.show(g.files[i]) + (marks.empty() ? "" : "  (" + marks + ")"));
     }
     return lines;
 }
@@ -318,10 +333,23 @@ Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &
     return s;
 }
 
-void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
+// The groups in the order that --sort and --reverse ask for.
+void sort_entries(const Options &o, std::vector<Entry> *entries) {
+    if (o.sort == GroupSort::Found && !o.reverse) return;
+    std::vector<GroupKey> keys;
+    keys.reserve(entries->size());
+    for (const Entry &e : *entries)
+        keys.push_back({e.group->size, e.info.files, e.group->files.size(), &e.group->files.front()});
+    std::vector<Entry> sorted;
+    sorted.reserve(entries->size());
+    for (size_t i : group_order(keys, o.sort, o.reverse)) sorted.push_back(std::move((*entries)[i]));
+    *entries = std::move(sorted);
+}
+
+void print_groups(const RootSet &roots, const std::vector<Entry> &entries, bool times) {
     for (const Entry &e : entries) {
         std::printf("%s\n", group_header(*e.group, e.info.files).c_str());
-        for (const std::string &line : name_lines(e, roots)) std::printf("%s\n", line.c_str());
+        for (const std::string &line : name_lines(e, roots, times)) std::printf("%s\n", line.c_str());
         std::printf("\n");
     }
 }
@@ -354,24 +382,29 @@ bool print_listing(const Options &o, const RootSet &roots, const std::vector<Ent
                      roots.show(*bad).c_str());
         return false;
     }
-    if (o.format == Format::Csv) put(csv_header());
+    if (o.format == Format::Csv) put(csv_header(o.times));
     const Rules rules = rules_of(o);
     RemovalReport plan;
     int64_t number = 0;
     for (const Entry &e : entries) {
         const Group &g = *e.group;
-        std::vector<std::string> paths;
+        std::vector<std::string> paths, times;
+        const std::vector<std::string> when = o.times ? name_times(e) : std::vector<std::string>{};
         if (o.omit_first) {
             const Decision d = decide(g, nullptr, roots, rules, plan.acted, false);
             execute(g, d, roots, rules.action, Pass::Plan, true, &plan);
             for (size_t i = 0; i < g.files.size(); ++i)
-                if (d.files[i].verdict == Verdict::Act) paths.push_back(roots.display(g.files[i]));
+                if (d.files[i].verdict == Verdict::Act) {
+                    paths.push_back(roots.display(g.files[i]));
+                    if (o.times) times.push_back(when[i]);
+                }
         } else {
             for (const std::string &f : g.files) paths.push_back(roots.display(f));
+            times = when;
         }
         if (paths.empty()) continue;
         ++number;
-        if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths));
+        if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths, times));
         else put(fdupes_group(paths, o.null));
     }
     return true;
@@ -400,8 +433,8 @@ void remove_interactively(const Options &o, const RootSet &roots, const std::vec
     for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply = ask_keep(group_header(*e.group, e.info.files), name_lines(e, roots), number, entries.size(),
-                               &keep);
+        Reply reply = ask_keep(group_header(*e.group, e.info.files), name_lines(e, roots, o.times), number,
+                               entries.size(), &keep);
         if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
@@ -497,14 +530,15 @@ int run(int argc, char **argv) {
 
     // The summary is worked out before anything is removed; under
     // --interactive it tells what the default policy would free.
-    const std::vector<Entry> entries = examine(r, roots, o.isolate);
+    std::vector<Entry> entries = examine(r, roots, o.isolate);
+    sort_entries(o, &entries);
     if (o.format == Format::Fdupes || o.format == Format::Csv) {
         if (!print_listing(o, roots, entries)) return kExitError;
         return interrupted() ? interrupted_status() : listed;
     }
     const Summary summary = summarize(o, r, entries, roots);
     if (!acting) {
-        if (!o.summary) print_groups(roots, entries);
+        if (!o.summary) print_groups(roots, entries, o.times);
         if (o.skipped) print_skipped(roots, r);
         std::printf("%s\n", summary_line(summary).c_str());
         return interrupted() ? interrupted_status() : listed;

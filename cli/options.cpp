@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "glob.h"
+#include "sorting.h"
 #include "utf8.h"
 #include "when.h"
 
@@ -189,6 +190,17 @@ constexpr HelpEntry kHelp[] = {
      "that --keep keeps, so that only the copies remain:\n"
      "dupfind --omit-first -0 DIR | xargs -0 rm -f --\n"
      "(a group with no file to keep is left out whole)"},
+    {"--sort", "KEY",
+     "order of the groups: size (largest files first),\n"
+     "wasted (most space held by copies first), count\n"
+     "(most files first) or path (by first path);\n"
+     "default: as found, smallest files first. Files\n"
+     "inside a group keep their order"},
+    {"--reverse", nullptr, "list the groups in the opposite order"},
+    {"--times", nullptr,
+     "show each file's modification time (local time,\n"
+     "ISO 8601) before its path in the human listing, and\n"
+     "as a last column, mtime, of --format csv"},
     {"-m,--summary", nullptr, "print only the summary line"},
     {"--skipped", nullptr, "also list the skipped entries with their reasons"},
     {"-q,--quiet", nullptr, "no progress bar"},
@@ -535,7 +547,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         if (!check_utf8(argv, i, error)) return false;
 
     Parser p;
-    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than;
+    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort;
     std::vector<std::string> refs;
     bool recursive = false, json = false, remove = false, link = false, reflink = false;
     p.flag("--help", &o->help);
@@ -561,6 +573,9 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--json", &json);
     p.flag("--null", &o->null);
     p.flag("--omit-first", &o->omit_first);
+    CLI::Option *sort_opt = p.value("--sort", &sort);
+    p.flag("--reverse", &o->reverse);
+    p.flag("--times", &o->times);
     p.flag("--summary", &o->summary);
     p.flag("--skipped", &o->skipped);
     p.flag("--quiet", &o->quiet);
@@ -577,8 +592,12 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "unknown option '" + unknown + "' (see dupfind --help)";
         return false;
     }
-    o->roots = p.roots(reference_opt, refs);
     if (!check_patterns(*o, error)) return false;
+    if (sort_opt->count() && !parse_group_sort(sort, &o->sort)) {
+        *error = "invalid value for --sort: '" + escaped(sort) + "' (size, wasted, count or path)";
+        return false;
+    }
+    o->roots = p.roots(reference_opt, refs);
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {
@@ -666,7 +685,13 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                         : !actions.empty() ? actions[0].c_str()
                                            : nullptr;
     if (json_out && !clash)
-        clash = reference ? "--reference" : o->isolate ? "--isolate" : o->omit_first ? "--omit-first" : nullptr;
+        clash = reference           ? "--reference"
+                : o->isolate        ? "--isolate"
+                : o->omit_first     ? "--omit-first"
+                : sort_opt->count() ? "--sort"
+                : o->reverse        ? "--reverse"
+                : o->times          ? "--times"
+                                    : nullptr;
     if (o->format != Format::Human && clash) {
         *error = chosen + (json_out ? " prints the results text alone" : " lists the groups alone") +
                  " and cannot be combined with " + clash;
@@ -691,6 +716,11 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     if (o->interactive && (keep_opt->count() || o->summary)) {
         *error = std::string("--interactive asks which files to keep and cannot be combined with ") +
                  (keep_opt->count() ? "--keep" : "--summary");
+        return false;
+    }
+    // The times are shown beside the names, which only these list.
+    if (o->times && (o->format == Format::Fdupes || o->summary || (o->action != Action::None && !o->interactive))) {
+        *error = "--times needs a listing of the files: the human format, --format csv or --interactive";
         return false;
     }
     if (!plain) {

@@ -29,6 +29,10 @@ _dupfind()
             COMPREPLY=($(compgen -W 'human json fdupes csv' -- "$cur"))
             return
             ;;
+        --sort)
+            COMPREPLY=($(compgen -W 'size wasted count path' -- "$cur"))
+            return
+            ;;
         --reference)
             COMPREPLY=($(compgen -d -- "$cur"))
             return
@@ -45,7 +49,7 @@ _dupfind()
             --min-size --max-size --exclude --exclude-text --include --ignore-case -A --skip-hidden
             -x --one-file-system --max-depth --newer-than --older-than --follow-symlinks -H --hard-links
             --max-files -r --recursive --reference --isolate --format --json
-            -0 --null -f --omit-first -m --summary --skipped -q --quiet --delete
+            -0 --null -f --omit-first --sort --reverse --times -m --summary --skipped -q --quiet --delete
             --link --allow-metadata-change --reflink --keep --dry-run --interactive -h --help
             -V --version' -- "$cur"))
         return
