@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "files_from.h"
 #include "glob.h"
 #include "sorting.h"
 #include "utf8.h"
@@ -160,6 +161,15 @@ constexpr HelpEntry kHelp[] = {
     {"--max-files", "N", "stop collecting after N files (default 0: no limit)"},
     {"-r,--recursive", nullptr,
      "accepted and changes nothing: every DIR is always\nscanned with all its subdirectories"},
+    {"--files-from", "FILE",
+     "also scan each path listed in FILE, one a line, as\n"
+     "if given as a DIR (- reads standard input; empty\n"
+     "lines and the CR of a CRLF line end are ignored):\n"
+     "find ~/Pictures -name '*.jpg' | dupfind --files-from -"},
+    {"--from0", nullptr,
+     "with --files-from: the paths end in NUL, as\n"
+     "find -print0 writes them, and are taken byte for\n"
+     "byte: find . -print0 | dupfind --files-from - --from0"},
     {nullptr, nullptr, "Which groups:"},
     {"--reference", "DIR",
      "files below DIR are never removed or replaced\n"
@@ -241,6 +251,7 @@ constexpr HelpEntry kHelp[] = {
 
 constexpr const char *kUsageHead =
     "Usage: dupfind [OPTIONS] DIR...\n"
+    "       dupfind [OPTIONS] --files-from FILE [DIR...]\n"
     "Find files with identical content below the given directories.\n";
 
 constexpr const char *kUsageTail =
@@ -389,13 +400,23 @@ public:
         return "";
     }
 
-    // The roots and --reference directories in command-line order.
-    std::vector<RootArg> roots(const CLI::Option *reference, const std::vector<std::string> &refs) const {
+    // The roots and --reference directories in command-line order, the
+    // paths of the --files-from list where that option stands.
+    std::vector<RootArg> roots(const CLI::Option *reference, const std::vector<std::string> &refs,
+                               const CLI::Option *files_from, const std::vector<std::string> &listed) const {
         std::vector<RootArg> out;
         size_t dir = 0, ref = 0;
+        bool list_placed = false;
         for (const CLI::Option *o : app_.parse_order()) {
-            if (o == dirs_ && dir < dir_values_.size()) out.push_back({dir_values_[dir++], false});
-            else if (o == reference && ref < refs.size()) out.push_back({refs[ref++], true});
+            if (o == dirs_ && dir < dir_values_.size()) {
+                out.push_back({dir_values_[dir++], false});
+            } else if (o == reference && ref < refs.size()) {
+                out.push_back({refs[ref++], true});
+            } else if (o == files_from && !list_placed) {
+                out.reserve(out.size() + listed.size());
+                for (const std::string &path : listed) out.push_back({path, false});
+                list_placed = true;
+            }
         }
         return out;
     }
@@ -547,7 +568,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         if (!check_utf8(argv, i, error)) return false;
 
     Parser p;
-    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort;
+    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort, files_from;
+    bool from0 = false;
     std::vector<std::string> refs;
     bool recursive = false, json = false, remove = false, link = false, reflink = false;
     p.flag("--help", &o->help);
@@ -567,6 +589,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--hard-links", &o->hard_links);
     CLI::Option *max_files_opt = p.value("--max-files", &max_files);
     p.flag("--recursive", &recursive);
+    CLI::Option *files_from_opt = p.value("--files-from", &files_from);
+    p.flag("--from0", &from0);
     CLI::Option *reference_opt = p.values("--reference", &refs);
     p.flag("--isolate", &o->isolate);
     CLI::Option *format_opt = p.value("--format", &format);
@@ -597,7 +621,19 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "invalid value for --sort: '" + escaped(sort) + "' (size, wasted, count or path)";
         return false;
     }
-    o->roots = p.roots(reference_opt, refs);
+    if (from0 && !files_from_opt->count()) {
+        *error = "--from0 needs --files-from";
+        return false;
+    }
+    std::vector<std::string> listed;
+    if (files_from_opt->count()) {
+        if (files_from.empty()) {
+            *error = "--files-from needs a file name, or - for standard input";
+            return false;
+        }
+        if (!read_path_list(files_from, from0, &listed, error)) return false;
+    }
+    o->roots = p.roots(reference_opt, refs, files_from_opt, listed);
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {

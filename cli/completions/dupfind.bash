@@ -33,6 +33,10 @@ _dupfind()
             COMPREPLY=($(compgen -W 'size wasted count path' -- "$cur"))
             return
             ;;
+        --files-from)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
         --reference)
             COMPREPLY=($(compgen -d -- "$cur"))
             return
@@ -48,7 +52,7 @@ _dupfind()
         COMPREPLY=($(compgen -W '
             --min-size --max-size --exclude --exclude-text --include --ignore-case -A --skip-hidden
             -x --one-file-system --max-depth --newer-than --older-than --follow-symlinks -H --hard-links
-            --max-files -r --recursive --reference --isolate --format --json
+            --max-files -r --recursive --files-from --from0 --reference --isolate --format --json
             -0 --null -f --omit-first --sort --reverse --times -m --summary --skipped -q --quiet --delete
             --link --allow-metadata-change --reflink --keep --dry-run --interactive -h --help
             -V --version' -- "$cur"))
