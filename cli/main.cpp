@@ -426,32 +426,103 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
     }
 }
 
-void remove_interactively(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
+// The files that the run's policy would keep in the group, offered as the
+// answer of an empty line; empty when it would act on none (a group below
+// one DIR without --keep), and the default then keeps them all.
+std::vector<size_t> policy_choice(const Options &o, const RootSet &roots, const Entry &e) {
+    const Decision d = decide(*e.group, nullptr, roots, rules_of(o), Acted{}, false);
+    for (const FileVerdict &v : d.files)
+        if (v.verdict == Verdict::Act) return d.keep;
+    return {};
+}
+
+struct Choice {
+    const Entry *entry;
+    std::vector<size_t> keep;  // the files the user keeps, reference files among them
+};
+
+// --interactive asks about every group first, then shows the whole plan as
+// a dry run checks it and acts only once the user confirms it, so that
+// every answer can be reviewed before anything changes. Returns true when
+// the report of the acts (or of the dry run) follows, or when the output
+// failed; false when nothing was acted on, having said so.
+bool remove_interactively(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
                           RemovalReport *rep) {
-    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Act;
+    std::vector<Choice> chosen;
     size_t number = 0;
     for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
         Reply reply = ask_keep(group_header(*e.group, e.info.files), name_lines(e, roots, o.times), number,
-                               entries.size(), &keep);
-        if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
+                               entries.size(), policy_choice(o, roots, e), &keep);
+        // The report that follows meets the same failure, which then ends
+        // the run with the system's reason.
+        if (reply == Reply::OutputFailed) return true;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
-            break;
+            return false;
         }
+        if (reply == Reply::Quit) break;
+        if (reply == Reply::KeepAll) continue;
         // Reference files stay whatever the answer.
         for (size_t i = 0; i < e.reference.size(); ++i)
             if (e.reference[i] && std::find(keep.begin(), keep.end(), i) == keep.end()) keep.push_back(i);
-        if (reply == Reply::KeepAll) {
-            std::printf("  all files kept\n");
-        } else {
-            const Decision d = decide(*e.group, &keep, roots, rules_of(o), rep->acted, pass == Pass::Act);
-            execute(*e.group, d, roots, o.action, pass, false, rep);
+        chosen.push_back({&e, std::move(keep)});
+    }
+    const char *unchanged = o.dry_run ? "Nothing was changed: a dry run.\n" : "Nothing was changed.\n";
+    if (chosen.empty()) {
+        std::printf("\nEvery file is kept. %s", unchanged);
+        return false;
+    }
+
+    RemovalReport plan;
+    std::printf("\n%s:\n\n", o.dry_run ? "Dry run of the answers" : "The plan");
+    for (const Choice &c : chosen) {
+        std::printf("%s\n", group_header(*c.entry->group, c.entry->info.files).c_str());
+        const Decision d = decide(*c.entry->group, &c.keep, roots, rules_of(o), plan.acted, false);
+        execute(*c.entry->group, d, roots, o.action, Pass::DryRun, false, &plan);
+        std::printf("\n");
+    }
+    if (plan.interrupted || interrupted()) {
+        rep->interrupted = true;
+        std::printf("%s", unchanged);
+        return false;
+    }
+    if (o.dry_run) {
+        *rep = std::move(plan);
+        return true;
+    }
+    print_report(plan, roots, o.action, true);
+    if (plan.done == 0) {
+        std::printf("%s", unchanged);
+        return false;
+    }
+    const std::string files = count_of(plan.done, "file", "files");
+    const std::string question = o.action == Action::Link      ? "Replace " + files + " by hard links?"
+                                 : o.action == Action::Reflink ? "Share the extents of " + files + "?"
+                                                               : "Remove " + files + "?";
+    const Confirm answer = ask_confirm(question);
+    if (answer == Confirm::OutputFailed) return true;
+    if (answer != Confirm::Yes) {
+        rep->interrupted = answer == Confirm::Interrupted;
+        std::printf("%s", unchanged);
+        return false;
+    }
+    std::printf("\n");
+    for (const Choice &c : chosen) {
+        if (interrupted()) {
+            rep->interrupted = true;
+            break;
         }
+        std::printf("%s\n", group_header(*c.entry->group, c.entry->info.files).c_str());
+        // Decided again right before the acts: the statuses are those of
+        // the moment, after the acts on the groups before.
+        const Decision d = decide(*c.entry->group, &c.keep, roots, rules_of(o), rep->acted, true);
+        execute(*c.entry->group, d, roots, o.action, Pass::Act, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }
+    return true;
 }
 
 int run(int argc, char **argv) {
@@ -545,8 +616,11 @@ int run(int argc, char **argv) {
     }
 
     RemovalReport rep;
-    if (o.interactive) remove_interactively(o, roots, entries, &rep);
-    else remove_by_policy(o, roots, entries, &rep);
+    if (o.interactive) {
+        if (!remove_interactively(o, roots, entries, &rep)) return rep.interrupted ? interrupted_status() : kExitOk;
+    } else {
+        remove_by_policy(o, roots, entries, &rep);
+    }
     if (o.skipped) print_skipped(roots, r);
     std::printf("%s\n", summary_line(summary).c_str());
     print_report(rep, roots, o.action, o.dry_run);

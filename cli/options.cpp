@@ -241,9 +241,12 @@ constexpr HelpEntry kHelp[] = {
      "paths says nothing about which is the original"},
     {"--dry-run", nullptr, "show what the action would do; change nothing"},
     {"--interactive", nullptr,
-     "ask for each group which files to keep (implies\n"
-     "--delete unless --link or --reflink is given;\n"
-     "needs a terminal)"},
+     "ask for each group which files to keep (numbers\n"
+     "and ranges: 1,3-4; Enter takes the --keep choice\n"
+     "shown in brackets), then show the whole plan and\n"
+     "act only once it is confirmed (implies --delete\n"
+     "unless --link or --reflink is given; needs a\n"
+     "terminal)"},
     {nullptr, nullptr, ""},
     {"-h,--help", nullptr, "show this help and exit"},
     {"-V,--version", nullptr, "show the version and exit"},
@@ -749,9 +752,9 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "--dry-run needs --delete, --link or --reflink";
         return false;
     }
-    if (o->interactive && (keep_opt->count() || o->summary)) {
-        *error = std::string("--interactive asks which files to keep and cannot be combined with ") +
-                 (keep_opt->count() ? "--keep" : "--summary");
+    // --keep gives the answer that Enter accepts under --interactive.
+    if (o->interactive && o->summary) {
+        *error = "--interactive asks which files to keep and cannot be combined with --summary";
         return false;
     }
     // The times are shown beside the names, which only these list.
