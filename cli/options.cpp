@@ -561,6 +561,64 @@ bool check_patterns(const Options &o, std::string *error) {
     return true;
 }
 
+// The values of the options that take one, as typed.
+struct Typed {
+    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort, files_from;
+};
+
+// Reads --sort (null when not given) into o, and the paths of the
+// --files-from list (null when not given) into *listed. False, with the
+// message, for an unknown key or a list that cannot be read.
+bool read_order_and_list(const std::string *sort, const std::string *files_from, bool from0, Options *o,
+                         std::vector<std::string> *listed, std::string *error) {
+    if (sort && !parse_group_sort(*sort, &o->sort)) {
+        *error = "invalid value for --sort: '" + escaped(*sort) + "' (size, wasted, count or path)";
+        return false;
+    }
+    if (from0 && !files_from) {
+        *error = "--from0 needs --files-from";
+        return false;
+    }
+    if (!files_from) return true;
+    if (files_from->empty()) {
+        *error = "--files-from needs a file name, or - for standard input";
+        return false;
+    }
+    return read_path_list(*files_from, from0, listed, error);
+}
+
+// The options that mean something only beside others. False, with the
+// message, for the first one given without them.
+bool check_companions(const Options &o, std::string *error) {
+    if (o.omit_first && o.format != Format::Fdupes && o.format != Format::Csv) {
+        *error = "--omit-first needs --format fdupes or csv";
+        return false;
+    }
+    if (o.keep_given && o.action == Action::None && !o.omit_first) {
+        *error = "--keep needs --delete, --link, --reflink or --omit-first";
+        return false;
+    }
+    if (o.allow_metadata && o.action != Action::Link) {
+        *error = "--allow-metadata-change needs --link";
+        return false;
+    }
+    if (o.dry_run && o.action == Action::None) {
+        *error = "--dry-run needs --delete, --link or --reflink";
+        return false;
+    }
+    // --keep gives the answer that Enter accepts under --interactive.
+    if (o.interactive && o.summary) {
+        *error = "--interactive asks which files to keep and cannot be combined with --summary";
+        return false;
+    }
+    // The times are shown beside the names, which only these list.
+    if (o.times && (o.format == Format::Fdupes || o.summary || (o.action != Action::None && !o.interactive))) {
+        *error = "--times needs a listing of the files: the human format, --format csv or --interactive";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, Options *o, std::string *error) {
@@ -571,36 +629,36 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         if (!check_utf8(argv, i, error)) return false;
 
     Parser p;
-    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort, files_from;
+    Typed t;
     bool from0 = false;
     std::vector<std::string> refs;
     bool recursive = false, json = false, remove = false, link = false, reflink = false;
     p.flag("--help", &o->help);
     p.flag("--version", &o->version);
-    CLI::Option *min_size_opt = p.value("--min-size", &min_size);
-    CLI::Option *max_size_opt = p.value("--max-size", &max_size);
+    CLI::Option *min_size_opt = p.value("--min-size", &t.min_size);
+    CLI::Option *max_size_opt = p.value("--max-size", &t.max_size);
     p.values("--exclude", &o->exclude_glob);
     p.values("--exclude-text", &o->exclude_text);
     p.values("--include", &o->include_glob);
     p.flag("--ignore-case", &o->glob_ignore_case);
     p.flag("--skip-hidden", &o->skip_hidden);
     p.flag("--one-file-system", &o->one_file_system);
-    CLI::Option *max_depth_opt = p.value("--max-depth", &max_depth);
-    CLI::Option *newer_than_opt = p.value("--newer-than", &newer_than);
-    CLI::Option *older_than_opt = p.value("--older-than", &older_than);
+    CLI::Option *max_depth_opt = p.value("--max-depth", &t.max_depth);
+    CLI::Option *newer_than_opt = p.value("--newer-than", &t.newer_than);
+    CLI::Option *older_than_opt = p.value("--older-than", &t.older_than);
     p.flag("--follow-symlinks", &o->follow_symlinks);
     p.flag("--hard-links", &o->hard_links);
-    CLI::Option *max_files_opt = p.value("--max-files", &max_files);
+    CLI::Option *max_files_opt = p.value("--max-files", &t.max_files);
     p.flag("--recursive", &recursive);
-    CLI::Option *files_from_opt = p.value("--files-from", &files_from);
+    CLI::Option *files_from_opt = p.value("--files-from", &t.files_from);
     p.flag("--from0", &from0);
     CLI::Option *reference_opt = p.values("--reference", &refs);
     p.flag("--isolate", &o->isolate);
-    CLI::Option *format_opt = p.value("--format", &format);
+    CLI::Option *format_opt = p.value("--format", &t.format);
     p.flag("--json", &json);
     p.flag("--null", &o->null);
     p.flag("--omit-first", &o->omit_first);
-    CLI::Option *sort_opt = p.value("--sort", &sort);
+    CLI::Option *sort_opt = p.value("--sort", &t.sort);
     p.flag("--reverse", &o->reverse);
     p.flag("--times", &o->times);
     p.flag("--summary", &o->summary);
@@ -610,7 +668,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--link", &link);
     p.flag("--reflink", &reflink);
     p.flag("--allow-metadata-change", &o->allow_metadata);
-    CLI::Option *keep_opt = p.value("--keep", &keep);
+    CLI::Option *keep_opt = p.value("--keep", &t.keep);
     p.flag("--dry-run", &o->dry_run);
     p.flag("--interactive", &o->interactive);
     if (!p.parse(argc, argv, error)) return false;
@@ -620,62 +678,50 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         return false;
     }
     if (!check_patterns(*o, error)) return false;
-    if (sort_opt->count() && !parse_group_sort(sort, &o->sort)) {
-        *error = "invalid value for --sort: '" + escaped(sort) + "' (size, wasted, count or path)";
-        return false;
-    }
-    if (from0 && !files_from_opt->count()) {
-        *error = "--from0 needs --files-from";
-        return false;
-    }
     std::vector<std::string> listed;
-    if (files_from_opt->count()) {
-        if (files_from.empty()) {
-            *error = "--files-from needs a file name, or - for standard input";
-            return false;
-        }
-        if (!read_path_list(files_from, from0, &listed, error)) return false;
-    }
+    if (!read_order_and_list(sort_opt->count() ? &t.sort : nullptr, files_from_opt->count() ? &t.files_from : nullptr,
+                             from0, o, &listed, error))
+        return false;
     o->roots = p.roots(reference_opt, refs, files_from_opt, listed);
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
-    if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {
-        *error = "invalid size for --min-size: '" + min_size + "'" + size_hint;
+    if (min_size_opt->count() && !parse_size(t.min_size, &o->min_size)) {
+        *error = "invalid size for --min-size: '" + t.min_size + "'" + size_hint;
         return false;
     }
-    if (max_size_opt->count() && !parse_size(max_size, &o->max_size)) {
-        *error = "invalid size for --max-size: '" + max_size + "'" + size_hint;
+    if (max_size_opt->count() && !parse_size(t.max_size, &o->max_size)) {
+        *error = "invalid size for --max-size: '" + t.max_size + "'" + size_hint;
         return false;
     }
     // A file smaller than the one and larger than the other does not
     // exist: the scan would find nothing and say nothing of why.
     if (o->max_size >= 0 && o->min_size > o->max_size) {
-        const std::string min = min_size_opt->count() ? "--min-size " + min_size : "the default --min-size 1";
-        *error = min + " is larger than --max-size " + max_size + ": no file can be both" +
+        const std::string min = min_size_opt->count() ? "--min-size " + t.min_size : "the default --min-size 1";
+        *error = min + " is larger than --max-size " + t.max_size + ": no file can be both" +
                  (min_size_opt->count() ? "" : " (--min-size 0 includes empty files)");
         return false;
     }
-    if (max_files_opt->count() && !parse_count(max_files, &o->max_files)) {
-        *error = "invalid count for --max-files: '" + max_files + "' (0 or more; 0 means no limit)";
+    if (max_files_opt->count() && !parse_count(t.max_files, &o->max_files)) {
+        *error = "invalid count for --max-files: '" + t.max_files + "' (0 or more; 0 means no limit)";
         return false;
     }
     // 0 is refused rather than read as find reads it (the DIR alone, so
     // nothing to compare): a command line written when 0 meant "the DIR's
     // own entries" fails loudly instead of finding nothing.
-    if (max_depth_opt->count() && (!parse_count(max_depth, &o->max_depth) || o->max_depth == 0)) {
-        *error = "invalid count for --max-depth: '" + max_depth + "' (1 or more; 1 means only the DIR's own entries)";
+    if (max_depth_opt->count() && (!parse_count(t.max_depth, &o->max_depth) || o->max_depth == 0)) {
+        *error = "invalid count for --max-depth: '" + t.max_depth + "' (1 or more; 1 means only the DIR's own entries)";
         return false;
     }
-    if (!parse_time_window(newer_than_opt->count() ? &newer_than : nullptr,
-                           older_than_opt->count() ? &older_than : nullptr, o, error))
+    if (!parse_time_window(newer_than_opt->count() ? &t.newer_than : nullptr,
+                           older_than_opt->count() ? &t.older_than : nullptr, o, error))
         return false;
-    if (keep_opt->count() && !parse_keep(keep, &o->keep)) {
-        *error = "invalid value for --keep: '" + keep + "' (first, newest, oldest or shortest-path)";
+    if (keep_opt->count() && !parse_keep(t.keep, &o->keep)) {
+        *error = "invalid value for --keep: '" + t.keep + "' (first, newest, oldest or shortest-path)";
         return false;
     }
     o->keep_given = keep_opt->count() > 0;
-    if (format_opt->count() && !parse_format(format, &o->format)) {
-        *error = "invalid value for --format: '" + format + "' (human, json, fdupes or csv)";
+    if (format_opt->count() && !parse_format(t.format, &o->format)) {
+        *error = "invalid value for --format: '" + t.format + "' (human, json, fdupes or csv)";
         return false;
     }
     std::vector<std::string> actions;
@@ -690,8 +736,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     // Asking group by group is a way of acting, by default of removing.
     if (o->interactive && o->action == Action::None) o->action = Action::Delete;
 
-    // The format, and the option that chose it, for the messages.
-    std::string chosen = format_opt->count() ? "--format " + format : "";
+    // The t.format, and the option that chose it, for the messages.
+    std::string chosen = format_opt->count() ? "--format " + t.format : "";
     if (json) {
         if (format_opt->count() && o->format != Format::Json) {
             *error = "--json is --format json and cannot be combined with " + chosen;
@@ -700,8 +746,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         o->format = Format::Json;
         chosen = "--json";
     }
-    // NUL ends only the paths of the fdupes format, so asking for it asks
-    // for that format.
+    // NUL ends only the paths of the fdupes t.format, so asking for it asks
+    // for that t.format.
     if (o->null) {
         if ((format_opt->count() || json) && o->format != Format::Fdupes) {
             *error = "--null ends the paths of --format fdupes and cannot be combined with " + chosen;
@@ -713,7 +759,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
 
     bool reference = false, plain = false;
     for (const RootArg &r : o->roots) (r.reference ? reference : plain) = true;
-    // The first option of the run that a format meant for programs leaves
+    // The first option of the run that a t.format meant for programs leaves
     // no room for: those that print or do something besides the listing,
     // and for json, whose text is the library's, those that change which
     // groups or files are listed.
@@ -736,32 +782,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                  " and cannot be combined with " + clash;
         return false;
     }
-    if (o->omit_first && o->format != Format::Fdupes && o->format != Format::Csv) {
-        *error = "--omit-first needs --format fdupes or csv";
-        return false;
-    }
-    if (keep_opt->count() && o->action == Action::None && !o->omit_first) {
-        *error = "--keep needs --delete, --link, --reflink or --omit-first";
-        return false;
-    }
-    if (o->allow_metadata && o->action != Action::Link) {
-        *error = "--allow-metadata-change needs --link";
-        return false;
-    }
-    if (o->dry_run && o->action == Action::None) {
-        *error = "--dry-run needs --delete, --link or --reflink";
-        return false;
-    }
-    // --keep gives the answer that Enter accepts under --interactive.
-    if (o->interactive && o->summary) {
-        *error = "--interactive asks which files to keep and cannot be combined with --summary";
-        return false;
-    }
-    // The times are shown beside the names, which only these list.
-    if (o->times && (o->format == Format::Fdupes || o->summary || (o->action != Action::None && !o->interactive))) {
-        *error = "--times needs a listing of the files: the human format, --format csv or --interactive";
-        return false;
-    }
+    if (!check_companions(*o, error)) return false;
     if (!plain) {
         *error = reference ? "no directory given besides the --reference ones (see dupfind --help)"
                            : "no directory given (see dupfind --help)";
