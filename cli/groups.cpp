@@ -18,6 +18,7 @@ GroupInfo inspect_group(const Group &g) {
             n.found = true;
             n.device = st.device;
             n.inode = st.inode;
+            n.mtime_ns = st.mtime_ns;
             auto [it, added] = first.emplace(std::make_pair(st.device, st.inode), static_cast<int>(i));
             if (!added) n.same_as = it->second;
         }

@@ -16,7 +16,8 @@ struct NameInfo {
     bool found = false;  // the status could be read
     uint64_t device = 0;
     uint64_t inode = 0;
-    int same_as = -1;  // the first name of the group that is the same file, or -1
+    int same_as = -1;      // the first name of the group that is the same file, or -1
+    int64_t mtime_ns = 0;  // last modification, when found
 };
 
 struct GroupInfo {

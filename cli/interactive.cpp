@@ -32,7 +32,7 @@ std::string lower_trimmed(const std::string &s) {
 
 bool parse_answer(const std::string &answer, size_t n, Reply *reply, std::vector<size_t> *keep, std::string *why) {
     std::string a = lower_trimmed(answer);
-    if (a.empty() || a == "s" || a == "skip" || a == "all" || a == "a") {
+    if (a == "s" || a == "skip" || a == "all" || a == "a") {
         *reply = Reply::KeepAll;
         return true;
     }
@@ -74,14 +74,27 @@ bool parse_answer(const std::string &answer, size_t n, Reply *reply, std::vector
     return true;
 }
 
+// The default answer as typed: "1,3", or "all".
+std::string shown_default(const std::vector<size_t> &keep) {
+    if (keep.empty()) return "all";
+    std::string out;
+    for (size_t k : keep) {
+        if (!out.empty()) out += ',';
+        out += std::to_string(k + 1);
+    }
+    return out;
+}
+
 }  // namespace
 
 Reply ask_keep(const std::string &header, const std::vector<std::string> &names, size_t number, size_t total,
-               std::vector<size_t> *keep) {
+               const std::vector<size_t> &default_keep, std::vector<size_t> *keep) {
     std::printf("[%zu/%zu] %s\n", number, total, header.c_str());
     for (size_t i = 0; i < names.size(); ++i) std::printf("  [%zu] %s\n", i + 1, names[i].c_str());
+    const std::string fallback = shown_default(default_keep);
     for (;;) {
-        std::printf("Keep which files? (numbers such as 1 or 1,3; all; Enter or s to skip; q to quit): ");
+        std::printf("Keep which files? (numbers such as 1, 1,3 or 2-4; all; s to skip; q to quit) [%s]: ",
+                    fallback.c_str());
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Reply::OutputFailed;
         std::string line;
         int rc = read_input_line(&line);
@@ -95,8 +108,31 @@ Reply ask_keep(const std::string &header, const std::vector<std::string> &names,
         }
         Reply reply;
         std::string why;
+        // Enter takes the default, which the prompt shows.
+        if (lower_trimmed(line).empty()) line = fallback;
         if (parse_answer(line, names.size(), &reply, keep, &why)) return reply;
         std::printf("  %s\n", why.c_str());
+    }
+}
+
+Confirm ask_confirm(const std::string &question) {
+    for (;;) {
+        std::printf("%s [y/N]: ", question.c_str());
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Confirm::OutputFailed;
+        std::string line;
+        int rc = read_input_line(&line);
+        if (rc < 0) {
+            std::printf("\n");
+            return Confirm::Interrupted;
+        }
+        if (rc == 0) {
+            std::printf("\n");
+            return Confirm::No;
+        }
+        const std::string a = lower_trimmed(line);
+        if (a == "y" || a == "yes") return Confirm::Yes;
+        if (a.empty() || a == "n" || a == "no") return Confirm::No;
+        std::printf("  answer y or n\n");
     }
 }
 

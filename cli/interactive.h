@@ -20,10 +20,18 @@ enum class Reply {
 
 // Lists the group numbered `number` of `total` (its header and one line for
 // each of its paths, as shown to people) and reads the answer from
-// standard input until it is one of: file numbers (1, "1 3", "1,3", "2-4"),
-// "all", "s"/"skip"/an empty line (keep all), "q"/"quit" or end of input.
+// standard input until it is one of: file numbers (1, "1 3", "1,3", "2-4",
+// "1,3-4"), "all" or "s"/"skip" (keep all), an empty line (the default:
+// the files of `default_keep`, or all of them when it is empty), "q"/"quit"
+// or end of input. The prompt shows the default.
 Reply ask_keep(const std::string &header, const std::vector<std::string> &names, size_t number, size_t total,
-               std::vector<size_t> *keep);
+               const std::vector<size_t> &default_keep, std::vector<size_t> *keep);
+
+enum class Confirm { Yes, No, Interrupted, OutputFailed };
+
+// Asks the question and reads "y"/"yes" or "n"/"no"; an empty line and the
+// end of input are no, so that nothing happens unless the user says so.
+Confirm ask_confirm(const std::string &question);
 
 }  // namespace dfcli
 

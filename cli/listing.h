@@ -20,9 +20,12 @@ std::string fdupes_group(const std::vector<std::string> &paths, bool null);
 // doubled, when it holds a comma, a quote, a carriage return or a newline.
 std::string csv_field(const std::string &text);
 
-// The header row, and the rows of one group: one per path.
-std::string csv_header();
-std::string csv_rows(int64_t number, int64_t size, const std::string &hash, const std::vector<std::string> &paths);
+// The header row, and the rows of one group: one per path. With --times the
+// modification time of each path is a last column, so that a reader of the
+// first four columns by position reads them as before.
+std::string csv_header(bool times = false);
+std::string csv_rows(int64_t number, int64_t size, const std::string &hash, const std::vector<std::string> &paths,
+                     const std::vector<std::string> &times = {});
 
 }  // namespace dfcli
 

@@ -28,6 +28,8 @@
 #include "platform.h"
 #include "results_text.h"
 #include "root_set.h"
+#include "sorting.h"
+#include "when.h"
 
 #ifndef DUPFIND_VERSION
 #  define DUPFIND_VERSION "unknown"
@@ -263,11 +265,23 @@ size_t duplicates_of(const Entry &e) {
 
 std::string header_of(const Entry &e) { return group_header(*e.group, e.info.files, duplicates_of(e)); }
 
+// The modification time of each name of the group as --times shows it.
+std::vector<std::string> name_times(const Entry &e) {
+    std::vector<std::string> out;
+    for (const NameInfo &n : e.info.names) {
+        // Whole seconds, rounded down before 1970 as after.
+        const int64_t s = n.mtime_ns / 1000000000 - (n.mtime_ns % 1000000000 < 0 ? 1 : 0);
+        out.push_back(n.found ? format_when(s) : "");
+    }
+    return out;
+}
+
 // One line for each path of the group, reference files and names of one
-// file marked as such.
-std::vector<std::string> name_lines(const Entry &e, const RootSet &roots) {
+// file marked as such; with times, each after its modification time.
+std::vector<std::string> name_lines(const Entry &e, const RootSet &roots, bool times = false) {
     const Group &g = *e.group;
     std::vector<std::string> lines;
+    const std::vector<std::string> when = times ? name_times(e) : std::vector<std::string>{};
     for (size_t i = 0; i < g.files.size(); ++i) {
         std::string marks;
         if (e.reference[i]) marks = "reference";
@@ -275,7 +289,8 @@ std::vector<std::string> name_lines(const Entry &e, const RootSet &roots) {
         if (same >= 0)
             marks += (marks.empty() ? "" : ", ") + std::string("same file as ") +
                      roots.show(g.files[static_cast<size_t>(same)]);
-        lines.push_back(roots.show(g.files[i]) + (marks.empty() ? "" : "  (" + marks + ")"));
+        const std::string stamp = !times ? "" : when[i].empty() ? "unknown time  " : when[i] + "  ";
+        lines.push_back(stamp + roots.show(g.files[i]) + (marks.empty() ? "" : "  (" + marks + ")"));
     }
     return lines;
 }
@@ -341,10 +356,23 @@ Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &
     return s;
 }
 
-void print_groups(const RootSet &roots, const std::vector<Entry> &entries) {
+// The groups in the order that --sort and --reverse ask for.
+void sort_entries(const Options &o, std::vector<Entry> *entries) {
+    if (o.sort == GroupSort::Found && !o.reverse) return;
+    std::vector<GroupKey> keys;
+    keys.reserve(entries->size());
+    for (const Entry &e : *entries)
+        keys.push_back({e.group->size, e.info.files, e.group->files.size(), &e.group->files.front()});
+    std::vector<Entry> sorted;
+    sorted.reserve(entries->size());
+    for (size_t i : group_order(keys, o.sort, o.reverse)) sorted.push_back(std::move((*entries)[i]));
+    *entries = std::move(sorted);
+}
+
+void print_groups(const RootSet &roots, const std::vector<Entry> &entries, bool times) {
     for (const Entry &e : entries) {
         std::printf("%s\n", header_of(e).c_str());
-        for (const std::string &line : name_lines(e, roots)) std::printf("%s\n", line.c_str());
+        for (const std::string &line : name_lines(e, roots, times)) std::printf("%s\n", line.c_str());
         std::printf("\n");
     }
 }
@@ -377,24 +405,29 @@ bool print_listing(const Options &o, const RootSet &roots, const std::vector<Ent
                      roots.show(*bad).c_str());
         return false;
     }
-    if (o.format == Format::Csv) put(csv_header());
+    if (o.format == Format::Csv) put(csv_header(o.times));
     const Rules rules = rules_of(o);
     RemovalReport plan;
     int64_t number = 0;
     for (const Entry &e : entries) {
         const Group &g = *e.group;
-        std::vector<std::string> paths;
+        std::vector<std::string> paths, times;
+        const std::vector<std::string> when = o.times ? name_times(e) : std::vector<std::string>{};
         if (o.omit_first) {
             const Decision d = decide(g, nullptr, roots, rules, plan.acted, false);
             execute(g, d, roots, rules.action, Pass::Plan, true, &plan);
             for (size_t i = 0; i < g.files.size(); ++i)
-                if (d.files[i].verdict == Verdict::Act) paths.push_back(roots.display(g.files[i]));
+                if (d.files[i].verdict == Verdict::Act) {
+                    paths.push_back(roots.display(g.files[i]));
+                    if (o.times) times.push_back(when[i]);
+                }
         } else {
             for (const std::string &f : g.files) paths.push_back(roots.display(f));
+            times = when;
         }
         if (paths.empty()) continue;
         ++number;
-        if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths));
+        if (o.format == Format::Csv) put(csv_rows(number, g.size, g.hash, paths, times));
         else put(fdupes_group(paths, o.null));
     }
     return true;
@@ -416,31 +449,103 @@ void remove_by_policy(const Options &o, const RootSet &roots, const std::vector<
     }
 }
 
-void remove_interactively(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
+// The files that the run's policy would keep in the group, offered as the
+// answer of an empty line; empty when it would act on none (a group below
+// one DIR without --keep), and the default then keeps them all.
+std::vector<size_t> policy_choice(const Options &o, const RootSet &roots, const Entry &e) {
+    const Decision d = decide(*e.group, nullptr, roots, rules_of(o), Acted{}, false);
+    for (const FileVerdict &v : d.files)
+        if (v.verdict == Verdict::Act) return d.keep;
+    return {};
+}
+
+struct Choice {
+    const Entry *entry;
+    std::vector<size_t> keep;  // the files the user keeps, reference files among them
+};
+
+// --interactive asks about every group first, then shows the whole plan as
+// a dry run checks it and acts only once the user confirms it, so that
+// every answer can be reviewed before anything changes. Returns true when
+// the report of the acts (or of the dry run) follows, or when the output
+// failed; false when nothing was acted on, having said so.
+bool remove_interactively(const Options &o, const RootSet &roots, const std::vector<Entry> &entries,
                           RemovalReport *rep) {
-    const Pass pass = o.dry_run ? Pass::DryRun : Pass::Act;
+    std::vector<Choice> chosen;
     size_t number = 0;
     for (const Entry &e : entries) {
         ++number;
         std::vector<size_t> keep;
-        Reply reply = ask_keep(header_of(e), name_lines(e, roots), number, entries.size(), &keep);
-        if (reply == Reply::Quit || reply == Reply::OutputFailed) break;
+        Reply reply = ask_keep(header_of(e), name_lines(e, roots, o.times), number, entries.size(),
+                               policy_choice(o, roots, e), &keep);
+        // The report that follows meets the same failure, which then ends
+        // the run with the system's reason.
+        if (reply == Reply::OutputFailed) return true;
         if (reply == Reply::Interrupted) {
             rep->interrupted = true;
-            break;
+            return false;
         }
+        if (reply == Reply::Quit) break;
+        if (reply == Reply::KeepAll) continue;
         // Reference files stay whatever the answer.
         for (size_t i = 0; i < e.reference.size(); ++i)
             if (e.reference[i] && std::find(keep.begin(), keep.end(), i) == keep.end()) keep.push_back(i);
-        if (reply == Reply::KeepAll) {
-            std::printf("  all files kept\n");
-        } else {
-            const Decision d = decide(*e.group, &keep, roots, rules_of(o), rep->acted, pass == Pass::Act);
-            execute(*e.group, d, roots, o.action, pass, false, rep);
+        chosen.push_back({&e, std::move(keep)});
+    }
+    const char *unchanged = o.dry_run ? "Nothing was changed: a dry run.\n" : "Nothing was changed.\n";
+    if (chosen.empty()) {
+        std::printf("\nEvery file is kept. %s", unchanged);
+        return false;
+    }
+
+    RemovalReport plan;
+    std::printf("\n%s:\n\n", o.dry_run ? "Dry run of the answers" : "The plan");
+    for (const Choice &c : chosen) {
+        std::printf("%s\n", group_header(*c.entry->group, c.entry->info.files).c_str());
+        const Decision d = decide(*c.entry->group, &c.keep, roots, rules_of(o), plan.acted, false);
+        execute(*c.entry->group, d, roots, o.action, Pass::DryRun, false, &plan);
+        std::printf("\n");
+    }
+    if (plan.interrupted || interrupted()) {
+        rep->interrupted = true;
+        std::printf("%s", unchanged);
+        return false;
+    }
+    if (o.dry_run) {
+        *rep = std::move(plan);
+        return true;
+    }
+    print_report(plan, roots, o.action, true);
+    if (plan.done == 0) {
+        std::printf("%s", unchanged);
+        return false;
+    }
+    const std::string files = count_of(plan.done, "file", "files");
+    const std::string question = o.action == Action::Link      ? "Replace " + files + " by hard links?"
+                                 : o.action == Action::Reflink ? "Share the extents of " + files + "?"
+                                                               : "Remove " + files + "?";
+    const Confirm answer = ask_confirm(question);
+    if (answer == Confirm::OutputFailed) return true;
+    if (answer != Confirm::Yes) {
+        rep->interrupted = answer == Confirm::Interrupted;
+        std::printf("%s", unchanged);
+        return false;
+    }
+    std::printf("\n");
+    for (const Choice &c : chosen) {
+        if (interrupted()) {
+            rep->interrupted = true;
+            break;
         }
+        std::printf("%s\n", group_header(*c.entry->group, c.entry->info.files).c_str());
+        // Decided again right before the acts: the statuses are those of
+        // the moment, after the acts on the groups before.
+        const Decision d = decide(*c.entry->group, &c.keep, roots, rules_of(o), rep->acted, true);
+        execute(*c.entry->group, d, roots, o.action, Pass::Act, false, rep);
         std::printf("\n");
         if (rep->interrupted) break;
     }
+    return true;
 }
 
 int run(int argc, char **argv) {
@@ -523,22 +628,26 @@ int run(int argc, char **argv) {
 
     // The summary is worked out before anything is removed; under
     // --interactive it tells what the default policy would free.
-    const std::vector<Entry> entries = examine(r, roots, o.isolate);
+    std::vector<Entry> entries = examine(r, roots, o.isolate);
+    sort_entries(o, &entries);
     if (o.format == Format::Fdupes || o.format == Format::Csv) {
         if (!print_listing(o, roots, entries)) return kExitError;
         return interrupted() ? interrupted_status() : listed;
     }
     const Summary summary = summarize(o, r, entries, roots);
     if (!acting) {
-        if (!o.summary) print_groups(roots, entries);
+        if (!o.summary) print_groups(roots, entries, o.times);
         if (o.skipped) print_skipped(roots, r);
         std::printf("%s\n", summary_line(summary).c_str());
         return interrupted() ? interrupted_status() : listed;
     }
 
     RemovalReport rep;
-    if (o.interactive) remove_interactively(o, roots, entries, &rep);
-    else remove_by_policy(o, roots, entries, &rep);
+    if (o.interactive) {
+        if (!remove_interactively(o, roots, entries, &rep)) return rep.interrupted ? interrupted_status() : kExitOk;
+    } else {
+        remove_by_policy(o, roots, entries, &rep);
+    }
     if (o.skipped) print_skipped(roots, r);
     std::printf("%s\n", summary_line(summary).c_str());
     print_report(rep, roots, o.action, o.dry_run);

@@ -9,7 +9,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "files_from.h"
 #include "glob.h"
+#include "sorting.h"
 #include "utf8.h"
 #include "when.h"
 
@@ -136,9 +138,12 @@ constexpr HelpEntry kHelp[] = {
      "directory is still entered (repeatable)"},
     {"--ignore-case", nullptr,
      "--exclude and --include patterns match letters\nof either case ('*.iso' matches X.ISO)"},
-    {"--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
+    {"-A,--skip-hidden", nullptr, "skip files and directories whose name begins with '.'"},
     {"-x,--one-file-system", nullptr, "enter no directory on another file system than\nthe DIR it is found below"},
-    {"--max-depth", "N", "enter at most N directory levels below each DIR\n(0: only the DIR's own entries)"},
+    {"--max-depth", "N",
+     "collect entries at most N levels below each DIR, as\n"
+     "find -maxdepth counts: 1 is the DIR's own entries,\n"
+     "2 those of its subdirectories too (1 or more)"},
     {"--newer-than", "WHEN",
      "only files modified at WHEN or later: an ISO 8601\n"
      "date (2024-05-01) or date and time (2024-05-01T13:45,\n"
@@ -156,6 +161,15 @@ constexpr HelpEntry kHelp[] = {
     {"--max-files", "N", "stop collecting after N file names (default 0: no limit)"},
     {"-r,--recursive", nullptr,
      "accepted and changes nothing: every DIR is always\nscanned with all its subdirectories"},
+    {"--files-from", "FILE",
+     "also scan each path listed in FILE, one a line, as\n"
+     "if given as a DIR (- reads standard input; empty\n"
+     "lines and the CR of a CRLF line end are ignored):\n"
+     "find ~/Pictures -name '*.jpg' | dupfind --files-from -"},
+    {"--from0", nullptr,
+     "with --files-from: the paths end in NUL, as\n"
+     "find -print0 writes them, and are taken byte for\n"
+     "byte: find . -print0 | dupfind --files-from - --from0"},
     {nullptr, nullptr, "Which groups:"},
     {"--reference", "DIR",
      "files below DIR are never removed or replaced\n"
@@ -181,11 +195,22 @@ constexpr HelpEntry kHelp[] = {
      "end each path of --format fdupes (implied) with NUL\n"
      "and each group with one more, for xargs -0 (which\n"
      "reads it as an empty name: rm -f passes over it)"},
-    {"--omit-first", nullptr,
+    {"-f,--omit-first", nullptr,
      "with --format fdupes or csv: leave out the files\n"
      "that --keep keeps, so that only the copies remain:\n"
      "dupfind --omit-first -0 DIR | xargs -0 rm -f --\n"
      "(a group with no file to keep is left out whole)"},
+    {"--sort", "KEY",
+     "order of the groups: size (largest files first),\n"
+     "wasted (most space held by copies first), count\n"
+     "(most files first) or path (by first path);\n"
+     "default: as found, smallest files first. Files\n"
+     "inside a group keep their order"},
+    {"--reverse", nullptr, "list the groups in the opposite order"},
+    {"--times", nullptr,
+     "show each file's modification time (local time,\n"
+     "ISO 8601) before its path in the human listing, and\n"
+     "as a last column, mtime, of --format csv"},
     {"-m,--summary", nullptr, "print only the summary line"},
     {"--skipped", nullptr, "also list the skipped entries with their reasons"},
     {"-q,--quiet", nullptr, "no progress bar"},
@@ -216,9 +241,12 @@ constexpr HelpEntry kHelp[] = {
      "paths says nothing about which is the original"},
     {"--dry-run", nullptr, "show what the action would do; change nothing"},
     {"--interactive", nullptr,
-     "ask for each group which files to keep (implies\n"
-     "--delete unless --link or --reflink is given;\n"
-     "needs a terminal)"},
+     "ask for each group which files to keep (numbers\n"
+     "and ranges: 1,3-4; Enter takes the --keep choice\n"
+     "shown in brackets), then show the whole plan and\n"
+     "act only once it is confirmed (implies --delete\n"
+     "unless --link or --reflink is given; needs a\n"
+     "terminal)"},
     {nullptr, nullptr, ""},
     {"-h,--help", nullptr, "show this help and exit"},
     {"-V,--version", nullptr, "show the version and exit"},
@@ -226,6 +254,7 @@ constexpr HelpEntry kHelp[] = {
 
 constexpr const char *kUsageHead =
     "Usage: dupfind [OPTIONS] DIR...\n"
+    "       dupfind [OPTIONS] --files-from FILE [DIR...]\n"
     "Find files with identical content below the given directories (a DIR\n"
     "may also be a file).\n";
 
@@ -377,13 +406,23 @@ public:
         return "";
     }
 
-    // The roots and --reference directories in command-line order.
-    std::vector<RootArg> roots(const CLI::Option *reference, const std::vector<std::string> &refs) const {
+    // The roots and --reference directories in command-line order, the
+    // paths of the --files-from list where that option stands.
+    std::vector<RootArg> roots(const CLI::Option *reference, const std::vector<std::string> &refs,
+                               const CLI::Option *files_from, const std::vector<std::string> &listed) const {
         std::vector<RootArg> out;
         size_t dir = 0, ref = 0;
+        bool list_placed = false;
         for (const CLI::Option *o : app_.parse_order()) {
-            if (o == dirs_ && dir < dir_values_.size()) out.push_back({dir_values_[dir++], false});
-            else if (o == reference && ref < refs.size()) out.push_back({refs[ref++], true});
+            if (o == dirs_ && dir < dir_values_.size()) {
+                out.push_back({dir_values_[dir++], false});
+            } else if (o == reference && ref < refs.size()) {
+                out.push_back({refs[ref++], true});
+            } else if (o == files_from && !list_placed) {
+                out.reserve(out.size() + listed.size());
+                for (const std::string &path : listed) out.push_back({path, false});
+                list_placed = true;
+            }
         }
         return out;
     }
@@ -525,6 +564,64 @@ bool check_patterns(const Options &o, std::string *error) {
     return true;
 }
 
+// The values of the options that take one, as typed.
+struct Typed {
+    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort, files_from;
+};
+
+// Reads --sort (null when not given) into o, and the paths of the
+// --files-from list (null when not given) into *listed. False, with the
+// message, for an unknown key or a list that cannot be read.
+bool read_order_and_list(const std::string *sort, const std::string *files_from, bool from0, Options *o,
+                         std::vector<std::string> *listed, std::string *error) {
+    if (sort && !parse_group_sort(*sort, &o->sort)) {
+        *error = "invalid value for --sort: '" + escaped(*sort) + "' (size, wasted, count or path)";
+        return false;
+    }
+    if (from0 && !files_from) {
+        *error = "--from0 needs --files-from";
+        return false;
+    }
+    if (!files_from) return true;
+    if (files_from->empty()) {
+        *error = "--files-from needs a file name, or - for standard input";
+        return false;
+    }
+    return read_path_list(*files_from, from0, listed, error);
+}
+
+// The options that mean something only beside others. False, with the
+// message, for the first one given without them.
+bool check_companions(const Options &o, std::string *error) {
+    if (o.omit_first && o.format != Format::Fdupes && o.format != Format::Csv) {
+        *error = "--omit-first needs --format fdupes or csv";
+        return false;
+    }
+    if (o.keep_given && o.action == Action::None && !o.omit_first) {
+        *error = "--keep needs --delete, --link, --reflink or --omit-first";
+        return false;
+    }
+    if (o.allow_metadata && o.action != Action::Link) {
+        *error = "--allow-metadata-change needs --link";
+        return false;
+    }
+    if (o.dry_run && o.action == Action::None) {
+        *error = "--dry-run needs --delete, --link or --reflink";
+        return false;
+    }
+    // --keep gives the answer that Enter accepts under --interactive.
+    if (o.interactive && o.summary) {
+        *error = "--interactive asks which files to keep and cannot be combined with --summary";
+        return false;
+    }
+    // The times are shown beside the names, which only these list.
+    if (o.times && (o.format == Format::Fdupes || o.summary || (o.action != Action::None && !o.interactive))) {
+        *error = "--times needs a listing of the files: the human format, --format csv or --interactive";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, Options *o, std::string *error) {
@@ -535,32 +632,38 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         if (!check_utf8(argv, i, error)) return false;
 
     Parser p;
-    std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than;
+    Typed t;
+    bool from0 = false;
     std::vector<std::string> refs;
     bool recursive = false, json = false, remove = false, link = false, reflink = false;
     p.flag("--help", &o->help);
     p.flag("--version", &o->version);
-    CLI::Option *min_size_opt = p.value("--min-size", &min_size);
-    CLI::Option *max_size_opt = p.value("--max-size", &max_size);
+    CLI::Option *min_size_opt = p.value("--min-size", &t.min_size);
+    CLI::Option *max_size_opt = p.value("--max-size", &t.max_size);
     p.values("--exclude", &o->exclude_glob);
     p.values("--exclude-text", &o->exclude_text);
     p.values("--include", &o->include_glob);
     p.flag("--ignore-case", &o->glob_ignore_case);
     p.flag("--skip-hidden", &o->skip_hidden);
     p.flag("--one-file-system", &o->one_file_system);
-    CLI::Option *max_depth_opt = p.value("--max-depth", &max_depth);
-    CLI::Option *newer_than_opt = p.value("--newer-than", &newer_than);
-    CLI::Option *older_than_opt = p.value("--older-than", &older_than);
+    CLI::Option *max_depth_opt = p.value("--max-depth", &t.max_depth);
+    CLI::Option *newer_than_opt = p.value("--newer-than", &t.newer_than);
+    CLI::Option *older_than_opt = p.value("--older-than", &t.older_than);
     p.flag("--follow-symlinks", &o->follow_symlinks);
     p.flag("--hard-links", &o->hard_links);
-    CLI::Option *max_files_opt = p.value("--max-files", &max_files);
+    CLI::Option *max_files_opt = p.value("--max-files", &t.max_files);
     p.flag("--recursive", &recursive);
+    CLI::Option *files_from_opt = p.value("--files-from", &t.files_from);
+    p.flag("--from0", &from0);
     CLI::Option *reference_opt = p.values("--reference", &refs);
     p.flag("--isolate", &o->isolate);
-    CLI::Option *format_opt = p.value("--format", &format);
+    CLI::Option *format_opt = p.value("--format", &t.format);
     p.flag("--json", &json);
     p.flag("--null", &o->null);
     p.flag("--omit-first", &o->omit_first);
+    CLI::Option *sort_opt = p.value("--sort", &t.sort);
+    p.flag("--reverse", &o->reverse);
+    p.flag("--times", &o->times);
     p.flag("--summary", &o->summary);
     p.flag("--skipped", &o->skipped);
     p.flag("--quiet", &o->quiet);
@@ -568,7 +671,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--link", &link);
     p.flag("--reflink", &reflink);
     p.flag("--allow-metadata-change", &o->allow_metadata);
-    CLI::Option *keep_opt = p.value("--keep", &keep);
+    CLI::Option *keep_opt = p.value("--keep", &t.keep);
     p.flag("--dry-run", &o->dry_run);
     p.flag("--interactive", &o->interactive);
     if (!p.parse(argc, argv, error)) return false;
@@ -577,44 +680,51 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "unknown option '" + unknown + "' (see dupfind --help)";
         return false;
     }
-    o->roots = p.roots(reference_opt, refs);
     if (!check_patterns(*o, error)) return false;
+    std::vector<std::string> listed;
+    if (!read_order_and_list(sort_opt->count() ? &t.sort : nullptr, files_from_opt->count() ? &t.files_from : nullptr,
+                             from0, o, &listed, error))
+        return false;
+    o->roots = p.roots(reference_opt, refs, files_from_opt, listed);
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
-    if (min_size_opt->count() && !parse_size(min_size, &o->min_size)) {
-        *error = "invalid size for --min-size: '" + min_size + "'" + size_hint;
+    if (min_size_opt->count() && !parse_size(t.min_size, &o->min_size)) {
+        *error = "invalid size for --min-size: '" + t.min_size + "'" + size_hint;
         return false;
     }
-    if (max_size_opt->count() && !parse_size(max_size, &o->max_size)) {
-        *error = "invalid size for --max-size: '" + max_size + "'" + size_hint;
+    if (max_size_opt->count() && !parse_size(t.max_size, &o->max_size)) {
+        *error = "invalid size for --max-size: '" + t.max_size + "'" + size_hint;
         return false;
     }
     // A file smaller than the one and larger than the other does not
     // exist: the scan would find nothing and say nothing of why.
     if (o->max_size >= 0 && o->min_size > o->max_size) {
-        const std::string min = min_size_opt->count() ? "--min-size " + min_size : "the default --min-size 1";
-        *error = min + " is larger than --max-size " + max_size + ": no file can be both" +
+        const std::string min = min_size_opt->count() ? "--min-size " + t.min_size : "the default --min-size 1";
+        *error = min + " is larger than --max-size " + t.max_size + ": no file can be both" +
                  (min_size_opt->count() ? "" : " (--min-size 0 includes empty files)");
         return false;
     }
-    if (max_files_opt->count() && !parse_count(max_files, &o->max_files)) {
-        *error = "invalid count for --max-files: '" + max_files + "' (0 or more; 0 means no limit)";
+    if (max_files_opt->count() && !parse_count(t.max_files, &o->max_files)) {
+        *error = "invalid count for --max-files: '" + t.max_files + "' (0 or more; 0 means no limit)";
         return false;
     }
-    if (max_depth_opt->count() && !parse_count(max_depth, &o->max_depth)) {
-        *error = "invalid count for --max-depth: '" + max_depth + "' (0 or more; 0 means only the DIR's own entries)";
+    // 0 is refused rather than read as find reads it (the DIR alone, so
+    // nothing to compare): a command line written when 0 meant "the DIR's
+    // own entries" fails loudly instead of finding nothing.
+    if (max_depth_opt->count() && (!parse_count(t.max_depth, &o->max_depth) || o->max_depth == 0)) {
+        *error = "invalid count for --max-depth: '" + t.max_depth + "' (1 or more; 1 means only the DIR's own entries)";
         return false;
     }
-    if (!parse_time_window(newer_than_opt->count() ? &newer_than : nullptr,
-                           older_than_opt->count() ? &older_than : nullptr, o, error))
+    if (!parse_time_window(newer_than_opt->count() ? &t.newer_than : nullptr,
+                           older_than_opt->count() ? &t.older_than : nullptr, o, error))
         return false;
-    if (keep_opt->count() && !parse_keep(keep, &o->keep)) {
-        *error = "invalid value for --keep: '" + keep + "' (first, newest, oldest or shortest-path)";
+    if (keep_opt->count() && !parse_keep(t.keep, &o->keep)) {
+        *error = "invalid value for --keep: '" + t.keep + "' (first, newest, oldest or shortest-path)";
         return false;
     }
     o->keep_given = keep_opt->count() > 0;
-    if (format_opt->count() && !parse_format(format, &o->format)) {
-        *error = "invalid value for --format: '" + format + "' (human, json, fdupes or csv)";
+    if (format_opt->count() && !parse_format(t.format, &o->format)) {
+        *error = "invalid value for --format: '" + t.format + "' (human, json, fdupes or csv)";
         return false;
     }
     std::vector<std::string> actions;
@@ -629,8 +739,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     // Asking group by group is a way of acting, by default of removing.
     if (o->interactive && o->action == Action::None) o->action = Action::Delete;
 
-    // The format, and the option that chose it, for the messages.
-    std::string chosen = format_opt->count() ? "--format " + format : "";
+    // The t.format, and the option that chose it, for the messages.
+    std::string chosen = format_opt->count() ? "--format " + t.format : "";
     if (json) {
         if (format_opt->count() && o->format != Format::Json) {
             *error = "--json is --format json and cannot be combined with " + chosen;
@@ -639,8 +749,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         o->format = Format::Json;
         chosen = "--json";
     }
-    // NUL ends only the paths of the fdupes format, so asking for it asks
-    // for that format.
+    // NUL ends only the paths of the fdupes t.format, so asking for it asks
+    // for that t.format.
     if (o->null) {
         if ((format_opt->count() || json) && o->format != Format::Fdupes) {
             *error = "--null ends the paths of --format fdupes and cannot be combined with " + chosen;
@@ -652,7 +762,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
 
     bool reference = false, plain = false;
     for (const RootArg &r : o->roots) (r.reference ? reference : plain) = true;
-    // The first option of the run that a format meant for programs leaves
+    // The first option of the run that a t.format meant for programs leaves
     // no room for: those that print or do something besides the listing,
     // and for json, whose text is the library's, those that change which
     // groups or files are listed.
@@ -663,33 +773,19 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                         : !actions.empty() ? actions[0].c_str()
                                            : nullptr;
     if (json_out && !clash)
-        clash = reference ? "--reference" : o->isolate ? "--isolate" : o->omit_first ? "--omit-first" : nullptr;
+        clash = reference           ? "--reference"
+                : o->isolate        ? "--isolate"
+                : o->omit_first     ? "--omit-first"
+                : sort_opt->count() ? "--sort"
+                : o->reverse        ? "--reverse"
+                : o->times          ? "--times"
+                                    : nullptr;
     if (o->format != Format::Human && clash) {
         *error = chosen + (json_out ? " prints the results text alone" : " lists the groups alone") +
                  " and cannot be combined with " + clash;
         return false;
     }
-    if (o->omit_first && o->format != Format::Fdupes && o->format != Format::Csv) {
-        *error = "--omit-first needs --format fdupes or csv";
-        return false;
-    }
-    if (keep_opt->count() && o->action == Action::None && !o->omit_first) {
-        *error = "--keep needs --delete, --link, --reflink or --omit-first";
-        return false;
-    }
-    if (o->allow_metadata && o->action != Action::Link) {
-        *error = "--allow-metadata-change needs --link";
-        return false;
-    }
-    if (o->dry_run && o->action == Action::None) {
-        *error = "--dry-run needs --delete, --link or --reflink";
-        return false;
-    }
-    if (o->interactive && (keep_opt->count() || o->summary)) {
-        *error = std::string("--interactive asks which files to keep and cannot be combined with ") +
-                 (keep_opt->count() ? "--keep" : "--summary");
-        return false;
-    }
+    if (!check_companions(*o, error)) return false;
     if (!plain) {
         *error = reference ? "no directory given besides the --reference ones (see dupfind --help)"
                            : "no directory given (see dupfind --help)";

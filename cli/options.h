@@ -28,6 +28,16 @@ enum class Format {
     Csv,     // one row per file: group, size, hash, path
 };
 
+// The order of the groups in the listings. Found is the library's: by
+// file size, smallest first, as the comparison meets them.
+enum class GroupSort {
+    Found,
+    Size,    // largest files first
+    Wasted,  // most bytes held by the redundant copies first
+    Count,   // most files first
+    Path,    // by the first path of each group, in byte order
+};
+
 // A directory of the command line, in the order given.
 struct RootArg {
     std::string path;
@@ -63,6 +73,9 @@ struct Options {
     bool skipped = false;
     bool quiet = false;
     bool isolate = false;  // only groups that span two roots or more
+    GroupSort sort = GroupSort::Found;
+    bool reverse = false;  // the groups in the opposite order
+    bool times = false;    // each file's modification time in the listing
     // Removal.
     Action action = Action::None;
     bool dry_run = false;

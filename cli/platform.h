@@ -8,6 +8,7 @@
 #define DUPFIND_CLI_PLATFORM_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace dfcli {
@@ -186,6 +187,11 @@ void release_interrupts();
 // Reads one line from standard input without its line end. Returns 1 for a
 // line, 0 at end of input, -1 when interrupted or on a read error.
 int read_input_line(std::string *line);
+
+// Opens a file of paths (--files-from) to read its bytes as they are, or
+// standard input for "-", which the caller then does not close. Null, with
+// the system's reason in *why, when it cannot be opened.
+std::FILE *open_list(const std::string &path, std::string *why);
 
 }  // namespace dfcli
 

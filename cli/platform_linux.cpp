@@ -697,4 +697,11 @@ int read_input_line(std::string *line) {
     }
 }
 
+std::FILE *open_list(const std::string &path, std::string *why) {
+    if (path == "-") return stdin;
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) *why = std::strerror(errno);
+    return f;
+}
+
 }  // namespace dfcli

@@ -12,6 +12,10 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -328,6 +332,19 @@ int read_input_line(std::string *line) {
         }
         line->push_back(c);
     }
+}
+
+std::FILE *open_list(const std::string &path, std::string *why) {
+    if (path == "-") {
+        // Text mode would end a list at a Ctrl-Z byte and change the bytes
+        // of a NUL-separated one.
+        _setmode(_fileno(stdin), _O_BINARY);
+        return stdin;
+    }
+    const std::wstring w = wide_path(path);
+    std::FILE *f = w.empty() ? nullptr : _wfopen(w.c_str(), L"rb");
+    if (!f) *why = w.empty() ? "not a UTF-8 path" : std::strerror(errno);
+    return f;
 }
 
 // ---- what the other Windows files of the tool share -------------------------------

@@ -3,6 +3,7 @@
 #include "when.h"
 
 #include <cctype>
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -96,4 +97,24 @@ bool parse_when(const std::string &text, int64_t *out) {
     if (t == static_cast<std::time_t>(-1) && !(tm.tm_year == 69 && tm.tm_mon == 11 && tm.tm_mday == 31)) return false;
     *out = static_cast<int64_t>(t);
     return true;
+}
+
+std::string format_when(int64_t seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    // The tool reads no time zone from several threads: localtime's shared
+    // result is safe here, and it is the one call that both systems have.
+    const std::tm *local = std::localtime(&t);
+    if (!local) return "unknown time";
+    const std::tm tm = *local;
+    // The offset is what the local fields are ahead of UTC; strftime's %z
+    // is not portable.
+    const int64_t local_seconds = days_from_civil(int64_t{tm.tm_year} + 1900, tm.tm_mon + 1, tm.tm_mday) * 86400 +
+                                  tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+    const int64_t offset = (local_seconds - seconds) / 60;
+    const int64_t magnitude = offset < 0 ? -offset : offset;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02lld:%02lld", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+',
+                  static_cast<long long>(magnitude / 60), static_cast<long long>(magnitude % 60));
+    return text;
 }

@@ -132,9 +132,11 @@ extern "C" {
  *                 "one_file_system" true/false (default false): enter no
  *                                   directory on another device than its
  *                                   root
- *                 "max_depth"       integer 0 or more: directory levels
- *                                   entered below a root (0: only the
- *                                   root's own entries; default: all)
+ *                 "max_depth"       integer 1 or more: levels of entries
+ *                                   collected below a root, counted as
+ *                                   find -maxdepth counts them (1: only
+ *                                   the root's own entries, 2: those of
+ *                                   its subdirectories too; default: all)
  *                 "newer_than"      integer, seconds since 1970 UTC (may be
  *                                   negative): collect only regular files
  *                                   modified at that second or later
@@ -220,7 +222,8 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *   "exclude_glob"        an entry matched by an "exclude_glob" pattern
  *   "hidden"              a name that begins with '.' ("skip_hidden")
  *   "other_file_system"   a directory on another device ("one_file_system")
- *   "max_depth"           a directory deeper than "max_depth"
+ *   "max_depth"           a directory whose entries would lie deeper
+ *                         than "max_depth"
  *   "newer_than"          a regular file modified before "newer_than"
  *   "older_than"          a regular file modified at or after "older_than"
  *   "not_included"        a regular file no "include_glob" pattern matches

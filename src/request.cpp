@@ -75,8 +75,12 @@ bool added_keys_valid(const dup_json_value &obj) {
         if (const dup_json_value *v = json_member(obj, key); v && !v->IsBool()) return false;
     // Whole numbers from 0 to the largest signed 64-bit value; a number
     // written with a fraction or an exponent (1e300) is not one.
+    // "max_depth" starts at 1, the root's own entries: 0 would collect
+    // nothing below a root directory.
     for (const char *key : {"max_size", "max_depth"})
-        if (const dup_json_value *v = json_member(obj, key); v && !(v->IsInt64() && v->GetInt64() >= 0)) return false;
+        if (const dup_json_value *v = json_member(obj, key);
+            v && !(v->IsInt64() && v->GetInt64() >= (std::strcmp(key, "max_depth") == 0 ? 1 : 0)))
+            return false;
     // Any instant, before 1970 as well: the bounds are compared, not stored.
     for (const char *key : {"newer_than", "older_than"})
         if (const dup_json_value *v = json_member(obj, key); v && !v->IsInt64()) return false;

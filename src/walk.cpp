@@ -230,7 +230,9 @@ dup_result enter_dir(walk_state &w, const char *path, const file_id &id, const a
     const dup_scan_t *scan = w.scan;
     const int64_t depth = chain ? chain->depth + 1 : 0;
     // Neither marks the directory entered: another way in may still pass.
-    if (scan->max_depth >= 0 && depth > scan->max_depth) {
+    // "max_depth" counts the levels of entries collected, as find -maxdepth
+    // does: a directory at depth d holds entries at d + 1.
+    if (scan->max_depth >= 0 && depth >= scan->max_depth) {
         return dup_add_skip(w.scan, path, DUP_SKIP_MAX_DEPTH);
     }
     if (scan->one_file_system && chain && id.dev != w.root_dev) {

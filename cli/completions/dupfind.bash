@@ -29,6 +29,14 @@ _dupfind()
             COMPREPLY=($(compgen -W 'human json fdupes csv' -- "$cur"))
             return
             ;;
+        --sort)
+            COMPREPLY=($(compgen -W 'size wasted count path' -- "$cur"))
+            return
+            ;;
+        --files-from)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
         --reference)
             COMPREPLY=($(compgen -d -- "$cur"))
             return
@@ -42,10 +50,10 @@ _dupfind()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '
-            --min-size --max-size --exclude --exclude-text --include --ignore-case --skip-hidden
+            --min-size --max-size --exclude --exclude-text --include --ignore-case -A --skip-hidden
             -x --one-file-system --max-depth --newer-than --older-than --follow-symlinks -H --hard-links
-            --max-files -r --recursive --reference --isolate --format --json
-            -0 --null --omit-first -m --summary --skipped -q --quiet --delete
+            --max-files -r --recursive --files-from --from0 --reference --isolate --format --json
+            -0 --null -f --omit-first --sort --reverse --times -m --summary --skipped -q --quiet --delete
             --link --allow-metadata-change --reflink --keep --dry-run --interactive -h --help
             -V --version' -- "$cur"))
         return

@@ -330,6 +330,8 @@ def _request(
         options["one_file_system"] = _bool("one_file_system", one_file_system)
     if max_depth is not None:
         options["max_depth"] = _int("max_depth", max_depth)
+        if max_depth < 1:
+            raise ValueError("max_depth must be 1 or more (1: the root's own entries), not 0")
 
     def encode(value: object) -> bytes:
         return json.dumps(value, ensure_ascii=False).encode("utf-8", "surrogateescape")
@@ -687,9 +689,10 @@ def scan(
             dot).
         one_file_system: with True, do not descend into a directory on
             another file system than its root's.
-        max_depth: how many directory levels below each root are entered:
-            0 takes only the root's own entries, 1 also those of its
-            subdirectories, and so on. A directory not entered is skipped as
+        max_depth: how many levels of entries below each root are
+            collected, as ``find -maxdepth`` counts them: 1 takes only the
+            root's own entries, 2 also those of its subdirectories, and so
+            on (1 or more). A directory not entered is skipped as
             "max_depth".
         path_type: ``str`` (the default) or ``pathlib.Path``: the type of the
             paths in the result.

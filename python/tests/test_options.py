@@ -71,7 +71,7 @@ def test_a_request_without_optional_keys_is_unchanged(library):
         ({"max_size": "0"}, {"max_size": 0}),
         ({"skip_hidden": True}, {"skip_hidden": True}),
         ({"one_file_system": False}, {"one_file_system": False}),
-        ({"max_depth": 0}, {"max_depth": 0}),
+        ({"max_depth": 1}, {"max_depth": 1}),
         (
             {"hard_links": True, "max_size": 10, "skip_hidden": True, "one_file_system": True, "max_depth": 3},
             {"hard_links": True, "max_size": 10, "skip_hidden": True, "one_file_system": True, "max_depth": 3},
@@ -94,6 +94,7 @@ def test_optional_keys_are_sent_only_when_given(library, kwargs, added):
         ({"max_files": -1}, ValueError),
         ({"max_size": -1}, ValueError),
         ({"max_depth": -1}, ValueError),
+        ({"max_depth": 0}, ValueError),  # levels count from 1, the root's own entries
         ({"min_size": 2**63}, ValueError),
         # Sizes as text: what the tool's --min-size refuses.
         ({"min_size": ""}, ValueError),

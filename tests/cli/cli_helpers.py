@@ -177,6 +177,17 @@ def help_options(cli) -> list:
 
 
 PROMPT = r"Keep which files\?[^\n]*: "
+CONFIRM = r"\? \[y/N\]: "
+
+
+def confirm(term: Terminal, answer: str = "y") -> bytes:
+    """Waits for the question that ends --interactive's plan, answers it and
+    returns the plan as shown."""
+    start = len(term.output)
+    term.expect(CONFIRM)
+    plan = term.output[start:]
+    term.send(answer + "\n")
+    return plan
 
 
 def ask(term: Terminal, number: str, size: str, copies: int) -> list:

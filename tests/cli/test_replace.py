@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import SUMMARY, _linked_pair, ask, assert_untouched, mounted, run, scan_json
+from cli_helpers import CONFIRM, SUMMARY, _linked_pair, ask, assert_untouched, mounted, run, scan_json
 from fixture_tree import PHOTO, REPORT
 from terminal import Terminal
 
@@ -129,11 +129,13 @@ def test_link_leaves_a_copy_whose_directory_became_a_link_after_the_scan(cli, tm
     (outside / "b.txt").write_bytes(REPORT)
     term = Terminal([cli, "--interactive", "--link", "--quiet", root], stdin=True, stdout=True)
     listed = ask(term, "1/1", "2.9 KiB", 2)
-    # The directory is moved away and a link to one outside the root, with
-    # a file of the same bytes, takes its place.
+    term.send(f"{listed.index(root / 'a.txt') + 1}\n")
+    term.expect(CONFIRM)
+    # Once the plan is shown, the directory is moved away and a link to one
+    # outside the root, with a file of the same bytes, takes its place.
     (root / "sub").rename(tmp_path / "moved")
     os.symlink(outside, root / "sub")
-    term.send(f"{listed.index(root / 'a.txt') + 1}\n")
+    term.send("y\n")
     assert term.finish() == 1
     assert (outside / "b.txt").read_bytes() == REPORT and (outside / "b.txt").stat().st_nlink == 1
     assert (tmp_path / "moved" / "b.txt").stat().st_nlink == 1 and (root / "a.txt").stat().st_nlink == 1
@@ -143,11 +145,13 @@ def test_link_leaves_a_copy_whose_directory_became_a_link_after_the_scan(cli, tm
 def test_link_leaves_a_copy_that_changed_after_the_scan(cli, tree):
     term = Terminal([cli, "--interactive", "--link", "--quiet", tree.root], stdin=True, stdout=True)
     reports = ask(term, "1/2", "2.9 KiB", 3)
-    reports[2].write_bytes(REPORT[:-1] + b"!")  # same size, other bytes
-    changed_ino = reports[2].stat().st_ino
     term.send("1\n")
     ask(term, "2/2", "68.4 KiB", 2)
     term.send("s\n")
+    term.expect(CONFIRM)
+    reports[2].write_bytes(REPORT[:-1] + b"!")  # after the plan: same size, other bytes
+    changed_ino = reports[2].stat().st_ino
+    term.send("y\n")
     assert term.finish() == 1
     assert reports[1].stat().st_ino == reports[0].stat().st_ino and reports[1].read_bytes() == REPORT
     assert reports[2].stat().st_ino == changed_ino and reports[2].read_bytes() == REPORT[:-1] + b"!"
@@ -304,10 +308,12 @@ def test_reflink_leaves_a_copy_that_changed_after_the_scan(cli, loop_fs):
     kept, copy, other = _big_copies(root)
     term = Terminal([cli, "--interactive", "--reflink", "--quiet", root], stdin=True, stdout=True)
     listed = ask(term, "1/1", "3.0 MiB", 3)
-    with open(copy, "r+b") as f:  # same size, other bytes, same inode
+    term.send(f"{listed.index(kept) + 1}\n")
+    term.expect(CONFIRM)
+    with open(copy, "r+b") as f:  # after the plan: same size, other bytes, same inode
         f.seek(len(BIG) // 2)
         f.write(b"changed")
-    term.send(f"{listed.index(kept) + 1}\n")
+    term.send("y\n")
     assert term.finish() == 1
     assert extents(other) == extents(kept) and other.read_bytes() == BIG
     assert extents(copy) != extents(kept)

@@ -68,8 +68,9 @@ def skipped_listing(stdout: str) -> dict:
         (["--exclude-text", "doc"], {"docs": "exclude"}, 9),
         (["--exclude-text", ".txt"], {n: "exclude" for n in FILTER_FILES if n.endswith(".txt")}, 3),
         (["--skip-hidden"], {".h.txt": "hidden", ".hidden": "hidden"}, 9),
-        (["--max-depth", "0"], {d: "max_depth" for d in (".hidden", "docs", "src", "node_modules")}, 6),
-        (["--max-depth", "1"], {"docs/old": "max_depth", "src/build": "max_depth"}, 9),
+        # Counted as find -maxdepth counts: 1 is the DIR's own entries.
+        (["--max-depth", "1"], {d: "max_depth" for d in (".hidden", "docs", "src", "node_modules")}, 6),
+        (["--max-depth", "2"], {"docs/old": "max_depth", "src/build": "max_depth"}, 9),
     ],
 )
 def test_filters_prune_the_walk_and_are_listed_as_skipped(cli, filter_tree, args, skipped, scanned):
@@ -102,11 +103,13 @@ def test_one_file_system_enters_no_mount(cli, tmp_path, option):
 @pytest.mark.parametrize(
     "short, long",
     [(["-V"], ["--version"]), (["-h"], ["--help"]), (["-m"], ["--summary"]), (["-H"], ["--hard-links"]),
-     (["-mH"], ["--summary", "--hard-links"]), (["-r"], [])],
+     (["-mH"], ["--summary", "--hard-links"]), (["-r"], []), (["-A"], ["--skip-hidden"]),
+     (["-f", "--format", "fdupes"], ["--omit-first", "--format", "fdupes"])],
     ids=lambda args: " ".join(args) or "none",
 )
 def test_short_forms_mean_their_long_options(cli, tmp_path, short, long):
-    root, _, _ = _linked_names(tmp_path)  # hard links, so that -H shows
+    root, _, data = _linked_names(tmp_path)  # hard links, so that -H shows
+    (root / ".h.bin").write_bytes(data)  # and a hidden copy, for -A
     a, b = run(cli, *short, root), run(cli, *long, root)
     assert a.returncode == b.returncode == 0
     assert a.stdout == b.stdout
@@ -142,6 +145,7 @@ def test_short_forms_mean_their_long_options(cli, tmp_path, short, long):
         ["--max-size", "1.5K", "DIR"],
         ["--max-depth", "-1", "DIR"],
         ["--max-depth", "one", "DIR"],
+        ["--max-depth", "0", "DIR"],  # 1 is the DIR's own entries; 0 would collect nothing
         ["--skip-hidden=1", "DIR"],
         ["DIR", "--exclude"],
         ["DIR", "--exclude-text"],

@@ -116,7 +116,7 @@ TEST(Request, LaterOptionKeys) {
          10,
          2,
          {"*.iso", "**/.git", "cache/", "./[[:digit:]]*"}},
-        {R"({"max_size": 9223372036854775807, "max_depth": 0, "exclude_glob": []})", 1, 0, 0, INT64_MAX, 0, {}},
+        {R"({"max_size": 9223372036854775807, "max_depth": 1, "exclude_glob": []})", 1, 0, 0, INT64_MAX, 1, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.options);
@@ -158,6 +158,7 @@ TEST(Request, LaterOptionKeysRefuseWrongValues) {
         R"({"max_size": "10"})",
         R"({"max_size": 18446744073709551615})",
         R"({"max_depth": -1})",
+        R"({"max_depth": 0})",  // levels count from 1, the root's own entries
         R"({"max_depth": "1"})",
         R"({"max_depth": 1e300})",
         R"({"max_depth": 1e2})",
