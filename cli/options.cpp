@@ -219,6 +219,17 @@ constexpr HelpEntry kHelp[] = {
      "ask for each group which files to keep (implies\n"
      "--delete unless --link or --reflink is given;\n"
      "needs a terminal)"},
+    {nullptr, nullptr, "A page to look at the groups and choose (--ui):"},
+    {"--ui", nullptr,
+     "show the groups on a page in the browser, served by\n"
+     "dupfind to this machine only: thumbnails and first\n"
+     "lines of each file, a keep choice per group (--keep\n"
+     "and --reference preselect it), the plan, then\n"
+     "--delete, --link or --reflink with their checks.\n"
+     "Ctrl-C, closing the page or the idle time-out ends it"},
+    {"--no-browser", nullptr, "with --ui: print the page's address, open no browser"},
+    {"--idle-timeout", "SECONDS",
+     "with --ui: end when no page asked for anything for\nSECONDS (default 3600; 0: never)"},
     {nullptr, nullptr, ""},
     {"-h,--help", nullptr, "show this help and exit"},
     {"-V,--version", nullptr, "show the version and exit"},
@@ -522,6 +533,32 @@ bool check_patterns(const Options &o, std::string *error) {
     return true;
 }
 
+// --ui takes the scan and keep options; the page lists and acts itself.
+bool check_ui(Options &o, bool idle_given, const std::string &idle, const std::string &format_option,
+              std::string *error) {
+    if (!o.ui) {
+        const char *alone = o.no_browser ? "--no-browser" : idle_given ? "--idle-timeout" : nullptr;
+        if (alone) *error = std::string(alone) + " needs --ui";
+        return alone == nullptr;
+    }
+    if (idle_given && !parse_count(idle, &o.idle_timeout)) {
+        *error = "invalid count for --idle-timeout: '" + idle + "' (seconds; 0 means never)";
+        return false;
+    }
+    const std::string clash = o.format != Format::Human     ? format_option
+                              : o.summary                   ? "--summary"
+                              : o.skipped                   ? "--skipped"
+                              : o.interactive               ? "--interactive"
+                              : o.dry_run                   ? "--dry-run"
+                              : o.action == Action::Delete  ? "--delete"
+                              : o.action == Action::Link    ? "--link"
+                              : o.action == Action::Reflink ? "--reflink"
+                                                            : "";
+    if (clash.empty()) return true;
+    *error = "--ui shows the groups on a page, where the action is chosen, and cannot be combined with " + clash;
+    return false;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, Options *o, std::string *error) {
@@ -568,6 +605,10 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     CLI::Option *keep_opt = p.value("--keep", &keep);
     p.flag("--dry-run", &o->dry_run);
     p.flag("--interactive", &o->interactive);
+    p.flag("--ui", &o->ui);
+    p.flag("--no-browser", &o->no_browser);
+    std::string idle_timeout;
+    CLI::Option *idle_opt = p.value("--idle-timeout", &idle_timeout);
     if (!p.parse(argc, argv, error)) return false;
     if (o->help || o->version) return true;
     if (std::string unknown = p.unknown(argc, argv); !unknown.empty()) {
@@ -670,11 +711,12 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "--omit-first needs --format fdupes or csv";
         return false;
     }
-    if (keep_opt->count() && o->action == Action::None && !o->omit_first) {
+    if (!check_ui(*o, idle_opt->count() > 0, idle_timeout, chosen, error)) return false;
+    if (keep_opt->count() && o->action == Action::None && !o->omit_first && !o->ui) {
         *error = "--keep needs --delete, --link, --reflink or --omit-first";
         return false;
     }
-    if (o->allow_metadata && o->action != Action::Link) {
+    if (o->allow_metadata && o->action != Action::Link && !o->ui) {
         *error = "--allow-metadata-change needs --link";
         return false;
     }

@@ -12,6 +12,8 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -274,6 +276,13 @@ int extents_shared(const std::string &, const std::string &) { return -1; }
 
 bool stdin_is_terminal() { return is_terminal(STD_INPUT_HANDLE); }
 bool stderr_is_terminal() { return is_terminal(STD_ERROR_HANDLE); }
+
+bool open_in_browser(const std::string &url) {
+    const std::wstring w = win::wide_name(url);
+    if (w.empty()) return false;
+    // Values above 32 are success.
+    return reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", w.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
+}
 
 void install_interrupt_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
