@@ -174,7 +174,9 @@ Answer Session::groups() const {
         for (size_t fi = 0; fi < g.files.size(); ++fi) {
             const bool kept = std::find(s.preselected.begin(), s.preselected.end(), fi) != s.preselected.end();
             const bool gone = gone_.count({gi, fi}) > 0;
-            if (!kept && !gone && fi > 0) {
+            // With no keep chosen yet the first file stands for the one that stays.
+            const bool stays = s.preselected.empty() ? fi == 0 : kept;
+            if (!stays && !gone) {
                 by_folder[folder_of(g.files[fi], roots_)] += g.size;
                 reclaimable += g.size;
             }
@@ -212,6 +214,10 @@ Answer Session::groups() const {
         w.Int64(bytes);
         w.EndObject();
     }
+    w.EndArray();
+    w.Key("roots");
+    w.StartArray();
+    for (const Root &root : roots_.roots()) put_string(w, roots_.show(root.sent));
     w.EndArray();
     w.Key("scanned");
     w.Int64(results_.scanned_files);

@@ -88,6 +88,7 @@ async function loadGroups() {
   state.groups = data.groups;
   state.keep = new Map(data.groups.map((g) => [g.index, g.keep.length ? g.keep[0] : null]));
   state.folders = data.folders;
+  state.roots = data.roots;
   $("scan").hidden = true;
   $("results").hidden = false;
   $("totals").textContent = `${data.groups.length} groups of duplicates among ${data.scanned} files; ` +
@@ -112,12 +113,18 @@ function drawChart(folders) {
   }
 }
 
-// The folders of the rule: every folder that holds a file of a group.
+// The folders of the rule: each DIR, and every folder below one that holds
+// a file of a group.
 function fillRuleFolders() {
-  const folders = new Set();
+  const folders = new Set(state.roots);
   for (const g of state.groups) for (const f of g.files) {
-    const parts = f.path.split("/");
-    for (let i = 1; i < parts.length; i++) folders.add(parts.slice(0, i).join("/") || "/");
+    const root = state.roots.find((r) => f.path.startsWith(r.endsWith("/") ? r : `${r}/`));
+    if (!root) continue;
+    let dir = f.path.slice(0, f.path.lastIndexOf("/"));
+    while (dir.length > root.length) {
+      folders.add(dir);
+      dir = dir.slice(0, dir.lastIndexOf("/"));
+    }
   }
   const select = $("rule-folder");
   select.replaceChildren(...Array.from(folders).sort().map((f) => el("option", { value: f, text: f })));
@@ -145,9 +152,16 @@ function visibleGroups() {
 $("filter").addEventListener("input", () => { state.shown = PAGE_SIZE; drawGroups(); });
 $("more").addEventListener("click", () => { state.shown += PAGE_SIZE; drawGroups(); });
 
+function noPreview() { return el("div", { cls: "none", text: "no preview" }); }
+
 function preview(g, f) {
   const q = `group=${g.index}&file=${f.index}`;
-  if (f.preview === "image") return el("img", { src: `/api/media?${q}`, alt: `preview of ${f.path}`, cls: "thumb" });
+  if (f.preview === "image") {
+    // dupfind refuses a file whose bytes are not the image its name says.
+    const img = el("img", { src: `/api/media?${q}`, alt: `preview of ${f.path}`, cls: "thumb" });
+    img.addEventListener("error", () => img.replaceWith(noPreview()));
+    return img;
+  }
   if (f.preview === "audio") return el("audio", { src: `/api/media?${q}`, controls: "", preload: "none" });
   if (f.preview === "video") return el("video", { src: `/api/media?${q}`, controls: "", preload: "metadata", cls: "thumb" });
   if (f.preview === "text") {
@@ -155,7 +169,7 @@ function preview(g, f) {
     fetch(`/api/text?${q}`).then((r) => (r.ok ? r.text() : "")).then((t) => { pre.textContent = t; });
     return pre;
   }
-  return el("div", { cls: "none", text: "no preview" });
+  return noPreview();
 }
 
 function drawGroups() {
@@ -210,8 +224,10 @@ function request() {
   return { action: $("action").value, groups };
 }
 
-const VERBS = { delete: ["removed", "Delete"], link: ["replaced by a hard link", "Hard-link"],
-                reflink: ["made to share extents", "Reflink"] };
+// For each action: what was done, its button, what the plan would do.
+const VERBS = { delete: ["removed", "Delete", "to remove"],
+                link: ["replaced by a hard link", "Hard-link", "to replace by a hard link"],
+                reflink: ["made to share extents", "Reflink", "to share extents"] };
 
 function show(section) {
   for (const id of ["results", "plan", "outcome"]) $(id).hidden = id !== section;
@@ -223,12 +239,12 @@ $("show-plan").addEventListener("click", async () => {
   if (!r.ok) { say(`dupfind refused the plan: ${(await r.text()).trim()}`); return; }
   const plan = await r.json();
   state.plan = req;
-  const [verb, button] = VERBS[req.action];
+  const [verb, button, planned] = VERBS[req.action];
   const list = $("plan-files");
   list.replaceChildren();
   for (const f of plan.files) {
     if (f.outcome === "keep") continue;
-    const text = f.outcome === "act" ? `${verb}: ${f.path}` : `left as it is: ${f.path} (${f.note})`;
+    const text = f.outcome === "act" ? `${planned}: ${f.path}` : `left as it is: ${f.path} (${f.note})`;
     list.append(el("li", { cls: f.outcome, text }));
   }
   const skipped = state.groups.length - req.groups.length;
