@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include <rapidjson/document.h>
+
 #include "dupfind.h"
 #include "platform.h"
 #include "ui/page_files.h"
@@ -172,13 +174,12 @@ void note_page(Context &ctx, const std::string &page, bool bye) {
     ctx.pages_changed = Clock::now();
 }
 
-// The page id of a small JSON body {"page": "..."}, or "".
+// The page id of the JSON body {"page": "..."}, or "".
 std::string page_of_body(const std::string &body) {
-    const std::string key = "\"page\":\"";
-    const size_t at = body.find(key);
-    if (at == std::string::npos) return "";
-    const size_t end = body.find('"', at + key.size());
-    return end == std::string::npos ? "" : body.substr(at + key.size(), end - at - key.size());
+    rapidjson::Document d;
+    d.Parse(body.data(), body.size());
+    if (d.HasParseError() || !d.IsObject() || !d.HasMember("page") || !d["page"].IsString()) return "";
+    return std::string(d["page"].GetString(), d["page"].GetStringLength());
 }
 
 void set_up(httplib::Server &svr, Context &ctx) {
