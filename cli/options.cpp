@@ -330,6 +330,16 @@ public:
         return o;
     }
 
+    // The options of --ui; --idle-timeout's text is checked with the rest
+    // (check_needs).
+    void ui_options(Options *o) {
+        flag("--ui", &o->ui);
+        flag("--no-browser", &o->no_browser);
+        idle_opt_ = value("--idle-timeout", &idle_);
+    }
+    bool idle_given() const { return idle_opt_ != nullptr && idle_opt_->count() > 0; }
+    const std::string &idle() const { return idle_; }
+
     CLI::Option *values(const char *long_name, std::vector<std::string> *target) {
         CLI::Option *o = app_.add_option(names(long_name), *target);
         o->allow_extra_args(false);  // one value each time: "--exclude a DIR"
@@ -397,6 +407,8 @@ public:
     }
 
 private:
+    std::string idle_;
+    CLI::Option *idle_opt_ = nullptr;
     // Whether the argument is an option whose value is the next argument.
     static bool takes_value(const std::string &arg) {
         for (const HelpEntry &e : kHelp) {
@@ -559,6 +571,29 @@ bool check_ui(Options &o, bool idle_given, const std::string &idle, const std::s
     return false;
 }
 
+// The options that need another one, or exclude one, once all are read.
+bool check_needs(Options *o, const Parser &p, const std::string &format_option, std::string *error) {
+    if (!check_ui(*o, p.idle_given(), p.idle(), format_option, error)) return false;
+    if (o->keep_given && o->action == Action::None && !o->omit_first && !o->ui) {
+        *error = "--keep needs --delete, --link, --reflink or --omit-first";
+        return false;
+    }
+    if (o->allow_metadata && o->action != Action::Link && !o->ui) {
+        *error = "--allow-metadata-change needs --link";
+        return false;
+    }
+    if (o->dry_run && o->action == Action::None) {
+        *error = "--dry-run needs --delete, --link or --reflink";
+        return false;
+    }
+    if (o->interactive && (o->keep_given || o->summary)) {
+        *error = std::string("--interactive asks which files to keep and cannot be combined with ") +
+                 (o->keep_given ? "--keep" : "--summary");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, Options *o, std::string *error) {
@@ -605,10 +640,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     CLI::Option *keep_opt = p.value("--keep", &keep);
     p.flag("--dry-run", &o->dry_run);
     p.flag("--interactive", &o->interactive);
-    p.flag("--ui", &o->ui);
-    p.flag("--no-browser", &o->no_browser);
-    std::string idle_timeout;
-    CLI::Option *idle_opt = p.value("--idle-timeout", &idle_timeout);
+    p.ui_options(o);
     if (!p.parse(argc, argv, error)) return false;
     if (o->help || o->version) return true;
     if (std::string unknown = p.unknown(argc, argv); !unknown.empty()) {
@@ -711,24 +743,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "--omit-first needs --format fdupes or csv";
         return false;
     }
-    if (!check_ui(*o, idle_opt->count() > 0, idle_timeout, chosen, error)) return false;
-    if (keep_opt->count() && o->action == Action::None && !o->omit_first && !o->ui) {
-        *error = "--keep needs --delete, --link, --reflink or --omit-first";
-        return false;
-    }
-    if (o->allow_metadata && o->action != Action::Link && !o->ui) {
-        *error = "--allow-metadata-change needs --link";
-        return false;
-    }
-    if (o->dry_run && o->action == Action::None) {
-        *error = "--dry-run needs --delete, --link or --reflink";
-        return false;
-    }
-    if (o->interactive && (keep_opt->count() || o->summary)) {
-        *error = std::string("--interactive asks which files to keep and cannot be combined with ") +
-                 (keep_opt->count() ? "--keep" : "--summary");
-        return false;
-    }
+    if (!check_needs(o, p, chosen, error)) return false;
     if (!plain) {
         *error = reference ? "no directory given besides the --reference ones (see dupfind --help)"
                            : "no directory given (see dupfind --help)";

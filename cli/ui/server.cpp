@@ -210,7 +210,7 @@ void set_up(httplib::Server &svr, Context &ctx) {
         reply(res, res.status, why);
         return httplib::Server::HandlerResponse::Handled;
     }));
-    svr.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr ep) {
+    svr.set_exception_handler([](const httplib::Request &, httplib::Response &res, const std::exception_ptr &ep) {
         try {
             std::rethrow_exception(ep);
         } catch (const std::bad_alloc &) {
