@@ -33,6 +33,15 @@ def bmp(width: int, height: int, bgr: tuple[int, int, int]) -> bytes:
     return b"BM" + struct.pack("<IHHI", 14 + len(header) + len(pixels), 0, 0, 14 + len(header)) + header + pixels
 
 
+def wav() -> bytes:
+    """A tenth of a second of a 440 Hz tone, 8-bit mono."""
+    import math
+    samples = bytes(int(128 + 60 * math.sin(2 * math.pi * 440 * i / 8000)) for i in range(800))
+    fmt = struct.pack("<HHIIHH", 1, 1, 8000, 8000, 1, 8)
+    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", len(samples)) + samples
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
 @dataclass
 class UiTree:
     root: Path
@@ -46,6 +55,7 @@ def make_tree(root: Path) -> UiTree:
         "sunset.png": png(64, 48, (250, 120, 30)),
         "forest.png": png(40, 60, (20, 140, 40)),
         "sea.bmp": bmp(50, 30, (200, 90, 10)),
+        "chime.wav": wav(),
         "notes.txt": b"<script>document.title='owned'</script>\n<b>bold?</b>\nthird line\n",
         # Markup that must never be rendered: an SVG and a page named as an image.
         "drawing.svg": b'<svg xmlns="http://www.w3.org/2000/svg"><script>alert(1)</script></svg>',

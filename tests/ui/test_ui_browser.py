@@ -85,8 +85,9 @@ def test_groups_thumbnails_keep_choice_plan_and_delete(ui, tree, browser):
     assert d.title == "dupfind"
     assert d.execute_script("return document.querySelectorAll('script').length") == 1
     assert d.execute_script("return document.querySelectorAll('pre.text b').length") == 0
-    # The SVG and the markup named .png get no preview at all.
+    # The SVG and the markup named .png get no preview at all; the sound a player.
     wait_for(d, "return document.querySelectorAll('.file .none').length == 4")
+    assert d.execute_script("return document.querySelectorAll('audio[controls]').length") == 2
     shot(d, "groups")
 
     # The preselected keep is the file below the first DIR; keep the backup's sunset instead.
@@ -121,7 +122,7 @@ def test_groups_thumbnails_keep_choice_plan_and_delete(ui, tree, browser):
     assert not (tree.root / "photos/sunset.png").exists()
     assert (tree.root / "backup/sunset.png").exists()
     left = sorted(p.relative_to(tree.root).as_posix() for p in tree.root.rglob("*") if p.is_file())
-    assert left == ["backup/sunset.png", "photos/drawing.svg", "photos/fake.png", "photos/forest.png",
+    assert left == ["backup/sunset.png", "photos/chime.wav", "photos/drawing.svg", "photos/fake.png", "photos/forest.png",
                     "photos/notes.txt", "photos/sea.bmp"]
 
     # Back on the groups, the removed copies are gone from the page.

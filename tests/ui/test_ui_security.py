@@ -62,7 +62,7 @@ def wrong_key(ui):
 
 
 def delete_plan(ui, keep=0):
-    return {"action": "delete", "groups": [{"group": g, "keep": [keep]} for g in range(6)]}
+    return {"action": "delete", "groups": [{"group": g, "keep": [keep]} for g in range(7)]}
 
 
 def files_of(tree):
@@ -177,6 +177,7 @@ def test_markup_and_mismatched_files_are_never_served(ui, name, endpoint, status
 def test_previews_are_served_with_the_sniffed_type_and_the_headers(ui):
     wait_ready(ui)
     for name, endpoint, ctype in [("sunset.png", "media", "image/png"), ("sea.bmp", "media", "image/bmp"),
+                                  ("chime.wav", "media", "audio/wav"),
                                   ("notes.txt", "text", "text/plain; charset=utf-8")]:
         g = group_of(ui, name)
         code, headers, body = request(ui, "GET", f"/api/{endpoint}?group={g['index']}&file=1")
