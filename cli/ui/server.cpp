@@ -107,8 +107,12 @@ httplib::Server::HandlerResponse guard(Context &ctx, const httplib::Request &req
         reply(res, 403, "forbidden: the Host header must name 127.0.0.1, [::1] or localhost with this port");
         return R::Handled;
     }
-    if (req.get_header_value("Sec-Fetch-Site") == "cross-site") {
-        reply(res, 403, "forbidden: a request from another site");
+    // Browsers say where a request comes from: only the page itself, or the
+    // user typing the address, may ask anything. Another port of this
+    // machine is the same site for cookies, not the same origin.
+    const std::string from = req.get_header_value("Sec-Fetch-Site");
+    if (!from.empty() && from != "same-origin" && from != "none") {
+        reply(res, 403, "forbidden: a request from another site or origin");
         return R::Handled;
     }
     // The address the tool printed carries the secret once; the page then

@@ -123,8 +123,9 @@ def test_a_post_from_another_origin_changes_nothing(ui, tree, origin):
     assert files_of(tree) == before
 
 
-def test_a_request_that_a_browser_marks_cross_site_is_refused(ui):
-    assert_refused(request(ui, "GET", "/api/groups", {"Sec-Fetch-Site": "cross-site"}), 403)
+@pytest.mark.parametrize("site", ["cross-site", "same-site"])  # same-site: another port of this machine
+def test_a_request_that_a_browser_marks_from_elsewhere_is_refused(ui, site):
+    assert_refused(request(ui, "GET", "/api/groups", {"Sec-Fetch-Site": site}), 403)
 
 
 @pytest.mark.parametrize("ctype", ["text/plain", "application/x-www-form-urlencoded", "multipart/form-data", None])
