@@ -131,6 +131,33 @@ def test_groups_thumbnails_keep_choice_plan_and_delete(ui, tree, browser):
     assert d.execute_script("return document.querySelectorAll('.group').length") == 0
 
 
+def test_the_filter_narrows_the_list_and_the_plan(ui, tree, browser):
+    d = browser()
+    d.get(ui.url)
+    wait_for(d, "return !document.getElementById('results').hidden")
+    d.find_element(By.ID, "filter").send_keys("FOREST")
+    wait_for(d, "return document.querySelectorAll('.group').length == 1")
+    d.find_element(By.ID, "show-plan").click()
+    wait_for(d, "return !document.getElementById('plan').hidden")
+    plan = [li.text for li in d.find_elements(By.CSS_SELECTOR, "#plan-files li")]
+    assert plan == [f"to remove: {tree.root}/backup/forest.png"]
+    assert "filter hides" in d.find_element(By.ID, "plan-summary").text
+
+
+def test_a_rule_keeps_the_files_below_a_folder_in_every_group(ui, tree, browser):
+    d = browser()
+    d.get(ui.url)
+    wait_for(d, "return !document.getElementById('results').hidden")
+    d.execute_script("const s = document.getElementById('rule-folder'); s.value = arguments[0];", f"{tree.root}/backup")
+    d.find_element(By.ID, "rule-apply").click()
+    kept = d.execute_script("return Array.from(document.querySelectorAll('.file.kept .path'), p => p.textContent)")
+    assert len(kept) == tree.groups and all(k.startswith(f"{tree.root}/backup/") for k in kept)
+    d.find_element(By.ID, "show-plan").click()
+    wait_for(d, "return !document.getElementById('plan').hidden")
+    plan = [li.text for li in d.find_elements(By.CSS_SELECTOR, "#plan-files li")]
+    assert len(plan) == tree.groups and all(p.startswith(f"to remove: {tree.root}/photos/") for p in plan)
+
+
 def press(d, *keys):
     ActionChains(d).send_keys(*keys).perform()
 

@@ -215,9 +215,10 @@ function drawMarks(section, g) {
 
 // ---- plan and outcome ----------------------------------------------------
 
+// The plan covers the groups that the filter shows, on every page of them.
 function request() {
   const groups = [];
-  for (const g of state.groups) {
+  for (const g of visibleGroups()) {
     const k = state.keep.get(g.index);
     if (k !== null && k !== undefined && g.files.filter((f) => !f.gone).length > 1) groups.push({ group: g.index, keep: [k] });
   }
@@ -247,9 +248,11 @@ $("show-plan").addEventListener("click", async () => {
     const text = f.outcome === "act" ? `${planned}: ${f.path}` : `left as it is: ${f.path} (${f.note})`;
     list.append(el("li", { cls: f.outcome, text }));
   }
-  const skipped = state.groups.length - req.groups.length;
+  const skipped = visibleGroups().length - req.groups.length;
+  const hidden = state.groups.length - visibleGroups().length;
   $("plan-summary").textContent = `${plan.count} files would be ${verb}, freeing ${size(plan.freed)}` +
-    (skipped > 0 ? `; ${skipped} groups without a file chosen to keep are left as they are.` : ".");
+    (skipped > 0 ? `; ${skipped} groups without a file chosen to keep are left as they are` : "") +
+    (hidden > 0 ? `; ${hidden} groups that the filter hides are left as they are` : "") + ".";
   $("apply").textContent = `${button} ${plan.count} files`;
   $("apply").disabled = plan.count === 0;
   show("plan");
