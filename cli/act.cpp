@@ -158,6 +158,7 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
             if (!v.metadata.empty()) r->metadata.push_back({path, v.metadata});
             ++acted;
             ++r->done;
+            r->done_paths.push_back(path);
             r->freed += frees;
         };
         if (pass == Pass::Plan) {

@@ -39,10 +39,11 @@ struct RemovalReport {
     // link outside the group or the roots, frees nothing), or once its
     // extents are shared.
     int64_t freed = 0;
-    std::vector<LeftFile> left;         // copies that were meant to go but stayed
-    std::vector<LeftFile> metadata;     // --link: copies whose metadata changes (or would)
-    std::vector<std::string> leftover;  // private names a failure could not clean up
-    bool library_failed = false;        // the library or the system refused or failed an act
+    std::vector<std::string> done_paths;  // the copies counted in `done`, in order
+    std::vector<LeftFile> left;           // copies that were meant to go but stayed
+    std::vector<LeftFile> metadata;       // --link: copies whose metadata changes (or would)
+    std::vector<std::string> leftover;    // private names a failure could not clean up
+    bool library_failed = false;          // the library or the system refused or failed an act
     bool interrupted = false;
     Acted acted;  // names of each file acted on so far
 };

@@ -29,6 +29,7 @@
 #include "results_text.h"
 #include "root_set.h"
 #include "sorting.h"
+#include "ui/server.h"
 #include "when.h"
 
 #ifndef DUPFIND_VERSION
@@ -570,6 +571,15 @@ int run(int argc, char **argv) {
     }
 
     const RootSet roots(o.roots);
+    if (o.ui) {
+        // The page shows the groups that the listing would, by the same rules.
+        return ui::run_ui(o, roots, dirs_json(roots), options_json(o), [&](const Results &r) {
+            std::vector<size_t> shown;
+            for (const Entry &e : examine(r, roots, o.isolate))
+                shown.push_back(static_cast<size_t>(e.group - r.groups.data()));
+            return shown;
+        });
+    }
     install_interrupt_handler();
     hold_interrupts();
     int id = dupfind_scan_start(dirs_json(roots).c_str(), options_json(o).c_str());

@@ -247,6 +247,17 @@ constexpr HelpEntry kHelp[] = {
      "act only once it is confirmed (implies --delete\n"
      "unless --link or --reflink is given; needs a\n"
      "terminal)"},
+    {nullptr, nullptr, "A page to look at the groups and choose (--ui):"},
+    {"--ui", nullptr,
+     "show the groups on a page in the browser, served by\n"
+     "dupfind to this machine only: thumbnails and first\n"
+     "lines of each file, a keep choice per group (--keep\n"
+     "and --reference preselect it), the plan, then\n"
+     "--delete, --link or --reflink with their checks.\n"
+     "Ctrl-C, closing the page or the idle time-out ends it"},
+    {"--no-browser", nullptr, "with --ui: print the page's address, open no browser"},
+    {"--idle-timeout", "SECONDS",
+     "with --ui: end when no page asked for anything for\nSECONDS (default 3600; 0: never)"},
     {nullptr, nullptr, ""},
     {"-h,--help", nullptr, "show this help and exit"},
     {"-V,--version", nullptr, "show the version and exit"},
@@ -351,6 +362,16 @@ public:
         return o;
     }
 
+    // The options of --ui; --idle-timeout's text is checked with the rest
+    // (check_needs).
+    void ui_options(Options *o) {
+        flag("--ui", &o->ui);
+        flag("--no-browser", &o->no_browser);
+        idle_opt_ = value("--idle-timeout", &idle_);
+    }
+    bool idle_given() const { return idle_opt_ != nullptr && idle_opt_->count() > 0; }
+    const std::string &idle() const { return idle_; }
+
     CLI::Option *values(const char *long_name, std::vector<std::string> *target) {
         CLI::Option *o = app_.add_option(names(long_name), *target);
         o->allow_extra_args(false);  // one value each time: "--exclude a DIR"
@@ -428,6 +449,8 @@ public:
     }
 
 private:
+    std::string idle_;
+    CLI::Option *idle_opt_ = nullptr;
     // Whether the argument is an option whose value is the next argument.
     static bool takes_value(const std::string &arg) {
         for (const HelpEntry &e : kHelp) {
@@ -564,6 +587,32 @@ bool check_patterns(const Options &o, std::string *error) {
     return true;
 }
 
+// --ui takes the scan and keep options; the page lists and acts itself.
+bool check_ui(Options &o, bool idle_given, const std::string &idle, const std::string &format_option,
+              std::string *error) {
+    if (!o.ui) {
+        const char *alone = o.no_browser ? "--no-browser" : idle_given ? "--idle-timeout" : nullptr;
+        if (alone) *error = std::string(alone) + " needs --ui";
+        return alone == nullptr;
+    }
+    if (idle_given && !parse_count(idle, &o.idle_timeout)) {
+        *error = "invalid count for --idle-timeout: '" + idle + "' (seconds; 0 means never)";
+        return false;
+    }
+    const std::string clash = o.format != Format::Human     ? format_option
+                              : o.summary                   ? "--summary"
+                              : o.skipped                   ? "--skipped"
+                              : o.interactive               ? "--interactive"
+                              : o.dry_run                   ? "--dry-run"
+                              : o.action == Action::Delete  ? "--delete"
+                              : o.action == Action::Link    ? "--link"
+                              : o.action == Action::Reflink ? "--reflink"
+                                                            : "";
+    if (clash.empty()) return true;
+    *error = "--ui shows the groups on a page, where the action is chosen, and cannot be combined with " + clash;
+    return false;
+}
+
 // The values of the options that take one, as typed.
 struct Typed {
     std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort, files_from;
@@ -597,11 +646,11 @@ bool check_companions(const Options &o, std::string *error) {
         *error = "--omit-first needs --format fdupes or csv";
         return false;
     }
-    if (o.keep_given && o.action == Action::None && !o.omit_first) {
+    if (o.keep_given && o.action == Action::None && !o.omit_first && !o.ui) {
         *error = "--keep needs --delete, --link, --reflink or --omit-first";
         return false;
     }
-    if (o.allow_metadata && o.action != Action::Link) {
+    if (o.allow_metadata && o.action != Action::Link && !o.ui) {
         *error = "--allow-metadata-change needs --link";
         return false;
     }
@@ -674,6 +723,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     CLI::Option *keep_opt = p.value("--keep", &t.keep);
     p.flag("--dry-run", &o->dry_run);
     p.flag("--interactive", &o->interactive);
+    p.ui_options(o);
     if (!p.parse(argc, argv, error)) return false;
     if (o->help || o->version) return true;
     if (std::string unknown = p.unknown(argc, argv); !unknown.empty()) {
@@ -785,6 +835,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                  " and cannot be combined with " + clash;
         return false;
     }
+    if (!check_ui(*o, p.idle_given(), p.idle(), chosen, error)) return false;
     if (!check_companions(*o, error)) return false;
     if (!plain) {
         *error = reference ? "no directory given besides the --reference ones (see dupfind --help)"

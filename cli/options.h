@@ -83,6 +83,10 @@ struct Options {
     Keep keep = Keep::First;
     bool keep_given = false;      // --keep was given (path order may decide)
     bool allow_metadata = false;  // --link may change a copy's owner, mode, ACL
+    // The page (--ui): the groups shown in the browser, the acts chosen there.
+    bool ui = false;
+    bool no_browser = false;      // only print the page's address
+    int64_t idle_timeout = 3600;  // seconds without a request that end it; 0: never
     // Remarks on the request, said on stderr before the scan.
     std::vector<std::string> notes;
     // Requests answered without a scan.

@@ -166,6 +166,21 @@ int extents_inline(const std::string &path);
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 
+// Up to `limit` bytes from the start of p's file, read through a held
+// handle (hold_file's rules: a link, a FIFO or anything but a regular file
+// is refused). *whole says whether that was all of the file. False, with
+// *why, when it cannot be read.
+bool read_file_start(const RootedPath &p, size_t limit, std::string *out, bool *whole, std::string *why);
+
+// `words` times 64 bits of the system's random source, as hexadecimal
+// digits: a secret that nobody can guess.
+std::string random_hex(size_t words);
+
+// Asks the desktop to open the address in the user's browser, without
+// waiting for it (xdg-open, ShellExecuteW). False when that could not be
+// started.
+bool open_in_browser(const std::string &url);
+
 // Ctrl-C, and the requests to stop that a closed terminal, `timeout` or a
 // service manager send (SIGHUP, SIGTERM). The first one only sets a flag
 // that the tool polls, so that the file in hand is finished or undone; the

@@ -38,6 +38,35 @@ int contents_identical(const HeldFile &a, const HeldFile &b, int64_t size, ReadF
     }
 }
 
+bool read_file_start(const RootedPath &p, size_t limit, std::string *out, bool *whole, std::string *why) {
+    HeldFile f;
+    const ActResult opened = hold_file(p, &f);
+    if (opened.outcome != ActResult::Done) {
+        *why = opened.why;
+        return false;
+    }
+    // One byte more than asked tells a file of exactly `limit` bytes from a
+    // longer one.
+    out->assign(limit + 1, '\0');
+    size_t got = 0;
+    const bool ok = read_held_at(f, 0, &(*out)[0], limit + 1, &got, why);
+    release_file(&f);
+    if (!ok) return false;
+    *whole = got <= limit;
+    out->resize(std::min(got, limit));
+    return true;
+}
+
+std::string random_hex(size_t words) {
+    std::string out;
+    char buf[20];
+    for (size_t i = 0; i < words; ++i) {
+        std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(random_bits()));
+        out += buf;
+    }
+    return out;
+}
+
 std::string private_name() {
     char buf[32];
     std::snprintf(buf, sizeof buf, ".dupfind-%016llx", static_cast<unsigned long long>(random_bits()));

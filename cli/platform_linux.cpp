@@ -19,10 +19,12 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -30,6 +32,7 @@
 #include <chrono>
 #include <iterator>
 #include <random>
+#include <thread>
 
 namespace dfcli {
 
@@ -647,6 +650,42 @@ int extents_inline(const std::string &path) {
 
 bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+extern "C" char **environ;
+
+bool open_in_browser(const std::string &url) {
+    // The opener's own output would mix with the tool's, which scripts read
+    // for the address; it goes nowhere. It starts with no signal held, as
+    // the tool may hold Ctrl-C on this thread.
+    posix_spawn_file_actions_t files;
+    posix_spawnattr_t attr;
+    if (posix_spawn_file_actions_init(&files) != 0) return false;
+    if (posix_spawnattr_init(&attr) != 0) {
+        posix_spawn_file_actions_destroy(&files);
+        return false;
+    }
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    std::string arg = url;
+    char name[] = "xdg-open";
+    char *argv[] = {name, &arg[0], nullptr};
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, name, &files, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) return false;
+    // Reaped aside, so that a browser that stays in front of the opener
+    // holds nothing up.
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    }).detach();
+    return true;
+}
 
 void install_interrupt_handler() {
     struct sigaction sa;

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -280,6 +281,13 @@ int extents_inline(const std::string &) { return -1; }
 
 bool stdin_is_terminal() { return is_terminal(STD_INPUT_HANDLE); }
 bool stderr_is_terminal() { return is_terminal(STD_ERROR_HANDLE); }
+
+bool open_in_browser(const std::string &url) {
+    const std::wstring w = win::wide_name(url);
+    if (w.empty()) return false;
+    // Values above 32 are success.
+    return reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", w.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
+}
 
 void install_interrupt_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 

@@ -5,7 +5,9 @@
 # Wine of the Windows configuration, and clang with its sanitizer and
 # libFuzzer runtimes (libclang-rt-14-dev), clang-format and clang-tidy of
 # the clang and lint configurations, bash-completion, which loads the tool's
-# bash completion, and dpkg-dev and lintian of the package configuration.
+# bash completion, dpkg-dev and lintian of the package configuration, and
+# chromium, chromium-driver and python3-selenium, which drive the page of
+# dupfind --ui in the browser tests.
 set -eu
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -17,4 +19,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     python3 python3-pytest xfsprogs btrfs-progs e2fsprogs man-db zsh bash-completion \
     python3-venv python3-pip python3-setuptools python3-wheel python3-mypy \
     g++-mingw-w64-x86-64-posix wine64 googletest bindfs \
-    clang libclang-rt-14-dev clang-format clang-tidy git dpkg-dev lintian >/dev/null
+    clang libclang-rt-14-dev clang-format clang-tidy git dpkg-dev lintian \
+    chromium chromium-driver python3-selenium >/dev/null

@@ -7,7 +7,8 @@
 
 The line comes first, or right after a "#!" or "#compdef" line, which the
 shell and zsh only honour on the first line. Build trees, the VCS directory
-and generated Python metadata are not sources and are skipped.
+and generated Python metadata are not sources and are skipped; third_party/
+holds code of others, unchanged, with its own licence beside it.
 """
 import os
 import sys
@@ -28,6 +29,8 @@ def comment_for(path: Path) -> str | None:
 
 
 def skipped(rel: Path) -> bool:
+    if rel.parts and rel.parts[0] == "third_party":
+        return True
     for part in rel.parts[:-1]:
         if part.startswith("build") or part == "__pycache__" or part.endswith(".egg-info"):
             return True

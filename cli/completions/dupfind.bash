@@ -41,7 +41,7 @@ _dupfind()
             COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
-        --min-size | --max-size | --max-files | --max-depth | --exclude | --exclude-text | --include | --newer-than | --older-than)
+        --min-size | --max-size | --max-files | --max-depth | --exclude | --exclude-text | --include | --newer-than | --older-than | --idle-timeout)
             # A number or a pattern: nothing to offer.
             COMPREPLY=()
             return
@@ -54,7 +54,8 @@ _dupfind()
             -x --one-file-system --max-depth --newer-than --older-than --follow-symlinks -H --hard-links
             --max-files -r --recursive --files-from --from0 --reference --isolate --format --json
             -0 --null -f --omit-first --sort --reverse --times -m --summary --skipped -q --quiet --delete
-            --link --allow-metadata-change --reflink --keep --dry-run --interactive -h --help
+            --link --allow-metadata-change --reflink --keep --dry-run --interactive --ui --no-browser
+            --idle-timeout -h --help
             -V --version' -- "$cur"))
         return
     fi

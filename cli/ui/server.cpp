@@ -1,0 +1,363 @@
+// SPDX-License-Identifier: MIT
+// The page's HTTP side. A page that can delete files is guarded as such:
+// it listens on the loopback interface only; every request carries the
+// secret of the address the tool printed (then a cookie that no other site
+// sends); the Host header must name the loopback address, so that a name
+// rebound to it elsewhere gets nothing; whatever changes anything is a POST
+// from the page's own origin; files are named by their index in the results,
+// never by a path; and every answer forbids the browser to run or load
+// anything but the page's own files.
+#include "ui/server.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include <rapidjson/document.h>
+
+#include "dupfind.h"
+#include "platform.h"
+#include "ui/page_files.h"
+
+// Enough workers for several pages at once, each with the few connections
+// a browser keeps open.
+#define CPPHTTPLIB_THREAD_POOL_COUNT 16
+#include <httplib.h>
+
+namespace dfcli::ui {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxBody = 4u << 20;                // a plan of every group fits
+constexpr auto kPageGone = std::chrono::minutes(3);  // a page that stopped asking
+constexpr auto kGrace = std::chrono::seconds(5);     // for a reload after the last page closed
+
+struct Context {
+    Session *session = nullptr;
+    int scan = -1;
+    int port = 0;
+    std::string secret;
+    std::string cookie;  // the cookie's name: one per port, as cookies ignore ports
+    std::mutex mutex;
+    std::map<std::string, Clock::time_point> pages;  // page id -> last request
+    bool had_page = false;
+    Clock::time_point last_request = Clock::now();
+    Clock::time_point pages_changed = Clock::now();
+};
+
+// Compares in a time that does not depend on where the texts differ.
+bool same_secret(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+void reply(httplib::Response &res, int status, const std::string &why) {
+    res.status = status;
+    res.set_content(why + "\n", "text/plain; charset=utf-8");
+}
+
+void reply(httplib::Response &res, const Answer &a) {
+    res.status = a.status;
+    res.set_content(a.body, a.type.c_str());
+}
+
+// The secret of the request's cookie, or "".
+std::string cookie_secret(const httplib::Request &req, const std::string &name) {
+    const size_t n = req.get_header_value_count("Cookie");
+    for (size_t i = 0; i < n; ++i) {
+        const std::string line = req.get_header_value("Cookie", i);
+        size_t pos = 0;
+        while (pos < line.size()) {
+            size_t end = line.find(';', pos);
+            if (end == std::string::npos) end = line.size();
+            std::string pair = line.substr(pos, end - pos);
+            const size_t first = pair.find_first_not_of(' ');
+            pair = first == std::string::npos ? "" : pair.substr(first);
+            if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+            pos = end + 1;
+        }
+    }
+    return "";
+}
+
+bool loopback_host(const std::string &host, int port) {
+    const std::string p = ":" + std::to_string(port);
+    return host == "127.0.0.1" + p || host == "localhost" + p || host == "[::1]" + p;
+}
+
+// The checks of every request, before any route: Handled (with a 4xx) when
+// the request goes no further.
+httplib::Server::HandlerResponse guard(Context &ctx, const httplib::Request &req, httplib::Response &res) {
+    {
+        std::lock_guard<std::mutex> lock(ctx.mutex);
+        ctx.last_request = Clock::now();
+    }
+    using R = httplib::Server::HandlerResponse;
+    if (req.get_header_value_count("Host") != 1 || !loopback_host(req.get_header_value("Host"), ctx.port)) {
+        reply(res, 403, "forbidden: the Host header must name 127.0.0.1, [::1] or localhost with this port");
+        return R::Handled;
+    }
+    // Browsers say where a request comes from: only the page itself, or the
+    // user typing the address, may ask anything. Another port of this
+    // machine is the same site for cookies, not the same origin.
+    const std::string from = req.get_header_value("Sec-Fetch-Site");
+    if (!from.empty() && from != "same-origin" && from != "none") {
+        reply(res, 403, "forbidden: a request from another site or origin");
+        return R::Handled;
+    }
+    // The address the tool printed carries the secret once; the page then
+    // goes by the cookie, and the secret leaves the address bar.
+    if (req.method == "GET" && req.path == "/" && req.has_param("key")) {
+        if (!same_secret(req.get_param_value("key"), ctx.secret)) {
+            reply(res, 403, "forbidden: wrong key");
+            return R::Handled;
+        }
+        res.set_header("Set-Cookie", ctx.cookie + "=" + ctx.secret + "; Path=/; HttpOnly; SameSite=Strict");
+        res.set_redirect("/", 303);
+        return R::Handled;
+    }
+    if (!same_secret(cookie_secret(req, ctx.cookie), ctx.secret)) {
+        reply(res, 403, "forbidden: open the address that dupfind printed");
+        return R::Handled;
+    }
+    if (req.method == "POST") {
+        if (req.get_header_value_count("Origin") != 1 ||
+            req.get_header_value("Origin") != "http://" + req.get_header_value("Host")) {
+            reply(res, 403, "forbidden: a change must come from the page itself");
+            return R::Handled;
+        }
+        if (req.get_header_value("Content-Type") != "application/json") {
+            reply(res, 415, "the body must be application/json");
+            return R::Handled;
+        }
+    } else if (req.method != "GET" && req.method != "HEAD") {
+        reply(res, 405, "only GET and POST are answered");
+        return R::Handled;
+    }
+    return R::Unhandled;
+}
+
+const char *type_of(const std::string &name) {
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0) return "text/html; charset=utf-8";
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".js") == 0) return "text/javascript; charset=utf-8";
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".css") == 0) return "text/css; charset=utf-8";
+    return "application/octet-stream";
+}
+
+void serve_page_files(httplib::Server &svr) {
+    for (size_t i = 0; i < kPageFileCount; ++i) {
+        const PageFile &f = kPageFiles[i];
+        const std::string name = f.name;
+        const std::string route = name == "index.html" ? "/" : "/" + name;
+        svr.Get(route, [f, name](const httplib::Request &, httplib::Response &res) {
+            res.set_content(reinterpret_cast<const char *>(f.data), f.size, type_of(name));
+        });
+    }
+}
+
+void note_page(Context &ctx, const std::string &page, bool bye) {
+    if (page.empty() || page.size() > 64) return;
+    std::lock_guard<std::mutex> lock(ctx.mutex);
+    if (bye) {
+        ctx.pages.erase(page);
+    } else {
+        if (ctx.pages.count(page) == 0) ctx.pages_changed = Clock::now();
+        ctx.pages[page] = Clock::now();
+        ctx.had_page = true;
+    }
+    ctx.pages_changed = Clock::now();
+}
+
+// The page id of the JSON body {"page": "..."}, or "".
+std::string page_of_body(const std::string &body) {
+    rapidjson::Document d;
+    d.Parse(body.data(), body.size());
+    if (d.HasParseError() || !d.IsObject() || !d.HasMember("page") || !d["page"].IsString()) return "";
+    return std::string(d["page"].GetString(), d["page"].GetStringLength());
+}
+
+void set_up(httplib::Server &svr, Context &ctx) {
+    svr.set_default_headers({
+        {"Content-Security-Policy",
+         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; media-src 'self'; "
+         "connect-src 'self'; form-action 'none'; frame-ancestors 'none'; base-uri 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"X-Frame-Options", "DENY"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Cross-Origin-Resource-Policy", "same-origin"},
+        {"Cache-Control", "no-store"},
+    });
+    svr.set_payload_max_length(kMaxBody);
+    svr.set_keep_alive_timeout(2);
+    svr.set_read_timeout(5, 0);
+    svr.set_write_timeout(5, 0);
+    svr.set_pre_routing_handler(
+        [&ctx](const httplib::Request &req, httplib::Response &res) { return guard(ctx, req, res); });
+    // httplib's own refusals (a malformed request, a body too large, no
+    // such route) get a reason too.
+    svr.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request &, httplib::Response &res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        const char *why = res.status == 404   ? "not found"
+                          : res.status == 413 ? "the request is too large"
+                          : res.status == 414 ? "the address is too long"
+                                              : "bad request";
+        reply(res, res.status, why);
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+    svr.set_exception_handler([](const httplib::Request &, httplib::Response &res, const std::exception_ptr &ep) {
+        try {
+            std::rethrow_exception(ep);
+        } catch (const std::bad_alloc &) {
+            reply(res, 503, "out of memory");
+        } catch (...) {
+            reply(res, 500, "internal error");
+        }
+    });
+    serve_page_files(svr);
+    Session &s = *ctx.session;
+    svr.Get("/api/state", [&ctx, &s](const httplib::Request &req, httplib::Response &res) {
+        note_page(ctx, req.get_param_value("page"), false);
+        reply(res, s.state());
+    });
+    svr.Get("/api/groups", [&s](const httplib::Request &, httplib::Response &res) { reply(res, s.groups()); });
+    svr.Get("/api/media", [&s](const httplib::Request &req, httplib::Response &res) {
+        reply(res, s.file(req.get_param_value("group"), req.get_param_value("file"), false));
+    });
+    svr.Get("/api/text", [&s](const httplib::Request &req, httplib::Response &res) {
+        reply(res, s.file(req.get_param_value("group"), req.get_param_value("file"), true));
+        // Never a page of its own, should the address be opened directly.
+        res.set_header("Content-Disposition", "attachment");
+    });
+    svr.Post("/api/cancel", [&ctx](const httplib::Request &, httplib::Response &res) {
+        dupfind_cancel(ctx.scan);
+        reply(res, 200, "cancelling");
+    });
+    svr.Post("/api/plan",
+             [&s](const httplib::Request &req, httplib::Response &res) { reply(res, s.plan(req.body, false)); });
+    svr.Post("/api/apply",
+             [&s](const httplib::Request &req, httplib::Response &res) { reply(res, s.plan(req.body, true)); });
+    svr.Post("/api/bye", [&ctx](const httplib::Request &req, httplib::Response &res) {
+        note_page(ctx, page_of_body(req.body), true);
+        reply(res, 200, "bye");
+    });
+}
+
+// Why the run ends now, or null while it goes on.
+const char *time_to_end(Context &ctx, int64_t idle_timeout) {
+    std::lock_guard<std::mutex> lock(ctx.mutex);
+    const auto now = Clock::now();
+    for (auto it = ctx.pages.begin(); it != ctx.pages.end();) {
+        if (now - it->second > kPageGone) it = ctx.pages.erase(it);
+        else ++it;
+    }
+    if (ctx.had_page && ctx.pages.empty() && now - ctx.pages_changed > kGrace) return "the last page was closed";
+    if (idle_timeout > 0 && now - ctx.last_request > std::chrono::seconds(idle_timeout))
+        return "no page asked for anything within the idle time-out";
+    return nullptr;
+}
+
+// Follows the scan to its end and hands the results to the session.
+void follow_scan(Context &ctx, const GroupFilter &filter, bool *scanning) {
+    const int p = dupfind_scan_progress(ctx.scan);
+    if (p >= 0 && p < 100) {
+        ctx.session->set_progress(p);
+        return;
+    }
+    *scanning = false;
+    if (p < 0) {
+        const std::string why = dupfind_last_error();
+        ctx.session->set_finished(why == "cancelled" ? Phase::Cancelled : Phase::Failed, why);
+        return;
+    }
+    char *text = dupfind_scan_results(ctx.scan);
+    if (!text) {
+        ctx.session->set_finished(Phase::Failed, std::string("cannot fetch the results: ") + dupfind_last_error());
+        return;
+    }
+    std::string error;
+    bool ok = false;
+    try {
+        ok = ctx.session->load(text, filter, &error);
+    } catch (...) {
+        dupfind_free_string(text);
+        throw;
+    }
+    dupfind_free_string(text);
+    ctx.session->set_finished(ok ? Phase::Ready : Phase::Failed, error);
+}
+
+}  // namespace
+
+int run_ui(const Options &o, const RootSet &roots, const std::string &dirs_json, const std::string &options_json,
+           const GroupFilter &filter) {
+    Session session(o, roots);
+    Context ctx;
+    ctx.session = &session;
+    ctx.secret = random_hex(4);  // 256 bits
+    install_interrupt_handler();
+    // Threads started while Ctrl-C is held (the scan's worker, the server's)
+    // never take it: it reaches this thread, which polls for it.
+    hold_interrupts();
+    httplib::Server v4, v6;
+    set_up(v4, ctx);
+    set_up(v6, ctx);
+    ctx.port = v4.bind_to_any_port("127.0.0.1");
+    if (ctx.port <= 0) {
+        release_interrupts();
+        std::fprintf(stderr, "dupfind: cannot listen on 127.0.0.1\n");
+        return 1;
+    }
+    ctx.cookie = "dupfind_" + std::to_string(ctx.port);
+    // IPv6's loopback on the same port where the system has one.
+    const bool with_v6 = v6.bind_to_port("::1", ctx.port);
+    ctx.scan = dupfind_scan_start(dirs_json.c_str(), options_json.c_str());
+    if (ctx.scan < 0) {
+        release_interrupts();
+        std::fprintf(stderr, "dupfind: cannot start the scan: %s\n", dupfind_last_error());
+        return 1;
+    }
+    std::thread t4([&v4] { v4.listen_after_bind(); });
+    std::thread t6;
+    if (with_v6) t6 = std::thread([&v6] { v6.listen_after_bind(); });
+    release_interrupts();
+
+    const std::string url = "http://127.0.0.1:" + std::to_string(ctx.port) + "/?key=" + ctx.secret;
+    std::printf("dupfind: the page is at %s\n", url.c_str());
+    std::fflush(stdout);
+    if (!o.no_browser && !open_in_browser(url))
+        std::fprintf(stderr, "dupfind: cannot open a browser; open the address above\n");
+
+    bool scanning = true;
+    const char *why = nullptr;
+    while (!interrupted() && !(why = time_to_end(ctx, o.idle_timeout))) {
+        if (scanning) follow_scan(ctx, filter, &scanning);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    v4.stop();
+    if (with_v6) v6.stop();
+    t4.join();
+    if (t6.joinable()) t6.join();
+    if (scanning) {
+        dupfind_cancel(ctx.scan);
+        while (dupfind_scan_progress(ctx.scan) >= 0 && dupfind_scan_progress(ctx.scan) < 100)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (interrupted()) {
+        std::fprintf(stderr, "dupfind: interrupted\n");
+        return interrupted_status();
+    }
+    std::fprintf(stderr, "dupfind: %s; done\n", why);
+    return 0;
+}
+
+}  // namespace dfcli::ui
