@@ -502,7 +502,7 @@ bool remove_interactively(const Options &o, const RootSet &roots, const std::vec
     RemovalReport plan;
     std::printf("\n%s:\n\n", o.dry_run ? "Dry run of the answers" : "The plan");
     for (const Choice &c : chosen) {
-        std::printf("%s\n", group_header(*c.entry->group, c.entry->info.files).c_str());
+        std::printf("%s\n", header_of(*c.entry).c_str());
         const Decision d = decide(*c.entry->group, &c.keep, roots, rules_of(o), plan.acted, false);
         execute(*c.entry->group, d, roots, o.action, Pass::DryRun, false, &plan);
         std::printf("\n");
@@ -519,6 +519,9 @@ bool remove_interactively(const Options &o, const RootSet &roots, const std::vec
     print_report(plan, roots, o.action, true);
     if (plan.done == 0) {
         std::printf("%s", unchanged);
+        // Nothing to confirm, but a copy the plan leaves for a problem
+        // still fails the run, as the same answers would in a dry run.
+        *rep = std::move(plan);
         return false;
     }
     const std::string files = count_of(plan.done, "file", "files");
@@ -538,7 +541,7 @@ bool remove_interactively(const Options &o, const RootSet &roots, const std::vec
             rep->interrupted = true;
             break;
         }
-        std::printf("%s\n", group_header(*c.entry->group, c.entry->info.files).c_str());
+        std::printf("%s\n", header_of(*c.entry).c_str());
         // Decided again right before the acts: the statuses are those of
         // the moment, after the acts on the groups before.
         const Decision d = decide(*c.entry->group, &c.keep, roots, rules_of(o), rep->acted, true);
@@ -654,7 +657,10 @@ int run(int argc, char **argv) {
 
     RemovalReport rep;
     if (o.interactive) {
-        if (!remove_interactively(o, roots, entries, &rep)) return rep.interrupted ? interrupted_status() : kExitOk;
+        if (!remove_interactively(o, roots, entries, &rep)) {
+            if (rep.interrupted) return interrupted_status();
+            return left_for_a_problem(rep, true) ? kExitError : kExitOk;
+        }
     } else {
         remove_by_policy(o, roots, entries, &rep);
     }

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import as_nobody, ask, listed_paths, run, snapshot
+from cli_helpers import as_nobody, ask, confirm, listed_paths, run, snapshot
 from fixture_tree import REPORT
 from terminal import Terminal
 
@@ -69,6 +69,7 @@ def test_interactive_acts_on_files_given_as_dirs(cli, songs):
     term = Terminal([cli, "--interactive", "--quiet", songs / KEPT, songs / COPY], stdin=True, stdout=True)
     listed = ask(term, "1/1", "2.9 KiB", 2)
     term.send(f"{listed.index(songs / COPY) + 1}\n")
+    confirm(term)
     assert term.finish() == 0
     assert (songs / COPY).read_bytes() == REPORT and not (songs / KEPT).exists()
 
