@@ -835,8 +835,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
                  " and cannot be combined with " + clash;
         return false;
     }
-    if (!check_ui(*o, p.idle_given(), p.idle(), chosen, error)) return false;
-    if (!check_companions(*o, error)) return false;
+    if (!check_ui(*o, p.idle_given(), p.idle(), chosen, error) || !check_companions(*o, error)) return false;
     if (!plain) {
         *error = reference ? "no directory given besides the --reference ones (see dupfind --help)"
                            : "no directory given (see dupfind --help)";
