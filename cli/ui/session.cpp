@@ -266,7 +266,10 @@ bool Session::parse_plan(const std::string &body, Action *action, std::vector<Ch
         *why = "the body is not a JSON object";
         return false;
     }
-    for (auto m = d.MemberBegin(); m != d.MemberEnd(); ++m) {
+    // Const iterators compared with ==: clang finds != between rapidjson's
+    // mutable member iterators ambiguous in C++20.
+    const rapidjson::Value &obj = d;
+    for (auto m = obj.MemberBegin(), end = obj.MemberEnd(); !(m == end); ++m) {
         const std::string key(m->name.GetString(), m->name.GetStringLength());
         if (key != "action" && key != "groups") {
             *why = "unknown key '" + key + "'";
