@@ -118,6 +118,9 @@ def test_groups_thumbnails_keep_choice_plan_and_delete(ui, tree, browser):
     outcome = [li.text for li in d.find_elements(By.CSS_SELECTOR, "#outcome-files li")]
     assert f"removed: {tree.root}/photos/sunset.png" in outcome
     assert len([o for o in outcome if o.startswith("removed: ")]) == tree.groups
+    # Nothing was left, so the summary counts no problems.
+    summary = d.find_element(By.ID, "outcome-summary").text
+    assert summary.startswith(f"{tree.groups} files removed, ") and "problem" not in summary, summary
     shot(d, "outcome")
     assert not (tree.root / "photos/sunset.png").exists()
     assert (tree.root / "backup/sunset.png").exists()

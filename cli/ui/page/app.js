@@ -275,7 +275,9 @@ $("apply").addEventListener("click", async () => {
     const text = f.outcome === "done" ? `${verb}: ${f.path}` : `left: ${f.path} (${f.note})`;
     list.append(el("li", { cls: f.outcome, text }));
   }
-  $("outcome-summary").textContent = `${out.count} files ${verb}, ${size(out.freed)} freed; ${out.left} left because of a problem.`;
+  // The problems are counted only when there are some, as the tool does.
+  const left = out.left > 0 ? `; ${out.left} left because of a problem` : "";
+  $("outcome-summary").textContent = `${out.count} ${out.count === 1 ? "file" : "files"} ${verb}, ${size(out.freed)} freed${left}.`;
   show("outcome");
   $("outcome-title").focus();
   say("Done.");
