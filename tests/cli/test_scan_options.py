@@ -382,13 +382,19 @@ def test_max_files_counts_names_and_warns_with_hard_links(cli, tmp_path, cap, re
         assert proc.stderr == "" and "max-files" not in proc.stdout and "max_files" not in proc.stdout
 
 
-def test_file_that_cannot_be_read_is_listed_and_counted(cli, shared_dir):
+def _tree_with_an_unreadable_file(shared_dir):
+    """R holds a.txt and b.txt, copies of each other, and c.txt, which only root may read."""
     root = shared_dir / "R"
     root.mkdir(mode=0o755)
     for name in ("a.txt", "b.txt", "c.txt"):
         (root / name).write_bytes(REPORT)
         (root / name).chmod(0o644)
     (root / "c.txt").chmod(0)
+    return root
+
+
+def test_file_that_cannot_be_read_is_listed_and_counted(cli, shared_dir):
+    root = _tree_with_an_unreadable_file(shared_dir)
     proc = run(cli, "--skipped", root, preexec_fn=as_nobody)
     assert proc.returncode == 0, proc.stderr
     assert listed_paths(proc.stdout) == [str(root / "a.txt"), str(root / "b.txt")]
@@ -398,12 +404,7 @@ def test_file_that_cannot_be_read_is_listed_and_counted(cli, shared_dir):
 
 @pytest.mark.parametrize("locked_dirs, shown, more", [(1, 2, None), (6, 5, 2)])
 def test_entries_that_cannot_be_read_are_warned_about(cli, shared_dir, locked_dirs, shown, more):
-    root = shared_dir / "R"
-    root.mkdir(mode=0o755)
-    for name in ("a.txt", "b.txt", "c.txt"):
-        (root / name).write_bytes(REPORT)
-        (root / name).chmod(0o644)
-    (root / "c.txt").chmod(0)
+    root = _tree_with_an_unreadable_file(shared_dir)
     for i in range(locked_dirs):
         (root / f"d{i}").mkdir(mode=0)
     proc = run(cli, root, preexec_fn=as_nobody)

@@ -178,6 +178,15 @@ inline void make_sparse(const std::string &path, long long size) {
     ::close(fd);
 }
 
+// The system's own resolution of an existing path, for expectations.
+inline std::string real_path(const std::string &path) {
+    char *p = realpath(path.c_str(), nullptr);
+    if (!p) throw std::runtime_error("realpath failed: " + path);
+    std::string s(p);
+    free(p);
+    return s;
+}
+
 inline void make_dir(const std::string &path) {
     if (::mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot mkdir " + path);
 }

@@ -26,15 +26,6 @@ std::optional<std::string> take(char *p) {
 std::optional<std::string> canon(const char *path) { return take(dup_canonical_path(path)); }
 std::optional<std::string> root_canon(const char *path) { return take(dup_root_canonical(path)); }
 
-// The system's own resolution of an existing path, for expectations.
-std::string sys_real(const std::string &path) {
-    char *p = realpath(path.c_str(), nullptr);
-    if (!p) throw std::runtime_error("realpath failed: " + path);
-    std::string s(p);
-    free(p);
-    return s;
-}
-
 // Restores the working directory when a test that changed it ends.
 struct cwd_restore {
     cwd_restore() {
@@ -52,7 +43,7 @@ struct Tree {
     TempDir d;
     std::string real, dir, file, link, bs;
     Tree() {
-        real = sys_real(d.path());
+        real = testutil::real_path(d.path());
         testutil::make_dir(d / "dir");
         testutil::write_file(d / "dir/file", "x");
         testutil::make_symlink(d / "dir", d / "link");

@@ -36,14 +36,6 @@ using testutil::register_root;
 using testutil::registry;
 using testutil::registry_view;
 
-std::string real_of(const std::string &path) {
-    char *p = realpath(path.c_str(), nullptr);
-    if (!p) throw std::runtime_error("realpath failed: " + path);
-    std::string s(p);
-    free(p);
-    return s;
-}
-
 int start_and_wait(const std::string &dirs_json) {
     int id = dupfind_scan_start(dirs_json.c_str(), nullptr);
     if (id > 0) testutil::wait_for_scan(dupfind_scan_progress, id);
@@ -82,7 +74,7 @@ TEST(Registry, GrowsPastItsFirstCapacity) {
     }
     registry_view v = registry();
     for (size_t i = 0; i < dirs.size(); i++) {
-        EXPECT_EQ(v.entries[i], real_of(dirs[i]));
+        EXPECT_EQ(v.entries[i], testutil::real_path(dirs[i]));
         EXPECT_EQ(dupfind_delete_file((dirs[i] + "/f").c_str()), 1) << dirs[i] << ": " << dupfind_last_error();
     }
 }
@@ -95,7 +87,7 @@ TEST(Registry, ScansOfOneDirectoryRegisterItOnce) {
     ASSERT_GT(start_and_wait("[" + testutil::json_str(d.path() + "/") + "]"), 0);
     ASSERT_GT(start_and_wait("[" + testutil::json_str(d / "sub/..") + "]"), 0);
 
-    std::vector<std::optional<std::string>> want = {real_of(d.path())};
+    std::vector<std::optional<std::string>> want = {testutil::real_path(d.path())};
     EXPECT_EQ(registry().entries, want);
 }
 
