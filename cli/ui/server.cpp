@@ -326,9 +326,22 @@ int run_ui(const Options &o, const RootSet &roots, const std::string &dirs_json,
         std::fprintf(stderr, "dupfind: cannot start the scan: %s\n", dupfind_last_error());
         return 1;
     }
-    std::thread t4([&v4] { v4.listen_after_bind(); });
+    std::atomic<bool> ended4{false}, ended6{!with_v6};
+    std::thread t4([&v4, &ended4] {
+        v4.listen_after_bind();
+        ended4 = true;
+    });
     std::thread t6;
-    if (with_v6) t6 = std::thread([&v6] { v6.listen_after_bind(); });
+    if (with_v6)
+        t6 = std::thread([&v6, &ended6] {
+            v6.listen_after_bind();
+            ended6 = true;
+        });
+    // A server's stop() does nothing until its thread is listening: a
+    // Ctrl-C right after the address is printed would otherwise leave the
+    // thread listening for ever and the join below waiting on it.
+    while (!(v4.is_running() || ended4) || !(v6.is_running() || ended6))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     release_interrupts();
 
     const std::string url = "http://127.0.0.1:" + std::to_string(ctx.port) + "/?key=" + ctx.secret;
