@@ -279,6 +279,11 @@ DUPFIND_API void dupfind_free_string(char *p) DUPFIND_NOEXCEPT;
  * Deletes one regular file, but only when all of these hold: the path has no
  * ".." component, it does not name a symbolic link, it names an existing
  * regular file, and it lies inside a root of a scan started in this process.
+ * A root that was a regular file when its scan started admits only its own
+ * name, and only while that name leads to that same file (the same device
+ * and inode; the same volume and file id on Windows): a file renamed over it
+ * since then, or a directory put in its place, is outside every root, until
+ * a scan is started with it as a root in turn.
  *
  * Returns 1 when the file was removed (error text empty), 0 when the request
  * was refused, -1 on an error. Messages, checked in this order:
@@ -292,7 +297,14 @@ DUPFIND_API void dupfind_free_string(char *p) DUPFIND_NOEXCEPT;
  *   -1 "unlink failed", followed by ": " and the system's reason when it
  *      gives one ("unlink failed: Permission denied")
  * The entry removed is the one that passed the checks: a directory of the
- * path replaced by a link in the meantime cannot redirect the removal.
+ * path replaced by a link in the meantime cannot redirect the removal. A
+ * file root is put out of reach of renames by others before it is checked
+ * (on POSIX systems it moves to a private name beside it, ".dupfind-" and
+ * more, and gets its name back unless it is removed), so a file renamed
+ * over its name at any moment is refused as outside the roots and stays.
+ * Should the name be taken by yet another entry before the file got it
+ * back, nothing is replaced: the result is -1 with "unlink failed: it stays
+ * under the name " and the private path, ": " and the system's reason.
  * The function does not look at the scan table and may run during scans.
  */
 DUPFIND_API int dupfind_delete_file(const char *path) DUPFIND_NOEXCEPT;

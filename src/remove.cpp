@@ -2,12 +2,14 @@
 // The guarded delete.
 //
 // A delete is admitted only for a regular file inside the canonical root of a
-// scan started in this process. The checks look at the path the caller gave;
+// scan started in this process; a root that is a file admits only that file,
+// under its own name. The checks look at the path the caller gave;
 // the removal then acts on the directory that holds the entry, held open, so
 // that a directory of the path swapped for a link between the checks and the
 // removal cannot send it somewhere else.
 #include "remove.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -42,13 +44,37 @@ char *join_path(const char *dir, const char *name) {
     return out;
 }
 
-// Whether the canonical form of the entry `name` of the open directory lies
-// inside a registered root.
-bool entry_inside_roots(const dup_parent_t *dir, const char *name) {
+// The canonical form of the entry `name` of the open directory, or null.
+char *entry_canonical(const dup_parent_t *dir, const char *name) {
     std::unique_ptr<char, dup_free_deleter> dir_canon(dup_parent_canonical(dir));
-    if (!dir_canon) return false;
-    std::unique_ptr<char, dup_free_deleter> canon(join_path(dir_canon.get(), name));
-    return canon && dup_root_admits(canon.get());
+    return dir_canon ? join_path(dir_canon.get(), name) : nullptr;
+}
+
+// Removes a file that a scan was given as a root of its own, which its root
+// admits only while the name still leads to that very file. The entry is
+// first put out of reach of renames by others, then checked and removed
+// there, so a file renamed over the name at any moment is never the one
+// removed; one that fails the check gets its name back. `path` is the
+// caller's, to tell where an entry stays that could not get its name back.
+dup_result remove_file_root(const dup_parent_t *dir, const char *name, const char *canon, const dup_stat_t &seen,
+                            const char *path, char *why, size_t why_size) {
+    // Another file under the name already: nothing is touched.
+    if (!dup_root_is_file(canon, seen.dev, seen.ino)) return DUP_REFUSED_OUTSIDE;
+    char taken[64];
+    if (dup_parent_take(dir, name, taken, sizeof taken, why, why_size) != DUP_OK) return DUP_E_UNLINK;
+    dup_stat_t now;
+    dup_result outcome = DUP_REFUSED_OUTSIDE;
+    if (dup_parent_stat(dir, taken, &now) == DUP_OK && now.type == DUP_FT_REG &&
+        dup_root_is_file(canon, now.dev, now.ino)) {
+        if (dup_parent_remove(dir, taken, why, why_size) == DUP_OK) return DUP_OK;
+        outcome = DUP_E_UNLINK;
+    }
+    char back[256];
+    if (dup_parent_give_back(dir, taken, name, back, sizeof back) == DUP_OK) return outcome;
+    // The entry is kept, under the private name: the caller learns which.
+    const int dir_len = static_cast<int>(name - path);
+    if (why_size > 0) snprintf(why, why_size, "it stays under the name %.*s%s: %s", dir_len, path, taken, back);
+    return DUP_E_UNLINK;
 }
 
 // The root test and the removal of a path that the checks found to be a
@@ -68,7 +94,10 @@ dup_result remove_checked(const char *path, char *why, size_t why_size) {
     dup_stat_t seen;
     if (dup_parent_stat(dir.get(), name, &seen) != DUP_OK) return DUP_E_NOT_FOUND;
     if (const dup_result refused = type_refusal(seen.type); refused != DUP_OK) return refused;
-    if (!entry_inside_roots(dir.get(), name)) return DUP_REFUSED_OUTSIDE;
+    std::unique_ptr<char, dup_free_deleter> canon(entry_canonical(dir.get(), name));
+    const dup_admission admitted = canon ? dup_root_admission(canon.get()) : DUP_ADMIT_NONE;
+    if (admitted == DUP_ADMIT_NONE) return DUP_REFUSED_OUTSIDE;
+    if (admitted == DUP_ADMIT_FILE) return remove_file_root(dir.get(), name, canon.get(), seen, path, why, why_size);
 
     // The name may have been pointed at another object since it was
     // examined; remove only the regular file that passed.

@@ -121,6 +121,21 @@ char *dup_parent_canonical(const dup_parent_t *dir);
 // the system's reason in words goes to why (why_size bytes, always
 // terminated), or "" when it gave none.
 dup_result dup_parent_remove(const dup_parent_t *dir, const char *name, char *why, size_t why_size);
+// Puts the entry `name` of the open directory out of reach of other
+// programs before it is examined and removed: nobody renames another file
+// over it meanwhile. Where a rename over the held entry is possible (POSIX),
+// the entry moves to a fresh private name in the same directory, never
+// replacing one; otherwise (Windows, whose held entry cannot be replaced)
+// it keeps its name. *taken (taken_size bytes, 64 suffice) receives the name
+// under which dir reaches it now. On a failure the entry is where it was and
+// the system's reason goes to why.
+dup_result dup_parent_take(const dup_parent_t *dir, const char *name, char *taken, size_t taken_size, char *why,
+                           size_t why_size);
+// Gives a taken entry its name back, never replacing an entry that has the
+// name now. On a failure it stays under `taken` and the system's reason
+// goes to why.
+dup_result dup_parent_give_back(const dup_parent_t *dir, const char *taken, const char *name, char *why,
+                                size_t why_size);
 
 // ---- replaceable system calls ----------------------------------------------------------
 

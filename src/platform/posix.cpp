@@ -16,11 +16,13 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 namespace {
@@ -383,14 +385,73 @@ namespace {
 [[maybe_unused]] const char *error_text_of(const char *text, const char *) { return text; }
 [[maybe_unused]] const char *error_text_of(int result, const char *buf) { return result == 0 ? buf : ""; }
 
+// Writes the system's words for err to why (why_size bytes, terminated).
+void say_why(int err, char *why, size_t why_size) {
+    char buf[256] = "";
+    if (why_size > 0) snprintf(why, why_size, "%s", error_text_of(strerror_r(err, buf, sizeof buf), buf));
+}
+
 }  // namespace
 
 dup_result dup_parent_remove(const dup_parent_t *dir, const char *name, char *why, size_t why_size) {
     if (why_size > 0) why[0] = '\0';
     if (unlinkat(dir->fd, name, 0) == 0) return DUP_OK;
-    const int err = errno;
-    char buf[256] = "";
-    if (why_size > 0) snprintf(why, why_size, "%s", error_text_of(strerror_r(err, buf, sizeof buf), buf));
+    say_why(errno, why, why_size);
+    return DUP_FAILED;
+}
+
+namespace {
+
+// Renames from to to within the directory without ever replacing what is
+// named to: 0, or the system's error. A file system without the no-replace
+// flag gets a plain rename to a name checked to be free, or (moving back to a
+// name others may take meanwhile) a hard link, which never replaces, and the
+// old name's removal.
+int rename_noreplace(int fd, const char *from, const char *to, bool to_is_private) {
+#if defined(RENAME_NOREPLACE)
+    if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+#endif
+    if (to_is_private) {
+        struct stat raw;
+        if (fstatat(fd, to, &raw, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+        if (errno != ENOENT) return errno;
+        return renameat(fd, from, fd, to) == 0 ? 0 : errno;
+    }
+    if (linkat(fd, from, fd, to, 0) != 0) return errno;
+    unlinkat(fd, from, 0);
+    return 0;
+}
+
+}  // namespace
+
+dup_result dup_parent_take(const dup_parent_t *dir, const char *name, char *taken, size_t taken_size, char *why,
+                           size_t why_size) {
+    if (why_size > 0) why[0] = '\0';
+    // Names nobody else uses: the process, a counter and the clock. A name
+    // that exists all the same is never replaced, only passed over.
+    static std::atomic<uint64_t> counter{0};
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; attempt++) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        const uint64_t bits = (static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30)) +
+                              counter.fetch_add(1, std::memory_order_relaxed) * 0x9e3779b97f4a7c15ULL;
+        snprintf(taken, taken_size, ".dupfind-%ld-%016llx", static_cast<long>(getpid()),
+                 static_cast<unsigned long long>(bits));
+        err = rename_noreplace(dir->fd, name, taken, true);
+    }
+    if (err == 0) return DUP_OK;
+    say_why(err, why, why_size);
+    return DUP_FAILED;
+}
+
+dup_result dup_parent_give_back(const dup_parent_t *dir, const char *taken, const char *name, char *why,
+                                size_t why_size) {
+    if (why_size > 0) why[0] = '\0';
+    const int err = rename_noreplace(dir->fd, taken, name, false);
+    if (err == 0) return DUP_OK;
+    say_why(err, why, why_size);
     return DUP_FAILED;
 }
 

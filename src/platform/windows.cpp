@@ -22,6 +22,7 @@
 
 #include <bit>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -401,6 +402,20 @@ dup_result dup_parent_remove(const dup_parent_t *dir, const char *, char *why, s
     if (dir->denied == 0 && SetFileInformationByHandle(dir->h, FileDispositionInfo, &info, sizeof info)) return DUP_OK;
     dup_system_text(dir->denied == 0 ? GetLastError() : dir->denied, why, why_size);
     return DUP_FAILED;
+}
+
+// The held entry can be neither renamed nor replaced while the handle is
+// open: it keeps its name, and what its handle reaches is what is removed.
+dup_result dup_parent_take(const dup_parent_t *, const char *name, char *taken, size_t taken_size, char *why,
+                           size_t why_size) {
+    if (why_size > 0) why[0] = '\0';
+    if (taken_size > 0) snprintf(taken, taken_size, "%s", name);
+    return DUP_OK;
+}
+
+dup_result dup_parent_give_back(const dup_parent_t *, const char *, const char *, char *why, size_t why_size) {
+    if (why_size > 0) why[0] = '\0';
+    return DUP_OK;
 }
 
 // ---- threads ----------------------------------------------------------------------

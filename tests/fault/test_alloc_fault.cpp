@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -539,6 +542,52 @@ TEST(AllocFault, DeleteNeverPassesAGuard) {
                 return tries[i].path + " gave " + std::to_string(tries[i].result) + " \"" + tries[i].error + "\"";
         }
         if (!testutil::exists(outside)) return "the file outside the roots is gone";
+        return "";
+    });
+    EXPECT_GE(n, 1);
+}
+
+// Files given as roots: a failed allocation may keep the unchanged one, but
+// the one that another file was renamed over since its scan is refused
+// whatever fails, and neither leaves a name of the delete's own behind.
+TEST(AllocFault, FileRootDeleteNeverTakesAnotherFile) {
+    namespace fs = std::filesystem;
+    TempDir d;
+    const std::string dir = d / "songs", replaced = dir + "/a.mp3", kept = dir + "/b.mp3";
+    testutil::make_dir(dir);
+
+    long n = inject::each_allocation("file root deletes", [&](long k) -> std::string {
+        write_file(replaced, "scanned");
+        write_file(kept, "scanned");
+        const std::string dirs = "[" + json_str(replaced) + "," + json_str(kept) + "]";
+        int id = dupfind_scan_start(dirs.c_str(), nullptr);
+        if (id < 0 || testutil::wait_for_scan(dupfind_scan_progress, id) != 100) return "setup scan failed";
+        write_file(d / "saved", "never compared");
+        fs::rename(d / "saved", replaced);
+
+        char errors[2][DUP_ERR_LEN];
+        int results[2];
+        allochook::arm(k);
+        results[0] = dupfind_delete_file(replaced.c_str());
+        snprintf(errors[0], sizeof errors[0], "%s", dupfind_last_error());
+        results[1] = dupfind_delete_file(kept.c_str());
+        snprintf(errors[1], sizeof errors[1], "%s", dupfind_last_error());
+        allochook::disarm();
+        const bool hit = allochook::hit();
+        inject::outcome(std::to_string(results[1]) + " " + errors[1]);
+
+        if (results[0] != 0 || strcmp(errors[0], "refused: outside scanned roots") != 0)
+            return "the replaced root gave " + std::to_string(results[0]) + " \"" + errors[0] + "\"";
+        if (!testutil::exists(replaced) || testutil::read_file(replaced) != "never compared")
+            return "the file renamed over the root is gone";
+        const bool gone = !testutil::exists(kept);
+        const bool allowed = (results[1] == 1 && !*errors[1] && gone) ||
+                             (hit && !gone && results[1] == 0 &&
+                              strcmp(errors[1], "refused: outside scanned roots") == 0);
+        if (!allowed) return "the unchanged root gave " + std::to_string(results[1]) + " \"" + errors[1] + "\"";
+        const auto names = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+        if (names != (gone ? 1 : 2)) return std::to_string(names) + " names left beside the roots";
+        fs::remove(kept);
         return "";
     });
     EXPECT_GE(n, 1);

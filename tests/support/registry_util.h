@@ -33,7 +33,7 @@ inline registry_view registry() {
     g_roots_mu.lock();
     registry_view v;
     for (int32_t i = 0; i < g_n_roots; i++)
-        v.entries.push_back(g_roots[i] ? std::optional<std::string>(g_roots[i]) : std::nullopt);
+        v.entries.push_back(g_roots[i].path ? std::optional<std::string>(g_roots[i].path) : std::nullopt);
     g_roots_mu.unlock();
     return v;
 }

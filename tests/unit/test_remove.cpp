@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -375,4 +377,58 @@ TEST(Delete, ConcurrentDeletesAndRegistrations) {
 
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(registry().entries.size(), 201u);
+}
+
+// A file given as a scan's root admits its own name only while that name
+// leads to the file the scan registered: a file renamed over it, or a
+// directory put in its place with a file inside, is outside every root. A
+// later scan of the newcomer registers it in turn.
+TEST(Delete, FileRootAdmitsOnlyTheScannedFile) {
+    namespace fs = std::filesystem;
+    TempDir d;
+    enum class Change { none, renamed_over, renamed_over_and_scanned, made_a_directory };
+    struct Case {
+        Change change;
+        const char *below;  // what is deleted, relative to the root's name
+        int result;
+        const char *message;
+    } cases[] = {
+        {Change::none, "", 1, ""},
+        {Change::renamed_over, "", 0, "refused: outside scanned roots"},
+        {Change::renamed_over_and_scanned, "", 1, ""},
+        {Change::made_a_directory, "/inner", 0, "refused: outside scanned roots"},
+    };
+    auto scan = [](const std::string &root) {
+        const int id = dupfind_scan_start(("[" + testutil::json_str(root) + "]").c_str(), nullptr);
+        ASSERT_GT(id, 0) << dupfind_last_error();
+        testutil::wait_for_scan(dupfind_scan_progress, id);
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        const std::string dir = d / std::to_string(n++), root = dir + "/song.mp3", target = root + c.below;
+        make_dir(dir);
+        write_file(root, "scanned");
+        scan(root);
+        if (c.change == Change::renamed_over || c.change == Change::renamed_over_and_scanned) {
+            write_file(dir + "/saved", "never compared");
+            fs::rename(dir + "/saved", root);
+        } else if (c.change == Change::made_a_directory) {
+            fs::remove(root);
+            make_dir(root);
+            write_file(target, "never compared");
+        }
+        if (c.change == Change::renamed_over_and_scanned) scan(root);
+
+        EXPECT_EQ(dupfind_delete_file(target.c_str()), c.result) << target;
+        EXPECT_STREQ(dupfind_last_error(), c.message) << target;
+        if (c.result == 1) {
+            EXPECT_FALSE(exists(target)) << target;
+        } else if (exists(target)) {
+            EXPECT_EQ(testutil::read_file(target), "never compared") << target;
+        } else {
+            ADD_FAILURE() << target << " was removed";
+        }
+        // Nothing is left under another name beside it.
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), c.result == 1 ? 0 : 1) << dir;
+    }
 }
