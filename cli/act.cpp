@@ -98,20 +98,26 @@ ActResult remove_compared(const RootedPath &where, HeldFile *copy) {
 // Removes a compared copy that was given as a DIR of its own. The library
 // admits no other name for such a file than its own, so it cannot go by a
 // private name: the name is opened again through its directory, without
-// following a link, and must still lead to the held file, unchanged, right
-// before the library's guarded delete, which removes only the regular file
-// that it finds there and that stays the same between its own checks.
+// following a link, and must still lead to the held file, unchanged. The
+// library's guarded delete then removes it only if the name still leads to
+// the file its scan was given, and puts it out of others' reach before it
+// looks, so a file renamed over the name at any moment stays; its refusal
+// as outside the roots says the name leads to another file by then.
 ActResult remove_own_root(const RootedPath &where, const std::string &path, HeldFile *copy) {
+    constexpr const char *replaced = "replaced by another file after the comparison";
     HeldFile again;
     ActResult opened = hold_file(where, &again);
     const bool same = opened.outcome == ActResult::Done && same_file(again.st, copy->st) && held_unchanged(*copy) &&
                       again.st.ctime_ns == copy->st.ctime_ns;
     release_file(&again);
     if (opened.outcome != ActResult::Done) return opened;
-    if (!same) return {ActResult::Left, ActResult::Other, "replaced by another file after the comparison"};
+    if (!same) return {ActResult::Left, ActResult::Other, replaced};
     release_file(copy);
-    if (dupfind_delete_file(path.c_str()) == 1) return {ActResult::Done, ActResult::Other, ""};
-    return {ActResult::Failed, ActResult::Other, dupfind_last_error()};
+    const int removed = dupfind_delete_file(path.c_str());
+    if (removed == 1) return {ActResult::Done, ActResult::Other, ""};
+    const std::string why = dupfind_last_error();
+    if (removed == 0 && why == "refused: outside scanned roots") return {ActResult::Left, ActResult::Other, replaced};
+    return {ActResult::Failed, ActResult::Other, why};
 }
 
 }  // namespace

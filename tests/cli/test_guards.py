@@ -170,6 +170,32 @@ def test_a_file_renamed_over_the_copy_right_before_the_act_is_never_touched(cli,
     assert not [p for p in (tmp_path / "R").iterdir() if p.name.startswith(".dupfind-")]
 
 
+@pytest.mark.parametrize("swapped", [True, False], ids=["renamed-over", "untouched"])
+def test_a_file_renamed_over_a_copy_given_as_a_dir_right_before_its_removal_survives(cli, tmp_path, swapped):
+    # A copy given as a DIR of its own is removed under its own name: the
+    # hook renames the decoy over it at the first call that renames or
+    # removes that name, which is the removal itself.
+    hook = os.environ.get("DUPFIND_RACE_HOOK")
+    if not hook:
+        pytest.skip("DUPFIND_RACE_HOOK names no hook library")
+    _race_tree(tmp_path)
+    env = dict(os.environ, LD_PRELOAD=hook,
+               ASAN_OPTIONS="verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", ""))
+    if swapped:
+        env.update(RACE_TARGET=str(tmp_path / "R" / "b"), RACE_DECOY=str(tmp_path / "decoy"))
+    proc = run(cli, "-q", "--delete", "--keep", "first", "a", "b", cwd=tmp_path / "R", env=env)
+    assert (tmp_path / "R" / "a").read_bytes() == DATA
+    assert sorted(p.name for p in (tmp_path / "R").iterdir()) == (["a", "b"] if swapped else ["a"])
+    if swapped:
+        assert not (tmp_path / "decoy").exists(), "the hook did not fire"
+        assert (tmp_path / "R" / "b").read_bytes().startswith(b"saved by an editor"), proc.stdout
+        assert proc.returncode == 1, proc.stdout + proc.stderr
+        assert "1 file kept because of a problem:\n  b: replaced by another file after the comparison\n" in proc.stdout
+    else:
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert "1 file removed" in proc.stdout
+
+
 def test_link_leaves_a_copy_whose_owner_mode_or_acl_differ(cli, tmp_path):
     root = tmp_path / "R"
     root.mkdir()
