@@ -120,6 +120,17 @@ ActResult remove_own_root(const RootedPath &where, const std::string &path, Held
     return {ActResult::Failed, ActResult::Other, why};
 }
 
+// Whether the copy is reached from a directory given, not only from itself
+// given as a DIR of its own: the library then admits a private name beside
+// it, and the removal goes by one as for every other copy.
+bool reached_from_a_directory(const RootedPath &at, const RootSet &roots) {
+    std::string root = at.root;
+    if (root.size() > 1 && root.back() == '/') root.pop_back();
+    for (size_t i : roots.roots_sent_as(root))
+        if (!roots.roots()[i].file) return true;
+    return false;
+}
+
 }  // namespace
 
 const char *not_done_label(Action action) { return words(action).not_done; }
@@ -227,8 +238,9 @@ void execute(const Group &g, const Decision &d, const RootSet &roots, Action act
         // The kernel compares the bytes itself under lock before it shares.
         case Action::Reflink: res = share_extents(kept_at, v.kept, copy_at, v.copy, false); break;
         default:
-            res = roots.roots_sent_as(path).empty() ? remove_compared(copy_at, &held.copy)
-                                                    : remove_own_root(copy_at, path, &held.copy);
+            res = roots.roots_sent_as(path).empty() || reached_from_a_directory(copy_at, roots)
+                      ? remove_compared(copy_at, &held.copy)
+                      : remove_own_root(copy_at, path, &held.copy);
             break;
         }
         if (!leftover.empty()) {

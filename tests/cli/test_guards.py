@@ -171,10 +171,14 @@ def test_a_file_renamed_over_the_copy_right_before_the_act_is_never_touched(cli,
 
 
 @pytest.mark.parametrize("swapped", [True, False], ids=["renamed-over", "untouched"])
-def test_a_file_renamed_over_a_copy_given_as_a_dir_right_before_its_removal_survives(cli, tmp_path, swapped):
-    # A copy given as a DIR of its own is removed under its own name: the
-    # hook renames the decoy over it at the first call that renames or
-    # removes that name, which is the removal itself.
+@pytest.mark.parametrize("where, args, shown", [
+    ("R", ["a", "b"], "b"),  # given only as DIRs of their own
+    (".", ["R", "R/b"], "R/b"),  # the copy also inside a DIR given
+], ids=["own", "also-inside"])
+def test_a_file_renamed_over_a_copy_given_as_a_dir_right_before_its_removal_survives(cli, tmp_path, swapped, where,
+                                                                                     args, shown):
+    # The hook renames the decoy over the copy at the first call that
+    # renames or removes the copy's name, in the tool or in the library.
     hook = os.environ.get("DUPFIND_RACE_HOOK")
     if not hook:
         pytest.skip("DUPFIND_RACE_HOOK names no hook library")
@@ -183,14 +187,15 @@ def test_a_file_renamed_over_a_copy_given_as_a_dir_right_before_its_removal_surv
                ASAN_OPTIONS="verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", ""))
     if swapped:
         env.update(RACE_TARGET=str(tmp_path / "R" / "b"), RACE_DECOY=str(tmp_path / "decoy"))
-    proc = run(cli, "-q", "--delete", "--keep", "first", "a", "b", cwd=tmp_path / "R", env=env)
+    proc = run(cli, "-q", "--delete", "--keep", "first", *args, cwd=tmp_path / where, env=env)
     assert (tmp_path / "R" / "a").read_bytes() == DATA
     assert sorted(p.name for p in (tmp_path / "R").iterdir()) == (["a", "b"] if swapped else ["a"])
     if swapped:
         assert not (tmp_path / "decoy").exists(), "the hook did not fire"
         assert (tmp_path / "R" / "b").read_bytes().startswith(b"saved by an editor"), proc.stdout
         assert proc.returncode == 1, proc.stdout + proc.stderr
-        assert "1 file kept because of a problem:\n  b: replaced by another file after the comparison\n" in proc.stdout
+        assert (f"1 file kept because of a problem:\n  {shown}: replaced by another file after the comparison\n"
+                in proc.stdout)
     else:
         assert proc.returncode == 0, proc.stdout + proc.stderr
         assert "1 file removed" in proc.stdout
