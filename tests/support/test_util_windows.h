@@ -145,6 +145,16 @@ inline std::string read_file(const std::string &path) {
     return out;
 }
 
+// The system's own resolution of an existing path, for expectations,
+// written as the library writes paths (posix_shim.h).
+inline std::string real_path(const std::string &path) {
+    char *p = realpath(path.c_str(), nullptr);
+    if (!p) throw std::runtime_error("realpath failed: " + path);
+    std::string s(p);
+    free(p);
+    return s;
+}
+
 inline void make_dir(const std::string &path) {
     if (!CreateDirectoryW(long_path(path).c_str(), nullptr)) throw std::runtime_error("cannot mkdir " + path);
 }
