@@ -31,8 +31,9 @@ char *dup_root_canonical(const char *path);
 // Adds every non-null root not yet registered, each as what its canonical
 // name leads to now: a regular file is registered with its identity (a
 // name registered before for another file gets one more entry), anything
-// else as a tree. Roots that find no memory are left out silently; the
-// scan carries on.
+// else as a tree. Roots that find no memory, or whose status cannot be read
+// for want of memory or handles, are left out silently; the scan carries
+// on.
 void dup_register_roots(char **roots, int32_t n);
 
 // How a canonical path relates to the registry.

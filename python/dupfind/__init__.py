@@ -739,7 +739,10 @@ def scan(
 
 def delete_file(path: PathArg) -> None:
     """Removes one regular file inside the root of a scan started in this
-    process. Returns normally when the file was removed.
+    process. A file that was itself a root is removed only while its name
+    still leads to the file that scan was given; another file renamed over
+    it is refused ("refused: outside scanned roots"). Returns normally when
+    the file was removed.
 
     Raises:
         PathNotFound: the path does not exist (also a ``FileNotFoundError``).
