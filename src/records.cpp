@@ -2,6 +2,7 @@
 // The record arrays of a scan: skipped entries and groups appended, and the
 // release of everything a scan holds.
 #include <cstdlib>
+#include <cstring>
 
 #include "scan.h"
 
@@ -106,13 +107,55 @@ void dup_scan_defaults(dup_scan_t *scan) {
     scan->glob_ignore_case = 0;
 }
 
-void dup_free_files(dup_scan_t *scan) {
-    if (scan->files) {
-        for (int32_t i = 0; i < scan->n_files; i++) free(scan->files[i].path);
-        free(scan->files);
+char *dup_keep_path(dup_scan_t *scan, const char *path) {
+    if (!path) return nullptr;
+    const size_t n = strlen(path) + 1;
+    dup_path_chunk *c = scan->paths;
+    if (!c || c->cap - c->used < n) {
+        // Each chunk twice the last, up to the largest; a path longer than
+        // that gets a chunk of its own size.
+        size_t cap = c ? (c->cap >= DUP_PATH_CHUNK_MAX / 2 ? DUP_PATH_CHUNK_MAX : c->cap * 2 + sizeof *c)
+                       : DUP_PATH_CHUNK_FIRST;
+        if (cap < n) cap = n;
+        auto *fresh = static_cast<dup_path_chunk *>(dup_malloc(sizeof(dup_path_chunk) + cap));
+        if (!fresh) return nullptr;
+        fresh->next = c;
+        fresh->used = 0;
+        fresh->cap = cap;
+        scan->paths = c = fresh;
     }
+    char *p = reinterpret_cast<char *>(c + 1) + c->used;
+    memcpy(p, path, n);
+    c->used += n;
+    return p;
+}
+
+bool dup_dev_slot(dup_scan_t *scan, uint64_t dev, uint32_t *slot) {
+    // A walk meets few devices (one per file system it enters), so they are
+    // searched in turn, the latest first.
+    for (int32_t k = scan->n_devs - 1; k >= 0; k--)
+        if (scan->devs[k] == dev) {
+            *slot = static_cast<uint32_t>(k);
+            return true;
+        }
+    if (!dup_array_reserve(scan->devs, scan->n_devs, scan->cap_devs, 4)) return false;
+    scan->devs[scan->n_devs] = dev;
+    *slot = static_cast<uint32_t>(scan->n_devs++);
+    return true;
+}
+
+void dup_free_files(dup_scan_t *scan) {
+    free(scan->files);
     scan->files = nullptr;
     scan->n_files = scan->cap_files = 0;
+    while (scan->paths) {
+        dup_path_chunk *next = scan->paths->next;
+        free(scan->paths);
+        scan->paths = next;
+    }
+    free(scan->devs);
+    scan->devs = nullptr;
+    scan->n_devs = scan->cap_devs = 0;
 }
 
 void free_scan_data(dup_scan_t *scan) {

@@ -136,15 +136,18 @@ dup_result dup_group_files(dup_scan_t *scan) {
     dup_run_bounds runs{nullptr, nullptr, 0};
     if (max_run >= 2) {  // else no file shares its size, and none is opened
         if (!ow.alloc(static_cast<size_t>(max_run)) || !gw.alloc(static_cast<size_t>(max_run)) ||
-            !whole.alloc(static_cast<size_t>(n)) || !invalid.alloc(static_cast<size_t>(n)) ||
-            !parent.alloc(static_cast<size_t>(n)) || !run_b.alloc(max_runs) || !run_e.alloc(max_runs) ||
-            !done.alloc(max_runs) || !merge.alloc(max_runs) || !result.alloc(max_runs))
+            !whole.alloc(static_cast<size_t>(n)))
             return DUP_NOMEM;
         // The first blocks of every size run first, so that the pool can
         // read later runs while the worker groups earlier ones.
         dup_handles_set_budget();
         if (dup_take_first_blocks(scan, whole.p) != DUP_OK) return DUP_NOMEM;
         if (dup_cancel_requested(scan)) return DUP_STOPPED;
+        // Taken only now: the first blocks' list of work, as long as the
+        // files, is gone, and the two never add up on a large tree.
+        if (!invalid.alloc(static_cast<size_t>(n)) || !parent.alloc(static_cast<size_t>(n)) || !run_b.alloc(max_runs) ||
+            !run_e.alloc(max_runs) || !done.alloc(max_runs) || !merge.alloc(max_runs) || !result.alloc(max_runs))
+            return DUP_NOMEM;
         runs = dup_run_bounds{run_b.p, run_e.p, 0};
         for (int32_t i = 0; i < n;) {
             const int32_t j = dup_size_run_end(f, n, i);
