@@ -71,6 +71,9 @@ dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned c
             while (e < m && run[e].partial_ok && run[e].partial_hash == run[b].partial_hash) e++;
         if (e - b >= 2) {
             for (int32_t t = b; t < e; t++) run[t].full_hash = w.raw[w.order[t]];
+            if (!dup_array_reserve(runs->b, runs->n, runs->cap_b, 64, false) ||
+                !dup_array_reserve(runs->e, runs->n, runs->cap_e, 64, false))
+                return DUP_NOMEM;
             runs->b[runs->n] = i + b;
             runs->e[runs->n] = i + e;
             runs->n++;

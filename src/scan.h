@@ -101,8 +101,11 @@ struct dup_skip_t {
 struct dup_group_t {
     uint64_t hash;  // the head's full fingerprint
     int64_t size;   // the head's size
-    char **files;   // heap copies: head first, then members in order found
+    char **files;   // head first, then members in order found
     int32_t n_files;
+    // 1: the paths live in an arena of the scan (the collected files' while
+    // grouping, then the groups' own), 0: each is a heap copy of its own.
+    int32_t packed;
 };
 
 // One scan: a slot of the fixed table. The two atomics are shared between
@@ -143,8 +146,9 @@ struct dup_scan_t {
 
     dup_file_t *files;
     int32_t n_files, cap_files;
-    dup_path_chunk *paths;  // the chunk being filled, null before the first path
-    uint64_t *devs;         // the devices of the files' identities, each once
+    dup_path_chunk *paths;        // the chunk being filled, null before the first path
+    dup_path_chunk *group_paths;  // the groups' paths once the files are freed
+    uint64_t *devs;               // the devices of the files' identities, each once
     int32_t n_devs, cap_devs;
     dup_skip_t *skipped;
     int32_t n_skipped, cap_skipped;
@@ -173,7 +177,9 @@ dup_result dup_add_skip(dup_scan_t *scan, const char *path, dup_skip_reason reas
 // Appends a group of the paths list[0..cnt) with the head's hash and size,
 // and adds its redundant bytes to wasted_bytes: the bytes of its
 // `distinct` files (names of one file occupy its bytes once) beyond one.
-// DUP_OK, or DUP_NOMEM with nothing of the group left behind.
+// The paths are those of the collected files, in their arena: the group
+// holds no copies while the files are there (dup_settle_groups makes
+// them). DUP_OK, or DUP_NOMEM with nothing of the group left behind.
 dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt,
                             int32_t distinct);
 // A copy of path in the scan's path arena, released with the collected
@@ -184,6 +190,12 @@ char *dup_keep_path(dup_scan_t *scan, const char *path);
 bool dup_dev_slot(dup_scan_t *scan, uint64_t dev, uint32_t *slot);
 // Sets the request's settings to what a request without options asks for.
 void dup_scan_defaults(dup_scan_t *scan);
+// Frees the collected files once they are grouped: the records first, then
+// the groups' paths are packed into an arena of their own, then the files'
+// paths and devices go. Copying only after the records are gone keeps the
+// copies from adding to the largest footprint of the scan. DUP_OK, or
+// DUP_NOMEM with the records gone and every path still valid.
+dup_result dup_settle_groups(dup_scan_t *scan);
 // Frees the collected files (records, paths and devices) and zeroes their
 // counts.
 void dup_free_files(dup_scan_t *scan);
