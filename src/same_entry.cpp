@@ -142,19 +142,19 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
     if (!idx.alloc(n) || !drop.alloc(n)) return DUP_NOMEM;
 
     // Identical path strings always name one entry; no query is needed. The
-    // paths' hashes are kept in the records' first-block fingerprints,
-    // which nothing has taken yet, rather than in an array beside them.
+    // paths' hashes are kept in the records' fingerprint fields, which
+    // nothing has filled yet, rather than in an array beside them.
     for (int32_t i = 0; i < n; i++) {
         idx[i] = i;
-        f[i].partial_hash = XXH64(f[i].path, strlen(f[i].path), 0);
+        f[i].full_hash = XXH64(f[i].path, strlen(f[i].path), 0);
     }
     std::sort(idx.p, idx.p + n, [&](int32_t a, int32_t b) {
-        if (f[a].partial_hash != f[b].partial_hash) return f[a].partial_hash < f[b].partial_hash;
+        if (f[a].full_hash != f[b].full_hash) return f[a].full_hash < f[b].full_hash;
         int c = strcmp(f[a].path, f[b].path);
         return c != 0 ? c < 0 : a < b;
     });
     for (int32_t k = 1; k < n; k++)
-        if (f[idx[k]].partial_hash == f[idx[k - 1]].partial_hash && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0)
+        if (f[idx[k]].full_hash == f[idx[k - 1]].full_hash && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0)
             drop[idx[k]] = 1;
 
     // Different paths can name one entry only when they reach one file, so
@@ -186,7 +186,7 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
     // A dropped record's path stays in the arena until the files are freed.
     int32_t w = 0;
     for (int32_t i = 0; i < n; i++) {
-        f[i].partial_hash = 0;
+        f[i].full_hash = 0;
         if (!drop[i]) f[w++] = f[i];
     }
     if (w < n) memset(static_cast<void *>(f + w), 0, sizeof(dup_file_t) * static_cast<size_t>(n - w));

@@ -27,13 +27,16 @@ constexpr int32_t DUP_PROGRESS_DONE = 100;
 constexpr int32_t DUP_PROGRESS_ENDED = -1;
 
 // One collected file. A scan holds millions of these, so the record is
-// kept to 48 bytes: the path lives in the scan's path arena, the device in
-// the scan's table of devices, and the three flags in single bytes.
+// kept to 40 bytes: the path lives in the scan's path arena, the device in
+// the scan's table of devices, the three flags in single bytes, and one
+// field holds each fingerprint in turn.
 struct dup_file_t {
-    char *path;             // in the scan's path arena: root as given, then "/name" per level
-    int64_t size;           // from the status query at walk time
-    uint64_t partial_hash;  // XXH64 of the first min(size, 64 KiB) bytes
-    uint64_t full_hash;     // XXH64 of the whole content
+    char *path;    // in the scan's path arena: root as given, then "/name" per level
+    int64_t size;  // from the status query at walk time
+    // XXH64 of the first min(size, 64 KiB) bytes once the first blocks are
+    // read (partial_ok), then, for a member of a partial run, XXH64 of the
+    // whole content once that is read (full_ok). 0 from the walk.
+    uint64_t full_hash;
     // Identity of the entry at walk time: equal for every path that reaches
     // the same file. Content is read only from a file of this identity.
     // dev is the position of the device in the scan's table (devs).
