@@ -9,7 +9,8 @@
 # scans (default "1 2 5 10"; sizes beyond the blocks present are left out).
 # DUPFIND defaults to build-test-release/cli/dupfind.
 #
-# For each size: the files and their mean path length, the wall time and
+# For each size: the files and their mean path length, the time of a
+# plain `find` of the same directories, the wall time and
 # peak RSS (/usr/bin/time) of an uncached `dupfind --json`, and the bytes
 # per file above the RSS of a scan of an empty directory. When the tool
 # has --cache, the same for a first cached scan and a cached rescan of the
@@ -72,6 +73,13 @@ for k in $SIZES; do
         awk -v f="$files" -v m="$mean" -v l="$1" -v t="$2" -v r="$3" -v b="$base_kib" \
             'BEGIN { printf "| %d | %.0f | %s | %.1f | %.1f | %.1f |\n", f, m, l, t, r / 1024, (r - b) * 1024 / f }'
     }
+    # The walk alone, for comparison.
+    drop
+    # shellcheck disable=SC2086
+    /usr/bin/time -f '%e %M' -o "$TMP/time" find $roots > /dev/null
+    # shellcheck disable=SC2086
+    set -- $(cat "$TMP/time")
+    awk -v f="$files" -v m="$mean" -v t="$1" 'BEGIN { printf "| %d | %.0f | find | %.1f | - | - |\n", f, m, t }'
     # shellcheck disable=SC2086
     set -- $(run --json $roots)
     report uncached "$1" "$2"
