@@ -133,7 +133,7 @@ def timing(a):
                         bad = True
                 touch_rewrite(changed)
                 t, rss = timed([dupfind, "--cache=" + cache, "--json"] + a.dirs, cold, out)
-                rows.append((temp, "1% changed (%d files)" % len(changed), t, rss))
+                rows.append((temp, "1%% changed (%d files)" % len(changed), t, rss))
                 if groups_of(out) != want:
                     print("groups differ: 1%% changed, %s run %d" % (temp, run), file=sys.stderr)
                     bad = True
