@@ -154,9 +154,9 @@ outcome group_once(const dataset &ds, bool cold) {
         struct stat st;
         if (stat(p.c_str(), &st) != 0) exit(1);
         dup_file_t &f = s.files[s.n_files++];
-        f.path = dup_strdup(p.c_str());
+        f.path = dup_keep_path(&s, p.c_str());
+        if (!f.path || !dup_dev_slot(&s, st.st_dev, &f.dev)) exit(1);
         f.size = st.st_size;
-        f.dev = st.st_dev;
         f.ino = st.st_ino;
     }
     s.scanned_files = s.n_files;

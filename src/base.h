@@ -94,10 +94,13 @@ bool dup_utf8_valid(const char *s, size_t n);
 
 // Makes room in an array of records for one more: when count has reached
 // capacity, the array grows to `first` records, or doubles. Records gained
-// are zero-filled. False when memory ran out (or the 32-bit capacity would
-// overflow); the array is then unchanged.
+// are zero-filled unless `zero` is false: an array of millions of records
+// that the caller writes whole as it appends them then keeps the pages of
+// its unused half untouched, which the system does not have to back. False
+// when memory ran out (or the 32-bit capacity would overflow); the array is
+// then unchanged.
 template <class T>
-bool dup_array_reserve(T *&array, int32_t count, int32_t &capacity, int32_t first) {
+bool dup_array_reserve(T *&array, int32_t count, int32_t &capacity, int32_t first, bool zero = true) {
     // realloc moves the records bytewise, and zero bytes must be a valid record.
     static_assert(std::is_trivially_copyable<T>::value, "records are moved by realloc");
     if (count < capacity) return true;
@@ -106,7 +109,7 @@ bool dup_array_reserve(T *&array, int32_t count, int32_t &capacity, int32_t firs
     void *p = dup_realloc(static_cast<void *>(array), static_cast<size_t>(cap) * sizeof(T));
     if (!p) return false;
     array = static_cast<T *>(p);
-    memset(static_cast<void *>(array + capacity), 0, static_cast<size_t>(cap - capacity) * sizeof(T));
+    if (zero) memset(static_cast<void *>(array + capacity), 0, static_cast<size_t>(cap - capacity) * sizeof(T));
     capacity = cap;
     return true;
 }

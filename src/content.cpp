@@ -113,7 +113,8 @@ slot new_slot(dup_content_t h, int32_t member, int32_t hashing) {
 }
 
 dup_result open_waiting(const dup_scan_t *scan, const dup_file_t &f, int sequential, dup_content_t *h) {
-    return dup_retry_for_handle(scan, [&] { return dup_open_counted(f.path, sequential, f.dev, f.ino, h); });
+    return dup_retry_for_handle(scan,
+                                [&] { return dup_open_counted(f.path, sequential, scan->devs[f.dev], f.ino, h); });
 }
 
 bool any_shared_class(const slot *sl, int32_t cnt) {
@@ -278,7 +279,7 @@ dup_result dup_read_run(const dup_scan_t *scan, dup_read_scratch &scratch, const
             // read in the next batch, once this one's are closed.
             dup_content_t h = DUP_CONTENT_NONE;
             const dup_result opened = cnt == 0 ? open_waiting(scan, run.rec[k], hashing, &h)
-                                               : dup_open_counted(run.rec[k].path, hashing, run.rec[k].dev,
+                                               : dup_open_counted(run.rec[k].path, hashing, scan->devs[run.rec[k].dev],
                                                                   run.rec[k].ino, &h);
             if (opened == DUP_NO_HANDLE) break;
             if (opened == DUP_CANCELLED) return DUP_STOPPED;  // none open
@@ -337,7 +338,7 @@ dup_result compare_with_head(dup_scan_t *scan, dup_read_scratch &px, const dup_p
     };
     auto open_member = [&](int32_t k, dup_content_t *h) {
         const dup_file_t &f = rc.rec[k];
-        return dup_open_counted(f.path, 1, f.dev, f.ino, h);
+        return dup_open_counted(f.path, 1, scan->devs[f.dev], f.ino, h);
     };
     slot sl[PASS_FILES];
     int32_t next = 0;

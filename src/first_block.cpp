@@ -50,8 +50,8 @@ dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned c
     const int32_t m = j - i;
     for (int32_t k = 0; k < m; k++) {
         if (dup_cancel_requested(scan)) return DUP_STOPPED;  // before every partial fingerprint is used
-        const uint64_t h = run[k].partial_hash;              // 0 when it failed
-        if (run[k].partial_ok) run[k].partial_hash = dup_seam(run[k].path, 0, h);
+        const uint64_t h = run[k].full_hash;                 // the first block's, 0 when it failed
+        if (run[k].partial_ok) run[k].full_hash = dup_seam(run[k].path, 0, h);
         w.raw[k] = h;
         w.whole[k] = run[k].partial_ok ? whole[i + k] : 0;
         w.order[k] = k;
@@ -59,7 +59,7 @@ dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned c
     // Paths are unique here, so (fingerprint, path) is a total order and
     // any sort gives the one result.
     std::sort(w.order.p, w.order.p + m, [&](int32_t a, int32_t b) {
-        if (run[a].partial_hash != run[b].partial_hash) return run[a].partial_hash < run[b].partial_hash;
+        if (run[a].full_hash != run[b].full_hash) return run[a].full_hash < run[b].full_hash;
         return strcmp(run[a].path, run[b].path) < 0;
     });
     dup_apply_order(run, w.order.p, m);
@@ -68,9 +68,12 @@ dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned c
     for (int32_t b = 0; b < m;) {
         int32_t e = b + 1;
         if (run[b].partial_ok)
-            while (e < m && run[e].partial_ok && run[e].partial_hash == run[b].partial_hash) e++;
+            while (e < m && run[e].partial_ok && run[e].full_hash == run[b].full_hash) e++;
         if (e - b >= 2) {
             for (int32_t t = b; t < e; t++) run[t].full_hash = w.raw[w.order[t]];
+            if (!dup_array_reserve(runs->b, runs->n, runs->cap_b, 64, false) ||
+                !dup_array_reserve(runs->e, runs->n, runs->cap_e, 64, false))
+                return DUP_NOMEM;
             runs->b[runs->n] = i + b;
             runs->e[runs->n] = i + e;
             runs->n++;

@@ -29,11 +29,13 @@ inline uint64_t dup_seam(const char *path, int full, uint64_t h) {
 }
 
 // The partial runs found so far: runs [b[t], e[t]) of files, in the order
-// the worker groups them. Room for n_files / 2, as a run has two or more.
+// the worker groups them. The arrays grow as runs are found, and their
+// owner frees them.
 struct dup_run_bounds {
     int32_t *b = nullptr;
     int32_t *e = nullptr;
     int32_t n = 0;
+    int32_t cap_b = 0, cap_e = 0;
 };
 
 // Scratch of the first-block order, sized once for the largest size run.
@@ -49,7 +51,8 @@ struct dup_order_scratch {
 // appends its partial runs of two or more to runs. whole[i, j) comes in by
 // position before the sort and leaves by position after it. Until the full
 // fingerprints are taken, a member's full_hash holds its first block's
-// fingerprint as read. DUP_OK or DUP_STOPPED (cancel).
+// fingerprint as read. DUP_OK, DUP_STOPPED (cancel) or DUP_NOMEM (no room
+// for a run: the runs found before it stay).
 dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned char *whole, int32_t i, int32_t j,
                               dup_run_bounds *runs);
 

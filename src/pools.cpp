@@ -40,9 +40,9 @@ void take_first_blocks(void *arg) {
         uint64_t h = 0;
         int whole = 0;
         const dup_result got = dup_retry_for_handle(
-            pp->scan, [&] { return dup_hash_first_block(r.path, r.size, r.dev, r.ino, &h, &whole); });
+            pp->scan, [&] { return dup_hash_first_block(r.path, r.size, pp->scan->devs[r.dev], r.ino, &h, &whole); });
         if (got == DUP_OK) {
-            r.partial_hash = h;
+            r.full_hash = h;
             r.partial_ok = 1;
             pp->whole[pp->todo[t]] = static_cast<unsigned char>(whole);
         } else if (got != DUP_CANCELLED) {

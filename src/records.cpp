@@ -2,6 +2,7 @@
 // The record arrays of a scan: skipped entries and groups appended, and the
 // release of everything a scan holds.
 #include <cstdlib>
+#include <cstring>
 
 #include "scan.h"
 
@@ -53,7 +54,40 @@ void free_strings(char **v, int32_t n) {
     free(v);
 }
 
+char *keep_in(dup_path_chunk **arena, const char *path) {
+    if (!path) return nullptr;
+    const size_t n = strlen(path) + 1;
+    dup_path_chunk *c = *arena;
+    if (!c || c->cap - c->used < n) {
+        // Each chunk twice the last, up to the largest; a path longer than
+        // that gets a chunk of its own size.
+        size_t cap = c ? (c->cap >= DUP_PATH_CHUNK_MAX / 2 ? DUP_PATH_CHUNK_MAX : c->cap * 2 + sizeof *c)
+                       : DUP_PATH_CHUNK_FIRST;
+        if (cap < n) cap = n;
+        auto *fresh = static_cast<dup_path_chunk *>(dup_malloc(sizeof(dup_path_chunk) + cap));
+        if (!fresh) return nullptr;
+        fresh->next = c;
+        fresh->used = 0;
+        fresh->cap = cap;
+        *arena = c = fresh;
+    }
+    char *p = reinterpret_cast<char *>(c + 1) + c->used;
+    memcpy(p, path, n);
+    c->used += n;
+    return p;
+}
+
+void free_chain(dup_path_chunk *c) {
+    while (c) {
+        dup_path_chunk *next = c->next;
+        free(c);
+        c = next;
+    }
+}
+
 }  // namespace
+
+char *dup_keep_path(dup_scan_t *scan, const char *path) { return keep_in(&scan->paths, path); }
 
 const char *dup_skip_reason_name(dup_skip_reason reason) {
     return reason < DUP_SKIP_REASON_COUNT ? REASONS[reason].name : nullptr;
@@ -75,18 +109,13 @@ dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char 
     if (!dup_array_reserve(scan->groups, scan->n_groups, scan->cap_groups, DUP_GROUPS_FIRST_CAP)) return DUP_NOMEM;
     char **files = static_cast<char **>(dup_calloc(static_cast<size_t>(cnt), sizeof(char *)));
     if (!files) return DUP_NOMEM;
-    for (int32_t t = 0; t < cnt; t++) {
-        files[t] = dup_strdup(list[t]);
-        if (!files[t]) {
-            free_strings(files, t);
-            return DUP_NOMEM;
-        }
-    }
+    for (int32_t t = 0; t < cnt; t++) files[t] = list[t];
     dup_group_t &g = scan->groups[scan->n_groups];
     g.hash = hash;
     g.size = size;
     g.files = files;
     g.n_files = cnt;
+    g.packed = 1;
     scan->n_groups++;
     scan->wasted_bytes += size * static_cast<int64_t>(distinct - 1);
     return DUP_OK;
@@ -106,13 +135,48 @@ void dup_scan_defaults(dup_scan_t *scan) {
     scan->glob_ignore_case = 0;
 }
 
-void dup_free_files(dup_scan_t *scan) {
-    if (scan->files) {
-        for (int32_t i = 0; i < scan->n_files; i++) free(scan->files[i].path);
-        free(scan->files);
-    }
+bool dup_dev_slot(dup_scan_t *scan, uint64_t dev, uint32_t *slot) {
+    // A walk meets few devices (one per file system it enters), so they are
+    // searched in turn, the latest first.
+    for (int32_t k = scan->n_devs - 1; k >= 0; k--)
+        if (scan->devs[k] == dev) {
+            *slot = static_cast<uint32_t>(k);
+            return true;
+        }
+    if (!dup_array_reserve(scan->devs, scan->n_devs, scan->cap_devs, 4)) return false;
+    scan->devs[scan->n_devs] = dev;
+    *slot = static_cast<uint32_t>(scan->n_devs++);
+    return true;
+}
+
+dup_result dup_settle_groups(dup_scan_t *scan) {
+    free(scan->files);
     scan->files = nullptr;
     scan->n_files = scan->cap_files = 0;
+    for (int32_t g = 0; g < scan->n_groups; g++) {
+        dup_group_t &grp = scan->groups[g];
+        for (int32_t t = 0; grp.packed && t < grp.n_files; t++) {
+            // On failure the copies made so far stay, beside the files'
+            // paths that the others still point into: both arenas go with
+            // the scan.
+            char *c = grp.files[t] ? keep_in(&scan->group_paths, grp.files[t]) : nullptr;
+            if (grp.files[t] && !c) return DUP_NOMEM;
+            grp.files[t] = c;
+        }
+    }
+    dup_free_files(scan);
+    return DUP_OK;
+}
+
+void dup_free_files(dup_scan_t *scan) {
+    free(scan->files);
+    scan->files = nullptr;
+    scan->n_files = scan->cap_files = 0;
+    free_chain(scan->paths);
+    scan->paths = nullptr;
+    free(scan->devs);
+    scan->devs = nullptr;
+    scan->n_devs = scan->cap_devs = 0;
 }
 
 void free_scan_data(dup_scan_t *scan) {
@@ -127,9 +191,14 @@ void free_scan_data(dup_scan_t *scan) {
         free(scan->skipped);
     }
     if (scan->groups) {
-        for (int32_t i = 0; i < scan->n_groups; i++) free_strings(scan->groups[i].files, scan->groups[i].n_files);
+        for (int32_t i = 0; i < scan->n_groups; i++) {
+            if (scan->groups[i].packed) free(scan->groups[i].files);
+            else free_strings(scan->groups[i].files, scan->groups[i].n_files);
+        }
         free(scan->groups);
     }
+    free_chain(scan->group_paths);
+    scan->group_paths = nullptr;
     free(scan->results_json);
 
     scan->roots = scan->real_roots = scan->exclude = scan->exclude_glob = nullptr;

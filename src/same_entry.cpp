@@ -35,7 +35,8 @@ using tmp_array = dup_tmp_array<T>;
 struct entry_key {
     uint64_t dir_dev;
     uint64_t dir_ino;
-    char *name;  // heap; null when the entry could not be placed
+    char *name;   // heap; null when the entry could not be placed
+    int32_t rec;  // the record's position
 };
 
 // The directory part of path with its separator ("." for a bare name, "/"
@@ -60,7 +61,7 @@ char *split_path(const char *path, const char **name) {
 // followed link names the link's target, so the target's canonical path is
 // placed instead. DUP_OK with key set, DUP_FAILED when the entry cannot be
 // placed (gone, no longer the file the walk saw), DUP_NOMEM.
-dup_result place_entry(const dup_file_t &f, entry_key *key) {
+dup_result place_entry(const dup_file_t &f, uint64_t dev, entry_key *key) {
     dup_stat_t st;
     if (dup_fill_stat(f.path, &st, 0) != DUP_OK) return DUP_FAILED;
     std::unique_ptr<char, dup_free_deleter> canon;
@@ -73,7 +74,7 @@ dup_result place_entry(const dup_file_t &f, entry_key *key) {
         target = canon.get();
         if (dup_fill_stat(target, &st, 0) != DUP_OK) st.type = DUP_FT_OTHER;
     }
-    if (st.type != DUP_FT_REG || st.dev != f.dev || st.ino != f.ino) return DUP_FAILED;
+    if (st.type != DUP_FT_REG || st.dev != dev || st.ino != f.ino) return DUP_FAILED;
     const char *name;
     std::unique_ptr<char, dup_free_deleter> dir(split_path(target, &name));
     if (!dir) return DUP_NOMEM;
@@ -94,36 +95,39 @@ int cmp_keys(const entry_key &a, const entry_key &b) {
 // Marks in drop[] the later records of idx[s, t) (all of one identity)
 // that name the entry of an earlier one. A record whose entry cannot be
 // placed may be any of the others, so it is dropped too, unless none can
-// be placed: then the first stands for them all. DUP_OK or DUP_NOMEM.
-dup_result mark_same_entries(const dup_file_t *f, int32_t *idx, int32_t s, int32_t t, entry_key *key,
+// be placed: then the first stands for them all. The keys are taken for
+// these records only: most records share their identity with none, and an
+// array of keys for every record would be the largest block of the merge.
+// DUP_OK or DUP_NOMEM.
+dup_result mark_same_entries(const dup_file_t *f, const uint64_t *devs, const int32_t *idx, int32_t s, int32_t t,
                              unsigned char *drop) {
+    const int32_t m = t - s;
+    tmp_array<entry_key> key;
+    if (!key.alloc(m)) return DUP_NOMEM;
     int32_t placed = 0;
     dup_result r = DUP_OK;
-    for (int32_t k = s; k < t && r == DUP_OK; k++) {
-        key[idx[k]].name = nullptr;
-        const dup_result pr = place_entry(f[idx[k]], &key[idx[k]]);
+    for (int32_t k = 0; k < m && r == DUP_OK; k++) {
+        key[k].rec = idx[s + k];
+        const dup_result pr = place_entry(f[idx[s + k]], devs[f[idx[s + k]].dev], &key[k]);
         if (pr == DUP_NOMEM) r = DUP_NOMEM;
         if (pr == DUP_OK) placed++;
     }
     if (r == DUP_OK) {
-        for (int32_t k = s; k < t; k++)
-            if (!key[idx[k]].name && (placed > 0 || k > s)) drop[idx[k]] = 1;
-        std::sort(idx + s, idx + t, [&](int32_t a, int32_t b) {
-            if (!key[a].name || !key[b].name) {  // the placed ones first
-                if (key[a].name) return true;
-                if (key[b].name) return false;
-                return a < b;
+        for (int32_t k = 0; k < m; k++)
+            if (!key[k].name && (placed > 0 || k > 0)) drop[key[k].rec] = 1;
+        std::sort(key.p, key.p + m, [&](const entry_key &a, const entry_key &b) {
+            if (!a.name || !b.name) {  // the placed ones first
+                if (a.name) return true;
+                if (b.name) return false;
+                return a.rec < b.rec;
             }
-            const int c = cmp_keys(key[a], key[b]);
-            return c != 0 ? c < 0 : a < b;
+            const int c = cmp_keys(a, b);
+            return c != 0 ? c < 0 : a.rec < b.rec;
         });
-        for (int32_t k = s + 1; k < s + placed; k++)
-            if (cmp_keys(key[idx[k]], key[idx[k - 1]]) == 0) drop[idx[k]] = 1;
+        for (int32_t k = 1; k < placed; k++)
+            if (cmp_keys(key[k], key[k - 1]) == 0) drop[key[k].rec] = 1;
     }
-    for (int32_t k = s; k < t; k++) {
-        free(key[idx[k]].name);
-        key[idx[k]].name = nullptr;
-    }
+    for (int32_t k = 0; k < m; k++) free(key[k].name);
     return r;
 }
 
@@ -134,23 +138,24 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
     const int32_t n = scan->n_files;
     if (n < 2) return DUP_OK;
     tmp_array<int32_t> idx;
-    tmp_array<uint64_t> hash;
     tmp_array<unsigned char> drop;
-    tmp_array<entry_key> key;
-    if (!idx.alloc(n) || !hash.alloc(n) || !drop.alloc(n) || !key.alloc(n)) return DUP_NOMEM;
+    if (!idx.alloc(n) || !drop.alloc(n)) return DUP_NOMEM;
 
-    // Identical path strings always name one entry; no query is needed.
+    // Identical path strings always name one entry; no query is needed. The
+    // paths' hashes are kept in the records' fingerprint fields, which
+    // nothing has filled yet, rather than in an array beside them.
     for (int32_t i = 0; i < n; i++) {
         idx[i] = i;
-        hash[i] = XXH64(f[i].path, strlen(f[i].path), 0);
+        f[i].full_hash = XXH64(f[i].path, strlen(f[i].path), 0);
     }
     std::sort(idx.p, idx.p + n, [&](int32_t a, int32_t b) {
-        if (hash[a] != hash[b]) return hash[a] < hash[b];
+        if (f[a].full_hash != f[b].full_hash) return f[a].full_hash < f[b].full_hash;
         int c = strcmp(f[a].path, f[b].path);
         return c != 0 ? c < 0 : a < b;
     });
     for (int32_t k = 1; k < n; k++)
-        if (hash[idx[k]] == hash[idx[k - 1]] && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0) drop[idx[k]] = 1;
+        if (f[idx[k]].full_hash == f[idx[k - 1]].full_hash && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0)
+            drop[idx[k]] = 1;
 
     // Different paths can name one entry only when they reach one file, so
     // entries are placed only for records that the walk saw with the same
@@ -171,17 +176,18 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
                 // Names of one file count as that file: the first met stands
                 // for them all.
                 for (int32_t k = s + 1; k < t; k++) drop[idx[k]] = 1;
-            } else if (mark_same_entries(f, idx.p, s, t, key.p, drop.p) != DUP_OK) {
+            } else if (mark_same_entries(f, scan->devs, idx.p, s, t, drop.p) != DUP_OK) {
                 return DUP_NOMEM;
             }
         }
         s = t;
     }
 
+    // A dropped record's path stays in the arena until the files are freed.
     int32_t w = 0;
     for (int32_t i = 0; i < n; i++) {
-        if (drop[i]) free(f[i].path);
-        else f[w++] = f[i];
+        f[i].full_hash = 0;
+        if (!drop[i]) f[w++] = f[i];
     }
     if (w < n) memset(static_cast<void *>(f + w), 0, sizeof(dup_file_t) * static_cast<size_t>(n - w));
     scan->n_files = w;

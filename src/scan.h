@@ -26,23 +26,39 @@ constexpr int32_t DUP_PROGRESS_RESULTS = 96;
 constexpr int32_t DUP_PROGRESS_DONE = 100;
 constexpr int32_t DUP_PROGRESS_ENDED = -1;
 
-// One collected file.
+// One collected file. A scan holds millions of these, so the record is
+// kept to 40 bytes: the path lives in the scan's path arena, the device in
+// the scan's table of devices, the three flags in single bytes, and one
+// field holds each fingerprint in turn.
 struct dup_file_t {
-    char *path;             // heap copy: root as given, then "/name" per level
-    int64_t size;           // from the status query at walk time
-    uint64_t partial_hash;  // XXH64 of the first min(size, 64 KiB) bytes
-    uint64_t full_hash;     // XXH64 of the whole content
-    int32_t partial_ok;
-    int32_t full_ok;
+    char *path;    // in the scan's path arena: root as given, then "/name" per level
+    int64_t size;  // from the status query at walk time
+    // XXH64 of the first min(size, 64 KiB) bytes once the first blocks are
+    // read (partial_ok), then, for a member of a partial run, XXH64 of the
+    // whole content once that is read (full_ok). 0 from the walk.
+    uint64_t full_hash;
+    // Identity of the entry at walk time: equal for every path that reaches
+    // the same file. Content is read only from a file of this identity.
+    // dev is the position of the device in the scan's table (devs).
+    uint64_t ino;
+    uint32_t dev;
+    uint8_t partial_ok;
+    uint8_t full_ok;
     // Set by grouping when the file could not be opened or read as the walk
     // recorded it (gone, replaced, no longer of its size): it is then in no
     // group and reported as skipped with "read_failed". Zero from the walk.
-    int32_t read_failed;
-    // Identity of the entry at walk time: equal for every path that reaches
-    // the same file. Content is read only from a file of this identity.
-    uint64_t dev;
-    uint64_t ino;
+    uint8_t read_failed;
 };
+
+// The paths of the collected files, packed one after the other into chunks
+// that grow to DUP_PATH_CHUNK_MAX bytes: a block per path would cost the
+// allocator's header and rounding, a third of a typical path again.
+struct dup_path_chunk {
+    dup_path_chunk *next;  // the chunk filled before this one
+    size_t used, cap;      // bytes taken and available after the header
+};
+constexpr size_t DUP_PATH_CHUNK_FIRST = 4096 - sizeof(dup_path_chunk);
+constexpr size_t DUP_PATH_CHUNK_MAX = (size_t{1} << 20) - sizeof(dup_path_chunk);
 
 // Why an entry was passed over. Hosts see each as its name from
 // dup_skip_reason_name (the "reason" of the results text); include/dupfind.h
@@ -88,8 +104,11 @@ struct dup_skip_t {
 struct dup_group_t {
     uint64_t hash;  // the head's full fingerprint
     int64_t size;   // the head's size
-    char **files;   // heap copies: head first, then members in order found
+    char **files;   // head first, then members in order found
     int32_t n_files;
+    // 1: the paths live in an arena of the scan (the collected files' while
+    // grouping, then the groups' own), 0: each is a heap copy of its own.
+    int32_t packed;
 };
 
 // One scan: a slot of the fixed table. The two atomics are shared between
@@ -130,6 +149,10 @@ struct dup_scan_t {
 
     dup_file_t *files;
     int32_t n_files, cap_files;
+    dup_path_chunk *paths;        // the chunk being filled, null before the first path
+    dup_path_chunk *group_paths;  // the groups' paths once the files are freed
+    uint64_t *devs;               // the devices of the files' identities, each once
+    int32_t n_devs, cap_devs;
     dup_skip_t *skipped;
     int32_t n_skipped, cap_skipped;
     dup_group_t *groups;
@@ -157,12 +180,27 @@ dup_result dup_add_skip(dup_scan_t *scan, const char *path, dup_skip_reason reas
 // Appends a group of the paths list[0..cnt) with the head's hash and size,
 // and adds its redundant bytes to wasted_bytes: the bytes of its
 // `distinct` files (names of one file occupy its bytes once) beyond one.
-// DUP_OK, or DUP_NOMEM with nothing of the group left behind.
+// The paths are those of the collected files, in their arena: the group
+// holds no copies while the files are there (dup_settle_groups makes
+// them). DUP_OK, or DUP_NOMEM with nothing of the group left behind.
 dup_result dup_append_group(dup_scan_t *scan, uint64_t hash, int64_t size, char *const *list, int32_t cnt,
                             int32_t distinct);
+// A copy of path in the scan's path arena, released with the collected
+// files; null when memory runs out (or path is null).
+char *dup_keep_path(dup_scan_t *scan, const char *path);
+// The position of device dev in the scan's table of devices, added when
+// new. False when memory ran out: the table is then unchanged.
+bool dup_dev_slot(dup_scan_t *scan, uint64_t dev, uint32_t *slot);
 // Sets the request's settings to what a request without options asks for.
 void dup_scan_defaults(dup_scan_t *scan);
-// Frees the collected files (records and paths) and zeroes their counts.
+// Frees the collected files once they are grouped: the records first, then
+// the groups' paths are packed into an arena of their own, then the files'
+// paths and devices go. Copying only after the records are gone keeps the
+// copies from adding to the largest footprint of the scan. DUP_OK, or
+// DUP_NOMEM with the records gone and every path still valid.
+dup_result dup_settle_groups(dup_scan_t *scan);
+// Frees the collected files (records, paths and devices) and zeroes their
+// counts.
 void dup_free_files(dup_scan_t *scan);
 // Releases all heap data of a record and empties it; leaves the slot's
 // identity, state, settings and error text alone.

@@ -204,16 +204,15 @@ dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file
     }
     // A capacity that would no longer fit the 32-bit count counts as
     // memory running out.
-    if (!dup_array_reserve(scan->files, scan->n_files, scan->cap_files, DUP_FILES_FIRST_CAP)) return DUP_NOMEM;
+    if (!dup_array_reserve(scan->files, scan->n_files, scan->cap_files, DUP_FILES_FIRST_CAP, false)) return DUP_NOMEM;
+    uint32_t dev = 0;
+    char *copy = dup_dev_slot(scan, id.dev, &dev) ? dup_keep_path(scan, path) : nullptr;
+    if (!copy) return DUP_NOMEM;
     dup_file_t &f = scan->files[scan->n_files];
-    f.path = dup_strdup(path);
-    if (!f.path) return DUP_NOMEM;
+    f = dup_file_t{};  // the array's spare records are not zeroed
+    f.path = copy;
     f.size = size;
-    f.partial_hash = 0;
-    f.full_hash = 0;
-    f.partial_ok = 0;
-    f.full_ok = 0;
-    f.dev = id.dev;
+    f.dev = dev;
     f.ino = id.ino;
     scan->n_files++;
     return DUP_OK;

@@ -64,11 +64,14 @@ void dup_scan_worker(void *arg) {
         return;
     }
 
-    // The groups hold their own copies of the paths; the collected files are
-    // the bulk of a scan's memory and no longer needed, so the results text
-    // is built without them beside it.
+    // The collected files are the bulk of a scan's memory and no longer
+    // needed once the groups have their own copies of their paths, so the
+    // results text is built without them beside it.
     if (dup_test_files_hook) dup_test_files_hook(scan);
-    dup_free_files(scan);
+    if (dup_settle_groups(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_GROUPING);
+        return;
+    }
     dup_store_progress(scan, DUP_PROGRESS_RESULTS);
     if (dup_build_results_json(scan) != DUP_OK) {
         end_scan(scan, DUP_E_RESULTS_TEXT);
@@ -127,25 +130,28 @@ dup_result dup_group_files(dup_scan_t *scan) {
         max_run = std::max(max_run, j - i);
         i = j;
     }
-    const size_t max_runs = static_cast<size_t>(n) / 2;  // a partial run has two members or more
     dup_order_scratch ow;
     dup_group_scratch gw;
     dup_tmp_array<unsigned char> whole, invalid, done, merge;
-    dup_tmp_array<int32_t> parent, run_b, run_e;
+    dup_tmp_array<int32_t> parent;
     dup_tmp_array<signed char> result;
-    dup_run_bounds runs{nullptr, nullptr, 0};
+    dup_run_bounds runs;
+    struct runs_owner {
+        dup_run_bounds &r;
+        ~runs_owner() {
+            free(r.b);
+            free(r.e);
+        }
+    } own_runs{runs};
     if (max_run >= 2) {  // else no file shares its size, and none is opened
         if (!ow.alloc(static_cast<size_t>(max_run)) || !gw.alloc(static_cast<size_t>(max_run)) ||
-            !whole.alloc(static_cast<size_t>(n)) || !invalid.alloc(static_cast<size_t>(n)) ||
-            !parent.alloc(static_cast<size_t>(n)) || !run_b.alloc(max_runs) || !run_e.alloc(max_runs) ||
-            !done.alloc(max_runs) || !merge.alloc(max_runs) || !result.alloc(max_runs))
+            !whole.alloc(static_cast<size_t>(n)))
             return DUP_NOMEM;
         // The first blocks of every size run first, so that the pool can
         // read later runs while the worker groups earlier ones.
         dup_handles_set_budget();
         if (dup_take_first_blocks(scan, whole.p) != DUP_OK) return DUP_NOMEM;
         if (dup_cancel_requested(scan)) return DUP_STOPPED;
-        runs = dup_run_bounds{run_b.p, run_e.p, 0};
         for (int32_t i = 0; i < n;) {
             const int32_t j = dup_size_run_end(f, n, i);
             if (j - i >= 2) {
@@ -154,6 +160,12 @@ dup_result dup_group_files(dup_scan_t *scan) {
             }
             i = j;
         }
+        // Taken only now, when the first blocks' list of work is gone and
+        // the number of partial runs is known: on a large tree these would
+        // otherwise add up with it, at room for every possible run.
+        if (!invalid.alloc(static_cast<size_t>(n)) || !parent.alloc(static_cast<size_t>(n)) || !done.alloc(runs.n) ||
+            !merge.alloc(runs.n) || !result.alloc(runs.n))
+            return DUP_NOMEM;
     }
 
     dup_read_scratch rd;  // the worker's: it reads runs too, and joins classes of batches

@@ -542,6 +542,9 @@ def report(ctx, results, checks, info, modes, keys, syscalls):
         L.append("")
         L.append("## Memory")
         L.append("")
+        L.append("Memory and time from 1 to 10 million files, and the rescan cache: see "
+                 "[../SCALE.md](../SCALE.md) (bench/scale.sh, bench/cache.py).")
+        L.append("")
         L.append("dupfind's peak RSS (warm runs) minus its peak RSS on an empty directory (%.1f MiB), per "
                  "collected file; the target is 150 bytes plus the bytes of the file's path." % info["base_rss_mib"])
         L.append("The reading threads' buffers do not grow with the number of files (up to 8 threads for "

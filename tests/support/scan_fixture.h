@@ -33,8 +33,14 @@ public:
     }
     ~ScanFixture() {
         if (live == this) live = nullptr;
-        for (int32_t i = 0; i < n_kept; i++) free(kept[i].path);
-        free(kept);
+        // The taken files go back to the record, which frees them as a scan
+        // frees its own.
+        if (kept) {
+            dup_free_files(&s);
+            s.files = kept;
+            s.paths = kept_paths;
+            s.devs = kept_devs;
+        }
         free_scan_data(&s);
     }
     ScanFixture(const ScanFixture &) = delete;
@@ -66,9 +72,9 @@ public:
         }
         dup_file_t &f = s.files[s.n_files++];
         std::memset(static_cast<void *>(&f), 0, sizeof f);
-        f.path = dup_strdup(path.c_str());
+        f.path = dup_keep_path(&s, path.c_str());
+        if (!dup_dev_slot(&s, dev, &f.dev)) throw std::runtime_error("no memory for a device");
         f.size = size;
-        f.dev = dev;
         f.ino = ino;
     }
 
@@ -134,11 +140,18 @@ private:
     static inline thread_local ScanFixture *live = nullptr;
     dup_file_t *kept = nullptr;
     int32_t n_kept = 0;
+    dup_path_chunk *kept_paths = nullptr;
+    uint64_t *kept_devs = nullptr;
     static void take_files(dup_scan_t *scan) {
         if (!live || &live->s != scan) return;
         live->kept = scan->files;
         live->n_kept = scan->n_files;
+        live->kept_paths = scan->paths;
+        live->kept_devs = scan->devs;
         scan->files = nullptr;
+        scan->paths = nullptr;
+        scan->devs = nullptr;
+        scan->n_devs = scan->cap_devs = 0;
         scan->n_files = scan->cap_files = 0;
     }
 

@@ -829,7 +829,7 @@ TEST_F(Grouping, PoolSizeChangesNoResult) {
         Groups groups;
         std::vector<uint64_t> hashes;
         int64_t wasted;
-        std::vector<std::tuple<std::string, uint64_t, uint64_t, int32_t, int32_t>> records;
+        std::vector<std::tuple<std::string, uint64_t, int32_t, int32_t>> records;
     };
     auto run = [&](int32_t threads) {
         dup_reading_threads = threads;
@@ -842,7 +842,7 @@ TEST_F(Grouping, PoolSizeChangesNoResult) {
         for (int32_t i = 0; i < s.s.n_groups; i++) o.hashes.push_back(s.s.groups[i].hash);
         for (int32_t i = 0; i < s.s.n_files; i++) {
             const dup_file_t &f = s.s.files[i];
-            o.records.emplace_back(f.path, f.partial_hash, f.full_hash, f.partial_ok, f.full_ok);
+            o.records.emplace_back(f.path, f.full_hash, f.partial_ok, f.full_ok);
         }
         return o;
     };

@@ -24,6 +24,7 @@ struct Record {
         g.hash = hash;
         g.size = size;
         g.n_files = static_cast<int32_t>(paths.size());
+        g.packed = 0;  // each path a heap copy of its own
         g.files = static_cast<char **>(calloc(paths.size(), sizeof(char *)));
         for (size_t i = 0; i < paths.size(); i++) g.files[i] = dup_strdup(paths[i]);
         s.cap_groups = s.n_groups;
