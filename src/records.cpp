@@ -37,6 +37,8 @@ constexpr reason_row REASONS[] = {
     {DUP_SKIP_INVALID_UTF8, "invalid_utf8"},
     {DUP_SKIP_READ_FAILED, "read_failed"},
     {DUP_SKIP_MAX_FILES_REACHED, "max_files_reached"},
+    {DUP_SKIP_CACHE_IGNORED, "cache_ignored"},
+    {DUP_SKIP_CACHE_NOT_WRITTEN, "cache_not_written"},
 };
 static_assert(sizeof REASONS / sizeof REASONS[0] == DUP_SKIP_REASON_COUNT, "a reason without a name");
 
@@ -104,6 +106,7 @@ void dup_scan_defaults(dup_scan_t *scan) {
     scan->has_newer_than = scan->has_older_than = 0;
     scan->newer_than = scan->older_than = 0;
     scan->glob_ignore_case = 0;
+    scan->cache_keep_scans = DUP_CACHE_KEEP_SCANS;
 }
 
 void dup_free_files(dup_scan_t *scan) {
@@ -131,6 +134,8 @@ void free_scan_data(dup_scan_t *scan) {
         free(scan->groups);
     }
     free(scan->results_json);
+    free(scan->cache_path);
+    scan->cache_path = nullptr;
 
     scan->roots = scan->real_roots = scan->exclude = scan->exclude_glob = nullptr;
     scan->n_roots = scan->n_real_roots = scan->n_exclude = scan->n_exclude_glob = 0;

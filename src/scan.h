@@ -17,6 +17,9 @@ constexpr int32_t DUP_FILES_FIRST_CAP = 256;
 constexpr int32_t DUP_SKIPPED_FIRST_CAP = 32;
 constexpr int32_t DUP_GROUPS_FIRST_CAP = 16;
 
+// Scans a fingerprint cache keeps the entry of a file it did not meet.
+constexpr int64_t DUP_CACHE_KEEP_SCANS = 8;
+
 // Progress milestones as hosts see them. Grouping raises progress from
 // PROGRESS_GROUPING towards PROGRESS_GROUPED as the size runs are done.
 constexpr int32_t DUP_PROGRESS_WALKING = 1;
@@ -42,6 +45,15 @@ struct dup_file_t {
     // the same file. Content is read only from a file of this identity.
     uint64_t dev;
     uint64_t ino;
+    // Status at walk time that the fingerprint cache compares and stores.
+    int64_t mtime_ns;
+    int64_t ctime_ns;
+    // The file's entry in the loaded fingerprint cache, plus one; 0: none,
+    // or one whose recorded state is not the file's.
+    int32_t cache_ref;
+    // The group the file went into, plus one (its index in groups); 0: in
+    // none. The cache stores which files were proved byte-identical by it.
+    int32_t proof;
 };
 
 // Why an entry was passed over. Hosts see each as its name from
@@ -71,6 +83,8 @@ enum dup_skip_reason : uint8_t {
     DUP_SKIP_INVALID_UTF8,
     DUP_SKIP_READ_FAILED,
     DUP_SKIP_MAX_FILES_REACHED,
+    DUP_SKIP_CACHE_IGNORED,
+    DUP_SKIP_CACHE_NOT_WRITTEN,
     DUP_SKIP_REASON_COUNT
 };
 
@@ -91,6 +105,8 @@ struct dup_group_t {
     char **files;   // heap copies: head first, then members in order found
     int32_t n_files;
 };
+
+struct dup_cache;  // the loaded fingerprint cache (cache.h)
 
 // One scan: a slot of the fixed table. The two atomics are shared between
 // the worker and host threads; everything else is written either by the
@@ -127,6 +143,11 @@ struct dup_scan_t {
     char **include_glob;  // with any: only files one of these patterns matches are collected
     int32_t n_include_glob;
     int32_t glob_ignore_case;  // ASCII letters of either case match in every pattern
+    char *cache_path;          // the fingerprint cache's file; null: none, and no file is written
+    int64_t cache_keep_scans;  // scans an entry outlives its file's last sighting
+
+    dup_cache *cache;    // the worker's, while it runs
+    int64_t started_ns;  // when the worker began, by the system's clock
 
     dup_file_t *files;
     int32_t n_files, cap_files;

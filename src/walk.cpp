@@ -197,7 +197,7 @@ bool cap_reached(const dup_scan_t *scan) {
 // leaves out is recorded: the cap counts names, while the results count
 // files, so a host could not otherwise tell a walk that stopped here from
 // one that found fewer files than the cap.
-dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file_id &id) {
+dup_result add_file(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
     if (cap_reached(scan)) {
         if (dup_add_skip(scan, path, DUP_SKIP_MAX_FILES_REACHED) != DUP_OK) return DUP_NOMEM;
         return DUP_STOPPED;
@@ -208,13 +208,18 @@ dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file
     dup_file_t &f = scan->files[scan->n_files];
     f.path = dup_strdup(path);
     if (!f.path) return DUP_NOMEM;
-    f.size = size;
+    f.size = st.size;
     f.partial_hash = 0;
     f.full_hash = 0;
     f.partial_ok = 0;
     f.full_ok = 0;
-    f.dev = id.dev;
-    f.ino = id.ino;
+    f.read_failed = 0;
+    f.dev = st.dev;
+    f.ino = st.ino;
+    f.mtime_ns = st.mtime_ns;
+    f.ctime_ns = st.ctime_ns;
+    f.cache_ref = 0;
+    f.proof = 0;
     scan->n_files++;
     return DUP_OK;
 }
@@ -256,7 +261,7 @@ dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st
     }
     if (scan->has_newer_than && st.mtime < scan->newer_than) return dup_add_skip(scan, path, DUP_SKIP_NEWER_THAN);
     if (scan->has_older_than && st.mtime >= scan->older_than) return dup_add_skip(scan, path, DUP_SKIP_OLDER_THAN);
-    return add_file(scan, path, st.size, id_of(st));
+    return add_file(scan, path, st);
 }
 
 // Whether an "exclude_glob" pattern leaves out the entry `name` at `path`:

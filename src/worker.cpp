@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cache.h"
 #include "content.h"
 #include "first_block.h"
 #include "handles.h"
@@ -29,8 +30,20 @@ void end_scan(dup_scan_t *scan, dup_result why) {
 
 void (*dup_test_files_hook)(dup_scan_t *scan) = nullptr;
 
+namespace {
+
+// The loaded cache goes with the worker, whichever way the scan ends.
+struct cache_owner {
+    dup_scan_t *scan;
+    ~cache_owner() { dup_cache_release(scan); }
+};
+
+}  // namespace
+
 void dup_scan_worker(void *arg) {
     auto *scan = static_cast<dup_scan_t *>(arg);
+    scan->started_ns = dup_clock_ns();
+    const cache_owner cache{scan};
     dup_store_progress(scan, DUP_PROGRESS_WALKING);
 
     const dup_result r = dup_walk_collect(scan);
@@ -54,6 +67,10 @@ void dup_scan_worker(void *arg) {
     scan->scanned_files = scan->n_files;
     dup_store_progress(scan, DUP_PROGRESS_GROUPING);
 
+    if (dup_cache_load(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_GROUPING);
+        return;
+    }
     if (scan->n_files >= 2 && dup_group_files(scan) == DUP_NOMEM) {
         end_scan(scan, dup_cancel_requested(scan) ? DUP_E_SCAN_CANCELLED : DUP_E_GROUPING);
         return;
@@ -61,6 +78,12 @@ void dup_scan_worker(void *arg) {
     // Also the outcome of a grouping that stopped at a cancel checkpoint.
     if (dup_cancel_requested(scan)) {
         end_scan(scan, DUP_E_SCAN_CANCELLED);
+        return;
+    }
+
+    // What a cancelled scan learnt is not stored: it was stopped halfway.
+    if (dup_cache_save(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_GROUPING);
         return;
     }
 
@@ -130,7 +153,7 @@ dup_result dup_group_files(dup_scan_t *scan) {
     const size_t max_runs = static_cast<size_t>(n) / 2;  // a partial run has two members or more
     dup_order_scratch ow;
     dup_group_scratch gw;
-    dup_tmp_array<unsigned char> whole, invalid, done, merge;
+    dup_tmp_array<unsigned char> whole, invalid, done, merge, settled;
     dup_tmp_array<int32_t> parent, run_b, run_e;
     dup_tmp_array<signed char> result;
     dup_run_bounds runs{nullptr, nullptr, 0};
@@ -138,8 +161,9 @@ dup_result dup_group_files(dup_scan_t *scan) {
         if (!ow.alloc(static_cast<size_t>(max_run)) || !gw.alloc(static_cast<size_t>(max_run)) ||
             !whole.alloc(static_cast<size_t>(n)) || !invalid.alloc(static_cast<size_t>(n)) ||
             !parent.alloc(static_cast<size_t>(n)) || !run_b.alloc(max_runs) || !run_e.alloc(max_runs) ||
-            !done.alloc(max_runs) || !merge.alloc(max_runs) || !result.alloc(max_runs))
+            !done.alloc(max_runs) || !merge.alloc(max_runs) || !result.alloc(max_runs) || !settled.alloc(max_runs))
             return DUP_NOMEM;
+        dup_cache_match(scan);
         // The first blocks of every size run first, so that the pool can
         // read later runs while the worker groups earlier ones.
         dup_handles_set_budget();
@@ -154,11 +178,12 @@ dup_result dup_group_files(dup_scan_t *scan) {
             }
             i = j;
         }
+        if (dup_cache_settle(scan, runs, max_run, parent.p, invalid.p, settled.p) != DUP_OK) return DUP_NOMEM;
     }
 
     dup_read_scratch rd;  // the worker's: it reads runs too, and joins classes of batches
     if (runs.n > 0 && !rd.ready()) return DUP_NOMEM;
-    dup_content_pool pool(scan, parent.p, invalid.p, whole.p, runs, done.p, result.p, merge.p);
+    dup_content_pool pool(scan, parent.p, invalid.p, whole.p, runs, done.p, result.p, merge.p, settled.p);
     // Reading whole runs out of the cache is CPU work, so more threads than
     // processors only add buffers; two still overlap one run's waiting for
     // the disk with another's hashing.

@@ -192,7 +192,8 @@ class Skipped(Generic[P]):
     "already_scanned", "below_min_size", "above_max_size", "exclude",
     "exclude_glob", "hidden", "other_file_system", "max_depth",
     "newer_than", "older_than", "not_included", "lstat_failed", "not_regular", "opendir_failed", "invalid_utf8",
-    "read_failed", "max_files_reached" (include/dupfind.h says when each applies)."""
+    "read_failed", "max_files_reached", "cache_ignored", "cache_not_written"
+    (include/dupfind.h says when each applies)."""
 
 
 @dataclass(frozen=True)
