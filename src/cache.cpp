@@ -221,7 +221,8 @@ dup_result fresh_entries(dup_scan_t *scan, dup_cache *c, uint64_t gen, uint64_t 
     int64_t n = 0;
     for (int32_t k = 0; k < scan->n_files; k++) {
         const dup_file_t &f = scan->files[k];
-        if (!f.partial_ok || f.read_failed || f.ctime_ns >= scan->started_ns - RECENT_NS) continue;
+        const dup_file_state &fs = scan->states[f.state];
+        if (!f.partial_ok || f.read_failed || fs.ctime_ns >= scan->started_ns - RECENT_NS) continue;
         bool ok = false;
         if (trusted(c, f.dev, f.path, &ok) != DUP_OK) {
             free(e);
@@ -232,13 +233,13 @@ dup_result fresh_entries(dup_scan_t *scan, dup_cache *c, uint64_t gen, uint64_t 
         x = entry{f.dev,
                   f.ino,
                   f.size,
-                  f.mtime_ns,
-                  f.ctime_ns,
+                  fs.mtime_ns,
+                  fs.ctime_ns,
                   f.partial_hash,
                   f.full_ok ? f.full_hash : 0,
                   0,
                   (static_cast<uint32_t>(gen & SEEN_MASK) << 1) | (f.full_ok ? 1U : 0U)};
-        if (f.proof > 0) x.proof = static_cast<uint32_t>(base + static_cast<uint64_t>(f.proof) - 1);
+        if (fs.proof > 0) x.proof = static_cast<uint32_t>(base + static_cast<uint64_t>(fs.proof) - 1);
     }
     std::sort(e, e + n, key_less);
     int64_t w = 0;
@@ -288,13 +289,14 @@ void dup_cache_match(dup_scan_t *scan) {
     const int32_t n = scan->n_files;
     for (int32_t k = 0; k < n; k++) {
         if (!dup_size_shared(f, n, k)) continue;
+        dup_file_state &fs = scan->states[f[k].state];
         const entry *e = find(c, f[k].dev, f[k].ino);
-        if (!e || e->size != f[k].size || e->mtime_ns != f[k].mtime_ns || e->ctime_ns != f[k].ctime_ns) continue;
+        if (!e || e->size != f[k].size || e->mtime_ns != fs.mtime_ns || e->ctime_ns != fs.ctime_ns) continue;
         bool ok = false;
         // A device number now taken by a file system that is not trusted
         // (a stick of another kind mounted where one was) matches nothing.
         if (trusted(c, f[k].dev, f[k].path, &ok) != DUP_OK || !ok) continue;
-        f[k].cache_ref = static_cast<int32_t>(e - c->e) + 1;
+        fs.cache_ref = static_cast<int32_t>(e - c->e) + 1;
         f[k].partial_hash = e->partial;
         f[k].partial_ok = 1;
     }
@@ -310,9 +312,10 @@ dup_result dup_cache_settle(dup_scan_t *scan, const dup_run_bounds &runs, int32_
         dup_file_t *rec = scan->files + runs.b[t];
         const int32_t m = runs.e[t] - runs.b[t];
         bool all = true;
-        for (int32_t k = 0; k < m && all; k++) all = rec[k].cache_ref > 0 && (c->e[rec[k].cache_ref - 1].seen & 1U);
+        auto ref = [&](int32_t k) { return scan->states[rec[k].state].cache_ref; };
+        for (int32_t k = 0; k < m && all; k++) all = ref(k) > 0 && (c->e[ref(k) - 1].seen & 1U);
         if (!all) continue;
-        auto at = [&](int32_t k) -> const entry & { return c->e[rec[k].cache_ref - 1]; };
+        auto at = [&](int32_t k) -> const entry & { return c->e[ref(k) - 1]; };
         for (int32_t k = 0; k < m; k++) order[k] = k;
         std::sort(order.p, order.p + m, [&](int32_t a, int32_t b) {
             if (at(a).full != at(b).full) return at(a).full < at(b).full;

@@ -472,7 +472,9 @@ dup_result group_full_run(dup_scan_t *scan, const dup_partial_run &rc, dup_group
             rc_out = dup_append_group(scan, rc.rec[u].full_hash, rc.rec[u].size, w.list.p, cnt,
                                       distinct_files(rc.rec, w.ids.p, cnt));
             // The cache records which files were found byte-identical.
-            for (int32_t q = 0; q < cnt && rc_out == DUP_OK; q++) rc.rec[w.ids[q]].proof = scan->n_groups;
+            if (scan->states)
+                for (int32_t q = 0; q < cnt && rc_out == DUP_OK; q++)
+                    scan->states[rc.rec[w.ids[q]].state].proof = scan->n_groups;
         }
     }
     for (int32_t u = c; u < d; u++) {

@@ -116,6 +116,9 @@ void dup_free_files(dup_scan_t *scan) {
     }
     scan->files = nullptr;
     scan->n_files = scan->cap_files = 0;
+    free(scan->states);
+    scan->states = nullptr;
+    scan->n_states = scan->cap_states = 0;
 }
 
 void free_scan_data(dup_scan_t *scan) {

@@ -41,15 +41,23 @@ struct dup_file_t {
     // recorded it (gone, replaced, no longer of its size): it is then in no
     // group and reported as skipped with "read_failed". Zero from the walk.
     int32_t read_failed;
+    // With a fingerprint cache: the index of the file's dup_file_state in
+    // the scan's states (which lie apart, so that a scan without a cache
+    // pays nothing for them).
+    int32_t state;
     // Identity of the entry at walk time: equal for every path that reaches
     // the same file. Content is read only from a file of this identity.
     uint64_t dev;
     uint64_t ino;
-    // Status at walk time that the fingerprint cache compares and stores.
+};
+
+// What the fingerprint cache needs of a collected file beyond its record.
+struct dup_file_state {
+    // Status at walk time that the cache compares and stores.
     int64_t mtime_ns;
     int64_t ctime_ns;
-    // The file's entry in the loaded fingerprint cache, plus one; 0: none,
-    // or one whose recorded state is not the file's.
+    // The file's entry in the loaded cache, plus one; 0: none, or one whose
+    // recorded state is not the file's.
     int32_t cache_ref;
     // The group the file went into, plus one (its index in groups); 0: in
     // none. The cache stores which files were proved byte-identical by it.
@@ -151,6 +159,8 @@ struct dup_scan_t {
 
     dup_file_t *files;
     int32_t n_files, cap_files;
+    dup_file_state *states;  // with a cache only: by dup_file_t::state
+    int32_t n_states, cap_states;
     dup_skip_t *skipped;
     int32_t n_skipped, cap_skipped;
     dup_group_t *groups;

@@ -216,10 +216,15 @@ dup_result add_file(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
     f.read_failed = 0;
     f.dev = st.dev;
     f.ino = st.ino;
-    f.mtime_ns = st.mtime_ns;
-    f.ctime_ns = st.ctime_ns;
-    f.cache_ref = 0;
-    f.proof = 0;
+    f.state = 0;
+    if (scan->cache_path) {
+        if (!dup_array_reserve(scan->states, scan->n_states, scan->cap_states, DUP_FILES_FIRST_CAP)) {
+            free(f.path);
+            return DUP_NOMEM;
+        }
+        f.state = scan->n_states;
+        scan->states[scan->n_states++] = dup_file_state{st.mtime_ns, st.ctime_ns, 0, 0};
+    }
     scan->n_files++;
     return DUP_OK;
 }
