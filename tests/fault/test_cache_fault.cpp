@@ -67,9 +67,9 @@ outcome finish(int id) {
     return o;
 }
 
-int start(const std::string &root, const std::string &cache) {
+int start(const std::string &root, const std::string &cache, const std::string &more = "") {
     const std::string dirs = "[" + testutil::json_str(root) + "]";
-    const std::string opts = cache.empty() ? "{}" : "{\"cache\":" + testutil::json_str(cache) + "}";
+    const std::string opts = cache.empty() ? "{}" : "{\"cache\":" + testutil::json_str(cache) + more + "}";
     return dupfind_scan_start(dirs.c_str(), opts.c_str());
 }
 
@@ -103,16 +103,18 @@ void age() { std::this_thread::sleep_for(std::chrono::milliseconds(2100)); }
 // Three sizes: three copies and a file of the same first block that
 // differs at its end (200 KB), a pair of small copies and a small file
 // that differs (3 bytes), and a file whose size nobody shares.
-void fill_tree(const TempDir &d) {
+void fill_tree(const TempDir &d, const std::string &sub = "") {
+    const auto at = [&](const char *name) { return sub.empty() ? d / name : d / (sub + "/" + name); };
+    if (!sub.empty()) testutil::make_dir(d / sub);
     const std::string big = testutil::pattern(200000, 1);
     std::string other = big;
     other.back() ^= 1;
-    for (const char *name : {"a1", "a2", "a3"}) write_file(d / name, big);
-    write_file(d / "a4", other);
-    write_file(d / "b1", "xyz");
-    write_file(d / "b2", "xyz");
-    write_file(d / "b3", "xyq");
-    write_file(d / "lone", "a size of its own");
+    for (const char *name : {"a1", "a2", "a3"}) write_file(at(name), big);
+    write_file(at("a4"), other);
+    write_file(at("b1"), "xyz");
+    write_file(at("b2"), "xyz");
+    write_file(at("b3"), "xyq");
+    write_file(at("lone"), "a size of its own");
 }
 
 std::string file_bytes(const std::string &path) { return testutil::read_file(path); }
@@ -198,6 +200,36 @@ TEST(CacheFault, ChangedFilesAreReadAgain) {
         const std::set<std::string> opened = opens.names();
         EXPECT_EQ(opened.count(d / ch.read_again), 1u);
         for (const std::string &p : opened) EXPECT_EQ(p.find(ch.untouched), std::string::npos) << p;
+    }
+}
+
+// The cache keeps the entries of files a scan did not meet for as many
+// scans as asked, then drops them: a cache shared by scans of different
+// trees does not grow for ever.
+TEST(CacheFault, EntriesOfFilesNotMetAreDroppedAfterTheScansAsked) {
+    // Both trees: 16 files share their size (the two "lone" files each
+    // other's); x alone: 7.
+    const size_t entry = 64, both = 16, x = 7;
+    const struct {
+        const char *keep;
+        size_t after_one, after_two;  // entries after one and two scans of x alone
+    } cases[] = {
+        {"", both, both},  // the default keeps them for 8
+        {",\"cache_keep_scans\":2", both, x},
+        {",\"cache_keep_scans\":1", x, x},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.keep);
+        TempDir d, c;
+        fill_tree(d, "x");
+        fill_tree(d, "y");
+        age();
+        finish(start(d.path(), c / "cache"));
+        EXPECT_EQ(file_bytes(c / "cache").size(), entry * (1 + both));
+        finish(start(d / "x", c / "cache", k.keep));
+        EXPECT_EQ(file_bytes(c / "cache").size(), entry * (1 + k.after_one));
+        finish(start(d / "x", c / "cache", k.keep));
+        EXPECT_EQ(file_bytes(c / "cache").size(), entry * (1 + k.after_two));
     }
 }
 
