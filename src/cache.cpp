@@ -133,20 +133,54 @@ char *with_suffix(const char *path, const char *suffix) {
     return s;
 }
 
-// The merge of the scan's entries (fresh, sorted, one per key) with the
-// loaded ones that this scan did not meet and that are recent enough,
-// handed to emit in key order.
+// The scan's files as entries, in key order, one per key (names of one
+// file share it): the files are sorted by key before, and those that may
+// not be stored have partial_ok cleared.
+struct fresh_files {
+    const dup_scan_t *scan;
+    uint32_t seen;  // the scan's number, as entries hold it
+    uint64_t base;  // the proof number of the scan's first group
+    int32_t k = 0;
+    bool has = false;
+    entry cur{};
+
+    void next() {
+        const bool had = has;
+        has = false;
+        while (k < scan->n_files) {
+            const dup_file_t &f = scan->files[k++];
+            if (!f.partial_ok || (had && f.dev == cur.dev && f.ino == cur.ino)) continue;
+            const dup_file_state &fs = scan->states[f.state];
+            cur = entry{f.dev,
+                        f.ino,
+                        f.size,
+                        fs.mtime_ns,
+                        fs.ctime_ns,
+                        f.partial_hash,
+                        f.full_ok ? f.full_hash : 0,
+                        fs.proof > 0 ? static_cast<uint32_t>(base + static_cast<uint64_t>(fs.proof) - 1) : 0,
+                        (seen << 1) | (f.full_ok ? 1U : 0U)};
+            has = true;
+            return;
+        }
+    }
+};
+
+// The merge of the scan's entries with the loaded ones that this scan did
+// not meet and that are recent enough, handed to emit in key order.
 template <class Emit>
-bool merge(const dup_cache *c, const entry *fresh, int64_t m, uint32_t now, int64_t keep, bool drop_proofs, Emit emit) {
-    int64_t i = 0, j = 0;
-    while (i < c->n || j < m) {
-        if (j < m && (i == c->n || !key_less(c->e[i], fresh[j]))) {
-            if (i < c->n && same_key(c->e[i], fresh[j])) i++;  // the scan's newer word on the file
-            if (!emit(fresh[j++])) return false;
+bool merge(const dup_cache *c, fresh_files fresh, int64_t keep, bool drop_proofs, Emit emit) {
+    int64_t i = 0;
+    fresh.next();
+    while (i < c->n || fresh.has) {
+        if (fresh.has && (i == c->n || !key_less(c->e[i], fresh.cur))) {
+            if (i < c->n && same_key(c->e[i], fresh.cur)) i++;  // the scan's newer word on the file
+            if (!emit(fresh.cur)) return false;
+            fresh.next();
             continue;
         }
         entry old = c->e[i++];
-        if (((now - (old.seen >> 1)) & SEEN_MASK) >= keep) continue;
+        if (((fresh.seen - (old.seen >> 1)) & SEEN_MASK) >= keep) continue;
         if (drop_proofs) old.proof = 0;
         if (!emit(old)) return false;
     }
@@ -157,9 +191,8 @@ dup_result not_written(dup_scan_t *scan) { return dup_add_skip(scan, scan->cache
 
 // Writes header and entries to the new file at tmp and renames it over
 // the cache. DUP_OK or DUP_FAILED (nothing replaced), DUP_NOMEM.
-dup_result write_file(const dup_scan_t *scan, const dup_cache *c, const entry *fresh, int64_t m, uint64_t gen,
+dup_result write_file(const dup_scan_t *scan, const dup_cache *c, const fresh_files &fresh, uint64_t gen,
                       uint64_t next_proof, bool drop_proofs, const char *tmp) {
-    const auto now = static_cast<uint32_t>(gen & SEEN_MASK);
     const int64_t keep = std::min<int64_t>(scan->cache_keep_scans, SEEN_MASK);
     header h{};
     memcpy(h.magic, MAGIC, sizeof MAGIC);
@@ -170,7 +203,7 @@ dup_result write_file(const dup_scan_t *scan, const dup_cache *c, const entry *f
     XXH64_state_t *sum = XXH64_createState();
     if (!sum) return DUP_NOMEM;
     XXH64_reset(sum, 0);
-    merge(c, fresh, m, now, keep, drop_proofs, [&](const entry &e) {
+    merge(c, fresh, keep, drop_proofs, [&](const entry &e) {
         h.count++;
         XXH64_update(sum, &e, sizeof e);
         return true;
@@ -185,7 +218,7 @@ dup_result write_file(const dup_scan_t *scan, const dup_cache *c, const entry *f
     if (dup_file_create(tmp, &out) != DUP_OK) return DUP_FAILED;
     size_t used = sizeof h;
     memcpy(buf.p, &h, sizeof h);
-    const bool ok = merge(c, fresh, m, now, keep, drop_proofs, [&](const entry &e) {
+    const bool ok = merge(c, fresh, keep, drop_proofs, [&](const entry &e) {
         if (used + sizeof e > WRITE_CHUNK) {
             if (dup_file_write(out, buf.p, static_cast<int64_t>(used)) != DUP_OK) return false;
             used = 0;
@@ -212,44 +245,22 @@ bool still_as_read(const dup_cache *c, const char *path) {
            now.mtime_ns == c->st.mtime_ns && now.ctime_ns == c->st.ctime_ns;
 }
 
-// The entries of this scan's files whose fingerprints were taken: sorted by
-// key, one per file (names of one file share it). *m counts them.
-dup_result fresh_entries(dup_scan_t *scan, dup_cache *c, uint64_t gen, uint64_t base, entry **out, int64_t *m) {
-    *out = nullptr;
+// Leaves partial_ok set only on the files whose entries may be stored,
+// and sorts the files by key, in place: the records are no longer needed
+// in their grouping order, and the entries are then written straight from
+// them. *m counts those files.
+dup_result prepare_files(dup_scan_t *scan, dup_cache *c, int64_t *m) {
     *m = 0;
-    int64_t want = 0;
-    for (int32_t k = 0; k < scan->n_files; k++) want += scan->files[k].partial_ok && !scan->files[k].read_failed;
-    auto *e = static_cast<entry *>(dup_malloc(static_cast<size_t>(want > 0 ? want : 1) * sizeof(entry)));
-    if (!e) return DUP_NOMEM;
-    int64_t n = 0;
     for (int32_t k = 0; k < scan->n_files; k++) {
-        const dup_file_t &f = scan->files[k];
-        const dup_file_state &fs = scan->states[f.state];
-        if (!f.partial_ok || f.read_failed || fs.ctime_ns >= scan->started_ns - RECENT_NS) continue;
-        bool ok = false;
-        if (trusted(c, f.dev, f.path, &ok) != DUP_OK) {
-            free(e);
-            return DUP_NOMEM;
-        }
-        if (!ok) continue;
-        entry &x = e[n++];
-        x = entry{f.dev,
-                  f.ino,
-                  f.size,
-                  fs.mtime_ns,
-                  fs.ctime_ns,
-                  f.partial_hash,
-                  f.full_ok ? f.full_hash : 0,
-                  0,
-                  (static_cast<uint32_t>(gen & SEEN_MASK) << 1) | (f.full_ok ? 1U : 0U)};
-        if (fs.proof > 0) x.proof = static_cast<uint32_t>(base + static_cast<uint64_t>(fs.proof) - 1);
+        dup_file_t &f = scan->files[k];
+        if (!f.partial_ok) continue;
+        bool ok = !f.read_failed && scan->states[f.state].ctime_ns < scan->started_ns - RECENT_NS;
+        if (ok && trusted(c, f.dev, f.path, &ok) != DUP_OK) return DUP_NOMEM;
+        f.partial_ok = ok ? 1 : 0;
+        *m += ok;
     }
-    std::sort(e, e + n, key_less);
-    int64_t w = 0;
-    for (int64_t k = 0; k < n; k++)
-        if (w == 0 || !same_key(e[w - 1], e[k])) e[w++] = e[k];
-    *out = e;
-    *m = w;
+    std::sort(scan->files, scan->files + scan->n_files,
+              [](const dup_file_t &a, const dup_file_t &b) { return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino; });
     return DUP_OK;
 }
 
@@ -364,13 +375,12 @@ dup_result dup_cache_save(dup_scan_t *scan) {
     // numbers start over.
     const bool drop_proofs = base + static_cast<uint64_t>(scan->n_groups) >= UINT32_MAX;
     if (drop_proofs) base = 1;
-    entry *fresh = nullptr;
     int64_t m = 0;
-    if (fresh_entries(scan, c, gen, base, &fresh, &m) != DUP_OK) return DUP_NOMEM;
-    const std::unique_ptr<entry, dup_free_deleter> fresh_owner(fresh);
+    if (prepare_files(scan, c, &m) != DUP_OK) return DUP_NOMEM;
     // Where no file can be cached (Windows, a tree on FAT) and there was
     // no cache, there is nothing to keep.
     if (m == 0 && c->what == found::absent) return DUP_OK;
+    fresh_files fresh{scan, static_cast<uint32_t>(gen & SEEN_MASK), base};
 
     char *lock_path = with_suffix(scan->cache_path, ".lock");
     char *tmp = with_suffix(scan->cache_path, ".new");
@@ -380,7 +390,7 @@ dup_result dup_cache_save(dup_scan_t *scan) {
     dup_result r = dup_file_lock(lock_path, &lock);
     if (r == DUP_OK) {
         r = still_as_read(c, scan->cache_path)
-                ? write_file(scan, c, fresh, m, gen, base + static_cast<uint64_t>(scan->n_groups), drop_proofs, tmp)
+                ? write_file(scan, c, fresh, gen, base + static_cast<uint64_t>(scan->n_groups), drop_proofs, tmp)
                 : DUP_FAILED;
         dup_file_unlock(lock);
     }

@@ -47,7 +47,8 @@ dup_result dup_cache_settle(dup_scan_t *scan, const dup_run_bounds &runs, int32_
 
 // Writes the cache anew: the files of this scan whose fingerprints are
 // known, then the entries of the file read that this scan did not meet and
-// that a recent scan did. Replaces the file only if it is still the one
+// that a recent scan did. Called once the groups are made: it reorders the
+// files and clears partial_ok of those it does not store. Replaces the file only if it is still the one
 // read (another scan that wrote it meanwhile wins); every failure leaves the
 // old file whole and adds a "cache_not_written" record. DUP_OK or DUP_NOMEM.
 dup_result dup_cache_save(dup_scan_t *scan);

@@ -86,7 +86,6 @@ void dup_scan_worker(void *arg) {
         end_scan(scan, DUP_E_GROUPING);
         return;
     }
-
     // The groups hold their own copies of the paths; the collected files are
     // the bulk of a scan's memory and no longer needed, so the results text
     // is built without them beside it.
