@@ -373,6 +373,11 @@ public:
         o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         return o;
     }
+    // --cache[=FILE], and --no-cache, which wins over it wherever it stands.
+    CLI::Option *cache_options(std::string *file, bool *none) {
+        flag("--no-cache", none);
+        return optional_value("--cache", file);
+    }
 
     CLI::Option *value(const char *long_name, std::string *target) {
         CLI::Option *o = app_.add_option(names(long_name), *target);
@@ -635,6 +640,8 @@ bool check_ui(Options &o, bool idle_given, const std::string &idle, const std::s
 struct Typed {
     std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort, files_from;
     std::string cache;
+    bool no_cache = false;
+    std::vector<std::string> refs;
 };
 
 // The cache file of --cache: FILE as given, or the default under the
@@ -722,9 +729,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
 
     Parser p;
     Typed t;
-    bool from0 = false;
-    std::vector<std::string> refs;
-    bool recursive = false, json = false, remove = false, link = false, reflink = false;
+    bool recursive = false, json = false, remove = false, link = false, reflink = false, from0 = false;
     p.flag("--help", &o->help);
     p.flag("--version", &o->version);
     CLI::Option *min_size_opt = p.value("--min-size", &t.min_size);
@@ -744,10 +749,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--recursive", &recursive);
     CLI::Option *files_from_opt = p.value("--files-from", &t.files_from);
     p.flag("--from0", &from0);
-    bool no_cache = false;
-    CLI::Option *cache_opt = p.optional_value("--cache", &t.cache);
-    p.flag("--no-cache", &no_cache);
-    CLI::Option *reference_opt = p.values("--reference", &refs);
+    CLI::Option *cache_opt = p.cache_options(&t.cache, &t.no_cache);
+    CLI::Option *reference_opt = p.values("--reference", &t.refs);
     p.flag("--isolate", &o->isolate);
     CLI::Option *format_opt = p.value("--format", &t.format);
     p.flag("--json", &json);
@@ -778,8 +781,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     if (!read_order_and_list(sort_opt->count() ? &t.sort : nullptr, files_from_opt->count() ? &t.files_from : nullptr,
                              from0, o, &listed, error))
         return false;
-    o->roots = p.roots(reference_opt, refs, files_from_opt, listed);
-    if (cache_opt->count() && !no_cache && !resolve_cache(t.cache, o, error)) return false;
+    o->roots = p.roots(reference_opt, t.refs, files_from_opt, listed);
+    if (cache_opt->count() && !t.no_cache && !resolve_cache(t.cache, o, error)) return false;
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(t.min_size, &o->min_size)) {
