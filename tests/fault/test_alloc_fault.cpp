@@ -281,9 +281,7 @@ void full_scan_under_faults(bool cached) {
         dup_scan_worker(&first.s);
         ASSERT_EQ(first.s.progress.load(), 100) << first.s.error;
         testutil::write_file(kept, testutil::exists(cache) ? testutil::read_file(cache) : "");
-#ifndef _WIN32  // where the library keeps no cache
         ASSERT_GT(testutil::read_file(kept).size(), 64u) << "no entry stored: the runs would not use the cache";
-#endif
     }
 
     worker_reference ref;
@@ -351,7 +349,12 @@ void full_scan_under_faults(bool cached) {
 
 TEST(AllocFault, FullScanEndsInItsDefinedFailureOrTheCorrectResult) { full_scan_under_faults(false); }
 
-TEST(AllocFault, CachedScanEndsInItsDefinedFailureOrTheCorrectResult) { full_scan_under_faults(true); }
+TEST(AllocFault, CachedScanEndsInItsDefinedFailureOrTheCorrectResult) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no cache is kept on Windows: the run would repeat the one above";
+#endif
+    full_scan_under_faults(true);
+}
 
 // The results text alone, on a record with escapes, non-ASCII paths, null
 // entries and arrays past their first capacity: the text is whole or absent.
