@@ -155,7 +155,9 @@ outcome group_once(const dataset &ds, bool cold) {
         if (stat(p.c_str(), &st) != 0) exit(1);
         dup_file_t &f = s.files[s.n_files++];
         f.path = dup_keep_path(&s, p.c_str());
-        if (!f.path || !dup_dev_slot(&s, st.st_dev, &f.dev)) exit(1);
+        uint32_t dev = 0;
+        if (!f.path || !dup_dev_slot(&s, st.st_dev, &dev)) exit(1);
+        f.dev = dev & 0xFFFFFFu;
         f.size = st.st_size;
         f.ino = st.st_ino;
     }

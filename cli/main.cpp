@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
@@ -118,6 +119,10 @@ std::string options_json(const Options &o) {
         w.Key("glob_ignore_case");
         w.Bool(true);
     }
+    if (!o.cache.empty()) {
+        w.Key("cache");
+        w.String(o.cache.data(), static_cast<rapidjson::SizeType>(o.cache.size()));
+    }
     w.EndObject();
     return sb.GetString();
 }
@@ -223,6 +228,23 @@ const Skipped *cap_stop(const Results &r) {
     for (const Skipped &s : r.skipped)
         if (s.reason == "max_files_reached") return &s;
     return nullptr;
+}
+
+// A cache that was not used, or not written, costs the next scan its
+// speed, never its answer; the user hears why.
+void warn_about_cache(const Results &r) {
+    for (const Skipped &s : r.skipped) {
+        if (s.reason == "cache_ignored")
+            std::fprintf(stderr,
+                         "dupfind: warning: the cache %s was not used: it cannot be read, or is damaged, or is "
+                         "not a cache of this version\n",
+                         quoted_path(s.path).c_str());
+        else if (s.reason == "cache_not_written")
+            std::fprintf(stderr,
+                         "dupfind: warning: the cache %s was not updated: another scan updated it meanwhile, or "
+                         "it cannot be written\n",
+                         quoted_path(s.path).c_str());
+    }
 }
 
 void warn_if_capped(const Options &o, const RootSet &roots, const Results &r) {
@@ -351,9 +373,12 @@ Summary summarize(const Options &o, const Results &r, const std::vector<Entry> &
     s.reclaimable = plan.freed;
     s.scanned = r.scanned_files;
     s.capped = cap_stop(r) != nullptr;
-    s.skipped = static_cast<int64_t>(r.skipped.size());
-    for (const Skipped &k : r.skipped)
+    // The cache's records name the cache file, not an entry of the tree;
+    // their warnings tell of them.
+    for (const Skipped &k : r.skipped) {
         if (k.reason == "read_failed") ++s.unreadable;
+        if (k.reason != "cache_ignored" && k.reason != "cache_not_written") ++s.skipped;
+    }
     return s;
 }
 
@@ -573,6 +598,14 @@ int run(int argc, char **argv) {
         return kExitUsage;
     }
 
+#ifndef _WIN32  // where the library keeps no cache
+    if (o.cache_default) {
+        // The default's directory may not exist yet; a failure here is
+        // told by the library, which then cannot write the file.
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(o.cache).parent_path(), ignored);
+    }
+#endif
     const RootSet roots(o.roots);
     if (o.ui) {
         // The page shows the groups that the listing would, by the same rules.
@@ -628,6 +661,7 @@ int run(int argc, char **argv) {
     const bool acting = o.action != Action::None;
     const size_t unscanned = warn_unscanned_roots(roots, r, acting);
     warn_unreadable(roots, r);
+    warn_about_cache(r);
     warn_if_capped(o, roots, r);
     text.reset();
     if (acting && unscanned > 0) {

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <set>
 #include <stdexcept>
@@ -170,6 +171,13 @@ constexpr HelpEntry kHelp[] = {
      "with --files-from: the paths end in NUL, as\n"
      "find -print0 writes them, and are taken byte for\n"
      "byte: find . -print0 | dupfind --files-from - --from0"},
+    {"--cache", "[=FILE]",
+     "keep what each scan learns of the files in FILE, so\n"
+     "that a rescan reads only the files changed since\n"
+     "(default $XDG_CACHE_HOME/dupfind/cache, else\n"
+     "~/.cache/dupfind/cache); the bytes of a copy are\n"
+     "still compared before it is removed or replaced"},
+    {"--no-cache", nullptr, "use no cache file, even after --cache"},
     {nullptr, nullptr, "Which groups:"},
     {"--reference", "DIR",
      "files below DIR are never removed or replaced\n"
@@ -310,7 +318,7 @@ std::string build_usage() {
             continue;
         }
         std::string label = "  " + shown_names(e.names);
-        if (e.value) label += std::string(" ") + e.value;
+        if (e.value) label += std::string(*e.value == '[' ? "" : " ") + e.value;  // "--cache[=FILE]"
         if (label.size() + 1 > kColumn) label += "\n" + std::string(kColumn, ' ');
         else label.resize(kColumn, ' ');
         out += label;
@@ -354,6 +362,21 @@ public:
         CLI::Option *o = app_.add_flag(names(long_name), *target);
         o->disable_flag_override();
         return o;
+    }
+
+    // An option whose value is optional and only ever written after '='
+    // ("--cache=FILE"): "--cache DIR" scans DIR. Without a value the target
+    // holds kNoValue.
+    static constexpr const char *kNoValue = "\x01";
+    CLI::Option *optional_value(const char *long_name, std::string *target) {
+        CLI::Option *o = app_.add_flag(names(long_name) + "{" + kNoValue + "}", *target);
+        o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        return o;
+    }
+    // --cache[=FILE], and --no-cache, which wins over it wherever it stands.
+    CLI::Option *cache_options(std::string *file, bool *none) {
+        flag("--no-cache", none);
+        return optional_value("--cache", file);
     }
 
     CLI::Option *value(const char *long_name, std::string *target) {
@@ -616,7 +639,31 @@ bool check_ui(Options &o, bool idle_given, const std::string &idle, const std::s
 // The values of the options that take one, as typed.
 struct Typed {
     std::string min_size, max_size, max_files, max_depth, keep, format, newer_than, older_than, sort, files_from;
+    std::string cache;
+    bool no_cache = false;
+    std::vector<std::string> refs;
 };
+
+// The cache file of --cache: FILE as given, or the default under the
+// user's cache directory. False, with the message, when there is none.
+bool resolve_cache(const std::string &given, Options *o, std::string *error) {
+    if (given != Parser::kNoValue) {
+        o->cache = given;
+        return true;
+    }
+    const char *xdg = std::getenv("XDG_CACHE_HOME");
+    const char *home = std::getenv("HOME");
+    // A relative XDG_CACHE_HOME is invalid and is ignored, as the base
+    // directory rules say.
+    if (xdg && *xdg == '/') o->cache = std::string(xdg) + "/dupfind/cache";
+    else if (home && *home) o->cache = std::string(home) + "/.cache/dupfind/cache";
+    else {
+        *error = "--cache needs =FILE here: neither XDG_CACHE_HOME nor HOME is set";
+        return false;
+    }
+    o->cache_default = true;
+    return true;
+}
 
 // Reads --sort (null when not given) into o, and the paths of the
 // --files-from list (null when not given) into *listed. False, with the
@@ -682,9 +729,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
 
     Parser p;
     Typed t;
-    bool from0 = false;
-    std::vector<std::string> refs;
-    bool recursive = false, json = false, remove = false, link = false, reflink = false;
+    bool recursive = false, json = false, remove = false, link = false, reflink = false, from0 = false;
     p.flag("--help", &o->help);
     p.flag("--version", &o->version);
     CLI::Option *min_size_opt = p.value("--min-size", &t.min_size);
@@ -704,7 +749,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     p.flag("--recursive", &recursive);
     CLI::Option *files_from_opt = p.value("--files-from", &t.files_from);
     p.flag("--from0", &from0);
-    CLI::Option *reference_opt = p.values("--reference", &refs);
+    CLI::Option *cache_opt = p.cache_options(&t.cache, &t.no_cache);
+    CLI::Option *reference_opt = p.values("--reference", &t.refs);
     p.flag("--isolate", &o->isolate);
     CLI::Option *format_opt = p.value("--format", &t.format);
     p.flag("--json", &json);
@@ -735,7 +781,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     if (!read_order_and_list(sort_opt->count() ? &t.sort : nullptr, files_from_opt->count() ? &t.files_from : nullptr,
                              from0, o, &listed, error))
         return false;
-    o->roots = p.roots(reference_opt, refs, files_from_opt, listed);
+    o->roots = p.roots(reference_opt, t.refs, files_from_opt, listed);
+    if (cache_opt->count() && !t.no_cache && !resolve_cache(t.cache, o, error)) return false;
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(t.min_size, &o->min_size)) {

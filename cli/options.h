@@ -55,6 +55,8 @@ struct Options {
     std::vector<std::string> exclude_text;  // substrings of the path (--exclude-text)
     std::vector<std::string> include_glob;  // shell patterns of the files collected (--include)
     bool glob_ignore_case = false;          // --ignore-case
+    std::string cache;                      // --cache: the fingerprint cache's file; empty: none
+    bool cache_default = false;             // --cache without FILE: its directory may have to be made
     bool skip_hidden = false;
     bool one_file_system = false;
     int64_t max_depth = -1;  // -1: every level

@@ -35,7 +35,9 @@
  * scan keeps its slot, and its results stay fetchable, for the life of the
  * process. Once loaded, the library stays loaded until the process ends
  * (dlclose does not unmap it), because a scan's worker may still be running
- * its code. The library reads no configuration and writes no files.
+ * its code. The library reads no configuration, and writes no file unless the
+ * host names one: the fingerprint cache of the "cache" option, beside which
+ * it also creates that name followed by ".lock" and ".new".
  *
  * Resources: a scan needs open files (handles) of the process: one per
  * directory level it is listing while it walks, and while it compares, one
@@ -156,6 +158,14 @@ extern "C" {
  *                                   patterns of "exclude_glob" and
  *                                   "include_glob" match ASCII letters of
  *                                   either case ("*.iso" matches "X.ISO")
+ *                 "cache"           string, the path of a fingerprint cache
+ *                                   file: read before the files are
+ *                                   compared and written anew after (see
+ *                                   "The fingerprint cache" below). Without
+ *                                   it nothing is read or written
+ *                 "cache_keep_scans" integer 1 or more (default 8): scans
+ *                                   after which the cache forgets a file
+ *                                   none of them met
  *               Unknown keys are ignored; for a repeated key only its first
  *               occurrence counts. The four keys "min_size",
  *               "follow_symlinks", "max_files" and "exclude" ignore a value of
@@ -168,6 +178,35 @@ extern "C" {
  *               exponent (1e300, 10.0), an element of "exclude_glob" that is
  *               not a string or not a pattern with a meaning make the text
  *               "invalid options_json", as does every key added later.
+ *
+ * The fingerprint cache. A rescan reuses, for a file whose identity and
+ * state are unchanged (device, inode, size, modification and change time in
+ * nanoseconds), its first-block and whole fingerprints; and files that an
+ * earlier scan put into one group, by comparing their bytes, are grouped
+ * again without being read while every one of them is unchanged. Everything
+ * else is read as without a cache, so the groups are those of a scan
+ * without one: an entry never puts two files into one group unless their
+ * bytes were compared, at some scan, in their present state. This rests on
+ * the change time, which every write moves and no program can set back
+ * (touch -d sets the modification time only), and on stable inode numbers.
+ * Only files on file systems known to keep both are cached: on Linux, by
+ * the file system's kind (statfs f_type), ext2/3/4, XFS, Btrfs, tmpfs, ZFS,
+ * F2FS, JFS, ReiserFS, bcachefs and NILFS; files on FAT, exFAT, network,
+ * FUSE, overlay or any other file system are always read. A file changed
+ * less than two seconds before the scan began is not stored (a write in the
+ * same tick of the file system's clock would not move its change time). On
+ * Windows the cache is off (any program may set a file's change time
+ * there): the option is accepted, and nothing is read or written.
+ * The file is written whole beside the cache (name + ".new") and renamed over
+ * it, under a lock (name + ".lock"), so it is always either the old file
+ * or the new one. It is replaced only if it is still the file this scan
+ * read: of two scans sharing one cache, the one that finishes last stores
+ * nothing and says so ("cache_not_written"). A file that is damaged,
+ * truncated, of another kind or of a later version is never trusted
+ * ("cache_ignored"); a damaged one of this kind is replaced, one of another
+ * kind or version is left alone. The file holds 64 bytes per file that
+ * shares its size with another, and is held in memory whole while the scan
+ * runs. A cancelled or failed scan writes nothing.
  *
  * Returns the new scan's id (1 or more), or -1 with one of these messages:
  *   "NULL dirs_json", "too many concurrent scans", "invalid options_json",
@@ -242,9 +281,20 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *                         were compared: gone, unreadable, replaced by another
  *                         object, or no longer of the size the walk saw. It
  *                         is in no group, whatever its content.
- * "skipped" lists what the walk passed over, in the order met, then the
- * collected files that could not be read, in byte order of their paths;
- * "scanned_files" counts those too.
+ *   "cache_ignored"       the "cache" file (its path), when it cannot be
+ *                         read or is damaged, truncated, of another kind
+ *                         or of a later version: the scan reads every
+ *                         file as without a cache
+ *   "cache_not_written"   the "cache" file (its path), when this scan's
+ *                         findings could not be stored: another scan
+ *                         replaced the file since this one read it, the
+ *                         file is of another kind or version or could not
+ *                         be read, or writing failed. The file is as it
+ *                         was
+ * "skipped" lists what the walk passed over, in the order met, then
+ * "cache_ignored", then the collected files that could not be read, in byte
+ * order of their paths ("scanned_files" counts those too), then
+ * "cache_not_written".
  * The caller owns the copy and releases it with dupfind_free_string; each
  * call returns a separate copy.
  * Returns NULL with "invalid scan_id", "results not ready (progress must be

@@ -469,9 +469,14 @@ dup_result group_full_run(dup_scan_t *scan, const dup_partial_run &rc, dup_group
             w.ids[cnt] = v;
             w.list[cnt++] = rc.rec[v].path;
         }
-        if (cnt >= 2)
+        if (cnt >= 2) {
             rc_out = dup_append_group(scan, rc.rec[u].full_hash, rc.rec[u].size, w.list.p, cnt,
                                       distinct_files(rc.rec, w.ids.p, cnt));
+            // The cache records which files were found byte-identical.
+            if (scan->states)
+                for (int32_t q = 0; q < cnt && rc_out == DUP_OK; q++)
+                    scan->states[rc.rec[w.ids[q]].state].proof = scan->n_groups;
+        }
     }
     for (int32_t u = c; u < d; u++) {
         const int32_t x = cls(u);

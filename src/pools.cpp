@@ -68,8 +68,9 @@ dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {
     dup_tmp_array<int32_t> todo;
     if (!todo.alloc(static_cast<size_t>(n))) return DUP_NOMEM;
     int32_t m = 0;
+    // A file whose fingerprint came from the cache is not opened.
     for (int32_t k = 0; k < n; k++)
-        if (dup_size_shared(f, n, k)) todo[m++] = k;
+        if (dup_size_shared(f, n, k) && !f[k].partial_ok) todo[m++] = k;
     std::sort(todo.p, todo.p + m, [&](int32_t a, int32_t b) {
         if (f[a].dev != f[b].dev) return f[a].dev < f[b].dev;
         return f[a].ino != f[b].ino ? f[a].ino < f[b].ino : a < b;
@@ -95,7 +96,7 @@ dup_result dup_take_first_blocks(dup_scan_t *scan, unsigned char *whole) {
 
 dup_content_pool::dup_content_pool(dup_scan_t *scan, int32_t *parent, unsigned char *invalid,
                                    const unsigned char *whole, const dup_run_bounds &runs, unsigned char *done,
-                                   signed char *result, unsigned char *merge)
+                                   signed char *result, unsigned char *merge, const unsigned char *settled)
     : scan_(scan),
       parent_(parent),
       invalid_(invalid),
@@ -104,6 +105,7 @@ dup_content_pool::dup_content_pool(dup_scan_t *scan, int32_t *parent, unsigned c
       done_(done),
       result_(result),
       merge_(merge),
+      settled_(settled),
       back_(runs.n) {}
 
 dup_content_pool::~dup_content_pool() { stop_.store(1, std::memory_order_relaxed); }
@@ -118,12 +120,15 @@ dup_partial_run dup_content_pool::run(int32_t t) const {
 
 void dup_content_pool::read(int32_t t, dup_read_scratch &rd) {
     const dup_partial_run rc = run(t);
-    for (int32_t k = 0; k < rc.n; k++) {
-        rc.parent[k] = k;
-        rc.invalid[k] = 0;
-    }
     int32_t batches = 0;
-    const dup_result r = dup_read_run(scan_, rd, rc, &batches);
+    dup_result r = DUP_OK;
+    if (!settled_[t]) {  // a settled run has its classes from the cache already
+        for (int32_t k = 0; k < rc.n; k++) {
+            rc.parent[k] = k;
+            rc.invalid[k] = 0;
+        }
+        r = dup_read_run(scan_, rd, rc, &batches);
+    }
     result_[t] = static_cast<signed char>(r);
     merge_[t] = batches > 1;
     std::atomic_ref<unsigned char>(done_[t]).store(1, std::memory_order_release);

@@ -53,9 +53,11 @@ private:
 // run it claimed, and publishes it with a release store.
 class dup_content_pool {
 public:
-    // parent and invalid are by file position; runs are [b, e) of files.
+    // parent and invalid are by file position; runs are [b, e) of files;
+    // a run whose settled flag is set is not read.
     dup_content_pool(dup_scan_t *scan, int32_t *parent, unsigned char *invalid, const unsigned char *whole,
-                     const dup_run_bounds &runs, unsigned char *done, signed char *result, unsigned char *merge);
+                     const dup_run_bounds &runs, unsigned char *done, signed char *result, unsigned char *merge,
+                     const unsigned char *settled);
     ~dup_content_pool();  // stops every thread; threads_ then joins them
     dup_content_pool(const dup_content_pool &) = delete;
     dup_content_pool &operator=(const dup_content_pool &) = delete;
@@ -78,9 +80,10 @@ private:
     unsigned char *invalid_;
     const unsigned char *whole_;
     dup_run_bounds runs_;
-    unsigned char *done_;   // by run; published with release
-    signed char *result_;   // by run: a dup_result
-    unsigned char *merge_;  // by run: read in more than one batch
+    unsigned char *done_;           // by run; published with release
+    signed char *result_;           // by run: a dup_result
+    unsigned char *merge_;          // by run: read in more than one batch
+    const unsigned char *settled_;  // by run: known from the cache, not read
     std::atomic<int32_t> stop_{0};
     std::mutex mu_;
     std::condition_variable cv_;

@@ -38,6 +38,8 @@ constexpr reason_row REASONS[] = {
     {DUP_SKIP_INVALID_UTF8, "invalid_utf8"},
     {DUP_SKIP_READ_FAILED, "read_failed"},
     {DUP_SKIP_MAX_FILES_REACHED, "max_files_reached"},
+    {DUP_SKIP_CACHE_IGNORED, "cache_ignored"},
+    {DUP_SKIP_CACHE_NOT_WRITTEN, "cache_not_written"},
 };
 static_assert(sizeof REASONS / sizeof REASONS[0] == DUP_SKIP_REASON_COUNT, "a reason without a name");
 
@@ -133,6 +135,7 @@ void dup_scan_defaults(dup_scan_t *scan) {
     scan->has_newer_than = scan->has_older_than = 0;
     scan->newer_than = scan->older_than = 0;
     scan->glob_ignore_case = 0;
+    scan->cache_keep_scans = DUP_CACHE_KEEP_SCANS;
 }
 
 bool dup_dev_slot(dup_scan_t *scan, uint64_t dev, uint32_t *slot) {
@@ -143,7 +146,9 @@ bool dup_dev_slot(dup_scan_t *scan, uint64_t dev, uint32_t *slot) {
             *slot = static_cast<uint32_t>(k);
             return true;
         }
-    if (!dup_array_reserve(scan->devs, scan->n_devs, scan->cap_devs, 4)) return false;
+    // A record holds the position in 24 bits; a walk over more file systems
+    // than that counts as memory running out.
+    if (scan->n_devs >= DUP_MAX_DEVS || !dup_array_reserve(scan->devs, scan->n_devs, scan->cap_devs, 4)) return false;
     scan->devs[scan->n_devs] = dev;
     *slot = static_cast<uint32_t>(scan->n_devs++);
     return true;
@@ -153,6 +158,9 @@ dup_result dup_settle_groups(dup_scan_t *scan) {
     free(scan->files);
     scan->files = nullptr;
     scan->n_files = scan->cap_files = 0;
+    free(scan->states);
+    scan->states = nullptr;
+    scan->n_states = scan->cap_states = 0;
     for (int32_t g = 0; g < scan->n_groups; g++) {
         dup_group_t &grp = scan->groups[g];
         for (int32_t t = 0; grp.packed && t < grp.n_files; t++) {
@@ -177,6 +185,9 @@ void dup_free_files(dup_scan_t *scan) {
     free(scan->devs);
     scan->devs = nullptr;
     scan->n_devs = scan->cap_devs = 0;
+    free(scan->states);
+    scan->states = nullptr;
+    scan->n_states = scan->cap_states = 0;
 }
 
 void free_scan_data(dup_scan_t *scan) {
@@ -200,6 +211,8 @@ void free_scan_data(dup_scan_t *scan) {
     free_chain(scan->group_paths);
     scan->group_paths = nullptr;
     free(scan->results_json);
+    free(scan->cache_path);
+    scan->cache_path = nullptr;
 
     scan->roots = scan->real_roots = scan->exclude = scan->exclude_glob = nullptr;
     scan->n_roots = scan->n_real_roots = scan->n_exclude = scan->n_exclude_glob = 0;

@@ -81,6 +81,14 @@ bool added_keys_valid(const dup_json_value &obj) {
         if (const dup_json_value *v = json_member(obj, key);
             v && !(v->IsInt64() && v->GetInt64() >= (std::strcmp(key, "max_depth") == 0 ? 1 : 0)))
             return false;
+    // A cache file is named by a whole path: an empty one names nothing,
+    // and one cut at a NUL would be another file.
+    if (const dup_json_value *v = json_member(obj, "cache");
+        v && !(v->IsString() && v->GetStringLength() > 0 && !memchr(v->GetString(), '\0', v->GetStringLength()) &&
+               dup_utf8_valid(v->GetString(), v->GetStringLength())))
+        return false;
+    if (const dup_json_value *v = json_member(obj, "cache_keep_scans"); v && !(v->IsInt64() && v->GetInt64() >= 1))
+        return false;
     // Any instant, before 1970 as well: the bounds are compared, not stored.
     for (const char *key : {"newer_than", "older_than"})
         if (const dup_json_value *v = json_member(obj, key); v && !v->IsInt64()) return false;
@@ -132,6 +140,9 @@ dup_result apply_options(dup_scan_t *scan, const dup_json_value &obj) {
     if (const dup_json_value *v = json_member(obj, "include_glob"))
         if (copy_strings(*v, &scan->include_glob, &scan->n_include_glob) != DUP_OK) return DUP_NOMEM;
     if (const dup_json_value *v = json_member(obj, "glob_ignore_case")) scan->glob_ignore_case = v->GetBool() ? 1 : 0;
+    if (const dup_json_value *v = json_member(obj, "cache"))
+        if (!(scan->cache_path = dup_strdup(v->GetString()))) return DUP_NOMEM;
+    if (const dup_json_value *v = json_member(obj, "cache_keep_scans")) scan->cache_keep_scans = v->GetInt64();
     if (const dup_json_value *v = json_member(obj, "newer_than")) {
         scan->has_newer_than = 1;
         scan->newer_than = v->GetInt64();

@@ -17,6 +17,9 @@ constexpr int32_t DUP_FILES_FIRST_CAP = 256;
 constexpr int32_t DUP_SKIPPED_FIRST_CAP = 32;
 constexpr int32_t DUP_GROUPS_FIRST_CAP = 16;
 
+// Scans a fingerprint cache keeps the entry of a file it did not meet.
+constexpr int64_t DUP_CACHE_KEEP_SCANS = 8;
+
 // Progress milestones as hosts see them. Grouping raises progress from
 // PROGRESS_GROUPING towards PROGRESS_GROUPED as the size runs are done.
 constexpr int32_t DUP_PROGRESS_WALKING = 1;
@@ -28,8 +31,8 @@ constexpr int32_t DUP_PROGRESS_ENDED = -1;
 
 // One collected file. A scan holds millions of these, so the record is
 // kept to 40 bytes: the path lives in the scan's path arena, the device in
-// the scan's table of devices, the three flags in single bytes, and one
-// field holds each fingerprint in turn.
+// the scan's table of devices, the three flags in single bits beside it,
+// and one field holds each fingerprint in turn.
 struct dup_file_t {
     char *path;    // in the scan's path arena: root as given, then "/name" per level
     int64_t size;  // from the status query at walk time
@@ -41,14 +44,21 @@ struct dup_file_t {
     // the same file. Content is read only from a file of this identity.
     // dev is the position of the device in the scan's table (devs).
     uint64_t ino;
-    uint32_t dev;
-    uint8_t partial_ok;
-    uint8_t full_ok;
+    uint32_t dev : 24;
+    uint32_t partial_ok : 1;
+    uint32_t full_ok : 1;
     // Set by grouping when the file could not be opened or read as the walk
     // recorded it (gone, replaced, no longer of its size): it is then in no
     // group and reported as skipped with "read_failed". Zero from the walk.
-    uint8_t read_failed;
+    uint32_t read_failed : 1;
+    // With a fingerprint cache: the index of the file's dup_file_state in
+    // the scan's states (which lie apart, so that a scan without a cache
+    // pays nothing for them).
+    int32_t state;
 };
+static_assert(sizeof(dup_file_t) == 40, "a scan holds millions of these records");
+// The devices a scan can tell apart: dev holds 24 bits.
+constexpr int32_t DUP_MAX_DEVS = int32_t{1} << 24;
 
 // The paths of the collected files, packed one after the other into chunks
 // that grow to DUP_PATH_CHUNK_MAX bytes: a block per path would cost the
@@ -59,6 +69,22 @@ struct dup_path_chunk {
 };
 constexpr size_t DUP_PATH_CHUNK_FIRST = 4096 - sizeof(dup_path_chunk);
 constexpr size_t DUP_PATH_CHUNK_MAX = (size_t{1} << 20) - sizeof(dup_path_chunk);
+
+// What the fingerprint cache needs of a collected file beyond its record.
+struct dup_file_state {
+    // Status at walk time that the cache compares and stores.
+    int64_t mtime_ns;
+    int64_t ctime_ns;
+    // The first block's fingerprint as read or taken from the cache: the
+    // record's own field gives way to the whole content's fingerprint.
+    uint64_t partial;
+    // The file's entry in the loaded cache, plus one; 0: none, or one whose
+    // recorded state is not the file's.
+    int32_t cache_ref;
+    // The group the file went into, plus one (its index in groups); 0: in
+    // none. The cache stores which files were proved byte-identical by it.
+    int32_t proof;
+};
 
 // Why an entry was passed over. Hosts see each as its name from
 // dup_skip_reason_name (the "reason" of the results text); include/dupfind.h
@@ -87,6 +113,8 @@ enum dup_skip_reason : uint8_t {
     DUP_SKIP_INVALID_UTF8,
     DUP_SKIP_READ_FAILED,
     DUP_SKIP_MAX_FILES_REACHED,
+    DUP_SKIP_CACHE_IGNORED,
+    DUP_SKIP_CACHE_NOT_WRITTEN,
     DUP_SKIP_REASON_COUNT
 };
 
@@ -110,6 +138,8 @@ struct dup_group_t {
     // grouping, then the groups' own), 0: each is a heap copy of its own.
     int32_t packed;
 };
+
+struct dup_cache;  // the loaded fingerprint cache (cache.h)
 
 // One scan: a slot of the fixed table. The two atomics are shared between
 // the worker and host threads; everything else is written either by the
@@ -146,6 +176,11 @@ struct dup_scan_t {
     char **include_glob;  // with any: only files one of these patterns matches are collected
     int32_t n_include_glob;
     int32_t glob_ignore_case;  // ASCII letters of either case match in every pattern
+    char *cache_path;          // the fingerprint cache's file; null: none, and no file is written
+    int64_t cache_keep_scans;  // scans an entry outlives its file's last sighting
+
+    dup_cache *cache;    // the worker's, while it runs
+    int64_t started_ns;  // when the worker began, by the system's clock
 
     dup_file_t *files;
     int32_t n_files, cap_files;
@@ -153,6 +188,8 @@ struct dup_scan_t {
     dup_path_chunk *group_paths;  // the groups' paths once the files are freed
     uint64_t *devs;               // the devices of the files' identities, each once
     int32_t n_devs, cap_devs;
+    dup_file_state *states;  // with a cache only: by dup_file_t::state
+    int32_t n_states, cap_states;
     dup_skip_t *skipped;
     int32_t n_skipped, cap_skipped;
     dup_group_t *groups;

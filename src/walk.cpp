@@ -197,7 +197,7 @@ bool cap_reached(const dup_scan_t *scan) {
 // leaves out is recorded: the cap counts names, while the results count
 // files, so a host could not otherwise tell a walk that stopped here from
 // one that found fewer files than the cap.
-dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file_id &id) {
+dup_result add_file(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
     if (cap_reached(scan)) {
         if (dup_add_skip(scan, path, DUP_SKIP_MAX_FILES_REACHED) != DUP_OK) return DUP_NOMEM;
         return DUP_STOPPED;
@@ -206,14 +206,21 @@ dup_result add_file(dup_scan_t *scan, const char *path, int64_t size, const file
     // memory running out.
     if (!dup_array_reserve(scan->files, scan->n_files, scan->cap_files, DUP_FILES_FIRST_CAP, false)) return DUP_NOMEM;
     uint32_t dev = 0;
-    char *copy = dup_dev_slot(scan, id.dev, &dev) ? dup_keep_path(scan, path) : nullptr;
+    char *copy = dup_dev_slot(scan, st.dev, &dev) ? dup_keep_path(scan, path) : nullptr;
     if (!copy) return DUP_NOMEM;
     dup_file_t &f = scan->files[scan->n_files];
     f = dup_file_t{};  // the array's spare records are not zeroed
     f.path = copy;
-    f.size = size;
-    f.dev = dev;
-    f.ino = id.ino;
+    f.size = st.size;
+    f.dev = dev & 0xFFFFFFu;  // dup_dev_slot keeps it below DUP_MAX_DEVS
+    f.ino = st.ino;
+    if (scan->cache_path) {
+        // The path stays in the arena, freed with the scan that this ends.
+        if (!dup_array_reserve(scan->states, scan->n_states, scan->cap_states, DUP_FILES_FIRST_CAP, false))
+            return DUP_NOMEM;
+        f.state = scan->n_states;
+        scan->states[scan->n_states++] = dup_file_state{st.mtime_ns, st.ctime_ns, 0, 0, 0};
+    }
     scan->n_files++;
     return DUP_OK;
 }
@@ -255,7 +262,7 @@ dup_result take_regular(dup_scan_t *scan, const char *path, const dup_stat_t &st
     }
     if (scan->has_newer_than && st.mtime < scan->newer_than) return dup_add_skip(scan, path, DUP_SKIP_NEWER_THAN);
     if (scan->has_older_than && st.mtime >= scan->older_than) return dup_add_skip(scan, path, DUP_SKIP_OLDER_THAN);
-    return add_file(scan, path, st.size, id_of(st));
+    return add_file(scan, path, st);
 }
 
 // Whether an "exclude_glob" pattern leaves out the entry `name` at `path`:

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cache.h"
 #include "content.h"
 #include "first_block.h"
 #include "handles.h"
@@ -29,8 +30,20 @@ void end_scan(dup_scan_t *scan, dup_result why) {
 
 void (*dup_test_files_hook)(dup_scan_t *scan) = nullptr;
 
+namespace {
+
+// The loaded cache goes with the worker, whichever way the scan ends.
+struct cache_owner {
+    dup_scan_t *scan;
+    ~cache_owner() { dup_cache_release(scan); }
+};
+
+}  // namespace
+
 void dup_scan_worker(void *arg) {
     auto *scan = static_cast<dup_scan_t *>(arg);
+    scan->started_ns = dup_clock_ns();
+    const cache_owner cache{scan};
     dup_store_progress(scan, DUP_PROGRESS_WALKING);
 
     const dup_result r = dup_walk_collect(scan);
@@ -54,6 +67,10 @@ void dup_scan_worker(void *arg) {
     scan->scanned_files = scan->n_files;
     dup_store_progress(scan, DUP_PROGRESS_GROUPING);
 
+    if (dup_cache_load(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_GROUPING);
+        return;
+    }
     if (scan->n_files >= 2 && dup_group_files(scan) == DUP_NOMEM) {
         end_scan(scan, dup_cancel_requested(scan) ? DUP_E_SCAN_CANCELLED : DUP_E_GROUPING);
         return;
@@ -64,6 +81,11 @@ void dup_scan_worker(void *arg) {
         return;
     }
 
+    // What a cancelled scan learnt is not stored: it was stopped halfway.
+    if (dup_cache_save(scan) != DUP_OK) {
+        end_scan(scan, DUP_E_GROUPING);
+        return;
+    }
     // The collected files are the bulk of a scan's memory and no longer
     // needed once the groups have their own copies of their paths, so the
     // results text is built without them beside it.
@@ -132,7 +154,7 @@ dup_result dup_group_files(dup_scan_t *scan) {
     }
     dup_order_scratch ow;
     dup_group_scratch gw;
-    dup_tmp_array<unsigned char> whole, invalid, done, merge;
+    dup_tmp_array<unsigned char> whole, invalid, done, merge, settled;
     dup_tmp_array<int32_t> parent;
     dup_tmp_array<signed char> result;
     dup_run_bounds runs;
@@ -147,6 +169,7 @@ dup_result dup_group_files(dup_scan_t *scan) {
         if (!ow.alloc(static_cast<size_t>(max_run)) || !gw.alloc(static_cast<size_t>(max_run)) ||
             !whole.alloc(static_cast<size_t>(n)))
             return DUP_NOMEM;
+        dup_cache_match(scan);
         // The first blocks of every size run first, so that the pool can
         // read later runs while the worker groups earlier ones.
         dup_handles_set_budget();
@@ -164,13 +187,14 @@ dup_result dup_group_files(dup_scan_t *scan) {
         // the number of partial runs is known: on a large tree these would
         // otherwise add up with it, at room for every possible run.
         if (!invalid.alloc(static_cast<size_t>(n)) || !parent.alloc(static_cast<size_t>(n)) || !done.alloc(runs.n) ||
-            !merge.alloc(runs.n) || !result.alloc(runs.n))
+            !merge.alloc(runs.n) || !result.alloc(runs.n) || !settled.alloc(runs.n))
             return DUP_NOMEM;
+        if (dup_cache_settle(scan, runs, max_run, parent.p, invalid.p, settled.p) != DUP_OK) return DUP_NOMEM;
     }
 
     dup_read_scratch rd;  // the worker's: it reads runs too, and joins classes of batches
     if (runs.n > 0 && !rd.ready()) return DUP_NOMEM;
-    dup_content_pool pool(scan, parent.p, invalid.p, whole.p, runs, done.p, result.p, merge.p);
+    dup_content_pool pool(scan, parent.p, invalid.p, whole.p, runs, done.p, result.p, merge.p, settled.p);
     // Reading whole runs out of the cache is CPU work, so more threads than
     // processors only add buffers; two still overlap one run's waiting for
     // the disk with another's hashing.

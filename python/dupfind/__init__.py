@@ -192,7 +192,8 @@ class Skipped(Generic[P]):
     "already_scanned", "below_min_size", "above_max_size", "exclude",
     "exclude_glob", "hidden", "other_file_system", "max_depth",
     "newer_than", "older_than", "not_included", "lstat_failed", "not_regular", "opendir_failed", "invalid_utf8",
-    "read_failed", "max_files_reached" (include/dupfind.h says when each applies)."""
+    "read_failed", "max_files_reached", "cache_ignored", "cache_not_written"
+    (include/dupfind.h says when each applies)."""
 
 
 @dataclass(frozen=True)
@@ -307,6 +308,7 @@ def _request(
     skip_hidden: Optional[bool] = None,
     one_file_system: Optional[bool] = None,
     max_depth: Optional[int] = None,
+    cache: Optional[PathArg] = None,
 ) -> Tuple[bytes, bytes]:
     """The two texts for dupfind_scan_start. Every argument is checked here,
     so that a bad one raises before the library is called."""
@@ -332,6 +334,10 @@ def _request(
         options["max_depth"] = _int("max_depth", max_depth)
         if max_depth < 1:
             raise ValueError("max_depth must be 1 or more (1: the root's own entries), not 0")
+    if cache is not None:
+        options["cache"] = _fs_text("cache", cache)
+        if not options["cache"]:
+            raise ValueError("cache must name a file, not be empty")
 
     def encode(value: object) -> bytes:
         return json.dumps(value, ensure_ascii=False).encode("utf-8", "surrogateescape")
@@ -433,6 +439,7 @@ class Scan:
         skip_hidden: Optional[bool] = None,
         one_file_system: Optional[bool] = None,
         max_depth: Optional[int] = None,
+        cache: Optional[PathArg] = None,
     ) -> None:
         global _started, _limit_reached
         dirs, options = _request(
@@ -447,6 +454,7 @@ class Scan:
             skip_hidden=skip_hidden,
             one_file_system=one_file_system,
             max_depth=max_depth,
+            cache=cache,
         )
         self._lib = load_library()
         scan_id = self._lib.dupfind_scan_start(dirs, options)
@@ -603,6 +611,7 @@ def scan(
     skip_hidden: Optional[bool] = None,
     one_file_system: Optional[bool] = None,
     max_depth: Optional[int] = None,
+    cache: Optional[PathArg] = None,
     path_type: Type[str] = str,
 ) -> Result[str]: ...
 
@@ -622,6 +631,7 @@ def scan(
     skip_hidden: Optional[bool] = None,
     one_file_system: Optional[bool] = None,
     max_depth: Optional[int] = None,
+    cache: Optional[PathArg] = None,
     path_type: Type[Path],
 ) -> Result[Path]: ...
 
@@ -640,6 +650,7 @@ def scan(
     skip_hidden: Optional[bool] = None,
     one_file_system: Optional[bool] = None,
     max_depth: Optional[int] = None,
+    cache: Optional[PathArg] = None,
     path_type: Any = str,
 ) -> Result[Any]:
     """Scans the directory trees below ``roots`` and returns the result.
@@ -694,6 +705,12 @@ def scan(
             root's own entries, 2 also those of its subdirectories, and so
             on (1 or more). A directory not entered is skipped as
             "max_depth".
+        cache: the path of a cache file, read before the files are compared
+            and written after, so that a rescan reads only the files changed
+            since; the groups are those of a scan without it. A cache that
+            cannot be trusted is skipped as "cache_ignored", one that could
+            not be updated as "cache_not_written" (include/dupfind.h says
+            which files are cached).
         path_type: ``str`` (the default) or ``pathlib.Path``: the type of the
             paths in the result.
 
@@ -720,6 +737,7 @@ def scan(
         skip_hidden=skip_hidden,
         one_file_system=one_file_system,
         max_depth=max_depth,
+        cache=cache,
     )
     last = None
     try:

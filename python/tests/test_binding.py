@@ -11,6 +11,7 @@ import re
 import select
 import subprocess
 import sys
+import time
 from contextlib import nullcontext
 from pathlib import Path
 
@@ -70,6 +71,16 @@ def test_scan_options(tree, kwargs, expected_sizes, scanned):
     assert result.scanned_files == scanned
     if expected_sizes is not None:
         assert {g.size: len(g.files) for g in result.groups} == expected_sizes
+
+
+def test_cache_keeps_what_a_scan_learnt_and_changes_no_group(tree, tmp_path):
+    time.sleep(2.1)  # a file changed less than two seconds before a scan is not stored
+    cache = tmp_path / "cache"
+    first = dupfind.scan(tree.root, cache=cache)
+    assert cache.stat().st_size > 64  # a header and the entries
+    again = dupfind.scan(tree.root, cache=str(cache))
+    assert groups_by_size(first) == groups_by_size(again) == tree.groups()
+    assert [s.reason for s in again.skipped if s.reason.startswith("cache")] == []
 
 
 def test_roots_as_path_bytes_and_missing(tree, tmp_path):

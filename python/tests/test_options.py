@@ -72,6 +72,9 @@ def test_a_request_without_optional_keys_is_unchanged(library):
         ({"skip_hidden": True}, {"skip_hidden": True}),
         ({"one_file_system": False}, {"one_file_system": False}),
         ({"max_depth": 1}, {"max_depth": 1}),
+        ({"cache": "/c/f"}, {"cache": "/c/f"}),
+        ({"cache": Path("/c/f")}, {"cache": "/c/f"}),
+        ({"cache": b"/c/f"}, {"cache": "/c/f"}),
         (
             {"hard_links": True, "max_size": 10, "skip_hidden": True, "one_file_system": True, "max_depth": 3},
             {"hard_links": True, "max_size": 10, "skip_hidden": True, "one_file_system": True, "max_depth": 3},
@@ -122,6 +125,10 @@ def test_optional_keys_are_sent_only_when_given(library, kwargs, added):
         ({"exclude_text": [1]}, TypeError),
         ({"exclude": [None]}, TypeError),
         ({"exclude": ["a\0b"]}, ValueError),
+        ({"cache": 5}, TypeError),
+        ({"cache": ["/c/f"]}, TypeError),
+        ({"cache": ""}, ValueError),
+        ({"cache": "/c\0f"}, ValueError),
         # The old name of the patterns is gone, not quietly taken.
         ({"exclude_glob": ["*.tmp"]}, TypeError),
         ({"path_type": bytes}, TypeError),

@@ -40,6 +40,11 @@ struct dup_stat_t {
     dup_ftype type;
     int64_t size;   // bytes, for a regular file; 0 otherwise
     int64_t mtime;  // last modification, whole seconds since 1970 UTC
+    // Last modification and last change of status, nanoseconds since 1970
+    // UTC: what tells the fingerprint cache that a file is as it was. Zero
+    // on Windows, where the cache is off.
+    int64_t mtime_ns;
+    int64_t ctime_ns;
     uint64_t dev;
     uint64_t ino;
 };
@@ -90,6 +95,45 @@ void dup_content_close(dup_content_t h);  // accepts DUP_CONTENT_NONE
 
 // The process's limit of open files, or -1 when it has none.
 int64_t dup_open_file_limit(void);
+
+// ---- the fingerprint cache's file --------------------------------------------------------
+
+// Whether the file system that holds path keeps inode numbers and change
+// times a later scan can trust: a file of unchanged (device, inode, size,
+// modification and change time) then has unchanged content. On Linux the
+// file system's kind (statfs f_type) must be one of a fixed table of local
+// file systems; FAT, exFAT, network and FUSE file systems, and any kind the
+// table does not know, are not trusted. Always false on Windows (any program
+// may set a file's change time there) and on other systems.
+bool dup_fs_trusted(const char *path);
+
+// The system's clock, nanoseconds since 1970 UTC.
+int64_t dup_clock_ns(void);
+
+// Reads the whole regular file at path into a new block (*data, freed by
+// the caller; *len bytes) and its status at that moment. DUP_FAILED with
+// *missing set when nothing is at path, DUP_FAILED otherwise on any error
+// (not a regular file, unreadable, larger than memory), DUP_NOMEM.
+dup_result dup_file_load(const char *path, unsigned char **data, int64_t *len, dup_stat_t *st, int *missing);
+
+struct dup_lock_t;  // an exclusive lock held on a file, released when closed or when the process ends
+// Takes the exclusive lock of the file at path (created when missing),
+// waiting for another holder to let go.
+dup_result dup_file_lock(const char *path, dup_lock_t **lock);
+void dup_file_unlock(dup_lock_t *lock);  // accepts null
+
+// Creates (or empties) the file at path for writing, readable by its owner
+// only.
+dup_result dup_file_create(const char *path, dup_content_t *out);
+// Writes n bytes, all of them, or fails. Goes through the seam's
+// "file_write" entry.
+dup_result dup_file_write(dup_content_t h, const void *buf, int64_t n);
+// Makes what was written durable, closes the file and renames it (at from)
+// over to, so that to names either its old file or the whole new one. On
+// a failure the file is closed and removed.
+dup_result dup_file_commit(dup_content_t h, const char *from, const char *to);
+// Closes a created file and removes it.
+void dup_file_abandon(dup_content_t h, const char *path);
 
 // ---- canonical paths ----------------------------------------------------------------
 
@@ -152,6 +196,7 @@ dup_result dup_parent_give_back(const dup_parent_t *dir, const char *taken, cons
 //   "content_close"   void (*)(dup_content_t h)
 //   "canonical_path"  char *(*)(const char *path)
 //   "alloc"           void *(*)(void *block, size_t size)   (dup_alloc_fn, base.h)
+//   "file_write"      dup_result (*)(dup_content_t h, const void *buf, int64_t n)
 // A replacement usually ends by calling the default. Entries are read with
 // acquire ordering on every call, so a replacement set before a scan starts
 // is seen by its worker.

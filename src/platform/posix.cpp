@@ -55,6 +55,8 @@ void fill(const struct stat &raw, dup_stat_t *st) {
     }
     st->size = S_ISREG(raw.st_mode) ? static_cast<int64_t>(raw.st_size) : 0;
     st->mtime = static_cast<int64_t>(raw.st_mtim.tv_sec);
+    st->mtime_ns = static_cast<int64_t>(raw.st_mtim.tv_sec) * 1000000000 + raw.st_mtim.tv_nsec;
+    st->ctime_ns = static_cast<int64_t>(raw.st_ctim.tv_sec) * 1000000000 + raw.st_ctim.tv_nsec;
     st->dev = static_cast<uint64_t>(raw.st_dev);
     st->ino = static_cast<uint64_t>(raw.st_ino);
 }

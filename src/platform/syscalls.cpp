@@ -16,6 +16,7 @@ constinit std::atomic<dup_syscall_ptr> g_dir_open{nullptr};
 constinit std::atomic<dup_syscall_ptr> g_canonical_path{nullptr};
 constinit std::atomic<dup_syscall_ptr> g_content_open{nullptr};
 constinit std::atomic<dup_syscall_ptr> g_content_close{nullptr};
+constinit std::atomic<dup_syscall_ptr> g_file_write{nullptr};
 
 struct entry {
     const char *name;
@@ -23,9 +24,10 @@ struct entry {
 };
 
 constinit const entry g_table[] = {
-    {"dir_open", &g_dir_open},           {"canonical_path", &g_canonical_path}, {"content_open", &g_content_open},
-    {"content_close", &g_content_close}, {"alloc", &dup_alloc_entry},  // read by base.cpp, which cannot include this
-                                                                       // layer
+    {"dir_open", &g_dir_open},         {"canonical_path", &g_canonical_path},
+    {"content_open", &g_content_open}, {"content_close", &g_content_close},
+    {"file_write", &g_file_write},     {"alloc", &dup_alloc_entry},  // read by base.cpp, which cannot include this
+                                                                     // layer
 };
 
 const entry *find(const char *name) {
@@ -58,6 +60,7 @@ dup_syscall_ptr dup_syscall_default(const char *name) {
     if (e->current == &g_canonical_path) return reinterpret_cast<dup_syscall_ptr>(&dup_canonical_path_system);
     if (e->current == &g_content_open) return reinterpret_cast<dup_syscall_ptr>(&dup_content_open_system);
     if (e->current == &g_content_close) return reinterpret_cast<dup_syscall_ptr>(&dup_content_close_system);
+    if (e->current == &g_file_write) return reinterpret_cast<dup_syscall_ptr>(&dup_file_write_system);
     return reinterpret_cast<dup_syscall_ptr>(&dup_alloc_system);
 }
 
@@ -74,3 +77,7 @@ dup_result dup_content_open(const char *path, int sequential, uint64_t dev, uint
 }
 
 void dup_content_close(dup_content_t h) { pick<dup_content_close_fn>(g_content_close, &dup_content_close_system)(h); }
+
+dup_result dup_file_write(dup_content_t h, const void *buf, int64_t n) {
+    return pick<dup_file_write_fn>(g_file_write, &dup_file_write_system)(h, buf, n);
+}

@@ -13,6 +13,7 @@ using dup_canonical_path_fn = char *(*)(const char *path);
 using dup_content_open_fn = dup_result (*)(const char *path, int sequential, uint64_t dev, uint64_t ino,
                                            dup_content_t *out);
 using dup_content_close_fn = void (*)(dup_content_t h);
+using dup_file_write_fn = dup_result (*)(dup_content_t h, const void *buf, int64_t n);
 
 // Each system's own implementations, which the calls of platform.h reach
 // unless a test replaced them.
@@ -20,5 +21,6 @@ dup_result dup_dir_open_system(const char *path, dup_dir_t **dir);
 char *dup_canonical_path_system(const char *path);
 dup_result dup_content_open_system(const char *path, int sequential, uint64_t dev, uint64_t ino, dup_content_t *out);
 void dup_content_close_system(dup_content_t h);
+dup_result dup_file_write_system(dup_content_t h, const void *buf, int64_t n);
 
 #endif  // DUP_PLATFORM_SYSCALLS_H

@@ -52,6 +52,7 @@ dup_result stat_handle(HANDLE h, dup_stat_t *st, links as_link) {
     st->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     st->size = 0;
     st->mtime = dup_unix_seconds(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    st->mtime_ns = st->ctime_ns = 0;  // only the fingerprint cache reads them, and it is off here
     if (as_link != links::followed && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         bool link = as_link == links::every_reparse_point;
         if (!link) {
@@ -517,3 +518,33 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     }
     return TRUE;
 }
+
+// ---- the fingerprint cache's file ------------------------------------------------------
+//
+// Off on Windows: any program may set a file's change time
+// (SetFileInformationByHandle), so no status proves that a file is
+// unchanged, and the journal that would (the USN) is not readable without
+// rights a scan should not need. Nothing here is reached while every file
+// system is untrusted; the calls fail.
+
+bool dup_fs_trusted(const char *) { return false; }
+int64_t dup_clock_ns(void) { return 0; }
+dup_result dup_file_load(const char *, unsigned char **data, int64_t *len, dup_stat_t *, int *missing) {
+    *data = nullptr;
+    *len = 0;
+    *missing = 1;
+    return DUP_FAILED;
+}
+struct dup_lock_t {};
+dup_result dup_file_lock(const char *, dup_lock_t **lock) {
+    *lock = nullptr;
+    return DUP_FAILED;
+}
+void dup_file_unlock(dup_lock_t *) {}
+dup_result dup_file_create(const char *, dup_content_t *out) {
+    *out = DUP_CONTENT_NONE;
+    return DUP_FAILED;
+}
+dup_result dup_file_write_system(dup_content_t, const void *, int64_t) { return DUP_FAILED; }
+dup_result dup_file_commit(dup_content_t, const char *, const char *) { return DUP_FAILED; }
+void dup_file_abandon(dup_content_t, const char *) {}

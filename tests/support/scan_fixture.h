@@ -73,7 +73,9 @@ public:
         dup_file_t &f = s.files[s.n_files++];
         std::memset(static_cast<void *>(&f), 0, sizeof f);
         f.path = dup_keep_path(&s, path.c_str());
-        if (!dup_dev_slot(&s, dev, &f.dev)) throw std::runtime_error("no memory for a device");
+        uint32_t slot = 0;
+        if (!dup_dev_slot(&s, dev, &slot)) throw std::runtime_error("no memory for a device");
+        f.dev = slot & 0xFFFFFFu;
         f.size = size;
         f.ino = ino;
     }

@@ -184,6 +184,14 @@ TEST(Request, LaterOptionKeysRefuseWrongValues) {
         R"({"exclude_glob": ["[abc"]})",
         R"({"exclude_glob": ["a**b"]})",
         R"({"exclude_glob": ["a/../b"]})",
+        R"({"cache": 5})",
+        R"({"cache": ""})",
+        R"({"cache": ["/tmp/c"]})",
+        R"({"cache": "/tmp/c\u0000x"})",
+        R"({"cache": "/tmp/\udc00"})",
+        R"({"cache_keep_scans": 0})",
+        R"({"cache_keep_scans": "3"})",
+        R"({"cache_keep_scans": 1.5})",
         // The first occurrence of a key is the one read, and checked.
         R"({"max_depth": "1", "max_depth": 1})",
     };

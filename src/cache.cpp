@@ -1,0 +1,413 @@
+// SPDX-License-Identifier: MIT
+// The fingerprint cache's file and its use by a scan.
+//
+// The file: a header of 64 bytes, then one fixed record of 64 bytes per file
+// sorted by (device, inode), in the byte order of the machine that wrote
+// it. Loading is one read into one block and a linear check; a lookup is a
+// binary search in that block; saving streams a merge of the scan's
+// records with the block. No record is allocated on its own, so ten million
+// entries cost 640 MB of file and of memory while loaded, and nothing more.
+// An embedded database was measured against it and lost by six times in
+// saving and thirty in loading and looking up, at the same size (the
+// figures are in docs/design.md).
+#include "cache.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <xxhash.h>
+
+#include "platform/platform.h"
+#include "size.h"
+
+namespace {
+
+constexpr char MAGIC[8] = {'d', 'u', 'p', 'f', 'c', 'a', 'c', 'h'};
+constexpr uint32_t VERSION = 1;
+// A change time this close to the scan's start may not have moved yet for
+// a write that follows the read (a clock of one-second ticks included).
+constexpr int64_t RECENT_NS = 2000000000;
+constexpr uint32_t SEEN_MASK = 0x7FFFFFFF;  // scan numbers are kept modulo 2^31
+constexpr size_t WRITE_CHUNK = 1 << 20;
+
+struct header {
+    char magic[8];
+    uint32_t version;
+    uint32_t entry_size;
+    uint64_t count;
+    uint64_t generation;   // scans that wrote the file
+    uint64_t next_proof;   // the first proof number no entry holds yet
+    uint64_t entries_sum;  // XXH64 of the entries
+    uint64_t header_sum;   // XXH64 of the fields above
+    uint64_t reserved;
+};
+static_assert(sizeof(header) == 64, "the header's layout is the file's");
+
+struct entry {
+    uint64_t dev, ino;
+    int64_t size, mtime_ns, ctime_ns;
+    uint64_t partial;  // XXH64 of the first block
+    uint64_t full;     // XXH64 of the whole content, when bit 0 of seen is set
+    uint32_t proof;    // files of one proof were found byte-identical; 0: none
+    uint32_t seen;     // bit 0: full is known; above: the scan that last met the file
+};
+static_assert(sizeof(entry) == 64, "the entry's layout is the file's");
+
+bool key_less(const entry &a, const entry &b) { return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino; }
+bool same_key(const entry &a, const entry &b) { return a.dev == b.dev && a.ino == b.ino; }
+
+// What the file at the cache's path was when the scan read it.
+enum class found : uint8_t { absent, valid, replaceable, untouchable };
+
+struct dev_trust {
+    uint64_t dev;
+    int32_t trusted;
+};
+
+}  // namespace
+
+struct dup_cache {
+    unsigned char *block = nullptr;  // the file as read
+    const entry *e = nullptr;        // its entries, inside block
+    int64_t n = 0;
+    uint64_t generation = 0;
+    uint64_t next_proof = 1;
+    found what = found::absent;
+    dup_stat_t st{};  // the file's status when read, unless absent
+    dev_trust *devs = nullptr;
+    int32_t n_devs = 0, cap_devs = 0;
+};
+
+namespace {
+
+// Whether the bytes are a cache this version wrote, whole. A file that
+// does not begin as one is someone else's and is never replaced; one of a
+// later version is left to that version.
+found check(const unsigned char *p, int64_t len, header *h) {
+    if (len == 0) return found::replaceable;
+    if (len < static_cast<int64_t>(sizeof MAGIC) || memcmp(p, MAGIC, sizeof MAGIC) != 0) return found::untouchable;
+    if (len < static_cast<int64_t>(sizeof(header))) return found::replaceable;
+    memcpy(h, p, sizeof *h);
+    if (h->version > VERSION) return found::untouchable;
+    if (h->version != VERSION || h->entry_size != sizeof(entry) ||
+        h->header_sum != XXH64(p, offsetof(header, header_sum), 0))
+        return found::replaceable;
+    const auto body = static_cast<uint64_t>(len) - sizeof(header);
+    if (body % sizeof(entry) != 0 || body / sizeof(entry) != h->count) return found::replaceable;
+    if (XXH64(p + sizeof(header), static_cast<size_t>(body), 0) != h->entries_sum) return found::replaceable;
+    const auto *e = reinterpret_cast<const entry *>(p + sizeof(header));
+    for (uint64_t k = 1; k < h->count; k++)
+        if (!key_less(e[k - 1], e[k])) return found::replaceable;  // lookups need strict order
+    return found::valid;
+}
+
+// Whether files of this device may be cached, asked once per device of
+// the scan (of the file at path).
+dup_result trusted(dup_cache *c, uint64_t dev, const char *path, bool *out) {
+    for (int32_t k = 0; k < c->n_devs; k++)
+        if (c->devs[k].dev == dev) {
+            *out = c->devs[k].trusted != 0;
+            return DUP_OK;
+        }
+    if (!dup_array_reserve(c->devs, c->n_devs, c->cap_devs, 4)) return DUP_NOMEM;
+    *out = dup_fs_trusted(path);
+    c->devs[c->n_devs++] = dev_trust{dev, *out ? 1 : 0};
+    return DUP_OK;
+}
+
+const entry *find(const dup_cache *c, uint64_t dev, uint64_t ino) {
+    const entry key{dev, ino, 0, 0, 0, 0, 0, 0, 0};
+    const entry *it = std::lower_bound(c->e, c->e + c->n, key, key_less);
+    return it != c->e + c->n && same_key(*it, key) ? it : nullptr;
+}
+
+char *with_suffix(const char *path, const char *suffix) {
+    const size_t a = strlen(path), b = strlen(suffix);
+    auto *s = static_cast<char *>(dup_malloc(a + b + 1));
+    if (s) {
+        memcpy(s, path, a);
+        memcpy(s + a, suffix, b + 1);
+    }
+    return s;
+}
+
+// The scan's files as entries, in key order, one per key (names of one
+// file share it): the files are sorted by key before, and those that may
+// not be stored have partial_ok cleared.
+struct fresh_files {
+    const dup_scan_t *scan;
+    uint32_t seen;  // the scan's number, as entries hold it
+    uint64_t base;  // the proof number of the scan's first group
+    int32_t k = 0;
+    bool has = false;
+    entry cur{};
+
+    void next() {
+        const bool had = has;
+        has = false;
+        while (k < scan->n_files) {
+            const dup_file_t &f = scan->files[k++];
+            if (!f.partial_ok || (had && scan->devs[f.dev] == cur.dev && f.ino == cur.ino)) continue;
+            const dup_file_state &fs = scan->states[f.state];
+            cur = entry{scan->devs[f.dev],
+                        f.ino,
+                        f.size,
+                        fs.mtime_ns,
+                        fs.ctime_ns,
+                        fs.partial,
+                        f.full_ok ? f.full_hash : 0,
+                        fs.proof > 0 ? static_cast<uint32_t>(base + static_cast<uint64_t>(fs.proof) - 1) : 0,
+                        (seen << 1) | (f.full_ok ? 1U : 0U)};
+            has = true;
+            return;
+        }
+    }
+};
+
+// The merge of the scan's entries with the loaded ones that this scan did
+// not meet and that are recent enough, handed to emit in key order.
+template <class Emit>
+bool merge(const dup_cache *c, fresh_files fresh, int64_t keep, bool drop_proofs, Emit emit) {
+    int64_t i = 0;
+    fresh.next();
+    while (i < c->n || fresh.has) {
+        if (fresh.has && (i == c->n || !key_less(c->e[i], fresh.cur))) {
+            if (i < c->n && same_key(c->e[i], fresh.cur)) i++;  // the scan's newer word on the file
+            if (!emit(fresh.cur)) return false;
+            fresh.next();
+            continue;
+        }
+        entry old = c->e[i++];
+        if (((fresh.seen - (old.seen >> 1)) & SEEN_MASK) >= keep) continue;
+        if (drop_proofs) old.proof = 0;
+        if (!emit(old)) return false;
+    }
+    return true;
+}
+
+dup_result not_written(dup_scan_t *scan) { return dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_NOT_WRITTEN); }
+
+// Writes header and entries to the new file at tmp and renames it over
+// the cache. DUP_OK or DUP_FAILED (nothing replaced), DUP_NOMEM.
+dup_result write_file(const dup_scan_t *scan, const dup_cache *c, const fresh_files &fresh, uint64_t gen,
+                      uint64_t next_proof, bool drop_proofs, const char *tmp) {
+    const int64_t keep = std::min<int64_t>(scan->cache_keep_scans, SEEN_MASK);
+    header h{};
+    memcpy(h.magic, MAGIC, sizeof MAGIC);
+    h.version = VERSION;
+    h.entry_size = sizeof(entry);
+    h.generation = gen;
+    h.next_proof = next_proof;
+    XXH64_state_t *sum = XXH64_createState();
+    if (!sum) return DUP_NOMEM;
+    XXH64_reset(sum, 0);
+    merge(c, fresh, keep, drop_proofs, [&](const entry &e) {
+        h.count++;
+        XXH64_update(sum, &e, sizeof e);
+        return true;
+    });
+    h.entries_sum = XXH64_digest(sum);
+    XXH64_freeState(sum);
+    h.header_sum = XXH64(&h, offsetof(header, header_sum), 0);
+
+    dup_tmp_array<unsigned char> buf;
+    if (!buf.alloc(WRITE_CHUNK)) return DUP_NOMEM;
+    dup_content_t out;
+    if (dup_file_create(tmp, &out) != DUP_OK) return DUP_FAILED;
+    size_t used = sizeof h;
+    memcpy(buf.p, &h, sizeof h);
+    const bool ok = merge(c, fresh, keep, drop_proofs, [&](const entry &e) {
+        if (used + sizeof e > WRITE_CHUNK) {
+            if (dup_file_write(out, buf.p, static_cast<int64_t>(used)) != DUP_OK) return false;
+            used = 0;
+        }
+        memcpy(buf.p + used, &e, sizeof e);
+        used += sizeof e;
+        return true;
+    });
+    if (!ok || dup_file_write(out, buf.p, static_cast<int64_t>(used)) != DUP_OK) {
+        dup_file_abandon(out, tmp);
+        return DUP_FAILED;
+    }
+    return dup_file_commit(out, tmp, scan->cache_path);
+}
+
+// Whether the file at the cache's path is still the one the scan read: a
+// scan that wrote it since has stored what it learnt, and this one's
+// results are then not stored over them.
+bool still_as_read(const dup_cache *c, const char *path) {
+    dup_stat_t now{};
+    const bool there = dup_fill_stat(path, &now, 1) == DUP_OK;
+    if (c->what == found::absent) return !there;
+    return there && now.dev == c->st.dev && now.ino == c->st.ino && now.size == c->st.size &&
+           now.mtime_ns == c->st.mtime_ns && now.ctime_ns == c->st.ctime_ns;
+}
+
+// Leaves partial_ok set only on the files whose entries may be stored,
+// and sorts the files by key, in place: the records are no longer needed
+// in their grouping order, and the entries are then written straight from
+// them. *m counts those files.
+dup_result prepare_files(dup_scan_t *scan, dup_cache *c, int64_t *m) {
+    *m = 0;
+    for (int32_t k = 0; k < scan->n_files; k++) {
+        dup_file_t &f = scan->files[k];
+        if (!f.partial_ok) continue;
+        bool ok = !f.read_failed && scan->states[f.state].ctime_ns < scan->started_ns - RECENT_NS;
+        if (ok && trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
+        f.partial_ok = ok ? 1 : 0;
+        *m += ok;
+    }
+    // By the devices themselves, as the cache's entries are: a record holds
+    // only the device's place in the scan's table.
+    const uint64_t *devs = scan->devs;
+    std::sort(scan->files, scan->files + scan->n_files, [devs](const dup_file_t &a, const dup_file_t &b) {
+        return devs[a.dev] != devs[b.dev] ? devs[a.dev] < devs[b.dev] : a.ino < b.ino;
+    });
+    return DUP_OK;
+}
+
+}  // namespace
+
+dup_result dup_cache_load(dup_scan_t *scan) {
+    if (!scan->cache_path) return DUP_OK;
+    auto *c = static_cast<dup_cache *>(dup_calloc(1, sizeof(dup_cache)));
+    if (!c) return DUP_NOMEM;
+    *c = dup_cache{};
+    scan->cache = c;
+    int64_t len = 0;
+    int missing = 0;
+    const dup_result r = dup_file_load(scan->cache_path, &c->block, &len, &c->st, &missing);
+    if (r == DUP_NOMEM) return DUP_NOMEM;
+    if (r != DUP_OK) {
+        // A file that is there but cannot be read is not known well enough
+        // to be replaced.
+        c->what = missing ? found::absent : found::untouchable;
+        return missing ? DUP_OK : dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_IGNORED);
+    }
+    header h{};
+    c->what = check(c->block, len, &h);
+    if (c->what != found::valid) {
+        free(c->block);
+        c->block = nullptr;
+        return len == 0 ? DUP_OK : dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_IGNORED);
+    }
+    c->e = reinterpret_cast<const entry *>(c->block + sizeof(header));
+    c->n = static_cast<int64_t>(h.count);
+    c->generation = h.generation;
+    c->next_proof = h.next_proof < 1 ? 1 : h.next_proof;
+    return DUP_OK;
+}
+
+void dup_cache_match(dup_scan_t *scan) {
+    dup_cache *c = scan->cache;
+    if (!c || c->n == 0) return;
+    dup_file_t *f = scan->files;
+    const int32_t n = scan->n_files;
+    for (int32_t k = 0; k < n; k++) {
+        if (!dup_size_shared(f, n, k)) continue;
+        dup_file_state &fs = scan->states[f[k].state];
+        const entry *e = find(c, scan->devs[f[k].dev], f[k].ino);
+        if (!e || e->size != f[k].size || e->mtime_ns != fs.mtime_ns || e->ctime_ns != fs.ctime_ns) continue;
+        bool ok = false;
+        // A device number now taken by a file system that is not trusted
+        // (a stick of another kind mounted where one was) matches nothing.
+        if (trusted(c, scan->devs[f[k].dev], f[k].path, &ok) != DUP_OK || !ok) continue;
+        fs.cache_ref = static_cast<int32_t>(e - c->e) + 1;
+        // The first-block stage takes it from here, as from a read.
+        f[k].full_hash = e->partial;
+        f[k].partial_ok = 1;
+    }
+}
+
+dup_result dup_cache_settle(dup_scan_t *scan, const dup_run_bounds &runs, int32_t max_run, int32_t *parent,
+                            unsigned char *invalid, unsigned char *settled) {
+    const dup_cache *c = scan->cache;
+    if (!c || c->n == 0) return DUP_OK;
+    dup_tmp_array<int32_t> order;
+    if (!order.alloc(max_run)) return DUP_NOMEM;
+    for (int32_t t = 0; t < runs.n; t++) {
+        dup_file_t *rec = scan->files + runs.b[t];
+        const int32_t m = runs.e[t] - runs.b[t];
+        bool all = true;
+        auto ref = [&](int32_t k) { return scan->states[rec[k].state].cache_ref; };
+        for (int32_t k = 0; k < m && all; k++) all = ref(k) > 0 && (c->e[ref(k) - 1].seen & 1U);
+        if (!all) continue;
+        auto at = [&](int32_t k) -> const entry & { return c->e[ref(k) - 1]; };
+        for (int32_t k = 0; k < m; k++) order[k] = k;
+        std::sort(order.p, order.p + m, [&](int32_t a, int32_t b) {
+            if (at(a).full != at(b).full) return at(a).full < at(b).full;
+            return at(a).proof != at(b).proof ? at(a).proof < at(b).proof : a < b;
+        });
+        // Files of different whole fingerprints differ; files of one are
+        // known equal only through one proof.
+        bool known = true;
+        for (int32_t s = 0; s < m && known;) {
+            int32_t u = s + 1;
+            while (u < m && at(order[u]).full == at(order[s]).full) u++;
+            if (u - s >= 2)
+                for (int32_t q = s; q < u && known; q++)
+                    known = at(order[q]).proof != 0 && at(order[q]).proof == at(order[s]).proof;
+            s = u;
+        }
+        if (!known) continue;
+        int32_t *par = parent + runs.b[t];
+        for (int32_t s = 0; s < m;) {
+            int32_t u = s + 1;
+            while (u < m && at(order[u]).full == at(order[s]).full) u++;
+            for (int32_t q = s; q < u; q++) par[order[q]] = order[s];  // the smallest position is the root
+            s = u;
+        }
+        for (int32_t k = 0; k < m; k++) {
+            rec[k].full_hash = at(k).full;
+            rec[k].full_ok = 1;
+            invalid[runs.b[t] + k] = 0;
+        }
+        settled[t] = 1;
+    }
+    return DUP_OK;
+}
+
+dup_result dup_cache_save(dup_scan_t *scan) {
+    dup_cache *c = scan->cache;
+    if (!c) return DUP_OK;
+    if (c->what == found::untouchable) return not_written(scan);
+    const uint64_t gen = (c->what == found::valid ? c->generation : 0) + 1;
+    uint64_t base = c->next_proof;
+    // Proof numbers are 32 bits in the file: when they would run out, the
+    // old entries' proofs are forgotten (their files are read again) and the
+    // numbers start over.
+    const bool drop_proofs = base + static_cast<uint64_t>(scan->n_groups) >= UINT32_MAX;
+    if (drop_proofs) base = 1;
+    int64_t m = 0;
+    if (prepare_files(scan, c, &m) != DUP_OK) return DUP_NOMEM;
+    // Where no file can be cached (Windows, a tree on FAT) and there was
+    // no cache, there is nothing to keep.
+    if (m == 0 && c->what == found::absent) return DUP_OK;
+    fresh_files fresh{scan, static_cast<uint32_t>(gen & SEEN_MASK), base};
+
+    char *lock_path = with_suffix(scan->cache_path, ".lock");
+    char *tmp = with_suffix(scan->cache_path, ".new");
+    const std::unique_ptr<char, dup_free_deleter> lock_owner(lock_path), tmp_owner(tmp);
+    if (!lock_path || !tmp) return DUP_NOMEM;
+    dup_lock_t *lock = nullptr;
+    dup_result r = dup_file_lock(lock_path, &lock);
+    if (r == DUP_OK) {
+        r = still_as_read(c, scan->cache_path)
+                ? write_file(scan, c, fresh, gen, base + static_cast<uint64_t>(scan->n_groups), drop_proofs, tmp)
+                : DUP_FAILED;
+        dup_file_unlock(lock);
+    }
+    if (r == DUP_NOMEM) return DUP_NOMEM;
+    return r == DUP_OK ? DUP_OK : not_written(scan);
+}
+
+void dup_cache_release(dup_scan_t *scan) {
+    dup_cache *c = scan->cache;
+    if (!c) return;
+    free(c->block);
+    free(c->devs);
+    free(c);
+    scan->cache = nullptr;
+}
