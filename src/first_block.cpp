@@ -51,7 +51,8 @@ dup_result dup_order_size_run(dup_scan_t *scan, dup_order_scratch &w, unsigned c
     for (int32_t k = 0; k < m; k++) {
         if (dup_cancel_requested(scan)) return DUP_STOPPED;  // before every partial fingerprint is used
         const uint64_t h = run[k].full_hash;                 // the first block's, 0 when it failed
-        if (scan->states) scan->states[run[k].state].partial = h;  // the cache keeps it past the whole content's
+        // The cache keeps it past the whole content's, which takes its field.
+        if (scan->states) scan->states[run[k].state].partial = h;
         if (run[k].partial_ok) run[k].full_hash = dup_seam(run[k].path, 0, h);
         w.raw[k] = h;
         w.whole[k] = run[k].partial_ok ? whole[i + k] : 0;
