@@ -758,9 +758,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         *error = "invalid count for --max-files: '" + escaped(t.max_files) + "' (0 or more; 0 means no limit)";
         return false;
     }
-    // 0 is refused rather than read as find reads it (the DIR alone, so
-    // nothing to compare): a command line written when 0 meant "the DIR's
-    // own entries" fails loudly instead of finding nothing.
+    // 0 is refused rather than read as find reads it (the DIR alone, so nothing to compare): a command
+    // line written when 0 meant "the DIR's own entries" fails loudly instead of finding nothing.
     if (max_depth_opt->count() && (!parse_count(t.max_depth, &o->max_depth) || o->max_depth == 0)) {
         *error = "invalid count for --max-depth: '" + escaped(t.max_depth) +
                  "' (1 or more; 1 means only the DIR's own entries)";

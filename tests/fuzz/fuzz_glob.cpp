@@ -222,7 +222,7 @@ bool token_matches(const token &t, const ref_char &c, bool fold) {
 
 bool match_component(const std::vector<token> &p, const std::vector<ref_char> &t, bool fold) {
     // can[i][j]: tokens from i match characters from j.
-    std::vector<std::vector<char>> can(p.size() + 1, std::vector<char>(t.size() + 1, 0));
+    std::vector<std::vector<uint8_t>> can(p.size() + 1, std::vector<uint8_t>(t.size() + 1, 0));
     can[p.size()][t.size()] = 1;
     for (size_t i = p.size(); i-- > 0;)
         for (size_t j = t.size() + 1; j-- > 0;) {
@@ -245,7 +245,7 @@ bool reference_match(const std::string &pattern, const std::string &text, bool f
     std::vector<std::vector<ref_char>> chars(n);
     for (size_t j = 0; j < n; j++) chars[j] = characters(tc[j]);
     // can[i][j]: pattern components from i match text components from j.
-    std::vector<std::vector<char>> can(m + 1, std::vector<char>(n + 1, 0));
+    std::vector<std::vector<uint8_t>> can(m + 1, std::vector<uint8_t>(n + 1, 0));
     can[m][n] = 1;
     for (size_t i = m; i-- > 0;)
         for (size_t j = n + 1; j-- > 0;) {
