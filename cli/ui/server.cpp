@@ -27,8 +27,6 @@ namespace dfcli::ui {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr auto kPageGone = std::chrono::minutes(3);  // a page that stopped asking
 constexpr auto kGrace = std::chrono::seconds(5);     // for a reload after the last page closed
 
