@@ -64,7 +64,7 @@ std::vector<ref_char> characters(const std::string &s) {
             i++;
         } else {
             const auto lead = static_cast<unsigned char>(s[i]);
-            c.cp = len == 1 ? lead : lead & (0x7F >> len);
+            c.cp = len == 1 ? lead : lead & (0x7Fu >> len);
             for (size_t k = 1; k < len; k++) c.cp = (c.cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
             c.bytes = s.substr(i, len);
             i += len;
