@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "format.h"
 #include "platform.h"
 #include "utf8.h"
 
@@ -39,7 +40,10 @@ bool split_path_list(const std::string &text, bool nul, std::vector<std::string>
 }
 
 bool read_path_list(const std::string &file, bool nul, std::vector<std::string> *out, std::string *error) {
-    const std::string name = file == "-" ? "standard input" : "'" + file + "'";
+    // A name with a control character (a line feed) is quoted as a shell
+    // reads it, so that the message stays one line.
+    const std::string quoted = quoted_path(file);
+    const std::string name = file == "-" ? "standard input" : quoted == file ? "'" + file + "'" : quoted;
     std::string why;
     std::FILE *f = open_list(file, &why);
     if (!f) {

@@ -505,7 +505,7 @@ private:
         if (colon != std::string::npos && text.find(" required ", colon) != std::string::npos && text.size() > 8 &&
             text.compare(text.size() - 8, 8, " missing") == 0)
             return text.substr(0, colon) + " needs a value";
-        return text + " (see dupfind --help)";
+        return escaped(text) + " (see dupfind --help)";
     }
 
     CLI::App app_{"", "dupfind"};
@@ -619,7 +619,7 @@ bool check_ui(Options &o, bool idle_given, const std::string &idle, const std::s
         return alone == nullptr;
     }
     if (idle_given && !parse_count(idle, &o.idle_timeout)) {
-        *error = "invalid count for --idle-timeout: '" + idle + "' (seconds; 0 means never)";
+        *error = "invalid count for --idle-timeout: '" + escaped(idle) + "' (seconds; 0 means never)";
         return false;
     }
     const std::string clash = o.format != Format::Human     ? format_option
@@ -773,7 +773,7 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
     if (!p.parse(argc, argv, error)) return false;
     if (o->help || o->version) return true;
     if (std::string unknown = p.unknown(argc, argv); !unknown.empty()) {
-        *error = "unknown option '" + unknown + "' (see dupfind --help)";
+        *error = "unknown option '" + escaped(unknown) + "' (see dupfind --help)";
         return false;
     }
     if (!check_patterns(*o, error)) return false;
@@ -786,11 +786,11 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
 
     const char *size_hint = " (a number of bytes, optionally with K, M, G or T)";
     if (min_size_opt->count() && !parse_size(t.min_size, &o->min_size)) {
-        *error = "invalid size for --min-size: '" + t.min_size + "'" + size_hint;
+        *error = "invalid size for --min-size: '" + escaped(t.min_size) + "'" + size_hint;
         return false;
     }
     if (max_size_opt->count() && !parse_size(t.max_size, &o->max_size)) {
-        *error = "invalid size for --max-size: '" + t.max_size + "'" + size_hint;
+        *error = "invalid size for --max-size: '" + escaped(t.max_size) + "'" + size_hint;
         return false;
     }
     // A file smaller than the one and larger than the other does not
@@ -802,26 +802,26 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error) {
         return false;
     }
     if (max_files_opt->count() && !parse_count(t.max_files, &o->max_files)) {
-        *error = "invalid count for --max-files: '" + t.max_files + "' (0 or more; 0 means no limit)";
+        *error = "invalid count for --max-files: '" + escaped(t.max_files) + "' (0 or more; 0 means no limit)";
         return false;
     }
-    // 0 is refused rather than read as find reads it (the DIR alone, so
-    // nothing to compare): a command line written when 0 meant "the DIR's
-    // own entries" fails loudly instead of finding nothing.
+    // 0 is refused rather than read as find reads it (the DIR alone, so nothing to compare): a command
+    // line written when 0 meant "the DIR's own entries" fails loudly instead of finding nothing.
     if (max_depth_opt->count() && (!parse_count(t.max_depth, &o->max_depth) || o->max_depth == 0)) {
-        *error = "invalid count for --max-depth: '" + t.max_depth + "' (1 or more; 1 means only the DIR's own entries)";
+        *error = "invalid count for --max-depth: '" + escaped(t.max_depth) +
+                 "' (1 or more; 1 means only the DIR's own entries)";
         return false;
     }
     if (!parse_time_window(newer_than_opt->count() ? &t.newer_than : nullptr,
                            older_than_opt->count() ? &t.older_than : nullptr, o, error))
         return false;
     if (keep_opt->count() && !parse_keep(t.keep, &o->keep)) {
-        *error = "invalid value for --keep: '" + t.keep + "' (first, newest, oldest or shortest-path)";
+        *error = "invalid value for --keep: '" + escaped(t.keep) + "' (first, newest, oldest or shortest-path)";
         return false;
     }
     o->keep_given = keep_opt->count() > 0;
     if (format_opt->count() && !parse_format(t.format, &o->format)) {
-        *error = "invalid value for --format: '" + t.format + "' (human, json, fdupes or csv)";
+        *error = "invalid value for --format: '" + escaped(t.format) + "' (human, json, fdupes or csv)";
         return false;
     }
     std::vector<std::string> actions;

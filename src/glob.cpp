@@ -27,6 +27,9 @@ unsigned decode(const char *p, const char *end, size_t *len) {
 
 // ---- character classes ----------------------------------------------------------
 
+// Above every code point, so in no set.
+constexpr unsigned kNotACodePoint = 0x110000;
+
 bool in_range(unsigned c, unsigned lo, unsigned hi) { return lo <= c && c <= hi; }
 bool is_upper(unsigned c) { return in_range(c, 'A', 'Z'); }
 bool is_lower(unsigned c) { return in_range(c, 'a', 'z'); }
@@ -122,13 +125,18 @@ bool match_component(const char *p, const char *pend, const char *t, const char 
         }
         if (p < pend) {
             size_t tl;
-            const unsigned c = decode(t, tend, &tl);
+            unsigned c = decode(t, tend, &tl);
             if (*p == '?') {
                 p++;
                 t += tl;
                 continue;
             }
             if (*p == '[') {
+                // A byte that starts no UTF-8 sequence is no character
+                // of any set, range or class: taken as its own value, it
+                // would pass for the code point of the same number (0xE9
+                // for 'é'), which a literal 'é' rightly does not match.
+                if (tl == 1 && c >= 0x80) c = kNotACodePoint;
                 const char *after;
                 bool in = false;
                 if (read_set(p + 1, pend, c, &in, &after) != nullptr) return false;

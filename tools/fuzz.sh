@@ -42,8 +42,13 @@ for t in $targets; do
     work=$top/build-fuzz/fuzz-work/$t
     mkdir -p "$work/corpus"
     echo "=== fuzz_$t for ${seconds}s"
+    # A target's own options (tests/fuzz/<target>.flags), paths in it taken
+    # from the repository's top.
+    flags=
+    [ -f "$top/tests/fuzz/$t.flags" ] && flags=$(sed -e 's/#.*//' -e "s|@TOP@|$top|g" "$top/tests/fuzz/$t.flags")
+    # shellcheck disable=SC2086  # the options are words
     if ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        "$top/build-fuzz/tests/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
+        "$top/build-fuzz/tests/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 $flags \
         -artifact_prefix="$work/" "$work/corpus" "$top/tests/fuzz/corpus/$t" >"$work/log" 2>&1; then
         echo "    no crash"
     else

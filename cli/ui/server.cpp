@@ -19,171 +19,22 @@
 #include <string>
 #include <thread>
 
-#include <rapidjson/document.h>
-
 #include "dupfind.h"
 #include "platform.h"
-#include "ui/page_files.h"
-
-// Enough workers for several pages at once, each with the few connections
-// a browser keeps open.
-#define CPPHTTPLIB_THREAD_POOL_COUNT 16
-#include <httplib.h>
+#include "ui/handler.h"
 
 namespace dfcli::ui {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr size_t kMaxBody = 4u << 20;                // a plan of every group fits
 constexpr auto kPageGone = std::chrono::minutes(3);  // a page that stopped asking
 constexpr auto kGrace = std::chrono::seconds(5);     // for a reload after the last page closed
 
-struct Context {
-    Session *session = nullptr;
-    int scan = -1;
-    int port = 0;
-    std::string secret;
-    std::string cookie;  // the cookie's name: one per port, as cookies ignore ports
-    std::mutex mutex;
-    std::map<std::string, Clock::time_point> pages;  // page id -> last request
-    bool had_page = false;
-    Clock::time_point last_request = Clock::now();
-    Clock::time_point pages_changed = Clock::now();
-};
-
-// Compares in a time that does not depend on where the texts differ.
-bool same_secret(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    unsigned char diff = 0;
-    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
+constexpr size_t kMaxBody = 4u << 20;  // a plan of every group fits
 
 void reply(httplib::Response &res, int status, const std::string &why) {
     res.status = status;
     res.set_content(why + "\n", "text/plain; charset=utf-8");
-}
-
-void reply(httplib::Response &res, const Answer &a) {
-    res.status = a.status;
-    res.set_content(a.body, a.type.c_str());
-}
-
-// The secret of the request's cookie, or "".
-std::string cookie_secret(const httplib::Request &req, const std::string &name) {
-    const size_t n = req.get_header_value_count("Cookie");
-    for (size_t i = 0; i < n; ++i) {
-        const std::string line = req.get_header_value("Cookie", i);
-        size_t pos = 0;
-        while (pos < line.size()) {
-            size_t end = line.find(';', pos);
-            if (end == std::string::npos) end = line.size();
-            std::string pair = line.substr(pos, end - pos);
-            const size_t first = pair.find_first_not_of(' ');
-            pair = first == std::string::npos ? "" : pair.substr(first);
-            if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
-            pos = end + 1;
-        }
-    }
-    return "";
-}
-
-bool loopback_host(const std::string &host, int port) {
-    const std::string p = ":" + std::to_string(port);
-    return host == "127.0.0.1" + p || host == "localhost" + p || host == "[::1]" + p;
-}
-
-// The checks of every request, before any route: Handled (with a 4xx) when
-// the request goes no further.
-httplib::Server::HandlerResponse guard(Context &ctx, const httplib::Request &req, httplib::Response &res) {
-    {
-        std::lock_guard<std::mutex> lock(ctx.mutex);
-        ctx.last_request = Clock::now();
-    }
-    using R = httplib::Server::HandlerResponse;
-    if (req.get_header_value_count("Host") != 1 || !loopback_host(req.get_header_value("Host"), ctx.port)) {
-        reply(res, 403, "forbidden: the Host header must name 127.0.0.1, [::1] or localhost with this port");
-        return R::Handled;
-    }
-    // Browsers say where a request comes from: only the page itself, or the
-    // user typing the address, may ask anything. Another port of this
-    // machine is the same site for cookies, not the same origin.
-    const std::string from = req.get_header_value("Sec-Fetch-Site");
-    if (!from.empty() && from != "same-origin" && from != "none") {
-        reply(res, 403, "forbidden: a request from another site or origin");
-        return R::Handled;
-    }
-    // The address the tool printed carries the secret once; the page then
-    // goes by the cookie, and the secret leaves the address bar.
-    if (req.method == "GET" && req.path == "/" && req.has_param("key")) {
-        if (!same_secret(req.get_param_value("key"), ctx.secret)) {
-            reply(res, 403, "forbidden: wrong key");
-            return R::Handled;
-        }
-        res.set_header("Set-Cookie", ctx.cookie + "=" + ctx.secret + "; Path=/; HttpOnly; SameSite=Strict");
-        res.set_redirect("/", 303);
-        return R::Handled;
-    }
-    if (!same_secret(cookie_secret(req, ctx.cookie), ctx.secret)) {
-        reply(res, 403, "forbidden: open the address that dupfind printed");
-        return R::Handled;
-    }
-    if (req.method == "POST") {
-        if (req.get_header_value_count("Origin") != 1 ||
-            req.get_header_value("Origin") != "http://" + req.get_header_value("Host")) {
-            reply(res, 403, "forbidden: a change must come from the page itself");
-            return R::Handled;
-        }
-        if (req.get_header_value("Content-Type") != "application/json") {
-            reply(res, 415, "the body must be application/json");
-            return R::Handled;
-        }
-    } else if (req.method != "GET" && req.method != "HEAD") {
-        reply(res, 405, "only GET and POST are answered");
-        return R::Handled;
-    }
-    return R::Unhandled;
-}
-
-const char *type_of(const std::string &name) {
-    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0) return "text/html; charset=utf-8";
-    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".js") == 0) return "text/javascript; charset=utf-8";
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".css") == 0) return "text/css; charset=utf-8";
-    return "application/octet-stream";
-}
-
-void serve_page_files(httplib::Server &svr) {
-    for (size_t i = 0; i < kPageFileCount; ++i) {
-        const PageFile &f = kPageFiles[i];
-        const std::string name = f.name;
-        const std::string route = name == "index.html" ? "/" : "/" + name;
-        svr.Get(route, [f, name](const httplib::Request &, httplib::Response &res) {
-            res.set_content(reinterpret_cast<const char *>(f.data), f.size, type_of(name));
-        });
-    }
-}
-
-void note_page(Context &ctx, const std::string &page, bool bye) {
-    if (page.empty() || page.size() > 64) return;
-    std::lock_guard<std::mutex> lock(ctx.mutex);
-    if (bye) {
-        ctx.pages.erase(page);
-    } else {
-        if (ctx.pages.count(page) == 0) ctx.pages_changed = Clock::now();
-        ctx.pages[page] = Clock::now();
-        ctx.had_page = true;
-    }
-    ctx.pages_changed = Clock::now();
-}
-
-// The page id of the JSON body {"page": "..."}, or "".
-std::string page_of_body(const std::string &body) {
-    rapidjson::Document d;
-    d.Parse(body.data(), body.size());
-    if (d.HasParseError() || !d.IsObject() || !d.HasMember("page") || !d["page"].IsString()) return "";
-    return std::string(d["page"].GetString(), d["page"].GetStringLength());
 }
 
 void set_up(httplib::Server &svr, Context &ctx) {
@@ -201,8 +52,10 @@ void set_up(httplib::Server &svr, Context &ctx) {
     svr.set_keep_alive_timeout(2);
     svr.set_read_timeout(5, 0);
     svr.set_write_timeout(5, 0);
-    svr.set_pre_routing_handler(
-        [&ctx](const httplib::Request &req, httplib::Response &res) { return guard(ctx, req, res); });
+    svr.set_pre_routing_handler([&ctx](const httplib::Request &req, httplib::Response &res) {
+        return guard(ctx, req, res) ? httplib::Server::HandlerResponse::Handled
+                                    : httplib::Server::HandlerResponse::Unhandled;
+    });
     // httplib's own refusals (a malformed request, a body too large, no
     // such route) get a reason too.
     svr.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request &, httplib::Response &res) {
@@ -223,33 +76,12 @@ void set_up(httplib::Server &svr, Context &ctx) {
             reply(res, 500, "internal error");
         }
     });
-    serve_page_files(svr);
-    Session &s = *ctx.session;
-    svr.Get("/api/state", [&ctx, &s](const httplib::Request &req, httplib::Response &res) {
-        note_page(ctx, req.get_param_value("page"), false);
-        reply(res, s.state());
-    });
-    svr.Get("/api/groups", [&s](const httplib::Request &, httplib::Response &res) { reply(res, s.groups()); });
-    svr.Get("/api/media", [&s](const httplib::Request &req, httplib::Response &res) {
-        reply(res, s.file(req.get_param_value("group"), req.get_param_value("file"), false));
-    });
-    svr.Get("/api/text", [&s](const httplib::Request &req, httplib::Response &res) {
-        reply(res, s.file(req.get_param_value("group"), req.get_param_value("file"), true));
-        // Never a page of its own, should the address be opened directly.
-        res.set_header("Content-Disposition", "attachment");
-    });
-    svr.Post("/api/cancel", [&ctx](const httplib::Request &, httplib::Response &res) {
-        dupfind_cancel(ctx.scan);
-        reply(res, 200, "cancelling");
-    });
-    svr.Post("/api/plan",
-             [&s](const httplib::Request &req, httplib::Response &res) { reply(res, s.plan(req.body, false)); });
-    svr.Post("/api/apply",
-             [&s](const httplib::Request &req, httplib::Response &res) { reply(res, s.plan(req.body, true)); });
-    svr.Post("/api/bye", [&ctx](const httplib::Request &req, httplib::Response &res) {
-        note_page(ctx, page_of_body(req.body), true);
-        reply(res, 200, "bye");
-    });
+    // Every method and path goes to the route, which answers 404 itself:
+    // the route is the one function that a request without a socket takes
+    // too (answer()).
+    const auto to_route = [&ctx](const httplib::Request &req, httplib::Response &res) { route(ctx, req, res); };
+    svr.Get(".*", to_route);
+    svr.Post(".*", to_route);
 }
 
 // Why the run ends now, or null while it goes on.

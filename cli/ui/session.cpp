@@ -9,7 +9,9 @@
 #include <rapidjson/writer.h>
 
 #include "act.h"
+#include "format.h"
 #include "platform.h"
+#include "utf8.h"
 
 namespace dfcli::ui {
 
@@ -261,7 +263,9 @@ Answer Session::file(const std::string &group, const std::string &file, bool tex
 bool Session::parse_plan(const std::string &body, Action *action, std::vector<Choice> *choices,
                          std::string *why) const {
     rapidjson::Document d;
-    d.Parse(body.data(), body.size());
+    // A body that is not UTF-8 is no JSON text; unchecked, its bytes would
+    // reach the refusal below, whose text is declared UTF-8.
+    d.Parse<rapidjson::kParseValidateEncodingFlag>(body.data(), body.size());
     if (d.HasParseError() || !d.IsObject()) {
         *why = "the body is not a JSON object";
         return false;
@@ -272,7 +276,14 @@ bool Session::parse_plan(const std::string &body, Action *action, std::vector<Ch
     for (auto m = obj.MemberBegin(), end = obj.MemberEnd(); !(m == end); ++m) {
         const std::string key(m->name.GetString(), m->name.GetStringLength());
         if (key != "action" && key != "groups") {
-            *why = "unknown key '" + key + "'";
+            // The refusal is one line of UTF-8: a key with a control
+            // character (an escaped line feed) is quoted as a shell reads
+            // it; an escaped lone surrogate decodes to bytes that are not
+            // UTF-8 and is not repeated.
+            const std::string shown = !dup_utf8_is_valid(key.data(), key.size()) ? "(not UTF-8)"
+                                      : quoted_path(key) == key                  ? "'" + key + "'"
+                                                                                 : quoted_path(key);
+            *why = "unknown key " + shown;
             return false;
         }
     }

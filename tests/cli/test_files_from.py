@@ -96,8 +96,10 @@ def test_a_list_of_print0_output_without_from0_is_refused(cli, photos):
     [
         (lambda d: d / "missing", "No such file or directory"),
         (lambda d: d, "Is a directory"),
+        # The name is quoted as a shell reads it: the message stays one line.
+        (lambda d: d / "a\nb", "'$'\\n''b': No such file or directory"),
     ],
-    ids=["missing", "directory"],
+    ids=["missing", "directory", "line feed in the name"],
 )
 def test_a_list_that_cannot_be_read_is_a_usage_error(cli, photos, tmp_path, make, why):
     proc = run(cli, "--files-from", make(tmp_path), photos)

@@ -242,6 +242,12 @@ def test_a_pattern_that_starts_with_the_dirs_own_name_is_noted(cli, filter_tree)
          "--min-size 3001 is larger than --max-size 3000: no file can be both"),
         (["--max-size", "0", "DIR"], "the default --min-size 1 is larger than --max-size 0: no file can be both "
                                      "(--min-size 0 includes empty files)"),
+        # A value is quoted with its control bytes escaped: the message stays one line.
+        (["--min-size", "1\nK", "DIR"],
+         "invalid size for --min-size: '1\\x0AK' (a number of bytes, optionally with K, M, G or T)"),
+        (["--keep", "a\x1b[2Jb", "--delete", "DIR"],
+         "invalid value for --keep: 'a\\x1B[2Jb' (first, newest, oldest or shortest-path)"),
+        (["--bogus\r", "DIR"], "unknown option '--bogus\\x0D' (see dupfind --help)"),
     ],
 )
 def test_usage_error_messages_name_the_mistake(cli, tree, args, message):

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dupfind.h"
+#include "glob.h"
 #include "results.h"
 #include "scan.h"
 #include "test_util.h"
@@ -44,5 +45,27 @@ TEST(Findings, StringCutInsideASequenceFailsTheResultsText) {
         EXPECT_EQ(dup_build_results_json(&s), DUP_FAILED) << "for " << testing::PrintToString(bad);
         EXPECT_EQ(s.results_json, nullptr);
         free_scan_data(&s);
+    }
+}
+
+// A byte of a file name that starts no UTF-8 sequence was tested against a
+// set as the code point of the same number: "\xE9" was in "[à-ÿ]" and not
+// in "[!é]", though a literal 'é' rightly does not match it. Such a byte is
+// in no set, range or class; '?' and a negated set still take it.
+TEST(Findings, ByteThatIsNoCharacterIsInNoSet) {
+    struct Case {
+        const char *pattern, *text;
+        bool match;
+    } const cases[] = {
+        {"[\xc3\xa0-\xc3\xbf]", "\xe9", false},
+        {"[!\xc3\xa9]", "\xe9", true},
+        {"[[:alpha:]]", "\xc1", false},
+        {"[!a-z]", "\xff", true},
+        {"?", "\xe9", true},
+        {"[\xc3\xa0-\xc3\xbf]", "\xc3\xa9", true},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(dup_glob_match(c.pattern, c.text), c.match) << testing::PrintToString(c.pattern);
+        EXPECT_EQ(dup_glob_match(c.pattern, c.text, true), c.match) << testing::PrintToString(c.pattern) << " folded";
     }
 }

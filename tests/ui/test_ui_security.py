@@ -200,6 +200,9 @@ def test_previews_are_served_with_the_sniffed_type_and_the_headers(ui):
     ('{"action":"delete","groups":[{"group":0,"keep":["/etc/passwd"]}]}', "no such file"),
     ('{"action":"delete","groups":[{"group":0,"keep":[0],"path":"x"}]}', "each entry"),
     ('{"action":"delete","groups":[{"group":0,"keep":[0]},{"group":0,"keep":[1]}]}', "named twice"),
+    # The reason stays one line of UTF-8 whatever the body holds.
+    ('{"a\\nb":1}', "unknown key 'a'$'\\n''b'"), ('{"\\udc00":1}', "unknown key (not UTF-8)"),
+    (b'{"\xe9":1}', "not a JSON object"),
 ])
 @pytest.mark.parametrize("endpoint", ["plan", "apply"])
 def test_bad_plans_are_refused_and_change_nothing(ui, tree, body, why, endpoint):
