@@ -154,13 +154,23 @@ bool dup_dev_slot(dup_scan_t *scan, uint64_t dev, uint32_t *slot) {
     return true;
 }
 
-dup_result dup_settle_groups(dup_scan_t *scan) {
+namespace {
+
+// The records of the collected files and their cache states; their paths
+// and devices stay.
+void free_records(dup_scan_t *scan) {
     free(scan->files);
     scan->files = nullptr;
     scan->n_files = scan->cap_files = 0;
     free(scan->states);
     scan->states = nullptr;
     scan->n_states = scan->cap_states = 0;
+}
+
+}  // namespace
+
+dup_result dup_settle_groups(dup_scan_t *scan) {
+    free_records(scan);
     for (int32_t g = 0; g < scan->n_groups; g++) {
         dup_group_t &grp = scan->groups[g];
         for (int32_t t = 0; grp.packed && t < grp.n_files; t++) {
@@ -177,17 +187,12 @@ dup_result dup_settle_groups(dup_scan_t *scan) {
 }
 
 void dup_free_files(dup_scan_t *scan) {
-    free(scan->files);
-    scan->files = nullptr;
-    scan->n_files = scan->cap_files = 0;
+    free_records(scan);
     free_chain(scan->paths);
     scan->paths = nullptr;
     free(scan->devs);
     scan->devs = nullptr;
     scan->n_devs = scan->cap_devs = 0;
-    free(scan->states);
-    scan->states = nullptr;
-    scan->n_states = scan->cap_states = 0;
 }
 
 void free_scan_data(dup_scan_t *scan) {
