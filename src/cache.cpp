@@ -323,7 +323,8 @@ bool says_it_all(const dup_scan_t *scan, const dup_cache *c) {
         if (fs.cache_ref == 0) return false;  // a file new to the cache, or changed
         const int64_t i = fs.cache_ref - 1;
         const entry &e = c->e[i];
-        if ((e.seen >> 1) != last || e.partial != fs.partial || (e.seen & 1U) != f.full_ok || (f.full_ok && e.full != f.full_hash))
+        if ((e.seen >> 1) != last || e.partial != fs.partial || (e.seen & 1U) != f.full_ok ||
+            (f.full_ok && e.full != f.full_hash))
             return false;
         if ((fs.proof == 0) != (e.proof == 0)) return false;
         if (fs.proof > 0) {
