@@ -274,21 +274,6 @@ bool still_as_read(const dup_cache *c, const char *path) {
            now.mtime_ns == c->st.mtime_ns && now.ctime_ns == c->st.ctime_ns;
 }
 
-// Leaves partial_ok set only on the files whose entries may be stored.
-// *m counts them.
-dup_result mark_storable(dup_scan_t *scan, dup_cache *c, int64_t *m) {
-    *m = 0;
-    for (int32_t k = 0; k < scan->n_files; k++) {
-        dup_file_t &f = scan->files[k];
-        if (!f.partial_ok) continue;
-        bool ok = !f.read_failed && scan->states[f.state].ctime_ns < scan->started_ns - RECENT_NS;
-        if (ok && trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
-        f.partial_ok = ok ? 1 : 0;
-        *m += ok;
-    }
-    return DUP_OK;
-}
-
 // Sorts the files by key, in place: the records are no longer needed in
 // their grouping order, and the entries are then written straight from
 // them.
@@ -309,41 +294,78 @@ void sort_by_key(dup_scan_t *scan) {
 // group to one proof. What the scan would write then differs only in the
 // numbers: the scans that last met the entries, the proofs' numbering and
 // the generation. Without room for the check the answer is no: writing is
-// always sound.
-bool says_it_all(const dup_scan_t *scan, const dup_cache *c) {
-    dup_tmp_array<unsigned char> met;
-    dup_tmp_array<uint32_t> proof_of;  // by group plus one: the proof its files hold
-    if (!met.alloc(c->n / 8 + 1) || !proof_of.alloc(static_cast<int64_t>(scan->n_groups) + 1)) return false;
-    const uint32_t last = static_cast<uint32_t>(c->generation & SEEN_MASK);
+// always sound. Each file to store is shown to see(), then finish() tells.
+struct sameness {
+    const dup_cache *c;
+    bool same;
+    uint32_t last;  // the generation of the file read, as entries hold it
     int64_t n_met = 0;
-    for (int32_t k = 0; k < scan->n_files; k++) {
-        const dup_file_t &f = scan->files[k];
-        if (!f.partial_ok) continue;
-        const dup_file_state &fs = scan->states[f.state];
-        if (fs.cache_ref == 0) return false;  // a file new to the cache, or changed
+    dup_tmp_array<unsigned char> met;  // a bit per entry
+    dup_tmp_array<uint32_t> proof_of;  // by group plus one: the proof its files hold
+
+    sameness(const dup_scan_t *scan, const dup_cache *cache, bool may)
+        : c(cache), same(may), last(static_cast<uint32_t>(cache->generation & SEEN_MASK)) {
+        if (same) same = met.alloc(c->n / 8 + 1) && proof_of.alloc(static_cast<int64_t>(scan->n_groups) + 1);
+    }
+
+    void see(const dup_file_t &f, const dup_file_state &fs) {
+        if (!same) return;
+        if (fs.cache_ref == 0) {  // a file new to the cache, or changed
+            same = false;
+            return;
+        }
         const int64_t i = fs.cache_ref - 1;
         const entry &e = c->e[i];
-        if ((e.seen >> 1) != last || e.partial != fs.partial || (e.seen & 1U) != f.full_ok ||
-            (f.full_ok && e.full != f.full_hash))
-            return false;
-        if ((fs.proof == 0) != (e.proof == 0)) return false;
-        if (fs.proof > 0) {
+        same = (e.seen >> 1) == last && e.partial == fs.partial && (e.seen & 1U) == f.full_ok &&
+               (!f.full_ok || e.full == f.full_hash) && (fs.proof == 0) == (e.proof == 0);
+        if (same && fs.proof > 0) {
             uint32_t &p = proof_of[fs.proof];
             if (p == 0) p = e.proof;
-            if (p != e.proof) return false;
+            same = p == e.proof;
         }
         if (!(met[i / 8] & (1U << (i % 8)))) {
             met[i / 8] = static_cast<unsigned char>(met[i / 8] | (1U << (i % 8)));
             n_met++;
         }
     }
-    if (n_met != c->n) return false;
-    // Each group holds one proof; no proof may be split between groups.
-    uint32_t *p = proof_of.p, *end = p;
-    for (int32_t g = 1; g <= scan->n_groups; g++)
-        if (p[g] != 0) *end++ = p[g];
-    std::sort(p, end);
-    return std::adjacent_find(p, end) == end;
+
+    bool finish(const dup_scan_t *scan) {
+        if (!same || n_met != c->n) return false;
+        // Each group holds one proof; no proof may be split between groups.
+        uint32_t *p = proof_of.p, *end = p;
+        for (int32_t g = 1; g <= scan->n_groups; g++)
+            if (p[g] != 0) *end++ = p[g];
+        std::sort(p, end);
+        return std::adjacent_find(p, end) == end;
+    }
+};
+
+// Leaves partial_ok set only on the files whose entries may be stored, and
+// shows each of those to same. *m counts them.
+dup_result mark_storable(dup_scan_t *scan, dup_cache *c, int64_t *m, sameness &same) {
+    *m = 0;
+    // The files are in size order, their states and entries anywhere: the
+    // two are fetched ahead, a state so that its entry's place is known by
+    // the time the entry is fetched, as waiting for each in turn costs more
+    // than the work on it.
+    constexpr int32_t AHEAD = 16;
+    const int32_t n = scan->n_files;
+    for (int32_t k = 0; k < n; k++) {
+        if (k + 2 * AHEAD < n) __builtin_prefetch(&scan->states[scan->files[k + 2 * AHEAD].state]);
+        if (same.same && k + AHEAD < n) {
+            const int32_t ahead = scan->states[scan->files[k + AHEAD].state].cache_ref;
+            if (ahead > 0) __builtin_prefetch(&c->e[ahead - 1]);
+        }
+        dup_file_t &f = scan->files[k];
+        if (!f.partial_ok) continue;
+        const dup_file_state &fs = scan->states[f.state];
+        bool ok = !f.read_failed && fs.ctime_ns < scan->started_ns - RECENT_NS;
+        if (ok && trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
+        f.partial_ok = ok ? 1 : 0;
+        *m += ok;
+        if (ok) same.see(f, fs);
+    }
+    return DUP_OK;
 }
 
 // Finds each collected file's entry, in the walk's order, while the
@@ -475,7 +497,8 @@ dup_result dup_cache_save(dup_scan_t *scan) {
     const bool drop_proofs = base + static_cast<uint64_t>(scan->n_groups) >= UINT32_MAX;
     if (drop_proofs) base = 1;
     int64_t m = 0;
-    if (mark_storable(scan, c, &m) != DUP_OK) return DUP_NOMEM;
+    sameness same(scan, c, c->what == found::valid && !drop_proofs);
+    if (mark_storable(scan, c, &m, same) != DUP_OK) return DUP_NOMEM;
     // Where no file can be cached (Windows, a tree on FAT) and there was
     // no cache, there is nothing to keep.
     if (m == 0 && c->what == found::absent) return DUP_OK;
@@ -492,7 +515,7 @@ dup_result dup_cache_save(dup_scan_t *scan) {
     // the number of scans in a row, this one included, that did not meet
     // it. (Without the second condition an entry last written scans ago
     // and met only by skipping scans would age through them.)
-    if (c->what == found::valid && !drop_proofs && says_it_all(scan, c)) return DUP_OK;
+    if (same.finish(scan)) return DUP_OK;
     sort_by_key(scan);
     fresh_files fresh{scan, static_cast<uint32_t>(gen & SEEN_MASK), base};
 
