@@ -4,8 +4,9 @@
 // The file: a header of 64 bytes, then one fixed record of 64 bytes per file
 // sorted by (device, inode), in the byte order of the machine that wrote
 // it. Loading is one read into one block and a linear check; a lookup is a
-// binary search in that block; saving streams a merge of the scan's
-// records with the block. No record is allocated on its own, so ten million
+// search in that block from the previous file's entry; saving streams a
+// merge of the scan's records with the block, unless it would write back
+// what was read. No record is allocated on its own, so ten million
 // entries cost 640 MB of file and of memory while loaded, and nothing more.
 // An embedded database was measured against it and lost by six times in
 // saving and thirty in loading and looking up, at the same size (the
