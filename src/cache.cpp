@@ -4,8 +4,9 @@
 // The file: a header of 64 bytes, then one fixed record of 64 bytes per file
 // sorted by (device, inode), in the byte order of the machine that wrote
 // it. Loading is one read into one block and a linear check; a lookup is a
-// binary search in that block; saving streams a merge of the scan's
-// records with the block. No record is allocated on its own, so ten million
+// search in that block from the previous file's entry; saving streams a
+// merge of the scan's records with the block, unless it would write back
+// what was read. No record is allocated on its own, so ten million
 // entries cost 640 MB of file and of memory while loaded, and nothing more.
 // An embedded database was measured against it and lost by six times in
 // saving and thirty in loading and looking up, at the same size (the
@@ -117,9 +118,41 @@ dup_result trusted(dup_cache *c, uint64_t dev, const char *path, bool *out) {
     return DUP_OK;
 }
 
-const entry *find(const dup_cache *c, uint64_t dev, uint64_t ino) {
+// The position of the first entry not below (dev, ino), searched from
+// *at, the previous file's. The walk lists a directory's files in the
+// order of their names' hashes, but their inode numbers lie close together
+// (on a tree of a million files written directory by directory, half of
+// the steps from one file to the next were over 60 entries, one in a
+// hundred over 180), so galloping from there finds most within a few
+// hundred entries, in lines of the block that the directory's other files
+// have brought into the processor's cache. Farther, the rest of the block
+// is searched by halves. *at becomes the position found.
+const entry *find_near(const dup_cache *c, uint64_t dev, uint64_t ino, int64_t *at) {
+    constexpr int64_t NEAR = 512;
     const entry key{dev, ino, 0, 0, 0, 0, 0, 0, 0};
-    const entry *it = std::lower_bound(c->e, c->e + c->n, key, key_less);
+    const int64_t h = *at;
+    int64_t lo = 0, hi = c->n;  // the position lies in [lo, hi]
+    if (h < c->n && key_less(c->e[h], key)) {
+        lo = h + 1;
+        for (int64_t step = 1; step <= NEAR && h + step < c->n; step *= 2) {
+            if (!key_less(c->e[h + step], key)) {
+                hi = h + step;
+                break;
+            }
+            lo = h + step + 1;
+        }
+    } else {
+        hi = h;
+        for (int64_t step = 1; step <= NEAR && h - step >= 0; step *= 2) {
+            if (key_less(c->e[h - step], key)) {
+                lo = h - step + 1;
+                break;
+            }
+            hi = h - step;
+        }
+    }
+    const entry *it = std::lower_bound(c->e + lo, c->e + hi, key, key_less);
+    *at = it - c->e;
     return it != c->e + c->n && same_key(*it, key) ? it : nullptr;
 }
 
@@ -245,26 +278,119 @@ bool still_as_read(const dup_cache *c, const char *path) {
            now.mtime_ns == c->st.mtime_ns && now.ctime_ns == c->st.ctime_ns;
 }
 
-// Leaves partial_ok set only on the files whose entries may be stored,
-// and sorts the files by key, in place: the records are no longer needed
-// in their grouping order, and the entries are then written straight from
-// them. *m counts those files.
-dup_result prepare_files(dup_scan_t *scan, dup_cache *c, int64_t *m) {
-    *m = 0;
-    for (int32_t k = 0; k < scan->n_files; k++) {
-        dup_file_t &f = scan->files[k];
-        if (!f.partial_ok) continue;
-        bool ok = !f.read_failed && scan->states[f.state].ctime_ns < scan->started_ns - RECENT_NS;
-        if (ok && trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
-        f.partial_ok = ok ? 1 : 0;
-        *m += ok;
-    }
+// Sorts the files by key, in place: the records are no longer needed in
+// their grouping order, and the entries are then written straight from
+// them.
+void sort_by_key(dup_scan_t *scan) {
     // By the devices themselves, as the cache's entries are: a record holds
     // only the device's place in the scan's table.
     const uint64_t *devs = scan->devs;
     std::sort(scan->files, scan->files + scan->n_files, [devs](const dup_file_t &a, const dup_file_t &b) {
         return devs[a.dev] != devs[b.dev] ? devs[a.dev] < devs[b.dev] : a.ino < b.ino;
     });
+}
+
+// Whether the file read already holds all that this scan would write:
+// every file to store has an entry that records its state, its first-block
+// fingerprint and its whole one (or that it has none) as the scan found
+// them; every entry was met so, and by the scan that wrote the file too;
+// and the scan's groups join the same files as the entries' proofs do, one
+// group to one proof. What the scan would write then differs only in the
+// numbers: the scans that last met the entries, the proofs' numbering and
+// the generation. Without room for the check the answer is no: writing is
+// always sound. Each file to store is shown to see(), then finish() tells.
+struct sameness {
+    const dup_cache *c;
+    bool same;
+    uint32_t last;  // the generation of the file read, as entries hold it
+    int64_t n_met = 0;
+    dup_tmp_array<unsigned char> met;  // a bit per entry
+    dup_tmp_array<uint32_t> proof_of;  // by group plus one: the proof its files hold
+
+    sameness(const dup_scan_t *scan, const dup_cache *cache, bool may)
+        : c(cache), same(may), last(static_cast<uint32_t>(cache->generation & SEEN_MASK)) {
+        if (same) same = met.alloc(c->n / 8 + 1) && proof_of.alloc(static_cast<int64_t>(scan->n_groups) + 1);
+    }
+
+    void see(const dup_file_t &f, const dup_file_state &fs) {
+        if (!same) return;
+        if (fs.cache_ref == 0) {  // a file new to the cache, or changed
+            same = false;
+            return;
+        }
+        const int64_t i = fs.cache_ref - 1;
+        const entry &e = c->e[i];
+        same = (e.seen >> 1) == last && e.partial == fs.partial && (e.seen & 1U) == f.full_ok &&
+               (!f.full_ok || e.full == f.full_hash) && (fs.proof == 0) == (e.proof == 0);
+        if (same && fs.proof > 0) {
+            uint32_t &p = proof_of[fs.proof];
+            if (p == 0) p = e.proof;
+            same = p == e.proof;
+        }
+        if (!(met[i / 8] & (1U << (i % 8)))) {
+            met[i / 8] = static_cast<unsigned char>(met[i / 8] | (1U << (i % 8)));
+            n_met++;
+        }
+    }
+
+    bool finish(const dup_scan_t *scan) {
+        if (!same || n_met != c->n) return false;
+        // Each group holds one proof; no proof may be split between groups.
+        uint32_t *p = proof_of.p, *end = p;
+        for (int32_t g = 1; g <= scan->n_groups; g++)
+            if (p[g] != 0) *end++ = p[g];
+        std::sort(p, end);
+        return std::adjacent_find(p, end) == end;
+    }
+};
+
+// Leaves partial_ok set only on the files whose entries may be stored, and
+// shows each of those to same. *m counts them.
+dup_result mark_storable(dup_scan_t *scan, dup_cache *c, int64_t *m, sameness &same) {
+    *m = 0;
+    // The files are in size order, their states and entries anywhere: the
+    // two are fetched ahead, a state so that its entry's place is known by
+    // the time the entry is fetched, as waiting for each in turn costs more
+    // than the work on it.
+    constexpr int32_t AHEAD = 16;
+    const int32_t n = scan->n_files;
+    for (int32_t k = 0; k < n; k++) {
+        if (k + 2 * AHEAD < n) __builtin_prefetch(&scan->states[scan->files[k + 2 * AHEAD].state]);
+        if (same.same && k + AHEAD < n) {
+            const int32_t ahead = scan->states[scan->files[k + AHEAD].state].cache_ref;
+            if (ahead > 0) __builtin_prefetch(&c->e[ahead - 1]);
+        }
+        dup_file_t &f = scan->files[k];
+        if (!f.partial_ok) continue;
+        const dup_file_state &fs = scan->states[f.state];
+        bool ok = !f.read_failed && fs.ctime_ns < scan->started_ns - RECENT_NS;
+        if (ok && trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
+        f.partial_ok = ok ? 1 : 0;
+        *m += ok;
+        if (ok) same.see(f, fs);
+    }
+    return DUP_OK;
+}
+
+// Finds each collected file's entry, in the walk's order, while the
+// files are still in it: that order keeps a directory's inode numbers
+// together, so each search starts close to the previous one's answer
+// (searching from the size order instead, one search by halves per file,
+// was the largest cost of a rescan of a million files). An entry counts
+// only when its state is the file's, on a trusted file system.
+dup_result look_up(dup_scan_t *scan, dup_cache *c) {
+    int64_t at = 0;
+    for (int32_t k = 0; k < scan->n_files; k++) {
+        const dup_file_t &f = scan->files[k];
+        dup_file_state &fs = scan->states[f.state];
+        const entry *e = find_near(c, scan->devs[f.dev], f.ino, &at);
+        if (!e || e->size != f.size || e->mtime_ns != fs.mtime_ns || e->ctime_ns != fs.ctime_ns) continue;
+        // A device number now taken by a file system that is not trusted
+        // (a stick of another kind mounted where one was) matches nothing.
+        bool ok = false;
+        if (trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
+        if (ok) fs.cache_ref = static_cast<int32_t>(e - c->e) + 1;
+    }
     return DUP_OK;
 }
 
@@ -297,7 +423,7 @@ dup_result dup_cache_load(dup_scan_t *scan) {
     c->n = static_cast<int64_t>(h.count);
     c->generation = h.generation;
     c->next_proof = h.next_proof < 1 ? 1 : h.next_proof;
-    return DUP_OK;
+    return look_up(scan, c);
 }
 
 void dup_cache_match(dup_scan_t *scan) {
@@ -307,16 +433,10 @@ void dup_cache_match(dup_scan_t *scan) {
     const int32_t n = scan->n_files;
     for (int32_t k = 0; k < n; k++) {
         if (!dup_size_shared(f, n, k)) continue;
-        dup_file_state &fs = scan->states[f[k].state];
-        const entry *e = find(c, scan->devs[f[k].dev], f[k].ino);
-        if (!e || e->size != f[k].size || e->mtime_ns != fs.mtime_ns || e->ctime_ns != fs.ctime_ns) continue;
-        bool ok = false;
-        // A device number now taken by a file system that is not trusted
-        // (a stick of another kind mounted where one was) matches nothing.
-        if (trusted(c, scan->devs[f[k].dev], f[k].path, &ok) != DUP_OK || !ok) continue;
-        fs.cache_ref = static_cast<int32_t>(e - c->e) + 1;
+        const int32_t ref = scan->states[f[k].state].cache_ref;
+        if (ref == 0) continue;
         // The first-block stage takes it from here, as from a read.
-        f[k].full_hash = e->partial;
+        f[k].full_hash = c->e[ref - 1].partial;
         f[k].partial_ok = 1;
     }
 }
@@ -381,10 +501,26 @@ dup_result dup_cache_save(dup_scan_t *scan) {
     const bool drop_proofs = base + static_cast<uint64_t>(scan->n_groups) >= UINT32_MAX;
     if (drop_proofs) base = 1;
     int64_t m = 0;
-    if (prepare_files(scan, c, &m) != DUP_OK) return DUP_NOMEM;
+    sameness same(scan, c, c->what == found::valid && !drop_proofs);
+    if (mark_storable(scan, c, &m, same) != DUP_OK) return DUP_NOMEM;
     // Where no file can be cached (Windows, a tree on FAT) and there was
     // no cache, there is nothing to keep.
     if (m == 0 && c->what == found::absent) return DUP_OK;
+    // A scan that would write back what it read leaves the file as it is:
+    // no write, no flush to the disk, no rename; nor is anything lost to a
+    // scan that wrote meanwhile. The entries' scan numbers and the
+    // generation then stay where they were, and the rule that drops an
+    // entry once cache_keep_scans scans in a row did not meet it still
+    // counts exactly: a scan that skips met every entry, each of which the
+    // scan that wrote the file had met too (so each holds the file's
+    // generation, as if this scan had written it), and a scan that misses
+    // an entry always writes, moving the generation by one. An entry's
+    // age, the generation being written minus the one it holds, is thus
+    // the number of scans in a row, this one included, that did not meet
+    // it. (Without the second condition an entry last written scans ago
+    // and met only by skipping scans would age through them.)
+    if (same.finish(scan)) return DUP_OK;
+    sort_by_key(scan);
     fresh_files fresh{scan, static_cast<uint32_t>(gen & SEEN_MASK), base};
 
     char *lock_path = with_suffix(scan->cache_path, ".lock");

@@ -26,14 +26,16 @@
 #include "first_block.h"
 #include "scan.h"
 
-// Reads the cache file the request names (none: nothing happens). A file
+// Reads the cache file the request names (none: nothing happens) and
+// finds the entry of each collected file whose state it records
+// (cache_ref). Called with the files in the walk's order. A file
 // that is damaged, truncated, of another kind or of a later version is not
 // trusted: it is ignored, with a "cache_ignored" record. DUP_OK, or
-// DUP_NOMEM (no memory for the record).
+// DUP_NOMEM (no memory for the record or for the table of devices).
 dup_result dup_cache_load(dup_scan_t *scan);
 
-// For each file of the size-sorted records that shares its size and whose
-// entry matches, the first-block fingerprint of the entry (partial_ok set,
+// For each file of the size-sorted records that shares its size and has a
+// matching entry, the first-block fingerprint of the entry (partial_ok set,
 // whole[k] left 0: a cached file read later is hashed whole).
 void dup_cache_match(dup_scan_t *scan);
 
@@ -47,10 +49,13 @@ dup_result dup_cache_settle(dup_scan_t *scan, const dup_run_bounds &runs, int32_
 
 // Writes the cache anew: the files of this scan whose fingerprints are
 // known, then the entries of the file read that this scan did not meet and
-// that a recent scan did. Called once the groups are made: it reorders the
-// files and clears partial_ok of those it does not store. Replaces the file only if it is still the one
-// read (another scan that wrote it meanwhile wins); every failure leaves the
-// old file whole and adds a "cache_not_written" record. DUP_OK or DUP_NOMEM.
+// that a recent scan did. Called once the groups are made: it may reorder
+// the files and clears partial_ok of those it does not store. A file read
+// that already says all the scan learnt (every entry met and unchanged, no
+// file to add) is left as it is, byte for byte. Replaces the file only if
+// it is still the one read (another scan that wrote it meanwhile wins);
+// every failure leaves the old file whole and adds a "cache_not_written"
+// record. DUP_OK or DUP_NOMEM.
 dup_result dup_cache_save(dup_scan_t *scan);
 
 // Releases what dup_cache_load kept. Accepts a scan without one.

@@ -136,8 +136,8 @@ bool any_shared_class(const slot *sl, int32_t cnt) {
 // equal leading `size` bytes exactly when their labels are equal.
 // When the batch holds every member of its run that could be opened
 // (whole_run), the run has no group once no two slots share a class, and
-// then no fingerprint matters either: every slot stops there, and the
-// hashing ones are cut (they have no fingerprint).
+// then, without a cache, no fingerprint matters either: every slot stops
+// there, and the hashing ones are cut (they have no fingerprint).
 // DUP_OK, or DUP_STOPPED when a cancel was seen between two rounds.
 dup_result run_batch(const dup_scan_t *scan, dup_read_scratch &px, const dup_partial_run &rc, slot *sl, int32_t cnt,
                      bool whole_run) {
@@ -207,7 +207,10 @@ dup_result run_batch(const dup_scan_t *scan, dup_read_scratch &px, const dup_par
                 newc[a] = to;
             }
             for (int32_t a = 0; a < cnt; a++) sl[a].cls = newc[a];
-            if (whole_run && !any_shared_class(sl, cnt)) {
+            // A scan that keeps a cache reads on: the whole fingerprints it
+            // stores let later scans settle the run without reading it,
+            // where a run cut here would be read again by every one.
+            if (whole_run && !scan->cache_path && !any_shared_class(sl, cnt)) {
                 for (int32_t a = 0; a < cnt; a++) {
                     sl[a].cut = sl[a].hashing;  // this round is not hashed
                     sl[a].done = 1;

@@ -137,25 +137,49 @@ dup_result dup_merge_same_entries(dup_scan_t *scan) {
     dup_file_t *f = scan->files;
     const int32_t n = scan->n_files;
     if (n < 2) return DUP_OK;
-    tmp_array<int32_t> idx;
     tmp_array<unsigned char> drop;
-    if (!idx.alloc(n) || !drop.alloc(n)) return DUP_NOMEM;
+    if (!drop.alloc(n)) return DUP_NOMEM;
 
     // Identical path strings always name one entry; no query is needed. The
     // paths' hashes are kept in the records' fingerprint fields, which
-    // nothing has filled yet, rather than in an array beside them.
-    for (int32_t i = 0; i < n; i++) {
-        idx[i] = i;
-        f[i].full_hash = XXH64(f[i].path, strlen(f[i].path), 0);
+    // nothing has filled yet, rather than in an array beside them. The sort
+    // is of the hashes' first 33 bits with the record's position below them,
+    // in one word: a sort of positions that looks each hash up in its
+    // record waits on memory at every comparison, which on a walk of a
+    // million files was most of the merge's time. Identical paths share the
+    // word's high bits, and only the few records that do are compared in
+    // full.
+    {
+        constexpr int POS_BITS = 31;  // n_files is an int32_t
+        constexpr uint64_t POS_MASK = (uint64_t{1} << POS_BITS) - 1;
+        tmp_array<uint64_t> key;
+        if (!key.alloc(n)) return DUP_NOMEM;
+        for (int32_t i = 0; i < n; i++) {
+            f[i].full_hash = XXH64(f[i].path, strlen(f[i].path), 0);
+            key[i] = (f[i].full_hash & ~POS_MASK) | static_cast<uint64_t>(i);
+        }
+        std::sort(key.p, key.p + n);
+        const auto pos = [](uint64_t k) { return static_cast<int32_t>(k & POS_MASK); };
+        for (int32_t s = 0; s < n;) {
+            int32_t t = s + 1;
+            while (t < n && (key[t] >> POS_BITS) == (key[s] >> POS_BITS)) t++;
+            if (t - s >= 2) {
+                std::sort(key.p + s, key.p + t, [&](uint64_t ka, uint64_t kb) {
+                    const int32_t a = pos(ka), b = pos(kb);
+                    if (f[a].full_hash != f[b].full_hash) return f[a].full_hash < f[b].full_hash;
+                    int c = strcmp(f[a].path, f[b].path);
+                    return c != 0 ? c < 0 : a < b;
+                });
+                for (int32_t k = s + 1; k < t; k++) {
+                    const int32_t a = pos(key[k - 1]), b = pos(key[k]);
+                    if (f[a].full_hash == f[b].full_hash && strcmp(f[a].path, f[b].path) == 0) drop[b] = 1;
+                }
+            }
+            s = t;
+        }
     }
-    std::sort(idx.p, idx.p + n, [&](int32_t a, int32_t b) {
-        if (f[a].full_hash != f[b].full_hash) return f[a].full_hash < f[b].full_hash;
-        int c = strcmp(f[a].path, f[b].path);
-        return c != 0 ? c < 0 : a < b;
-    });
-    for (int32_t k = 1; k < n; k++)
-        if (f[idx[k]].full_hash == f[idx[k - 1]].full_hash && strcmp(f[idx[k]].path, f[idx[k - 1]].path) == 0)
-            drop[idx[k]] = 1;
+    tmp_array<int32_t> idx;
+    if (!idx.alloc(n)) return DUP_NOMEM;
 
     // Different paths can name one entry only when they reach one file, so
     // entries are placed only for records that the walk saw with the same

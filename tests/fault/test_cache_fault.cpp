@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <string>
@@ -145,6 +146,25 @@ TEST(CacheFault, UnchangedTreeIsGroupedWithoutReading) {
     EXPECT_TRUE(opens.names().empty()) << *opens.names().begin();
 }
 
+// Files that share their size and first block but differ further on are
+// in no group; the cached scan still learns their whole fingerprints, so a
+// rescan of the unchanged tree reads none of them.
+TEST(CacheFault, FilesThatDifferPastTheirFirstBlockAreNotReadAgain) {
+    TempDir d, c;
+    std::string body = testutil::pattern(200000, 3);
+    for (const char *name : {"c1", "c2", "c3"}) {
+        body.back() = static_cast<char>(body.back() + 1);
+        write_file(d / name, body);
+    }
+    age();
+    const outcome plain = scan(d.path());
+    EXPECT_EQ(plain.groups, "[]");
+    scan(d.path(), c / "cache");
+    count_opens opens;
+    EXPECT_EQ(scan(d.path(), c / "cache").groups, plain.groups);
+    EXPECT_TRUE(opens.names().empty()) << *opens.names().begin();
+}
+
 // Each change between two cached scans; the modification time of a file
 // rewritten at its size is set back to what it was, so only its change
 // time tells. The groups are those of a scan without a cache, the changed
@@ -230,6 +250,78 @@ TEST(CacheFault, EntriesOfFilesNotMetAreDroppedAfterTheScansAsked) {
         EXPECT_EQ(file_bytes(c / "cache").size(), entry * (1 + k.after_one));
         finish(start(d / "x", c / "cache", k.keep));
         EXPECT_EQ(file_bytes(c / "cache").size(), entry * (1 + k.after_two));
+    }
+}
+
+ino_t inode_of(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    return st.st_ino;
+}
+
+// A rescan that would write back what it read leaves the file as it is,
+// byte for byte and the same file (no new file renamed over it); any
+// change it must store gets a new file.
+TEST(CacheFault, OnlyARescanThatLearntSomethingRewritesTheFile) {
+    const struct {
+        const char *what;
+        void (*apply)(const TempDir &d);
+        bool rewritten;
+    } cases[] = {
+        {"nothing changed", [](const TempDir &) {}, false},
+        {"a file's times moved", [](const TempDir &d) { write_file(d / "a2", file_bytes(d / "a2")); }, true},
+        {"a new copy", [](const TempDir &d) { write_file(d / "a5", file_bytes(d / "a1")); }, true},
+        {"a file removed", [](const TempDir &d) { ASSERT_EQ(unlink((d / "b3").c_str()), 0); }, true},
+        {"a copy made the odd one", [](const TempDir &d) { write_file(d / "b2", "xyw"); }, true},
+    };
+    struct fixture {
+        TempDir d, c;
+        std::string bytes;
+        ino_t ino = 0;
+    };
+    std::vector<fixture> fx(std::size(cases));
+    for (fixture &f : fx) fill_tree(f.d);
+    age();
+    for (fixture &f : fx) {
+        scan(f.d.path(), f.c / "cache");
+        f.bytes = file_bytes(f.c / "cache");
+        f.ino = inode_of(f.c / "cache");
+    }
+    for (size_t k = 0; k < fx.size(); k++) cases[k].apply(fx[k].d);
+    age();
+    for (size_t k = 0; k < fx.size(); k++) {
+        SCOPED_TRACE(cases[k].what);
+        const fixture &f = fx[k];
+        const outcome plain = scan(f.d.path());
+        const outcome cached = scan(f.d.path(), f.c / "cache");
+        EXPECT_EQ(cached.groups, plain.groups);
+        EXPECT_TRUE(cached.skipped.empty());
+        EXPECT_EQ(inode_of(f.c / "cache") != f.ino, cases[k].rewritten);
+        EXPECT_EQ(file_bytes(f.c / "cache") != f.bytes, cases[k].rewritten);
+        // What it holds is in use: a scan after it reads nothing.
+        count_opens opens;
+        EXPECT_EQ(scan(f.d.path(), f.c / "cache").groups, plain.groups);
+        EXPECT_TRUE(opens.names().empty()) << *opens.names().begin();
+    }
+}
+
+// A rescan that leaves the file as it is does not age the entries it met:
+// entries that a scan of part of the tree did not meet, then a scan of the
+// whole tree met, count their unseen scans from that one.
+TEST(CacheFault, ScansThatLeaveTheFileAloneDoNotAgeTheEntries) {
+    // x: 7 entries; y: a pair of its own, which no file of x joins.
+    const size_t entry = 64, both = 9;
+    TempDir d, c;
+    fill_tree(d, "x");
+    testutil::make_dir(d / "y");
+    write_file(d / "y/p1", "a pair in y");
+    write_file(d / "y/p2", "a pair in y");
+    age();
+    const std::string keep = ",\"cache_keep_scans\":2";
+    for (const char *root : {"", "", "x", "", "", "x"}) {
+        SCOPED_TRACE(root);
+        finish(start(*root ? d / root : d.path(), c / "cache", keep));
+        EXPECT_EQ(file_bytes(c / "cache").size(), entry * (1 + both));
     }
 }
 

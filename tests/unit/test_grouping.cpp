@@ -589,6 +589,24 @@ TEST_F(Grouping, OneEntryUnderTwoPathsIsKeptOnce) {
     }
 }
 
+// One path met more than once, its file replaced in between (another
+// identity each time, as from a listing that gave the name again), is kept
+// once, as first met: only its text tells the records apart from hard links.
+TEST_F(Grouping, OnePathMetAgainAfterItsFileWasReplacedIsKeptOnce) {
+    const std::string c = pattern(3000, 7);
+    write_file(d / "a", c);
+    write_file(d / "b", c);
+    Scan s;
+    s.add(d / "a");
+    s.add(d / "b");
+    const dup_file_t first = s.s.files[0];
+    const uint64_t dev = s.s.devs[first.dev];
+    for (const uint64_t other : {first.ino + 1000003, first.ino + 2000006}) s.add_raw(d / "a", first.size, dev, other);
+    ASSERT_EQ(s.group(), 0);
+    EXPECT_EQ(s.s.n_files, 2);
+    EXPECT_EQ(s.groups(), (Groups{{d / "a", d / "b"}}));
+}
+
 // The same through whole scans, with the walk recording identities.
 TEST_F(Grouping, WholeScansListEveryEntryOnce) {
     DUPFIND_NEEDS_SYMLINKS();
