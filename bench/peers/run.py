@@ -464,6 +464,31 @@ def geomean(xs):
     return math.exp(sum(math.log(x) for x in xs) / len(xs)) if xs else float("nan")
 
 
+
+def scale_summary():
+    """The "## Summary" section of bench/SCALE.md, as lines, so that this
+    report repeats the figures measured there instead of copying them."""
+    path = os.path.join(HERE, "..", "SCALE.md")
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except OSError:
+        return ["(bench/SCALE.md is missing)"]
+    lines, inside = [], False
+    for line in text.splitlines():
+        if line.startswith("## "):
+            if inside:
+                break
+            inside = line.strip() == "## Summary"
+            continue
+        if inside:
+            lines.append(line)
+    while lines and not lines[-1].strip():
+        lines.pop()
+    while lines and not lines[0].strip():
+        lines.pop(0)
+    return lines or ["(bench/SCALE.md has no summary)"]
+
 def report(ctx, results, checks, info, modes, keys, syscalls):
     L = []
     L.append("# Speed against the peers")
@@ -543,7 +568,9 @@ def report(ctx, results, checks, info, modes, keys, syscalls):
         L.append("## Memory")
         L.append("")
         L.append("Memory and time from 1 to 10 million files, and the rescan cache: see "
-                 "[../SCALE.md](../SCALE.md) (bench/scale.sh, bench/cache.py).")
+                 "[../SCALE.md](../SCALE.md) (bench/scale.sh, bench/cache.py). Its summary:")
+        L.append("")
+        L.extend(scale_summary())
         L.append("")
         L.append("dupfind's peak RSS (warm runs) minus its peak RSS on an empty directory (%.1f MiB), per "
                  "collected file; the target is 150 bytes plus the bytes of the file's path." % info["base_rss_mib"])
