@@ -48,6 +48,7 @@
 
 #include "fuzz_check.h"
 #include "scan_fixture.h"
+#include "test_util.h"
 
 namespace {
 
@@ -77,24 +78,6 @@ void remove_fixture() {
     if (g_dir.empty()) return;
     const std::string cmd = "rm -rf '" + g_dir + "'";
     if (system(cmd.c_str()) != 0) return;
-}
-
-void put(const std::string &path, const std::string &content) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f) abort();
-    fwrite(content.data(), 1, content.size(), f);
-    fclose(f);
-}
-
-std::string get(const std::string &path) {
-    std::string out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return out;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    fclose(f);
-    return out;
 }
 
 // Somewhere fast to write to: fsync of the cache costs nothing in memory.
@@ -157,7 +140,7 @@ const fixture &the_fixture() {
             {"d", other},
             {"e", "a size of its own"},
         };
-        for (const auto &c : content) put(f.tree + "/" + c.first, c.second);
+        for (const auto &c : content) testutil::write_file(f.tree + "/" + c.first, c.second);
         if (link((f.tree + "/a1").c_str(), (f.tree + "/sub/a3").c_str()) != 0) abort();
         if (mkfifo((f.tree + "/h").c_str(), 0644) != 0) abort();
         for (const auto &c : content) {
@@ -179,7 +162,7 @@ const fixture &the_fixture() {
         // makes the next scan read them.
         unlink(f.cache.c_str());
         FUZZ_REQUIRE(scan(f, f.cache.c_str(), 8).groups == f.groups);
-        const std::string written = get(f.cache);
+        const std::string written = testutil::read_file(f.cache);
         FUZZ_REQUIRE(written.size() > HEADER && (written.size() - HEADER) % ENTRY == 0);
         size_t checked = 0;
         for (size_t at = HEADER; at < written.size(); at += ENTRY)
@@ -276,19 +259,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t mode = data[0];
     const int64_t keep = 1 + ((mode >> 4) & 3);
     const std::string file = shape(fx, mode, std::string(reinterpret_cast<const char *>(data + 1), size - 1));
-    put(fx.cache, file);
+    testutil::write_file(fx.cache, file);
 
     const scan_outcome first = scan(fx, fx.cache.c_str(), keep);
     FUZZ_REQUIRE(first.groups == fx.groups);
     const bool foreign = !file.empty() && (file.size() < sizeof MAGIC || memcmp(file.data(), MAGIC, sizeof MAGIC) != 0);
     if (foreign) {
-        FUZZ_REQUIRE(get(fx.cache) == file);
+        FUZZ_REQUIRE(testutil::read_file(fx.cache) == file);
         FUZZ_REQUIRE(first.reasons.count("cache_ignored") == 1 && first.reasons.count("cache_not_written") == 1);
         return 0;
     }
     // A later version is left to that version, untouched; anything else
     // the scan wrote must read back whole, with the same groups.
-    const std::string after = get(fx.cache);
+    const std::string after = testutil::read_file(fx.cache);
     if (first.reasons.count("cache_not_written")) FUZZ_REQUIRE(after == file);
     const scan_outcome second = scan(fx, fx.cache.c_str(), keep);
     FUZZ_REQUIRE(second.groups == fx.groups);
