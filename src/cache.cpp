@@ -265,9 +265,9 @@ dup_result mark_storable(dup_scan_t *scan, dup_cache *c, int64_t *m, sameness &s
         const dup_file_state &fs = scan->states[f.state];
         // A file whose entry matched has the entry's change time, which
         // the second read of the file judged against this scan's start.
-        const bool settled = fs.cache_ref > 0 ? (fs.entry.flags & DUP_ENTRY_SETTLED) != 0
-                                              : fs.walk.ctime_ns < scan->started_ns - RECENT_NS;
-        bool ok = !f.read_failed && settled;
+        const bool aged = fs.cache_ref > 0 ? (fs.entry.flags & DUP_ENTRY_AGED) != 0
+                                           : fs.walk.ctime_ns < scan->started_ns - RECENT_NS;
+        bool ok = !f.read_failed && aged;
         if (ok && trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
         f.partial_ok = ok ? 1 : 0;
         *m += ok;
@@ -331,7 +331,7 @@ bool hand_out(dup_scan_t *scan, dup_cache *c, bool *nomem) {
             fs.entry.proof = e.proof;
             fs.entry.flags = ((e.seen & 1U) != 0 ? DUP_ENTRY_FULL : 0) |
                              ((e.seen >> 1) == writer ? DUP_ENTRY_BY_WRITER : 0) |
-                             (e.ctime_ns < scan->started_ns - RECENT_NS ? DUP_ENTRY_SETTLED : 0);
+                             (e.ctime_ns < scan->started_ns - RECENT_NS ? DUP_ENTRY_AGED : 0);
         }
     }
     if (!*nomem && rd.whole(c->entries_sum)) return true;

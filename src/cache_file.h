@@ -13,7 +13,9 @@
 
 #include <cstdint>
 
-#define XXH_STATIC_LINKING_ONLY  // XXH64_state_t by value
+#ifndef XXH_STATIC_LINKING_ONLY
+#  define XXH_STATIC_LINKING_ONLY  // XXH64_state_t by value
+#endif
 #include <xxhash.h>
 
 #include "base.h"

@@ -103,7 +103,7 @@ struct dup_file_state {
 static_assert(sizeof(dup_file_state) == 32, "a cached scan holds one per file");
 constexpr uint32_t DUP_ENTRY_FULL = 1;       // the entry knows the whole fingerprint
 constexpr uint32_t DUP_ENTRY_BY_WRITER = 2;  // met by the scan that wrote the file
-constexpr uint32_t DUP_ENTRY_SETTLED = 4;    // its change time was old enough at this scan's start
+constexpr uint32_t DUP_ENTRY_AGED = 4;       // its change time was old enough at this scan's start
 
 // Why an entry was passed over. Hosts see each as its name from
 // dup_skip_reason_name (the "reason" of the results text); include/dupfind.h
