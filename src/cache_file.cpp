@@ -60,9 +60,9 @@ bool dup_cache_reader::start(dup_content_t handle, int64_t count) {
 
 bool dup_cache_reader::get(dup_cache_entry *e) {
     if (pos == in_buf) {
-        if (failed || next == n) return false;
-        const int64_t m = n - next < PIECE ? n - next : PIECE;
-        const auto bytes = m * static_cast<int64_t>(sizeof(dup_cache_entry));
+        if (failed || next >= n) return false;
+        const int64_t m = n - next < PIECE ? n - next : PIECE;  // 1 to PIECE
+        const int64_t bytes = m * static_cast<int64_t>(sizeof(dup_cache_entry));
         const auto at = static_cast<int64_t>(sizeof(dup_cache_header)) + next * static_cast<int64_t>(sizeof *e);
         // A file cut short under the read is the bytes of no one file.
         if (dup_file_read_at(h, at, buf, bytes) != DUP_OK) {
