@@ -205,8 +205,9 @@ extern "C" {
  * truncated, of another kind or of a later version is never trusted
  * ("cache_ignored"); a damaged one of this kind is replaced, one of another
  * kind or version is left alone. The file holds 64 bytes per file that
- * shares its size with another, and is held in memory whole while the scan
- * runs. A cancelled or failed scan writes nothing.
+ * shares its size with another; it is read in pieces, never held in memory
+ * whole (8 bytes per entry while the scan's files look theirs up), and kept
+ * open while the scan runs. A cancelled or failed scan writes nothing.
  *
  * Returns the new scan's id (1 or more), or -1 with one of these messages:
  *   "NULL dirs_json", "too many concurrent scans", "invalid options_json",
@@ -283,7 +284,8 @@ DUPFIND_API int dupfind_scan_progress(int scan_id) DUPFIND_NOEXCEPT;
  *                         is in no group, whatever its content.
  *   "cache_ignored"       the "cache" file (its path), when it cannot be
  *                         read or is damaged, truncated, of another kind
- *                         or of a later version: the scan reads every
+ *                         or of a later version, or its bytes changed
+ *                         while the scan read it: the scan reads every
  *                         file as without a cache
  *   "cache_not_written"   the "cache" file (its path), when this scan's
  *                         findings could not be stored: another scan

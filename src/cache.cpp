@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: MIT
-// The fingerprint cache's file and its use by a scan.
+// The fingerprint cache's use by a scan (its file: cache_file.h).
 //
-// The file: a header of 64 bytes, then one fixed record of 64 bytes per file
-// sorted by (device, inode), in the byte order of the machine that wrote
-// it. Loading is one read into one block and a linear check; a lookup is a
-// search in that block from the previous file's entry; saving streams a
-// merge of the scan's records with the block, unless it would write back
-// what was read. No record is allocated on its own, so ten million
-// entries cost 640 MB of file and of memory while loaded, and nothing more.
-// An embedded database was measured against it and lost by six times in
-// saving and thirty in loading and looking up, at the same size (the
-// figures are in docs/design.md).
+// Loading reads the file twice, a piece at a time, and keeps nothing of it
+// but a table of its inode numbers while the files look their entries up:
+// the first pass checks it and fills the table, lookups in the walk's
+// order find each file's entry in it, and the second pass hands each entry
+// to the files that found it, which keep what match, settle and save need
+// in their state (32 bytes each, which a cached scan has anyway). Saving
+// streams a merge of the scan's records with a third read of the file,
+// unless it would write back what was read. Ten million entries thus cost
+// 80 MB while they are looked up, and nothing once loaded, where holding
+// the file would cost 640 MB for the whole scan.
 #include "cache.h"
 
 #include <algorithm>
@@ -18,49 +18,22 @@
 #include <cstring>
 #include <memory>
 
-#include <xxhash.h>
-
+#include "cache_file.h"
 #include "platform/platform.h"
 #include "size.h"
 
 namespace {
 
-constexpr char MAGIC[8] = {'d', 'u', 'p', 'f', 'c', 'a', 'c', 'h'};
-constexpr uint32_t VERSION = 1;
+using entry = dup_cache_entry;
+using found = dup_cache_found;
+
 // A change time this close to the scan's start may not have moved yet for
 // a write that follows the read (a clock of one-second ticks included).
 constexpr int64_t RECENT_NS = 2000000000;
 constexpr uint32_t SEEN_MASK = 0x7FFFFFFF;  // scan numbers are kept modulo 2^31
-constexpr size_t WRITE_CHUNK = 1 << 20;
 
-struct header {
-    char magic[8];
-    uint32_t version;
-    uint32_t entry_size;
-    uint64_t count;
-    uint64_t generation;   // scans that wrote the file
-    uint64_t next_proof;   // the first proof number no entry holds yet
-    uint64_t entries_sum;  // XXH64 of the entries
-    uint64_t header_sum;   // XXH64 of the fields above
-    uint64_t reserved;
-};
-static_assert(sizeof(header) == 64, "the header's layout is the file's");
-
-struct entry {
-    uint64_t dev, ino;
-    int64_t size, mtime_ns, ctime_ns;
-    uint64_t partial;  // XXH64 of the first block
-    uint64_t full;     // XXH64 of the whole content, when bit 0 of seen is set
-    uint32_t proof;    // files of one proof were found byte-identical; 0: none
-    uint32_t seen;     // bit 0: full is known; above: the scan that last met the file
-};
-static_assert(sizeof(entry) == 64, "the entry's layout is the file's");
-
-bool key_less(const entry &a, const entry &b) { return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino; }
-bool same_key(const entry &a, const entry &b) { return a.dev == b.dev && a.ino == b.ino; }
-
-// What the file at the cache's path was when the scan read it.
-enum class found : uint8_t { absent, valid, replaceable, untouchable };
+bool key_less(const entry &a, const entry &b) { return dup_cache_key_less(a, b); }
+bool same_key(const entry &a, const entry &b) { return dup_cache_same_key(a, b); }
 
 struct dev_trust {
     uint64_t dev;
@@ -70,39 +43,19 @@ struct dev_trust {
 }  // namespace
 
 struct dup_cache {
-    unsigned char *block = nullptr;  // the file as read
-    const entry *e = nullptr;        // its entries, inside block
+    dup_content_t h = DUP_CONTENT_NONE;  // the file read, open for the scan
     int64_t n = 0;
     uint64_t generation = 0;
     uint64_t next_proof = 1;
+    uint64_t entries_sum = 0;
     found what = found::absent;
-    dup_stat_t st{};  // the file's status when read, unless absent
+    dup_stat_t st{};        // the file's status when read, unless absent
+    dup_cache_keys keys{};  // while the files look their entries up
     dev_trust *devs = nullptr;
     int32_t n_devs = 0, cap_devs = 0;
 };
 
 namespace {
-
-// Whether the bytes are a cache this version wrote, whole. A file that
-// does not begin as one is someone else's and is never replaced; one of a
-// later version is left to that version.
-found check(const unsigned char *p, int64_t len, header *h) {
-    if (len == 0) return found::replaceable;
-    if (len < static_cast<int64_t>(sizeof MAGIC) || memcmp(p, MAGIC, sizeof MAGIC) != 0) return found::untouchable;
-    if (len < static_cast<int64_t>(sizeof(header))) return found::replaceable;
-    memcpy(h, p, sizeof *h);
-    if (h->version > VERSION) return found::untouchable;
-    if (h->version != VERSION || h->entry_size != sizeof(entry) ||
-        h->header_sum != XXH64(p, offsetof(header, header_sum), 0))
-        return found::replaceable;
-    const auto body = static_cast<uint64_t>(len) - sizeof(header);
-    if (body % sizeof(entry) != 0 || body / sizeof(entry) != h->count) return found::replaceable;
-    if (XXH64(p + sizeof(header), static_cast<size_t>(body), 0) != h->entries_sum) return found::replaceable;
-    const auto *e = reinterpret_cast<const entry *>(p + sizeof(header));
-    for (uint64_t k = 1; k < h->count; k++)
-        if (!key_less(e[k - 1], e[k])) return found::replaceable;  // lookups need strict order
-    return found::valid;
-}
 
 // Whether files of this device may be cached, asked once per device of
 // the scan (of the file at path).
@@ -118,44 +71,6 @@ dup_result trusted(dup_cache *c, uint64_t dev, const char *path, bool *out) {
     return DUP_OK;
 }
 
-// The position of the first entry not below (dev, ino), searched from
-// *at, the previous file's. The walk lists a directory's files in the
-// order of their names' hashes, but their inode numbers lie close together
-// (on a tree of a million files written directory by directory, half of
-// the steps from one file to the next were over 60 entries, one in a
-// hundred over 180), so galloping from there finds most within a few
-// hundred entries, in lines of the block that the directory's other files
-// have brought into the processor's cache. Farther, the rest of the block
-// is searched by halves. *at becomes the position found.
-const entry *find_near(const dup_cache *c, uint64_t dev, uint64_t ino, int64_t *at) {
-    constexpr int64_t NEAR = 512;
-    const entry key{dev, ino, 0, 0, 0, 0, 0, 0, 0};
-    const int64_t h = *at;
-    int64_t lo = 0, hi = c->n;  // the position lies in [lo, hi]
-    if (h < c->n && key_less(c->e[h], key)) {
-        lo = h + 1;
-        for (int64_t step = 1; step <= NEAR && h + step < c->n; step *= 2) {
-            if (!key_less(c->e[h + step], key)) {
-                hi = h + step;
-                break;
-            }
-            lo = h + step + 1;
-        }
-    } else {
-        hi = h;
-        for (int64_t step = 1; step <= NEAR && h - step >= 0; step *= 2) {
-            if (key_less(c->e[h - step], key)) {
-                lo = h - step + 1;
-                break;
-            }
-            hi = h - step;
-        }
-    }
-    const entry *it = std::lower_bound(c->e + lo, c->e + hi, key, key_less);
-    *at = it - c->e;
-    return it != c->e + c->n && same_key(*it, key) ? it : nullptr;
-}
-
 char *with_suffix(const char *path, const char *suffix) {
     const size_t a = strlen(path), b = strlen(suffix);
     auto *s = static_cast<char *>(dup_malloc(a + b + 1));
@@ -168,13 +83,15 @@ char *with_suffix(const char *path, const char *suffix) {
 
 // The scan's files as entries, in key order, one per key (names of one
 // file share it): the files are sorted by key before, and those that may
-// not be stored have partial_ok cleared.
+// not be stored have partial_ok cleared. A file whose entry records its
+// state keeps the entry's facts in place of its times (times_from_old):
+// the merge takes them from that entry.
 struct fresh_files {
     const dup_scan_t *scan;
     uint32_t seen;  // the scan's number, as entries hold it
     uint64_t base;  // the proof number of the scan's first group
     int32_t k = 0;
-    bool has = false;
+    bool has = false, times_from_old = false;
     entry cur{};
 
     void next() {
@@ -184,11 +101,12 @@ struct fresh_files {
             const dup_file_t &f = scan->files[k++];
             if (!f.partial_ok || (had && scan->devs[f.dev] == cur.dev && f.ino == cur.ino)) continue;
             const dup_file_state &fs = scan->states[f.state];
+            times_from_old = fs.cache_ref > 0;
             cur = entry{scan->devs[f.dev],
                         f.ino,
                         f.size,
-                        fs.mtime_ns,
-                        fs.ctime_ns,
+                        times_from_old ? 0 : fs.walk.mtime_ns,
+                        times_from_old ? 0 : fs.walk.ctime_ns,
                         fs.partial,
                         f.full_ok ? f.full_hash : 0,
                         fs.proof > 0 ? static_cast<uint32_t>(base + static_cast<uint64_t>(fs.proof) - 1) : 0,
@@ -199,72 +117,58 @@ struct fresh_files {
     }
 };
 
-// The merge of the scan's entries with the loaded ones that this scan did
-// not meet and that are recent enough, handed to emit in key order.
+// The merge of the scan's entries with the old file's (read once more,
+// old: none when it was not valid) that this scan did not meet and that
+// are recent enough, handed to emit in key order. False when emit fails,
+// the old file cannot be read, or it no longer holds the entry a file
+// found in it.
 template <class Emit>
-bool merge(const dup_cache *c, fresh_files fresh, int64_t keep, bool drop_proofs, Emit emit) {
-    int64_t i = 0;
+bool merge(dup_cache_reader *old, uint64_t old_sum, fresh_files fresh, int64_t keep, bool drop_proofs, Emit emit) {
+    entry o{};
+    bool has_old = old && old->get(&o);
     fresh.next();
-    while (i < c->n || fresh.has) {
-        if (fresh.has && (i == c->n || !key_less(c->e[i], fresh.cur))) {
-            if (i < c->n && same_key(c->e[i], fresh.cur)) i++;  // the scan's newer word on the file
+    while (has_old || fresh.has) {
+        if (fresh.has && (!has_old || !key_less(o, fresh.cur))) {
+            if (has_old && same_key(o, fresh.cur)) {  // the scan's newer word on the file
+                if (fresh.times_from_old) {
+                    fresh.cur.mtime_ns = o.mtime_ns;
+                    fresh.cur.ctime_ns = o.ctime_ns;
+                }
+                has_old = old->get(&o);
+            } else if (fresh.times_from_old) {
+                return false;
+            }
             if (!emit(fresh.cur)) return false;
             fresh.next();
             continue;
         }
-        entry old = c->e[i++];
-        if (((fresh.seen - (old.seen >> 1)) & SEEN_MASK) >= keep) continue;
-        if (drop_proofs) old.proof = 0;
-        if (!emit(old)) return false;
+        entry e = o;
+        has_old = old->get(&o);
+        if (((fresh.seen - (e.seen >> 1)) & SEEN_MASK) >= keep) continue;
+        if (drop_proofs) e.proof = 0;
+        if (!emit(e)) return false;
     }
-    return true;
+    return !old || old->whole(old_sum);
 }
 
 dup_result not_written(dup_scan_t *scan) { return dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_NOT_WRITTEN); }
 
-// Writes header and entries to the new file at tmp and renames it over
-// the cache. DUP_OK or DUP_FAILED (nothing replaced), DUP_NOMEM.
+// Writes the merge to the new file at tmp and renames it over the cache.
+// DUP_OK or DUP_FAILED (nothing replaced: a failed write, or an old file
+// that no longer reads as it did), DUP_NOMEM.
 dup_result write_file(const dup_scan_t *scan, const dup_cache *c, const fresh_files &fresh, uint64_t gen,
                       uint64_t next_proof, bool drop_proofs, const char *tmp) {
     const int64_t keep = std::min<int64_t>(scan->cache_keep_scans, SEEN_MASK);
-    header h{};
-    memcpy(h.magic, MAGIC, sizeof MAGIC);
-    h.version = VERSION;
-    h.entry_size = sizeof(entry);
-    h.generation = gen;
-    h.next_proof = next_proof;
-    XXH64_state_t *sum = XXH64_createState();
-    if (!sum) return DUP_NOMEM;
-    XXH64_reset(sum, 0);
-    merge(c, fresh, keep, drop_proofs, [&](const entry &e) {
-        h.count++;
-        XXH64_update(sum, &e, sizeof e);
-        return true;
-    });
-    h.entries_sum = XXH64_digest(sum);
-    XXH64_freeState(sum);
-    h.header_sum = XXH64(&h, offsetof(header, header_sum), 0);
-
-    dup_tmp_array<unsigned char> buf;
-    if (!buf.alloc(WRITE_CHUNK)) return DUP_NOMEM;
-    dup_content_t out;
-    if (dup_file_create(tmp, &out) != DUP_OK) return DUP_FAILED;
-    size_t used = sizeof h;
-    memcpy(buf.p, &h, sizeof h);
-    const bool ok = merge(c, fresh, keep, drop_proofs, [&](const entry &e) {
-        if (used + sizeof e > WRITE_CHUNK) {
-            if (dup_file_write(out, buf.p, static_cast<int64_t>(used)) != DUP_OK) return false;
-            used = 0;
-        }
-        memcpy(buf.p + used, &e, sizeof e);
-        used += sizeof e;
-        return true;
-    });
-    if (!ok || dup_file_write(out, buf.p, static_cast<int64_t>(used)) != DUP_OK) {
-        dup_file_abandon(out, tmp);
-        return DUP_FAILED;
-    }
-    return dup_file_commit(out, tmp, scan->cache_path);
+    dup_cache_reader old;
+    const bool valid = c->what == found::valid;
+    if (valid && !old.start(c->h, c->n)) return DUP_NOMEM;
+    dup_cache_writer out;
+    const dup_result r = out.start(tmp);
+    if (r != DUP_OK) return r;
+    if (!merge(valid ? &old : nullptr, c->entries_sum, fresh, keep, drop_proofs,
+               [&](const entry &e) { return out.add(e); }))
+        return DUP_FAILED;  // the writer removes its file
+    return out.commit(scan->cache_path, gen, next_proof);
 }
 
 // Whether the file at the cache's path is still the one the scan read: a
@@ -299,16 +203,16 @@ void sort_by_key(dup_scan_t *scan) {
 // numbers: the scans that last met the entries, the proofs' numbering and
 // the generation. Without room for the check the answer is no: writing is
 // always sound. Each file to store is shown to see(), then finish() tells.
+// (A file's first-block fingerprint is its entry's: a file whose entry
+// matched is never read for its first block.)
 struct sameness {
     const dup_cache *c;
     bool same;
-    uint32_t last;  // the generation of the file read, as entries hold it
     int64_t n_met = 0;
     dup_tmp_array<unsigned char> met;  // a bit per entry
     dup_tmp_array<uint32_t> proof_of;  // by group plus one: the proof its files hold
 
-    sameness(const dup_scan_t *scan, const dup_cache *cache, bool may)
-        : c(cache), same(may), last(static_cast<uint32_t>(cache->generation & SEEN_MASK)) {
+    sameness(const dup_scan_t *scan, const dup_cache *cache, bool may) : c(cache), same(may) {
         if (same) same = met.alloc(c->n / 8 + 1) && proof_of.alloc(static_cast<int64_t>(scan->n_groups) + 1);
     }
 
@@ -319,9 +223,10 @@ struct sameness {
             return;
         }
         const int64_t i = fs.cache_ref - 1;
-        const entry &e = c->e[i];
-        same = (e.seen >> 1) == last && e.partial == fs.partial && (e.seen & 1U) == f.full_ok &&
-               (!f.full_ok || e.full == f.full_hash) && (fs.proof == 0) == (e.proof == 0);
+        const dup_file_state::entry_facts &e = fs.entry;
+        const uint32_t full = (e.flags & DUP_ENTRY_FULL) != 0 ? 1U : 0U;
+        same = (e.flags & DUP_ENTRY_BY_WRITER) != 0 && full == f.full_ok && (!f.full_ok || e.full == f.full_hash) &&
+               (fs.proof == 0) == (e.proof == 0);
         if (same && fs.proof > 0) {
             uint32_t &p = proof_of[fs.proof];
             if (p == 0) p = e.proof;
@@ -348,22 +253,21 @@ struct sameness {
 // shows each of those to same. *m counts them.
 dup_result mark_storable(dup_scan_t *scan, dup_cache *c, int64_t *m, sameness &same) {
     *m = 0;
-    // The files are in size order, their states and entries anywhere: the
-    // two are fetched ahead, a state so that its entry's place is known by
-    // the time the entry is fetched, as waiting for each in turn costs more
-    // than the work on it.
+    // The files are in size order, their states anywhere: a state is
+    // fetched ahead, as waiting for each in turn costs more than the work
+    // on it.
     constexpr int32_t AHEAD = 16;
     const int32_t n = scan->n_files;
     for (int32_t k = 0; k < n; k++) {
-        if (k + 2 * AHEAD < n) __builtin_prefetch(&scan->states[scan->files[k + 2 * AHEAD].state]);
-        if (same.same && k + AHEAD < n) {
-            const int32_t ahead = scan->states[scan->files[k + AHEAD].state].cache_ref;
-            if (ahead > 0) __builtin_prefetch(&c->e[ahead - 1]);
-        }
+        if (k + AHEAD < n) __builtin_prefetch(&scan->states[scan->files[k + AHEAD].state]);
         dup_file_t &f = scan->files[k];
         if (!f.partial_ok) continue;
         const dup_file_state &fs = scan->states[f.state];
-        bool ok = !f.read_failed && fs.ctime_ns < scan->started_ns - RECENT_NS;
+        // A file whose entry matched has the entry's change time, which
+        // the second read of the file judged against this scan's start.
+        const bool aged = fs.cache_ref > 0 ? (fs.entry.flags & DUP_ENTRY_AGED) != 0
+                                           : fs.walk.ctime_ns < scan->started_ns - RECENT_NS;
+        bool ok = !f.read_failed && aged;
         if (ok && trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
         f.partial_ok = ok ? 1 : 0;
         *m += ok;
@@ -377,21 +281,68 @@ dup_result mark_storable(dup_scan_t *scan, dup_cache *c, int64_t *m, sameness &s
 // together, so each search starts close to the previous one's answer
 // (searching from the size order instead, one search by halves per file,
 // was the largest cost of a rescan of a million files). An entry counts
-// only when its state is the file's, on a trusted file system.
+// only on a trusted file system; whether it records the file's state is
+// told by the second read.
 dup_result look_up(dup_scan_t *scan, dup_cache *c) {
-    int64_t at = 0;
     for (int32_t k = 0; k < scan->n_files; k++) {
         const dup_file_t &f = scan->files[k];
-        dup_file_state &fs = scan->states[f.state];
-        const entry *e = find_near(c, scan->devs[f.dev], f.ino, &at);
-        if (!e || e->size != f.size || e->mtime_ns != fs.mtime_ns || e->ctime_ns != fs.ctime_ns) continue;
+        const int64_t i = dup_cache_find(&c->keys, scan->devs[f.dev], f.ino);
+        if (i < 0) continue;
         // A device number now taken by a file system that is not trusted
         // (a stick of another kind mounted where one was) matches nothing.
         bool ok = false;
         if (trusted(c, scan->devs[f.dev], f.path, &ok) != DUP_OK) return DUP_NOMEM;
-        if (ok) fs.cache_ref = static_cast<int32_t>(e - c->e) + 1;
+        if (ok) scan->states[f.state].cache_ref = static_cast<int32_t>(i) + 1;
     }
     return DUP_OK;
+}
+
+// Second read of the file: each entry goes to the files that found it
+// (several names of one file, or one file met twice, share it), which take
+// its facts when it records their state and drop it otherwise. The table
+// of inode numbers becomes the head of each entry's list of files, and a
+// file's proof, not yet set, the link to the next one. True when the file
+// read the same as the first time; else no file keeps an entry.
+bool hand_out(dup_scan_t *scan, dup_cache *c, bool *nomem) {
+    uint64_t *head = c->keys.inos;
+    std::fill(head, head + c->n, uint64_t{0});
+    for (int32_t k = 0; k < scan->n_files; k++) {
+        dup_file_state &fs = scan->states[scan->files[k].state];
+        if (fs.cache_ref == 0) continue;
+        fs.proof = static_cast<int32_t>(head[fs.cache_ref - 1]);
+        head[fs.cache_ref - 1] = static_cast<uint64_t>(k) + 1;
+    }
+    const uint32_t writer = static_cast<uint32_t>(c->generation & SEEN_MASK);
+    dup_cache_reader rd;
+    *nomem = !rd.start(c->h, c->n);
+    entry e{};
+    for (int64_t i = 0; !*nomem && rd.get(&e); i++) {
+        for (auto k = static_cast<int32_t>(head[i]); k > 0;) {
+            const dup_file_t &f = scan->files[k - 1];
+            dup_file_state &fs = scan->states[f.state];
+            k = fs.proof;
+            fs.proof = 0;
+            if (e.size != f.size || e.mtime_ns != fs.walk.mtime_ns || e.ctime_ns != fs.walk.ctime_ns) {
+                fs.cache_ref = 0;
+                continue;
+            }
+            fs.partial = e.partial;
+            fs.entry.full = e.full;
+            fs.entry.proof = e.proof;
+            fs.entry.flags = ((e.seen & 1U) != 0 ? DUP_ENTRY_FULL : 0) |
+                             ((e.seen >> 1) == writer ? DUP_ENTRY_BY_WRITER : 0) |
+                             (e.ctime_ns < scan->started_ns - RECENT_NS ? DUP_ENTRY_AGED : 0);
+        }
+    }
+    if (!*nomem && rd.whole(c->entries_sum)) return true;
+    // Matches taken from bytes that did not read alike both times are
+    // dropped, and the links of files not reached with them.
+    for (int32_t k = 0; k < scan->n_files; k++) {
+        dup_file_state &fs = scan->states[scan->files[k].state];
+        fs.cache_ref = 0;
+        fs.proof = 0;
+    }
+    return false;
 }
 
 }  // namespace
@@ -402,41 +353,51 @@ dup_result dup_cache_load(dup_scan_t *scan) {
     if (!c) return DUP_NOMEM;
     *c = dup_cache{};
     scan->cache = c;
-    int64_t len = 0;
-    int missing = 0;
-    const dup_result r = dup_file_load(scan->cache_path, &c->block, &len, &c->st, &missing);
-    if (r == DUP_NOMEM) return DUP_NOMEM;
-    if (r != DUP_OK) {
-        // A file that is there but cannot be read is not known well enough
-        // to be replaced.
-        c->what = missing ? found::absent : found::untouchable;
-        return missing ? DUP_OK : dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_IGNORED);
-    }
-    header h{};
-    c->what = check(c->block, len, &h);
-    if (c->what != found::valid) {
-        free(c->block);
-        c->block = nullptr;
-        return len == 0 ? DUP_OK : dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_IGNORED);
-    }
-    c->e = reinterpret_cast<const entry *>(c->block + sizeof(header));
+    dup_cache_header h{};
+    c->what = dup_cache_file_open(scan->cache_path, &c->h, &c->st, &h);
+    if (c->what == found::absent) return DUP_OK;
+    if (c->what != found::valid)
+        return c->st.size == 0 && c->what == found::replaceable
+                   ? DUP_OK
+                   : dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_IGNORED);
     c->n = static_cast<int64_t>(h.count);
     c->generation = h.generation;
     c->next_proof = h.next_proof < 1 ? 1 : h.next_proof;
-    return look_up(scan, c);
+    c->entries_sum = h.entries_sum;
+    bool unreadable = false, nomem = false;
+    dup_result r = dup_cache_read_keys(c->h, c->n, c->entries_sum, &c->keys, &unreadable);
+    if (r != DUP_OK) {
+        dup_cache_keys_free(&c->keys);
+        if (r == DUP_NOMEM) return DUP_NOMEM;
+        // A file that is there but cannot be read is not known well enough
+        // to be replaced.
+        c->what = unreadable ? found::untouchable : found::replaceable;
+        c->n = 0;
+        return dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_IGNORED);
+    }
+    r = look_up(scan, c);
+    const bool same = r == DUP_OK && hand_out(scan, c, &nomem);
+    dup_cache_keys_free(&c->keys);
+    if (r != DUP_OK || nomem) return DUP_NOMEM;
+    if (same) return DUP_OK;
+    // The file changed in place between the two reads: it is not the file
+    // the first read checked, and nothing is written over it.
+    c->what = found::untouchable;
+    c->n = 0;
+    return dup_add_skip(scan, scan->cache_path, DUP_SKIP_CACHE_IGNORED);
 }
 
 void dup_cache_match(dup_scan_t *scan) {
-    dup_cache *c = scan->cache;
+    const dup_cache *c = scan->cache;
     if (!c || c->n == 0) return;
     dup_file_t *f = scan->files;
     const int32_t n = scan->n_files;
     for (int32_t k = 0; k < n; k++) {
         if (!dup_size_shared(f, n, k)) continue;
-        const int32_t ref = scan->states[f[k].state].cache_ref;
-        if (ref == 0) continue;
+        const dup_file_state &fs = scan->states[f[k].state];
+        if (fs.cache_ref == 0) continue;
         // The first-block stage takes it from here, as from a read.
-        f[k].full_hash = c->e[ref - 1].partial;
+        f[k].full_hash = fs.partial;
         f[k].partial_ok = 1;
     }
 }
@@ -452,9 +413,9 @@ dup_result dup_cache_settle(dup_scan_t *scan, const dup_run_bounds &runs, int32_
         const int32_t m = runs.e[t] - runs.b[t];
         bool all = true;
         auto ref = [&](int32_t k) { return scan->states[rec[k].state].cache_ref; };
-        for (int32_t k = 0; k < m && all; k++) all = ref(k) > 0 && (c->e[ref(k) - 1].seen & 1U);
+        auto at = [&](int32_t k) -> const dup_file_state::entry_facts & { return scan->states[rec[k].state].entry; };
+        for (int32_t k = 0; k < m && all; k++) all = ref(k) > 0 && (at(k).flags & DUP_ENTRY_FULL) != 0;
         if (!all) continue;
-        auto at = [&](int32_t k) -> const entry & { return c->e[ref(k) - 1]; };
         for (int32_t k = 0; k < m; k++) order[k] = k;
         std::sort(order.p, order.p + m, [&](int32_t a, int32_t b) {
             if (at(a).full != at(b).full) return at(a).full < at(b).full;
@@ -542,7 +503,8 @@ dup_result dup_cache_save(dup_scan_t *scan) {
 void dup_cache_release(dup_scan_t *scan) {
     dup_cache *c = scan->cache;
     if (!c) return;
-    free(c->block);
+    dup_file_close(c->h);
+    dup_cache_keys_free(&c->keys);
     free(c->devs);
     free(c);
     scan->cache = nullptr;

@@ -28,10 +28,13 @@
 
 // Reads the cache file the request names (none: nothing happens) and
 // finds the entry of each collected file whose state it records
-// (cache_ref). Called with the files in the walk's order. A file
-// that is damaged, truncated, of another kind or of a later version is not
-// trusted: it is ignored, with a "cache_ignored" record. DUP_OK, or
-// DUP_NOMEM (no memory for the record or for the table of devices).
+// (cache_ref), whose facts the file's state then holds. Called with the
+// files in the walk's order. The file is read in pieces and kept open for
+// the scan, not held in memory. A file that is damaged, truncated, of
+// another kind or of a later version is not trusted: it is ignored, with a
+// "cache_ignored" record; so is one whose bytes change between its reads,
+// which is then not written either. DUP_OK, or DUP_NOMEM (no memory for
+// the record, a piece, the table of keys or of devices).
 dup_result dup_cache_load(dup_scan_t *scan);
 
 // For each file of the size-sorted records that shares its size and has a
@@ -53,7 +56,8 @@ dup_result dup_cache_settle(dup_scan_t *scan, const dup_run_bounds &runs, int32_
 // the files and clears partial_ok of those it does not store. A file read
 // that already says all the scan learnt (every entry met and unchanged, no
 // file to add) is left as it is, byte for byte. Replaces the file only if
-// it is still the one read (another scan that wrote it meanwhile wins);
+// it is still the one read (another scan that wrote it meanwhile wins)
+// and its entries, read once more for the merge, are still those checked;
 // every failure leaves the old file whole and adds a "cache_not_written"
 // record. DUP_OK or DUP_NOMEM.
 dup_result dup_cache_save(dup_scan_t *scan);

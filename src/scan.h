@@ -72,19 +72,38 @@ constexpr size_t DUP_PATH_CHUNK_MAX = (size_t{1} << 20) - sizeof(dup_path_chunk)
 
 // What the fingerprint cache needs of a collected file beyond its record.
 struct dup_file_state {
-    // Status at walk time that the cache compares and stores.
-    int64_t mtime_ns;
-    int64_t ctime_ns;
+    // What an entry that records the file's state says beyond that state
+    // (dup_cache_load fills it in).
+    struct entry_facts {
+        uint64_t full;   // the whole content's fingerprint, when DUP_ENTRY_FULL
+        uint32_t proof;  // the entry's proof; 0: none
+        uint32_t flags;  // DUP_ENTRY_*
+    };
+    union {
+        // Status at walk time that the cache compares and stores; once
+        // the file's entry is found to record it (cache_ref set), the
+        // entry holds it too, and its place holds the entry's facts
+        // instead, so that nothing of the cache file need stay in memory.
+        struct {
+            int64_t mtime_ns;
+            int64_t ctime_ns;
+        } walk;
+        entry_facts entry;
+    };
     // The first block's fingerprint as read or taken from the cache: the
     // record's own field gives way to the whole content's fingerprint.
     uint64_t partial;
-    // The file's entry in the loaded cache, plus one; 0: none, or one whose
-    // recorded state is not the file's.
+    // The file's entry in the cache file read (its position), plus one; 0:
+    // none, or one whose recorded state is not the file's.
     int32_t cache_ref;
     // The group the file went into, plus one (its index in groups); 0: in
     // none. The cache stores which files were proved byte-identical by it.
     int32_t proof;
 };
+static_assert(sizeof(dup_file_state) == 32, "a cached scan holds one per file");
+constexpr uint32_t DUP_ENTRY_FULL = 1;       // the entry knows the whole fingerprint
+constexpr uint32_t DUP_ENTRY_BY_WRITER = 2;  // met by the scan that wrote the file
+constexpr uint32_t DUP_ENTRY_AGED = 4;       // its change time was old enough at this scan's start
 
 // Why an entry was passed over. Hosts see each as its name from
 // dup_skip_reason_name (the "reason" of the results text); include/dupfind.h

@@ -219,7 +219,10 @@ dup_result add_file(dup_scan_t *scan, const char *path, const dup_stat_t &st) {
         if (!dup_array_reserve(scan->states, scan->n_states, scan->cap_states, DUP_FILES_FIRST_CAP, false))
             return DUP_NOMEM;
         f.state = scan->n_states;
-        scan->states[scan->n_states++] = dup_file_state{st.mtime_ns, st.ctime_ns, 0, 0, 0};
+        dup_file_state &fs = scan->states[scan->n_states++];
+        fs = dup_file_state{};
+        fs.walk.mtime_ns = st.mtime_ns;
+        fs.walk.ctime_ns = st.ctime_ns;
     }
     scan->n_files++;
     return DUP_OK;

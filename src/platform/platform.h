@@ -110,11 +110,16 @@ bool dup_fs_trusted(const char *path);
 // The system's clock, nanoseconds since 1970 UTC.
 int64_t dup_clock_ns(void);
 
-// Reads the whole regular file at path into a new block (*data, freed by
-// the caller; *len bytes) and its status at that moment. DUP_FAILED with
-// *missing set when nothing is at path, DUP_FAILED otherwise on any error
-// (not a regular file, unreadable, larger than memory), DUP_NOMEM.
-dup_result dup_file_load(const char *path, unsigned char **data, int64_t *len, dup_stat_t *st, int *missing);
+// Opens the regular file at path to read it in pieces (*out, closed with
+// dup_file_close) and reports its status at that moment. The handle keeps
+// reaching that file when another is renamed over the path. DUP_FAILED
+// with *missing set when nothing is at path, DUP_FAILED otherwise (not a
+// regular file, unreadable).
+dup_result dup_file_open_read(const char *path, dup_content_t *out, dup_stat_t *st, int *missing);
+// Reads n bytes at offset `at` of a file opened by dup_file_open_read,
+// all of them: DUP_FAILED on a read error or when the file ends before.
+dup_result dup_file_read_at(dup_content_t h, int64_t at, void *buf, int64_t n);
+void dup_file_close(dup_content_t h);  // accepts DUP_CONTENT_NONE
 
 struct dup_lock_t;  // an exclusive lock held on a file, released when closed or when the process ends
 // Takes the exclusive lock of the file at path (created when missing),
@@ -128,6 +133,9 @@ dup_result dup_file_create(const char *path, dup_content_t *out);
 // Writes n bytes, all of them, or fails. Goes through the seam's
 // "file_write" entry.
 dup_result dup_file_write(dup_content_t h, const void *buf, int64_t n);
+// Moves the point of the next write of a created file back to its start
+// (a header that is known only once the rest is written).
+dup_result dup_file_rewind(dup_content_t h);
 // Makes what was written durable, closes the file and renames it (at from)
 // over to, so that to names either its old file or the whole new one. On
 // a failure the file is closed and removed.

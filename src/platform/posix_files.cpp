@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The platform layer's calls for the fingerprint cache's file on POSIX
 // systems: the trust in a file system's identities, the clock, reading the
-// file whole, its lock, and writing its replacement beside it.
+// file in pieces, its lock, and writing its replacement beside it.
 #include "platform.h"
 #include "syscalls.h"
 
@@ -76,9 +76,8 @@ int64_t dup_clock_ns(void) {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-dup_result dup_file_load(const char *path, unsigned char **data, int64_t *len, dup_stat_t *st, int *missing) {
-    *data = nullptr;
-    *len = 0;
+dup_result dup_file_open_read(const char *path, dup_content_t *out, dup_stat_t *st, int *missing) {
+    *out = DUP_CONTENT_NONE;
     *missing = 0;
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -91,29 +90,25 @@ dup_result dup_file_load(const char *path, unsigned char **data, int64_t *len, d
         return DUP_FAILED;
     }
     fill_status(raw, st);
-    const auto n = static_cast<size_t>(raw.st_size);
-    auto *p = static_cast<unsigned char *>(dup_malloc(n ? n : 1));
-    if (!p) {
-        close(fd);
-        return DUP_NOMEM;
-    }
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = read(fd, p + got, n - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<size_t>(r);
-    }
-    close(fd);
-    // Bytes that changed length under the read are the bytes of no one
-    // file: what was read is taken only when it is all there was.
-    if (got != n) {
-        free(p);
-        return DUP_FAILED;
-    }
-    *data = p;
-    *len = static_cast<int64_t>(n);
+    *out = fd;
     return DUP_OK;
+}
+
+dup_result dup_file_read_at(dup_content_t h, int64_t at, void *buf, int64_t n) {
+    auto *p = static_cast<unsigned char *>(buf);
+    while (n > 0) {
+        const ssize_t r = pread(static_cast<int>(h), p, static_cast<size_t>(n), static_cast<off_t>(at));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return DUP_FAILED;
+        p += r;
+        at += r;
+        n -= r;
+    }
+    return DUP_OK;
+}
+
+void dup_file_close(dup_content_t h) {
+    if (h != DUP_CONTENT_NONE) close(static_cast<int>(h));
 }
 
 dup_result dup_file_lock(const char *path, dup_lock_t **lock) {
@@ -156,6 +151,10 @@ dup_result dup_file_write_system(dup_content_t h, const void *buf, int64_t n) {
         n -= r;
     }
     return DUP_OK;
+}
+
+dup_result dup_file_rewind(dup_content_t h) {
+    return lseek(static_cast<int>(h), 0, SEEK_SET) == 0 ? DUP_OK : DUP_FAILED;
 }
 
 dup_result dup_file_commit(dup_content_t h, const char *from, const char *to) {

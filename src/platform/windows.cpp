@@ -520,21 +520,20 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 }
 
 // ---- the fingerprint cache's file ------------------------------------------------------
-//
-// Off on Windows: any program may set a file's change time
-// (SetFileInformationByHandle), so no status proves that a file is
-// unchanged, and the journal that would (the USN) is not readable without
-// rights a scan should not need. Nothing here is reached while every file
+// Off on Windows: any program may set a file's change time (SetFileInformationByHandle), so
+// no status proves that a file is unchanged, and the journal that would (the USN) is not
+// readable without rights a scan should not need. Nothing here is reached while every file
 // system is untrusted; the calls fail.
 
 bool dup_fs_trusted(const char *) { return false; }
 int64_t dup_clock_ns(void) { return 0; }
-dup_result dup_file_load(const char *, unsigned char **data, int64_t *len, dup_stat_t *, int *missing) {
-    *data = nullptr;
-    *len = 0;
+dup_result dup_file_open_read(const char *, dup_content_t *out, dup_stat_t *, int *missing) {
+    *out = DUP_CONTENT_NONE;
     *missing = 1;
     return DUP_FAILED;
 }
+dup_result dup_file_read_at(dup_content_t, int64_t, void *, int64_t) { return DUP_FAILED; }
+void dup_file_close(dup_content_t) {}
 struct dup_lock_t {};
 dup_result dup_file_lock(const char *, dup_lock_t **lock) {
     *lock = nullptr;
@@ -546,5 +545,6 @@ dup_result dup_file_create(const char *, dup_content_t *out) {
     return DUP_FAILED;
 }
 dup_result dup_file_write_system(dup_content_t, const void *, int64_t) { return DUP_FAILED; }
+dup_result dup_file_rewind(dup_content_t) { return DUP_FAILED; }
 dup_result dup_file_commit(dup_content_t, const char *, const char *) { return DUP_FAILED; }
 void dup_file_abandon(dup_content_t, const char *) {}

@@ -30,6 +30,8 @@
 #include <utility>
 #include <vector>
 
+#include <xxhash.h>
+
 #include "dupfind.h"
 #include "platform/platform.h"
 #include "test_util.h"
@@ -477,6 +479,164 @@ TEST(CacheFault, UntrustedCacheFilesAreIgnored) {
             EXPECT_EQ(file_bytes(c / "cache"), bytes);
         }
     }
+}
+
+// The file's layout, as far as these cases edit it: a 64-byte header, then
+// 64-byte entries.
+constexpr size_t HEADER = 64, ENTRY = 64;
+constexpr size_t AT_COUNT = 16, AT_GENERATION = 24, AT_ENTRIES_SUM = 40, AT_HEADER_SUM = 48;
+constexpr size_t AT_DEV = 0, AT_INO = 8, AT_FULL = 48, AT_PROOF = 56, AT_SEEN = 60;
+
+template <class T>
+T field(const std::string &b, size_t at) {
+    T v;
+    memcpy(&v, b.data() + at, sizeof v);
+    return v;
+}
+template <class T>
+void set_field(std::string &b, size_t at, T v) {
+    memcpy(&b[at], &v, sizeof v);
+}
+
+// Makes the header count the entries and both checksums right.
+void reseal(std::string &b) {
+    set_field<uint64_t>(b, AT_COUNT, (b.size() - HEADER) / ENTRY);
+    set_field<uint64_t>(b, AT_ENTRIES_SUM, XXH64(b.data() + HEADER, b.size() - HEADER, 0));
+    set_field<uint64_t>(b, AT_HEADER_SUM, XXH64(b.data(), AT_HEADER_SUM, 0));
+}
+
+// The place of the entry of the file at path, or 0.
+size_t entry_of(const std::string &b, const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    for (size_t at = HEADER; at + ENTRY <= b.size(); at += ENTRY)
+        if (field<uint64_t>(b, at + AT_DEV) == st.st_dev && field<uint64_t>(b, at + AT_INO) == st.st_ino) return at;
+    return 0;
+}
+
+// Every block the library asks for, through its replaceable "alloc"
+// entry: the largest one's size, and a step run at one chosen moment.
+std::atomic<size_t> g_largest{0};
+std::atomic<size_t> g_watch_size{0};  // the block after which...
+std::atomic<size_t> g_then_size{0};   // ...a block of this size...
+void (*g_then)() = nullptr;           // ...runs this, once
+std::atomic<int> g_stage{0};
+
+void *watching_alloc(void *block, size_t size) {
+    size_t seen = g_largest.load();
+    while (size > seen && !g_largest.compare_exchange_weak(seen, size)) {}
+    if (g_stage == 0 && size == g_watch_size) g_stage = 1;
+    if (g_stage == 1 && size == g_then_size) {
+        g_stage = 2;
+        if (g_then) g_then();
+    }
+    auto sys = reinterpret_cast<decltype(&watching_alloc)>(dup_syscall_default("alloc"));
+    return sys(block, size);
+}
+
+struct watch_allocs {
+    watch_allocs() {
+        g_largest = 0;
+        g_stage = 0;
+        dup_syscall_replace("alloc", reinterpret_cast<dup_syscall_ptr>(&watching_alloc));
+    }
+    ~watch_allocs() {
+        dup_syscall_replace("alloc", nullptr);
+        g_watch_size = g_then_size = 0;
+        g_then = nullptr;
+    }
+};
+
+// A scan never holds the cache file in memory, neither to read it nor to
+// write a new one from it: no block it takes comes near the file's size (a
+// file of entries for files the scan does not meet, 3 MB), and the new
+// file keeps each of those entries as it was, beside the one it adds.
+TEST(CacheFault, ScansDoNotHoldTheCacheFileInMemory) {
+    TempDir d, c;
+    fill_tree(d);
+    age();
+    scan(d.path(), c / "cache");
+    std::string bytes = file_bytes(c / "cache");
+    ASSERT_GT(bytes.size(), HEADER);
+    constexpr uint64_t OTHERS = 50000;
+    const auto seen = static_cast<uint32_t>(field<uint64_t>(bytes, AT_GENERATION) << 1);
+    for (uint64_t k = 1; k <= OTHERS; k++) {  // on a device after every real one, so the order holds
+        std::string e(ENTRY, '\0');
+        set_field<uint64_t>(e, AT_DEV, UINT64_MAX);
+        set_field<uint64_t>(e, AT_INO, k);
+        set_field<uint32_t>(e, AT_SEEN, seen);
+        bytes += e;
+    }
+    reseal(bytes);
+    write_file(c / "cache", bytes);
+
+    write_file(d / "a5", file_bytes(d / "a1"));  // something to add
+    age();
+    size_t largest = 0;
+    outcome o;
+    {
+        watch_allocs watch;
+        o = scan(d.path(), c / "cache");
+        largest = g_largest;
+    }
+    EXPECT_TRUE(o.skipped.empty());
+    EXPECT_LT(largest, bytes.size() / 2);
+    EXPECT_EQ(o.groups, scan(d.path()).groups);
+    const std::string after = file_bytes(c / "cache");
+    ASSERT_EQ(after.size(), bytes.size() + ENTRY);
+    EXPECT_EQ(field<uint64_t>(after, AT_COUNT), (bytes.size() - HEADER) / ENTRY + 1);
+    EXPECT_TRUE(after.compare(after.size() - OTHERS * ENTRY, std::string::npos, bytes, bytes.size() - OTHERS * ENTRY) ==
+                0);
+    const outcome next = scan(d.path(), c / "cache");
+    EXPECT_TRUE(next.skipped.empty());
+    EXPECT_EQ(next.groups, scan(d.path()).groups);
+}
+
+// The cache file is changed in place while a scan reads it, between the
+// read that checks it and the read that hands its entries to the files:
+// the entry of a4 (a1's size and first block, another end) now claims
+// a1's whole fingerprint and proof, so trusting it would put a4 into a1's
+// group. The scan trusts no entry, says so, and writes nothing over the
+// file.
+std::string g_changed_path, g_changed_bytes;
+
+void change_cache_in_place() {
+    const int fd = open(g_changed_path.c_str(), O_WRONLY);
+    if (fd < 0) return;
+    if (pwrite(fd, g_changed_bytes.data(), g_changed_bytes.size(), 0) != static_cast<ssize_t>(g_changed_bytes.size()))
+        g_changed_bytes.clear();
+    close(fd);
+}
+
+TEST(CacheFault, ACacheFileChangedWhileReadIsNotTrusted) {
+    TempDir d, c;
+    fill_tree(d);
+    age();
+    const outcome plain = scan(d.path());
+    scan(d.path(), c / "cache");
+    const std::string bytes = file_bytes(c / "cache");
+    const size_t a1 = entry_of(bytes, d / "a1"), a4 = entry_of(bytes, d / "a4");
+    ASSERT_TRUE(a1 != 0 && a4 != 0);
+    ASSERT_NE(field<uint32_t>(bytes, a1 + AT_PROOF), 0u);
+    g_changed_bytes = bytes;
+    set_field(g_changed_bytes, a4 + AT_FULL, field<uint64_t>(bytes, a1 + AT_FULL));
+    set_field(g_changed_bytes, a4 + AT_PROOF, field<uint32_t>(bytes, a1 + AT_PROOF));
+    g_changed_path = c / "cache";
+    outcome o;
+    {
+        // The second read takes its piece's buffer (1 MiB) after the first
+        // one's table of inode numbers (8 bytes an entry).
+        watch_allocs watch;
+        g_watch_size = (bytes.size() - HEADER) / ENTRY * 8;
+        g_then_size = size_t{1} << 20;
+        g_then = &change_cache_in_place;
+        o = scan(d.path(), c / "cache");
+        ASSERT_EQ(g_stage, 2) << "the file was not changed between the reads";
+    }
+    EXPECT_EQ(o.groups, plain.groups);
+    EXPECT_TRUE(o.has("cache_ignored"));
+    EXPECT_TRUE(o.has("cache_not_written"));
+    EXPECT_EQ(file_bytes(c / "cache"), g_changed_bytes);
 }
 
 }  // namespace
