@@ -79,15 +79,16 @@ struct dup_file_state {
         uint32_t proof;  // the entry's proof; 0: none
         uint32_t flags;  // DUP_ENTRY_*
     };
+    struct walk_times {
+        int64_t mtime_ns;
+        int64_t ctime_ns;
+    };
     union {
         // Status at walk time that the cache compares and stores; once
         // the file's entry is found to record it (cache_ref set), the
         // entry holds it too, and its place holds the entry's facts
         // instead, so that nothing of the cache file need stay in memory.
-        struct {
-            int64_t mtime_ns;
-            int64_t ctime_ns;
-        } walk;
+        walk_times walk;
         entry_facts entry;
     };
     // The first block's fingerprint as read or taken from the cache: the
