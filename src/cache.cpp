@@ -32,9 +32,6 @@ using found = dup_cache_found;
 constexpr int64_t RECENT_NS = 2000000000;
 constexpr uint32_t SEEN_MASK = 0x7FFFFFFF;  // scan numbers are kept modulo 2^31
 
-bool key_less(const entry &a, const entry &b) { return dup_cache_key_less(a, b); }
-bool same_key(const entry &a, const entry &b) { return dup_cache_same_key(a, b); }
-
 struct dev_trust {
     uint64_t dev;
     int32_t trusted;
@@ -128,8 +125,8 @@ bool merge(dup_cache_reader *old, uint64_t old_sum, fresh_files fresh, int64_t k
     bool has_old = old && old->get(&o);
     fresh.next();
     while (has_old || fresh.has) {
-        if (fresh.has && (!has_old || !key_less(o, fresh.cur))) {
-            if (has_old && same_key(o, fresh.cur)) {  // the scan's newer word on the file
+        if (fresh.has && (!has_old || !dup_cache_key_less(o, fresh.cur))) {
+            if (has_old && dup_cache_same_key(o, fresh.cur)) {  // the scan's newer word on the file
                 if (fresh.times_from_old) {
                     fresh.cur.mtime_ns = o.mtime_ns;
                     fresh.cur.ctime_ns = o.ctime_ns;

@@ -46,16 +46,13 @@ dup_cache_found dup_cache_file_open(const char *path, dup_content_t *h, dup_stat
     return dup_cache_found::valid;
 }
 
-dup_cache_reader::~dup_cache_reader() { free(buf); }
-
 bool dup_cache_reader::start(dup_content_t handle, int64_t count) {
     h = handle;
     n = count;
     next = in_buf = pos = 0;
     failed = false;
     XXH64_reset(&sum, 0);
-    if (!buf) buf = static_cast<unsigned char *>(dup_malloc(static_cast<size_t>(PIECE) * sizeof(dup_cache_entry)));
-    return buf != nullptr;
+    return buf.p != nullptr || buf.alloc(static_cast<size_t>(PIECE) * sizeof(dup_cache_entry));
 }
 
 bool dup_cache_reader::get(dup_cache_entry *e) {
@@ -65,15 +62,15 @@ bool dup_cache_reader::get(dup_cache_entry *e) {
         const int64_t bytes = m * static_cast<int64_t>(sizeof(dup_cache_entry));
         const auto at = static_cast<int64_t>(sizeof(dup_cache_header)) + next * static_cast<int64_t>(sizeof *e);
         // A file cut short under the read is the bytes of no one file.
-        if (dup_file_read_at(h, at, buf, bytes) != DUP_OK) {
+        if (dup_file_read_at(h, at, buf.p, bytes) != DUP_OK) {
             failed = true;
             return false;
         }
-        XXH64_update(&sum, buf, static_cast<size_t>(bytes));
+        XXH64_update(&sum, buf.p, static_cast<size_t>(bytes));
         in_buf = m;
         pos = 0;
     }
-    memcpy(e, buf + pos * static_cast<int64_t>(sizeof *e), sizeof *e);
+    memcpy(e, buf.p + pos * static_cast<int64_t>(sizeof *e), sizeof *e);
     pos++;
     next++;
     return true;
@@ -85,17 +82,15 @@ bool dup_cache_reader::whole(uint64_t expected) {
 
 dup_cache_writer::~dup_cache_writer() {
     if (out != DUP_CONTENT_NONE) dup_file_abandon(out, path);
-    free(buf);
 }
 
 dup_result dup_cache_writer::start(const char *at) {
-    buf = static_cast<unsigned char *>(dup_malloc(static_cast<size_t>(PIECE) * sizeof(dup_cache_entry)));
-    if (!buf) return DUP_NOMEM;
+    if (!buf.alloc(static_cast<size_t>(PIECE) * sizeof(dup_cache_entry))) return DUP_NOMEM;
     XXH64_reset(&sum, 0);
     if (dup_file_create(at, &out) != DUP_OK) return DUP_FAILED;
     path = at;
-    // Room for the header, written over once the entries are counted.
-    memset(buf, 0, sizeof(dup_cache_header));
+    // Room for the header (zeros, as allocated), written over once the
+    // entries are counted.
     used = sizeof(dup_cache_header);
     return DUP_OK;
 }
@@ -104,13 +99,13 @@ bool dup_cache_writer::add(const dup_cache_entry &e) {
     if (failed) return false;
     const auto cap = PIECE * static_cast<int64_t>(sizeof e);
     if (used + static_cast<int64_t>(sizeof e) > cap) {
-        if (dup_file_write(out, buf, used) != DUP_OK) {
+        if (dup_file_write(out, buf.p, used) != DUP_OK) {
             failed = true;
             return false;
         }
         used = 0;
     }
-    memcpy(buf + used, &e, sizeof e);
+    memcpy(buf.p + used, &e, sizeof e);
     used += static_cast<int64_t>(sizeof e);
     XXH64_update(&sum, &e, sizeof e);
     count++;
@@ -127,7 +122,7 @@ dup_result dup_cache_writer::commit(const char *to, uint64_t generation, uint64_
     h.next_proof = next_proof;
     h.entries_sum = XXH64_digest(&sum);
     h.header_sum = XXH64(&h, offsetof(dup_cache_header, header_sum), 0);
-    if (failed || dup_file_write(out, buf, used) != DUP_OK || dup_file_rewind(out) != DUP_OK ||
+    if (failed || dup_file_write(out, buf.p, used) != DUP_OK || dup_file_rewind(out) != DUP_OK ||
         dup_file_write(out, &h, sizeof h) != DUP_OK)
         return DUP_FAILED;  // the destructor removes the file
     const dup_content_t done = out;

@@ -74,14 +74,10 @@ struct dup_cache_reader {
     int64_t n = 0;     // entries in the file
     int64_t next = 0;  // entries handed out
     bool failed = false;
-    unsigned char *buf = nullptr;  // a piece of the file
-    int64_t in_buf = 0, pos = 0;   // entries in buf, and the next one's place
+    dup_tmp_array<unsigned char> buf;  // a piece of the file
+    int64_t in_buf = 0, pos = 0;       // entries in buf, and the next one's place
     XXH64_state_t sum{};
 
-    dup_cache_reader() = default;
-    dup_cache_reader(const dup_cache_reader &) = delete;
-    dup_cache_reader &operator=(const dup_cache_reader &) = delete;
-    ~dup_cache_reader();
     // From the first entry of the file at h holding n of them. False when
     // no memory is left for the piece.
     bool start(dup_content_t handle, int64_t count);
@@ -120,7 +116,7 @@ void dup_cache_keys_free(dup_cache_keys *keys);
 struct dup_cache_writer {
     dup_content_t out = DUP_CONTENT_NONE;
     const char *path = nullptr;  // of the new file, until it is renamed
-    unsigned char *buf = nullptr;
+    dup_tmp_array<unsigned char> buf;
     int64_t used = 0;
     uint64_t count = 0;
     bool failed = false;
